@@ -1,0 +1,59 @@
+/*
+ * Module status codes. 0 is success; 0x80144000 + code is an error and
+ * 0x00144000 + code a warning (the operation delivered its result).
+ *
+ * QORLDAP_STATUSES is the one list of the codes that the operations return by
+ * name: X(name, value, hint). The hint is a short text a person can act on;
+ * the module itself never reads it.
+ */
+#ifndef QORLDAP_STATUS_H
+#define QORLDAP_STATUS_H
+
+#include <qorldap/abi/compat.h>
+
+QOR_EXTERN_C_BEGIN
+
+#define QORLDAP_STATUSES(X)                                                                      \
+  X(DS_OK, 0x00000000u, "success")                                                               \
+  X(DS_E_COMPARE_FALSE, 0x80144005u, "the entry does not hold that value")                       \
+  X(DS_E_COMPARE_TRUE, 0x80144006u, "the entry holds that value")                                \
+  X(DS_E_NO_DN, 0x80144022u, "no DN given for the entry to change")                             \
+  X(DS_E_OTHER, 0x80144050u, "the directory reported a failure the module does not know")        \
+  X(DS_E_NOT_OPENED, 0x80144051u, "no connection could be opened: is the server running?")      \
+  X(DS_E_MISSING_ARGUMENT, 0x80144059u, "a required argument is missing")                        \
+  X(DS_E_NO_MEMORY, 0x8014405Au, "out of memory")                                                \
+  X(DS_E_NO_CONNECTION, 0x80144078u, "no usable connection")                                     \
+  X(DS_E_NOTHING_TO_CHANGE, 0x80144088u, "nothing to register or modify: no attributes given")   \
+  X(DS_E_NO_VALUE, 0x80144089u, "an attribute has no value")                                     \
+  X(DS_E_NO_EXTENSION, 0x80144093u, "the LDAP extension vqeldap could not be loaded")            \
+  X(DS_E_NO_BASE, 0x80144097u, "no search base: give -b or set LDAP_BASE")                      \
+  X(DS_E_NO_HOST, 0x80144098u, "no host: give -H or set LDAP_HOST")                             \
+  X(DS_W_NOT_FOUND, 0x00144081u, "nothing found")
+
+enum {
+#define QOR_STATUS_ENUMERATOR(name, value, hint) name = (int64_t)(value),
+  QORLDAP_STATUSES(QOR_STATUS_ENUMERATOR)
+#undef QOR_STATUS_ENUMERATOR
+};
+
+/* Forms of a module status. */
+#define DS_ERROR_BASE 0x80144000u
+#define DS_WARNING_BASE 0x00144000u
+#define DS_CODE_MASK 0x7FFu
+#define DS_ERROR_FORM(s) (DS_ERROR_BASE | ((uint32_t)(s) & DS_CODE_MASK))
+#define DS_WARNING_FORM(s) (DS_WARNING_BASE | ((uint32_t)(s) & DS_CODE_MASK))
+#define DS_IS_ERROR(s) (((uint32_t)(s) & 0x80000000u) != 0)
+
+/* Kernel statuses. */
+#define VQ_LDAP_BASE 0x807FF800u /* + an LDAP result code (RFC 4511 / RFC 1823) */
+#define VQ_LDAP(n) (VQ_LDAP_BASE + (uint32_t)(n))
+#define VQ_INVALID_STATUS_OBJECT 0x80000805u
+/* Status-object statuses are normalised before conversion. */
+#define VQ_NORMALISE(s) ((((uint32_t)(s)) & 0x3FC03FFFu) | 0x803FC000u)
+
+/* Converts a nonzero kernel status into a module status. */
+uint32_t dsConvertVQStatus(uint32_t status);
+
+QOR_EXTERN_C_END
+
+#endif

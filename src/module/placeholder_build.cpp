@@ -1,0 +1,1 @@
+// Temporary: lets the empty module link until the frame lands.

@@ -52,7 +52,7 @@ enum {
 #define VQ_NORMALISE(s) ((((uint32_t)(s)) & 0x3FC03FFFu) | 0x803FC000u)
 
 /* Converts a nonzero kernel status into a module status. */
-uint32_t dsConvertVQStatus(uint32_t status);
+QORLDAP_API uint32_t dsConvertVQStatus(uint32_t status);
 
 QOR_EXTERN_C_END
 

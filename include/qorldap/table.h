@@ -55,12 +55,12 @@ QOR_EXTERN_C_BEGIN
 enum { QORLDAP_TABLE_WORDS = 31, QORLDAP_FIRST_OPERATION_WORD = 4, QORLDAP_OPERATION_COUNT = 27 };
 
 /* The exported operations. */
-#define QORLDAP_DECLARE_OPERATION(word, name, result, parameters) result name parameters;
+#define QORLDAP_DECLARE_OPERATION(word, name, result, parameters) QORLDAP_API result name parameters;
 QORLDAP_OPERATIONS(QORLDAP_DECLARE_OPERATION)
 #undef QORLDAP_DECLARE_OPERATION
 
 /* dsmkatt's builder with its argument list as a va_list. */
-dsatt* form_attribute(dshandle* handle, const char* name, int32_t count, va_list values);
+QORLDAP_API dsatt* form_attribute(dshandle* handle, const char* name, int32_t count, va_list values);
 
 /* The table as a typed struct: words 0-3 null, then the operations. */
 typedef struct qorldap_table {
@@ -76,7 +76,7 @@ QOR_ASSERT_SIZE(qorldap_table, QOR_WORD(QORLDAP_TABLE_WORDS));
 QORLDAP_OPERATIONS(QORLDAP_ASSERT_WORD)
 #undef QORLDAP_ASSERT_WORD
 
-extern const qorldap_table ldaptbl;
+QORLDAP_API extern const qorldap_table ldaptbl;
 
 QOR_EXTERN_C_END
 

@@ -14,6 +14,9 @@
 #define QOR_EXTERN_C_END
 #endif
 
+/* Marks what the module exports; everything else in it stays hidden. */
+#define QORLDAP_API __attribute__((visibility("default")))
+
 /* Fixed layouts are proven where they are declared. */
 #define QOR_ASSERT_SIZE(type, bytes) static_assert(sizeof(type) == (bytes), #type " size")
 #define QOR_ASSERT_OFFSET(type, field, bytes) \

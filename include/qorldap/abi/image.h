@@ -75,17 +75,17 @@ QOR_ASSERT_SIZE(qor_version_word, 8);
 
 /* The frame's exported routines and data, as the host sees them. */
 typedef const qor_image_info* (*qor_mcn_main_fn)(void* gcb, void* pidb);
-const qor_image_info* mcn_main(void* gcb, void* pidb);
-void himodcn(void);
-void qorldap(void);
-void vqvercn1(qor_version_word* buffer);
+QORLDAP_API const qor_image_info* mcn_main(void* gcb, void* pidb);
+QORLDAP_API void himodcn(void);
+QORLDAP_API void qorldap(void);
+QORLDAP_API void vqvercn1(qor_version_word* buffer);
 
-extern const qor_image_info vi_mcn;
-extern const qor_pcn* const mcn_pcns[2];
-extern const qor_pcn pcn_QORLDAP;
-extern void* v_global_gcb_anchor;
-extern void* v_global_pidb_anchor;
-extern void* Exported_VQHandle;
+QORLDAP_API extern const qor_image_info vi_mcn;
+QORLDAP_API extern const qor_pcn* const mcn_pcns[2];
+QORLDAP_API extern const qor_pcn pcn_QORLDAP;
+QORLDAP_API extern void* v_global_gcb_anchor;
+QORLDAP_API extern void* v_global_pidb_anchor;
+QORLDAP_API extern void* Exported_VQHandle;
 
 QOR_EXTERN_C_END
 

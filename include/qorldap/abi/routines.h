@@ -85,15 +85,15 @@ enum {
 
 /* Stubs as the module exports them (the caller's view). */
 #define QOR_DECLARE_STUB(name, vector, slot, result, parameters, arguments) \
-  result name parameters;
+  QORLDAP_API result name parameters;
 QOR_HOST_ROUTINES(QOR_DECLARE_STUB)
 #undef QOR_DECLARE_STUB
 
 /* Pool wrappers: call word 0 (allocate) or word 1 (free) of the pool, with
    size and flags widened with their sign. */
-void* vmalcp_handler(qor_pool* pool, int32_t size, int32_t flags);
-void* vmalloc_handler(qor_pool* pool, int32_t size, int32_t flags);
-void vmfree_handler(qor_pool* pool, void* block, int32_t size, int32_t flags);
+QORLDAP_API void* vmalcp_handler(qor_pool* pool, int32_t size, int32_t flags);
+QORLDAP_API void* vmalloc_handler(qor_pool* pool, int32_t size, int32_t flags);
+QORLDAP_API void vmfree_handler(qor_pool* pool, void* block, int32_t size, int32_t flags);
 
 QOR_EXTERN_C_END
 

@@ -77,7 +77,18 @@ QOR_ASSERT_SIZE(qor_version_word, 8);
 typedef const qor_image_info* (*qor_mcn_main_fn)(void* gcb, void* pidb);
 QORLDAP_API const qor_image_info* mcn_main(void* gcb, void* pidb);
 QORLDAP_API void himodcn(void);
+/* The node's entry routine. C++ sees it inside namespace qorldap (as
+   qorldap::abi::qorldap, the same C symbol): a global function of that name
+   would clash with the namespace that holds the module's code. */
+#ifdef __cplusplus
+QOR_EXTERN_C_END
+namespace qorldap::abi {
+extern "C" QORLDAP_API void qorldap(void);
+}
+QOR_EXTERN_C_BEGIN
+#else
 QORLDAP_API void qorldap(void);
+#endif
 QORLDAP_API void vqvercn1(qor_version_word* buffer);
 
 QORLDAP_API extern const qor_image_info vi_mcn;

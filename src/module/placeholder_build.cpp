@@ -1,1 +1,0 @@
-// Temporary: lets the empty module link until the frame lands.

@@ -2,7 +2,94 @@
 //
 // One Kernel is active per process at a time (the host routines that the
 // module reaches through transfer vectors carry no kernel argument, so they
-// find the active kernel through Kernel::current()).
+// find the active kernel through Kernel::current()). The constructor makes the
+// new kernel the active one; the destructor clears the active kernel.
+//
+// How the routines are installed
+//   Every routine of QOR_HOST_ROUTINES (include/qorldap/abi/routines.h) has a
+//   target in namespace qorhost::routines, declared from that same list with
+//   the signature QOR_ROUTINE_TARGET(result, parameters), that is
+//   `result target(uint64_t routineId, <the routine's parameters>)`. The
+//   constructor installs each target at gcb->vectors[vector][slot]; the
+//   installation is generated from the list and takes each target's address
+//   as a pointer of exactly that type, so a target whose signature drifts from
+//   the list does not compile. The kernel never defines or calls the module's
+//   stub names (wmtpc, xjsymgc, ...).
+//
+// Cheap checks on every routine call, counted so tests can assert 0:
+//   - routineMismatches(): the routineId a target received is not its own
+//     vector/slot (a stub that calls the wrong slot);
+//   - uncleared flags: a stub stores 0 into its vector's flag byte before the
+//     jump; every target checks that the byte is 0 on entry and sets it to 1
+//     when it returns, so the next stub has to clear it again.
+//   - argumentFaults(): a routine was called with arguments it refuses (see
+//     lastRoutineError() for the latest reason).
+//
+// Results of the host routines: 0 is success, the negative codes of
+// qorhost::result below are failures (xjsymgc instead returns 1 when found, 0
+// when not found and a negative code for refused arguments).
+//
+// Pools
+//   Every block is calloc'ed on its own (so AddressSanitizer sees overruns)
+//   and its size and allocation flags are remembered; frees come with size 0
+//   and use the remembered size. A free of a block the pool does not own, a
+//   second free, a free of null, or a free with a nonzero size that differs
+//   from the block's size is counted as a bad free (the last one still frees
+//   the block). A zero-size request yields a valid unique block; a negative
+//   size yields null. wmrealc keeps the contents, zero-fills the growth and
+//   leaves the old block and *out unchanged when it fails. wmtpc creates a
+//   pool (the task argument must be the current task word); wmpoold deletes
+//   a pool and every block still in it. The task pool (where the module state
+//   lives) is a kernel pool too, but it is not counted by livePools() and
+//   wmpoold refuses it.
+//
+// Fault injection counts block allocations (of every pool, the task pool
+// included), wmrealc calls and wmtpc calls together. To fail each request of
+// an operation in turn: failNth(SIZE_MAX) and run the operation once to learn
+// requestsSinceFaultArmed() = N, then run it with failNth(1) ... failNth(N).
+//
+// Macro symbols: xalanch(task->context->symbolScope) yields the table (null
+// when setMacroTableAvailable(false), or for any other argument). xjsymgc
+// hands out a fresh heap copy of exactly the value's bytes, NOT NUL-terminated
+// (a reader that runs past the length is caught by AddressSanitizer); each
+// copy must come back through xjsymfr and unreleasedMacroValues() counts the
+// ones that have not.
+//
+// Environment: wzosvar reads the real environment (getenv) unless
+// useRealEnvironment(false); overrides set with setEnv come first (nullopt
+// hides a variable). A value is copied with a terminating NUL, so it fits
+// when value bytes + 1 <= buffer size. A value that does not fit is not
+// copied at all: wzosvar stores the full value length through its length
+// argument and returns result::kDoesNotFit, so a caller that tests for 0 sees
+// the setting as absent. A too-long host name is therefore never silently
+// truncated into a different, valid-looking one.
+//
+// wzifmn: the descriptor's kind must be 24. Skips leading blanks and tabs and
+// converts the decimal number that follows (locale-independent; an optional
+// sign, digits, fraction, exponent, "inf"/"nan") into *result. Returns 0 when
+// the rest of the text is blanks; kTrailingText when other text follows the
+// number (the number is still stored); kOutOfRange when the number overflows
+// or underflows a double (±HUGE_VAL or the nearest tiny value is stored);
+// kNotANumber when the text holds no number (0.0 is stored).
+//
+// Status objects (wrjnlc(0, 0)): records laid out as qor_status_object with
+// the mark in word 14. getLastStatus writes the latest recorded status
+// through its argument and returns 0 (with a null argument it returns the
+// status instead). setLastStatus records a status; each nonzero one issues a
+// new host message number, which wrlstlt reports.
+//
+// Entry tables: hiexprt(17, table, pidb) registers the table for its kind
+// (pidb must be this kernel's per-image anchor), wideprt(kind) withdraws it.
+//
+// Kernel handle: word 9 loadExtension(handle, wideName, length, 0) converts
+// the name (32-bit units, ASCII letters, digits, '_' and '-' only) and uses a
+// factory registered with registerExtension, else dlopen("lib<name>.so") from
+// the search directories (QOR_EXTENSION_PATH, colon-separated; then
+// setExtensionDirectory; then <dir of /proc/self/exe>/../lib; then the install
+// libdir), dlsym(QOR_EXTENSION_FACTORY) and calls it with the handle.
+// Libraries stay loaded until the kernel is destroyed. Null when nothing is
+// found; lastExtensionError() says why. Word 26 kernelContext is the address
+// of the kernel's control block.
 #pragma once
 
 #include <cstddef>
@@ -20,13 +107,28 @@
 
 namespace qorhost {
 
+// Failure results of the host routines (0 is success).
+namespace result {
+inline constexpr int32_t kRefused = static_cast<int32_t>(0x80000801u);  // bad arguments
+inline constexpr int32_t kNoMemory = static_cast<int32_t>(0x80000802u);
+inline constexpr int32_t kNotFound = static_cast<int32_t>(0x80000803u);
+inline constexpr int32_t kDoesNotFit = static_cast<int32_t>(0x80000804u);
+inline constexpr int32_t kNotANumber = static_cast<int32_t>(0x80000806u);
+inline constexpr int32_t kTrailingText = static_cast<int32_t>(0x80000807u);
+inline constexpr int32_t kOutOfRange = static_cast<int32_t>(0x80000808u);
+inline constexpr int32_t kUnknownPool = static_cast<int32_t>(0x80000809u);
+inline constexpr int32_t kNoKernel = static_cast<int32_t>(0x8000080Au);
+}  // namespace result
+
 // Accounting of one pool, or of all pools of the kernel together.
 struct PoolStats {
   std::size_t liveBlocks = 0;
   std::size_t liveBytes = 0;
   std::size_t peakBytes = 0;
-  std::size_t allocations = 0;  // successful block allocations so far
-  std::size_t frees = 0;
+  std::size_t allocations = 0;    // successful block allocations so far
+  std::size_t frees = 0;          // blocks given back through the free operation
+  std::size_t reallocations = 0;  // successful wmrealc calls
+  std::size_t badFrees = 0;
 };
 
 using ExtensionFactory = std::function<qor_extension*(qor_kernel*)>;
@@ -50,23 +152,38 @@ class Kernel {
   void setHostCode(std::uint32_t code);
 
   // Replaces the routine in one slot (tests only); returns the old one.
+  // Out-of-range positions change nothing and return null.
   qor_routine setRoutine(int vector, int slot, qor_routine routine);
   // The flag byte of a vector; stubs store 0 there.
   std::uint8_t& vectorFlag(int vector);
 
+  // Routine calls whose routineId was not the target's own vector/slot.
+  std::size_t routineMismatches() const;
+  // Routine calls that found their vector's flag byte not cleared to 0.
+  std::size_t unclearedFlags() const;
+  // Routine calls refused for their arguments, and the latest reason.
+  std::size_t argumentFaults() const;
+  std::string lastRoutineError() const;
+
   // Pools. Every pool hands out zero-filled blocks and remembers their sizes.
   PoolStats stats(qor_pool* pool) const;  // one pool (must be live)
-  PoolStats totals() const;               // all live pools, the task pool included
-  std::size_t livePools() const;          // pools created by wmtpc and not deleted
+  PoolStats totals() const;       // all pools over the kernel's life; live counts are of live pools
+  std::size_t livePools() const;  // pools created by wmtpc and not deleted
   bool ownsPool(qor_pool* pool) const;
+  std::size_t badFrees() const;  // over all pools
+  // The remembered size and allocation flags of a live block of a pool.
+  std::optional<std::size_t> blockSize(qor_pool* pool, const void* block) const;
+  std::optional<std::int64_t> blockFlags(qor_pool* pool, const void* block) const;
 
   // Fault injection, counted over block allocations, wmrealc enlargements and
   // pool creations (wmtpc) together: the n-th such request from now fails
-  // (n = 1: the next one). failEvery makes every request fail until cleared.
+  // (n = 1: the next one; n = 0 disarms). failEvery makes every request fail
+  // until cleared.
   void failNth(std::size_t n);
   void failEvery(bool on);
   void clearFaults();
   std::size_t requestsSinceFaultArmed() const;
+  std::size_t injectedFailures() const;
 
   // Macro symbols of the current task. Without a table xalanch yields null.
   void setMacro(const std::string& name, const std::string& value);
@@ -74,7 +191,10 @@ class Kernel {
   void setMacroTableAvailable(bool available);
   // Values handed out by xjsymgc and not yet given back with xjsymfr.
   std::size_t unreleasedMacroValues() const;
+  // xjsymfr calls with a value that was not handed out (or came back twice).
+  std::size_t badMacroFrees() const;
   std::size_t macroLookups() const;
+  std::size_t macroLookups(const std::string& name) const;
 
   // Environment for wzosvar: the real environment unless overridden; an
   // override with nullopt hides a real variable.
@@ -107,6 +227,7 @@ class Kernel {
   std::string lastExtensionError() const;
 
   struct State;  // the kernel's inner state, for the routine implementations
+  State& state() { return *state_; }
 
  private:
   std::unique_ptr<State> state_;

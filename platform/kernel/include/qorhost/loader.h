@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
+#include <qorhost/kernel.h>
 #include <qorldap/abi/image.h>
 #include <qorldap/table.h>
-#include <qorhost/kernel.h>
 
 namespace qorhost {
 

@@ -1,0 +1,266 @@
+// The kernel object: control block, vector tables, task, and the accessors
+// that tests and host components use.
+#include <cstring>
+#include <utility>
+
+#include "kernel_state.h"
+#include "routines.h"
+
+namespace qorhost {
+
+namespace {
+
+Kernel* activeKernel = nullptr;
+
+constexpr bool validVector(int vector) {
+  return vector >= 0 && vector < QOR_VECTOR_COUNT;
+}
+constexpr bool validSlot(int slot) {
+  return slot >= 0 && slot < QOR_VECTOR_SLOTS;
+}
+
+VectorTable& vectorTable(Kernel::State& state, int vector) {
+  std::unique_ptr<VectorTable>& table = state.vectorTables[vector];
+  if (!table) {
+    table = std::make_unique<VectorTable>();
+    table->fill(nullptr);
+    state.gcb.vectors[vector] = table->data();
+  }
+  return *table;
+}
+
+// Installs every target of the routine list at its vector and slot. Taking
+// the address as a pointer of the exact target type makes the compiler prove
+// that each implementation matches its routine's signature.
+void installRoutines(Kernel::State& state) {
+#define QORHOST_INSTALL(name, vector, slot, result, parameters, arguments)    \
+  {                                                                           \
+    using Target = QOR_ROUTINE_TARGET(result, parameters);                    \
+    Target* target = &routines::name;                                         \
+    vectorTable(state, vector)[slot] = reinterpret_cast<qor_routine>(target); \
+  }
+  QOR_HOST_ROUTINES(QORHOST_INSTALL)
+#undef QORHOST_INSTALL
+}
+
+}  // namespace
+
+bool Kernel::State::takeFault() {
+  ++requestsSinceArmed;
+  bool fail = failAll;
+  if (failCountdown > 0 && --failCountdown == 0) fail = true;
+  if (fail) ++injectedFailures;
+  return fail;
+}
+
+void Kernel::State::refuse(std::string reason) {
+  ++argumentFaults;
+  lastRoutineError = std::move(reason);
+}
+
+PoolState* Kernel::State::findPool(qor_pool* pool) const {
+  if (pool == nullptr) return nullptr;
+  if (taskPool && &taskPool->record.base == pool) return taskPool.get();
+  auto it = pools.find(pool);
+  return it == pools.end() ? nullptr : it->second.get();
+}
+
+Kernel::Kernel() : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.owner = this;
+  std::memcpy(s.pidb.marker, "QORPIDB", 8);
+  std::memcpy(s.scope.marker, "QORSYMS", 8);
+  s.symbolTable.kernel = &s;
+  s.taskPool = makePool(s);
+  s.taskContext.pool = &s.taskPool->record.base;
+  s.taskContext.symbolScope = &s.scope;
+  s.task.context = &s.taskContext;
+  s.gcb.currentTask = &s.task;
+  initKernelHandle(s);
+  s.gcb.kernelHandle = &s.handle.base;
+  installRoutines(s);
+  activeKernel = this;
+}
+
+Kernel::~Kernel() {
+  State& s = *state_;
+  for (auto& [pool, poolState] : s.pools) releaseAllBlocks(*poolState);
+  s.pools.clear();
+  releaseAllBlocks(*s.taskPool);
+  releaseAllStatusObjects(s);
+  for (const char* value : s.outstandingMacroValues) delete[] value;
+  s.outstandingMacroValues.clear();
+  closeLibraries(s);
+  if (activeKernel == this) activeKernel = nullptr;
+}
+
+Kernel* Kernel::current() {
+  return activeKernel;
+}
+
+qor_gcb* Kernel::gcb() {
+  return &state_->gcb;
+}
+void* Kernel::pidb() {
+  return &state_->pidb;
+}
+qor_kernel* Kernel::handle() {
+  return &state_->handle.base;
+}
+qor_task* Kernel::task() {
+  return &state_->task;
+}
+qor_pool* Kernel::taskPool() {
+  return &state_->taskPool->record.base;
+}
+std::uint32_t Kernel::hostCode() const {
+  return state_->gcb.hostCode;
+}
+void Kernel::setHostCode(std::uint32_t code) {
+  state_->gcb.hostCode = code;
+}
+
+qor_routine Kernel::setRoutine(int vector, int slot, qor_routine routine) {
+  if (!validVector(vector) || !validSlot(slot)) return nullptr;
+  VectorTable& table = vectorTable(*state_, vector);
+  return std::exchange(table[slot], routine);
+}
+
+std::uint8_t& Kernel::vectorFlag(int vector) {
+  static std::uint8_t outOfRange = 0;
+  if (!validVector(vector)) return outOfRange;
+  return state_->gcb.vectorFlags[vector];
+}
+
+std::size_t Kernel::routineMismatches() const {
+  return state_->routineMismatches;
+}
+std::size_t Kernel::unclearedFlags() const {
+  return state_->unclearedFlags;
+}
+std::size_t Kernel::argumentFaults() const {
+  return state_->argumentFaults;
+}
+std::string Kernel::lastRoutineError() const {
+  return state_->lastRoutineError;
+}
+
+void Kernel::failNth(std::size_t n) {
+  state_->failCountdown = n;
+  state_->requestsSinceArmed = 0;
+}
+void Kernel::failEvery(bool on) {
+  state_->failAll = on;
+  state_->requestsSinceArmed = 0;
+}
+void Kernel::clearFaults() {
+  state_->failCountdown = 0;
+  state_->failAll = false;
+  state_->requestsSinceArmed = 0;
+}
+std::size_t Kernel::requestsSinceFaultArmed() const {
+  return state_->requestsSinceArmed;
+}
+std::size_t Kernel::injectedFailures() const {
+  return state_->injectedFailures;
+}
+
+void Kernel::setMacro(const std::string& name, const std::string& value) {
+  state_->macros[name] = value;
+}
+void Kernel::removeMacro(const std::string& name) {
+  state_->macros.erase(name);
+}
+void Kernel::setMacroTableAvailable(bool available) {
+  state_->macroTableAvailable = available;
+}
+std::size_t Kernel::unreleasedMacroValues() const {
+  return state_->outstandingMacroValues.size();
+}
+std::size_t Kernel::badMacroFrees() const {
+  return state_->badMacroFrees;
+}
+std::size_t Kernel::macroLookups() const {
+  return state_->macroLookupCount;
+}
+std::size_t Kernel::macroLookups(const std::string& name) const {
+  auto it = state_->macroLookupsByName.find(name);
+  return it == state_->macroLookupsByName.end() ? 0 : it->second;
+}
+
+void Kernel::setEnv(const std::string& name, std::optional<std::string> value) {
+  state_->envOverrides[name] = std::move(value);
+}
+void Kernel::clearEnvOverrides() {
+  state_->envOverrides.clear();
+}
+void Kernel::useRealEnvironment(bool use) {
+  state_->realEnvironment = use;
+}
+std::size_t Kernel::envLookups(const std::string& name) const {
+  auto it = state_->envLookupsByName.find(name);
+  return it == state_->envLookupsByName.end() ? 0 : it->second;
+}
+
+std::uint32_t Kernel::messageNumber() const {
+  return state_->messageNumber;
+}
+std::uint32_t Kernel::issueMessage() {
+  return ++state_->messageNumber;
+}
+
+void Kernel::setStatusObjectsAvailable(bool available) {
+  state_->statusObjectsAvailable = available;
+}
+std::size_t Kernel::liveStatusObjects() const {
+  return state_->statusObjects.size();
+}
+
+const qorldap_table* Kernel::registeredTable(int kind) const {
+  auto it = state_->tables.find(kind);
+  return it == state_->tables.end() ? nullptr : static_cast<const qorldap_table*>(it->second);
+}
+std::size_t Kernel::exportCalls() const {
+  return state_->exportCalls;
+}
+std::size_t Kernel::withdrawCalls() const {
+  return state_->withdrawCalls;
+}
+
+void Kernel::registerExtension(const std::string& name, ExtensionFactory factory) {
+  state_->factories[name] = std::move(factory);
+}
+void Kernel::unregisterExtension(const std::string& name) {
+  state_->factories.erase(name);
+}
+void Kernel::setExtensionDirectory(const std::string& directory) {
+  state_->extensionDirectory = directory;
+}
+std::size_t Kernel::extensionLoads() const {
+  return state_->extensionLoads;
+}
+std::string Kernel::lastExtensionError() const {
+  return state_->lastExtensionError;
+}
+
+qor_status_object* newStatusObject(Kernel& kernel) {
+  return makeStatusObject(kernel.state());
+}
+
+namespace routines {
+
+Call::Call(uint64_t received, uint64_t own)
+    : kernel_(activeKernel == nullptr ? nullptr : &activeKernel->state()),
+      vector_(static_cast<int>(own >> 32)) {
+  if (kernel_ == nullptr) return;
+  if (received != own) ++kernel_->routineMismatches;
+  if (kernel_->gcb.vectorFlags[vector_] != 0) ++kernel_->unclearedFlags;
+}
+
+Call::~Call() {
+  if (kernel_ != nullptr) kernel_->gcb.vectorFlags[vector_] = 1;
+}
+
+}  // namespace routines
+
+}  // namespace qorhost

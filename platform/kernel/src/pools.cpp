@@ -1,0 +1,218 @@
+// Pools: zero-filled blocks with remembered sizes, accounting, fault
+// injection, and the pool routines wmtpc, wmpoold and wmrealc.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "kernel_state.h"
+#include "routines.h"
+
+namespace qorhost {
+
+namespace {
+
+PoolState& stateOf(qor_pool* pool) {
+  return *reinterpret_cast<PoolRecord*>(pool)->state;
+}
+
+void noteAllocated(PoolState& pool, std::size_t size) {
+  for (PoolStats* stats : {&pool.stats, &pool.kernel->totals}) {
+    ++stats->liveBlocks;
+    stats->liveBytes += size;
+    stats->peakBytes = std::max(stats->peakBytes, stats->liveBytes);
+  }
+}
+
+void noteReleased(PoolState& pool, std::size_t size) {
+  for (PoolStats* stats : {&pool.stats, &pool.kernel->totals}) {
+    --stats->liveBlocks;
+    stats->liveBytes -= size;
+  }
+}
+
+void noteBadFree(PoolState& pool) {
+  ++pool.stats.badFrees;
+  ++pool.kernel->totals.badFrees;
+}
+
+// A zero-filled block of `size` bytes (at least one byte is reserved so that
+// a zero-size request still yields a unique address), or null.
+void* zeroedBlock(std::size_t size) {
+  return std::calloc(1, size == 0 ? 1 : size);
+}
+
+// Enters a new block into the pool; frees it and yields null when the
+// bookkeeping itself cannot grow.
+void* adopt(PoolState& pool, void* block, std::size_t size, int64_t flags) {
+  try {
+    pool.blocks.emplace(block, BlockInfo{size, flags});
+  } catch (const std::bad_alloc&) {
+    std::free(block);
+    return nullptr;
+  }
+  noteAllocated(pool, size);
+  return block;
+}
+
+void* poolAllocate(qor_pool* handle, int64_t size, int64_t flags) {
+  PoolState& pool = stateOf(handle);
+  if (size < 0) return nullptr;
+  if (pool.kernel->takeFault()) return nullptr;
+  void* block = zeroedBlock(static_cast<std::size_t>(size));
+  if (block == nullptr) return nullptr;
+  block = adopt(pool, block, static_cast<std::size_t>(size), flags);
+  if (block != nullptr) {
+    ++pool.stats.allocations;
+    ++pool.kernel->totals.allocations;
+  }
+  return block;
+}
+
+void poolFree(qor_pool* handle, void* block, int64_t size, int64_t /*flags*/) {
+  PoolState& pool = stateOf(handle);
+  auto it = pool.blocks.find(block);
+  if (it == pool.blocks.end()) {
+    noteBadFree(pool);
+    return;
+  }
+  const std::size_t remembered = it->second.size;
+  if (size != 0 && static_cast<uint64_t>(size) != remembered) noteBadFree(pool);
+  pool.blocks.erase(it);
+  std::free(block);
+  noteReleased(pool, remembered);
+  ++pool.stats.frees;
+  ++pool.kernel->totals.frees;
+}
+
+}  // namespace
+
+std::unique_ptr<PoolState> makePool(Kernel::State& kernel) {
+  auto pool = std::make_unique<PoolState>();
+  pool->record.base.allocate = poolAllocate;
+  pool->record.base.free = poolFree;
+  pool->record.state = pool.get();
+  pool->kernel = &kernel;
+  return pool;
+}
+
+void releaseAllBlocks(PoolState& pool) {
+  for (auto& [block, info] : pool.blocks) {
+    std::free(block);
+    noteReleased(pool, info.size);
+  }
+  pool.blocks.clear();
+}
+
+PoolStats Kernel::stats(qor_pool* pool) const {
+  const PoolState* found = state_->findPool(pool);
+  return found == nullptr ? PoolStats{} : found->stats;
+}
+
+PoolStats Kernel::totals() const {
+  return state_->totals;
+}
+std::size_t Kernel::livePools() const {
+  return state_->pools.size();
+}
+bool Kernel::ownsPool(qor_pool* pool) const {
+  return state_->findPool(pool) != nullptr;
+}
+std::size_t Kernel::badFrees() const {
+  return state_->totals.badFrees;
+}
+
+std::optional<std::size_t> Kernel::blockSize(qor_pool* pool, const void* block) const {
+  const PoolState* found = state_->findPool(pool);
+  if (found == nullptr) return std::nullopt;
+  auto it = found->blocks.find(const_cast<void*>(block));
+  if (it == found->blocks.end()) return std::nullopt;
+  return it->second.size;
+}
+
+std::optional<std::int64_t> Kernel::blockFlags(qor_pool* pool, const void* block) const {
+  const PoolState* found = state_->findPool(pool);
+  if (found == nullptr) return std::nullopt;
+  auto it = found->blocks.find(const_cast<void*>(block));
+  if (it == found->blocks.end()) return std::nullopt;
+  return it->second.flags;
+}
+
+namespace routines {
+
+int32_t wmtpc(uint64_t routineId, qor_pool** out, int32_t /*initial*/, int32_t /*increment*/,
+              int32_t /*attributes*/, void* task) {
+  Call call(routineId, id::wmtpc);
+  Kernel::State* kernel = call.kernel();
+  if (kernel == nullptr) return result::kNoKernel;
+  if (out == nullptr || task != kernel->gcb.currentTask) {
+    kernel->refuse(out == nullptr ? "wmtpc: no place for the new pool"
+                                  : "wmtpc: the task argument is not the current task word");
+    return result::kRefused;
+  }
+  if (kernel->takeFault()) return result::kNoMemory;
+  try {
+    std::unique_ptr<PoolState> pool = makePool(*kernel);
+    qor_pool* handle = &pool->record.base;
+    kernel->pools.emplace(handle, std::move(pool));
+    *out = handle;
+  } catch (const std::bad_alloc&) {
+    return result::kNoMemory;
+  }
+  return 0;
+}
+
+int32_t wmpoold(uint64_t routineId, qor_pool* pool) {
+  Call call(routineId, id::wmpoold);
+  Kernel::State* kernel = call.kernel();
+  if (kernel == nullptr) return result::kNoKernel;
+  auto it = kernel->pools.find(pool);
+  if (it == kernel->pools.end()) {
+    kernel->refuse("wmpoold: not a live pool made by wmtpc");
+    return result::kUnknownPool;
+  }
+  releaseAllBlocks(*it->second);
+  kernel->pools.erase(it);
+  return 0;
+}
+
+int32_t wmrealc(uint64_t routineId, qor_pool* handle, void* block, int32_t /*mode*/,
+                void** enlarged, int32_t size, int32_t flags) {
+  Call call(routineId, id::wmrealc);
+  Kernel::State* kernel = call.kernel();
+  if (kernel == nullptr) return result::kNoKernel;
+  PoolState* pool = kernel->findPool(handle);
+  if (pool == nullptr || enlarged == nullptr || size < 0) {
+    kernel->refuse(pool == nullptr ? "wmrealc: not a live pool"
+                                   : "wmrealc: no place for the block, or a negative size");
+    return pool == nullptr ? result::kUnknownPool : result::kRefused;
+  }
+  std::size_t oldSize = 0;
+  if (block != nullptr) {
+    auto it = pool->blocks.find(block);
+    if (it == pool->blocks.end()) {
+      kernel->refuse("wmrealc: the block does not belong to the pool");
+      return result::kRefused;
+    }
+    oldSize = it->second.size;
+  }
+  if (kernel->takeFault()) return result::kNoMemory;
+  const auto newSize = static_cast<std::size_t>(size);
+  void* fresh = zeroedBlock(newSize);
+  if (fresh == nullptr) return result::kNoMemory;
+  if (adopt(*pool, fresh, newSize, flags) == nullptr) return result::kNoMemory;
+  if (block != nullptr) {
+    std::memcpy(fresh, block, std::min(oldSize, newSize));
+    pool->blocks.erase(block);
+    std::free(block);
+    noteReleased(*pool, oldSize);
+  }
+  ++pool->stats.reallocations;
+  ++kernel->totals.reallocations;
+  *enlarged = fresh;
+  return 0;
+}
+
+}  // namespace routines
+
+}  // namespace qorhost

@@ -1,0 +1,117 @@
+// Status objects (wrjnlc), host message numbers (wrlstlt) and the entry-table
+// registry (hiexprt, wideprt).
+#include <new>
+
+#include "kernel_state.h"
+#include "routines.h"
+
+namespace qorhost {
+
+namespace {
+
+StatusObjectRecord* recordOf(qor_status_object* status) {
+  return reinterpret_cast<StatusObjectRecord*>(status);
+}
+
+void releaseStatus(qor_status_object* status) {
+  StatusObjectRecord* record = recordOf(status);
+  Kernel::State& kernel = *record->state;
+  if (kernel.statusObjects.erase(record) == 0) {
+    kernel.refuse("status object release: not a live status object");
+    return;
+  }
+  delete record;
+}
+
+VQStatus getLastStatus(qor_status_object* status, uint32_t* code) {
+  const VQStatus last = recordOf(status)->last;
+  if (code == nullptr) return last;
+  *code = last;
+  return 0;
+}
+
+void setLastStatus(qor_status_object* status, VQStatus value) {
+  StatusObjectRecord* record = recordOf(status);
+  record->last = value;
+  if (value != 0) record->state->owner->issueMessage();
+}
+
+}  // namespace
+
+qor_status_object* makeStatusObject(Kernel::State& kernel) {
+  auto* record = new (std::nothrow) StatusObjectRecord{};
+  if (record == nullptr) return nullptr;
+  record->base.release = releaseStatus;
+  record->base.statusMagic = QOR_STATUS_MAGIC;
+  record->base.getLastStatus = getLastStatus;
+  record->base.setLastStatus = setLastStatus;
+  record->state = &kernel;
+  try {
+    kernel.statusObjects.insert(record);
+  } catch (const std::bad_alloc&) {
+    delete record;
+    return nullptr;
+  }
+  return &record->base;
+}
+
+void releaseAllStatusObjects(Kernel::State& kernel) {
+  for (StatusObjectRecord* record : kernel.statusObjects) delete record;
+  kernel.statusObjects.clear();
+}
+
+namespace routines {
+
+qor_status_object* wrjnlc(uint64_t routineId, int64_t first, int64_t second) {
+  Call call(routineId, id::wrjnlc);
+  Kernel::State* kernel = call.kernel();
+  if (kernel == nullptr) return nullptr;
+  if (first != 0 || second != 0) {
+    kernel->refuse("wrjnlc: both arguments must be 0");
+    return nullptr;
+  }
+  if (!kernel->statusObjectsAvailable) return nullptr;
+  return makeStatusObject(*kernel);
+}
+
+VQStatus wrlstlt(uint64_t routineId, uint32_t* messageNumber) {
+  Call call(routineId, id::wrlstlt);
+  Kernel::State* kernel = call.kernel();
+  if (kernel == nullptr) return static_cast<VQStatus>(result::kNoKernel);
+  if (messageNumber == nullptr) {
+    kernel->refuse("wrlstlt: no place for the message number");
+    return static_cast<VQStatus>(result::kRefused);
+  }
+  *messageNumber = kernel->messageNumber;
+  return 0;
+}
+
+int32_t hiexprt(uint64_t routineId, int32_t kind, void* table, void* pidb) {
+  Call call(routineId, id::hiexprt);
+  Kernel::State* kernel = call.kernel();
+  if (kernel == nullptr) return result::kNoKernel;
+  ++kernel->exportCalls;
+  if (table == nullptr || pidb != &kernel->pidb) {
+    kernel->refuse(table == nullptr ? "hiexprt: no table"
+                                    : "hiexprt: the per-image anchor is not this kernel's");
+    return result::kRefused;
+  }
+  try {
+    kernel->tables[kind] = table;
+  } catch (const std::bad_alloc&) {
+    return result::kNoMemory;
+  }
+  return 0;
+}
+
+int32_t wideprt(uint64_t routineId, int32_t kind) {
+  Call call(routineId, id::wideprt);
+  Kernel::State* kernel = call.kernel();
+  if (kernel == nullptr) return result::kNoKernel;
+  ++kernel->withdrawCalls;
+  return kernel->tables.erase(kind) == 1 ? 0 : result::kNotFound;
+}
+
+}  // namespace routines
+
+}  // namespace qorhost

@@ -1,0 +1,83 @@
+// The command line of qorhost: global options, the command and its operands.
+// Parsing is pure (no I/O), so every rule can be tested on its own.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qorcli {
+
+enum class Command {
+  None,
+  Search,
+  Read,
+  Expand,
+  IsClass,
+  Compare,
+  Add,
+  Modify,
+  Delete,
+  Parent,
+  Info
+};
+
+enum class PasswordSource { None, Argument, File, Prompt };
+
+// Where a secret stands in argv, so that main can overwrite it there and the
+// process title never shows it: argv[argument] from byte `offset` on.
+struct SecretPosition {
+  int argument = 0;
+  std::size_t offset = 0;
+};
+
+// Scope of a filter search, as the handle's options word encodes it.
+enum class Scope { Subtree = 0, OneLevel = 1, Base = 2 };
+
+struct Invocation {
+  // Connection settings; absent ones fall back to the module's own lookup.
+  std::optional<std::string> host;
+  int port = 0;
+  std::optional<std::string> base;
+  std::optional<std::string> bindDn;
+  PasswordSource passwordSource = PasswordSource::None;
+  std::string password;      // PasswordSource::Argument
+  std::string passwordFile;  // PasswordSource::File
+  bool startTls = false;
+  std::vector<std::pair<std::string, std::string>> macros;
+  std::optional<std::string> modulePath;
+
+  // Command options.
+  std::optional<Scope> scope;
+  bool dnOnly = false;
+  bool events = false;
+  std::optional<std::string> ldifFile;
+
+  bool help = false;
+  bool version = false;
+
+  Command command = Command::None;
+  std::vector<std::string> operands;
+
+  std::vector<SecretPosition> secrets;
+};
+
+struct ParsedArguments {
+  Invocation invocation;
+  std::string error;  // empty when the command line is usable
+  bool ok() const { return error.empty(); }
+};
+
+// Parses argv[1..argc). Options may stand before or after the command and its
+// operands; "--" ends the options.
+ParsedArguments parseArguments(int argc, const char* const* argv);
+
+// The usage text of --help.
+std::string usageText();
+
+// The name a person types for a command ("is-class").
+const char* commandName(Command command);
+
+}  // namespace qorcli

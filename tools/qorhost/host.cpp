@@ -1,0 +1,90 @@
+#include "host.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include <qorldap/records.h>
+#include <qorldap/status.h>
+
+namespace qorcli {
+namespace {
+
+namespace fs = std::filesystem;
+
+// dsopt hands its option number to the extension before it stores the flags
+// in the options word. Option 0 is one the extension does not act on, so the
+// call changes the scope bits and nothing else.
+constexpr int32_t kOptionsWordOnly = 0;
+
+const char* textOrNull(const std::optional<std::string>& text) {
+  return text ? text->c_str() : nullptr;
+}
+
+fs::path programDirectory() {
+  std::error_code error;
+  fs::path program = fs::read_symlink("/proc/self/exe", error);
+  return error ? fs::path() : program.parent_path();
+}
+
+}  // namespace
+
+std::string findModule() {
+  std::string path = qorhost::defaultModulePath();
+  std::error_code error;
+  if (fs::exists(path, error)) return path;
+  // An install whose library directory is not "lib" (lib64, lib/<triplet>).
+  fs::path installed = programDirectory() / ".." / QORHOST_INSTALL_LIBDIR / "libqorldap.so";
+  if (fs::exists(installed, error)) return installed.lexically_normal().string();
+  return path;
+}
+
+Host::~Host() {
+  if (module_ && module_->table() != nullptr) module_->table()->term();
+  module_.reset();
+}
+
+bool Host::start(const Invocation& invocation, std::string* error) {
+  for (const auto& [name, value] : invocation.macros) kernel_.setMacro(name, value);
+  if (invocation.startTls) kernel_.setEnv("LDAP_TLSMODE", std::string("1"));
+  std::string path = invocation.modulePath ? *invocation.modulePath : findModule();
+  // The extension is looked for next to the module that is loaded.
+  kernel_.setExtensionDirectory(fs::path(path).parent_path().string());
+  module_ = qorhost::LoadedModule::load(kernel_, path, error);
+  if (!module_) return false;
+  if (module_->table() == nullptr) {
+    *error = "the module " + path + " registered no entry table";
+    module_.reset();
+    return false;
+  }
+  access_.ops = module_->table();
+  access_.formAttribute = reinterpret_cast<FormAttribute>(module_->symbol("form_attribute"));
+  if (access_.formAttribute == nullptr) {
+    *error = "the module " + path + " does not export form_attribute";
+    return false;
+  }
+  return true;
+}
+
+Connection::~Connection() {
+  if (handle_ != nullptr) ops_.dsclose(handle_);
+}
+
+uint32_t Connection::open(const Invocation& invocation, const std::string& password) {
+  uint32_t status = ops_.dsopen(&handle_, textOrNull(invocation.host), invocation.port, nullptr,
+                                textOrNull(invocation.base), textOrNull(invocation.bindDn),
+                                password.empty() ? nullptr : password.c_str());
+  if (status != DS_OK) {
+    handle_ = nullptr;
+    return status;
+  }
+  if (invocation.scope) {
+    const auto scope = static_cast<int64_t>(*invocation.scope);
+    ops_.dsopt(handle_, kOptionsWordOnly, 0,
+               static_cast<int64_t>(DSOPT_OPEN) | (scope << DSOPT_SCOPE_SHIFT), nullptr);
+  }
+  return DS_OK;
+}
+
+}  // namespace qorcli

@@ -1,0 +1,63 @@
+#include "ldif_output.h"
+
+#include <lber.h>
+#include <ldif.h>
+
+#include <cstring>
+#include <string_view>
+
+namespace qorcli {
+namespace {
+
+// One "name: value" line (or "name:: base64"), folded at the LDIF line width.
+void appendLine(std::string& out, const char* name, std::string_view value) {
+  char* line = ldif_put_wrap(LDIF_PUT_VALUE, name, value.data(), value.size(), 0);
+  if (line == nullptr) return;
+  out += line;
+  ber_memfree(line);
+}
+
+// A value's bytes: a binary value built by a caller carries its length; every
+// value read from the directory is its text.
+std::string_view valueBytes(const dsval& value) {
+  if (value.type == DSV_BINARY && value.data.bytes != nullptr && value.len > 0) {
+    return {static_cast<const char*>(value.data.bytes), static_cast<std::size_t>(value.len)};
+  }
+  if (value.text == nullptr) return {};
+  return value.text;
+}
+
+}  // namespace
+
+std::string entryToLdif(const dsent& entry) {
+  std::string out;
+  appendLine(out, "dn", entry.dn != nullptr ? entry.dn : "");
+  for (dsatt* const* slot = entry.atts; slot != nullptr && *slot != nullptr; ++slot) {
+    const dsatt& attribute = **slot;
+    if (attribute.vals == nullptr || attribute.name == nullptr) continue;
+    for (int32_t k = 0; k < attribute.nvals && attribute.vals[k] != nullptr; ++k) {
+      appendLine(out, attribute.name, valueBytes(*attribute.vals[k]));
+    }
+  }
+  out += '\n';
+  return out;
+}
+
+std::string listToLdif(dsent* const* list) {
+  std::string out;
+  for (dsent* const* slot = list; slot != nullptr && *slot != nullptr; ++slot) {
+    out += entryToLdif(**slot);
+  }
+  return out;
+}
+
+std::string listToDns(dsent* const* list) {
+  std::string out;
+  for (dsent* const* slot = list; slot != nullptr && *slot != nullptr; ++slot) {
+    out += (*slot)->dn != nullptr ? (*slot)->dn : "";
+    out += '\n';
+  }
+  return out;
+}
+
+}  // namespace qorcli

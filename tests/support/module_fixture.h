@@ -1,5 +1,17 @@
 // A test host: a kernel, the scripted extension registered as "vqeldap", and
 // the built libqorldap.so loaded and started through the real loader.
+//
+// The kernel does not read the real environment here (useRealEnvironment
+// false), so a developer's LDAP_HOST cannot leak into a test; use
+// kernel().setEnv. A test that must prepare the host before the module starts
+// (no status objects, macro symbols seen by the entry routine, ...) overrides
+// configureHost.
+//
+// TearDown calls term and then checks what every test owes the host (unless
+// checkHost is set to false): no routine reached with a wrong identifier or an
+// uncleared flag byte, no bad pool free, every macro-symbol value released and
+// none released wrongly, every search result given back exactly once, and no
+// call on a closed connection.
 #pragma once
 
 #include <memory>
@@ -20,7 +32,12 @@ namespace qortest {
 class ModuleTest : public ::testing::Test {
  protected:
   void SetUp() override;     // kernel, extension, load, start
-  void TearDown() override;  // term, unload
+  void TearDown() override;  // term, host checks, unload
+
+  // Runs after the kernel and the extension exist, before the module starts.
+  virtual void configureHost() {}
+  // The checks TearDown makes after term.
+  virtual void expectCleanHost();
 
   const qorldap_table& ops() const { return *module_->table(); }
   qorhost::Kernel& kernel() { return *kernel_; }
@@ -29,12 +46,15 @@ class ModuleTest : public ::testing::Test {
 
   // Opens a connection with host "ldap.test" and base "o=test" given as
   // arguments; fails the test when dsopen does not return 0.
+  // Null (with the failure recorded) when dsopen does not succeed.
   dshandle* open();
   // A function exported by the module, looked up by name.
   template <typename F>
   F exported(const char* name) {
     return reinterpret_cast<F>(module_->symbol(name));
   }
+
+  bool checkHost = true;
 
  private:
   std::unique_ptr<qorhost::Kernel> kernel_;

@@ -1,6 +1,16 @@
 // A scripted LDAP extension for unit tests: it records every call with its
 // arguments (records received are copied at call time, since the module
 // releases them right after) and answers what the test scripted.
+//
+// The extension and each connection are records laid out as qor_extension /
+// qor_connection with the scripted state behind them. A search result is
+// built from the scripted Entries as ldent/ldatt/ldval records whose texts
+// are counted copies of exactly their length, NOT NUL-terminated, so a reader
+// that runs past a length is caught by AddressSanitizer; every value is of
+// kind 7 with text/textlen. Results stay valid until their freeResult.
+// A scripted status (openConnection, search) is recorded with the status
+// object's setLastStatus, and only when that object carries its mark.
+// Received texts are copied with exactly their length arguments.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +21,9 @@
 #include <string>
 #include <vector>
 
+#include <qorhost/kernel.h>
 #include <qorldap/abi/ldrecords.h>
 #include <qorldap/abi/objects.h>
-#include <qorhost/kernel.h>
 
 namespace qortest {
 
@@ -52,14 +62,17 @@ struct LdAttributeCopy {
   int64_t namelen = 0;
   int32_t nvals = 0;
   bool valsNull = false;
-  std::vector<LdValueCopy> values;  // up to the first null slot
+  std::vector<LdValueCopy> values;  // up to the first null slot, at most nvals
+  bool valsTerminated = false;      // the slot at index nvals is null
 };
 struct LdEntryCopy {
   const char* dnPointer = nullptr;
   std::optional<std::string> dn;
   int64_t dnlen = 0;
   int32_t natts = 0;
+  bool attsNull = false;
   std::vector<std::optional<LdAttributeCopy>> attributes;  // natts slots
+  bool attsTerminated = false;                             // the slot at index natts is null
 };
 struct LdModCopy {
   uint32_t op = 0;
@@ -68,12 +81,12 @@ struct LdModCopy {
 };
 
 struct Call {
-  std::string op;  // "openConnection", "search", "freeResult", "addEntry", ...
+  std::string op;                 // "openConnection", "search", "freeResult", "addEntry", ...
   std::optional<std::string> dn;  // DN or search text; nullopt for a null pointer
-  int64_t length = 0;            // its length argument
-  uint64_t flags = 0;            // search flags, modifyOne op, setOption flags
+  int64_t length = 0;             // its length argument
+  uint64_t flags = 0;             // search flags, modifyOne op, setOption flags
   std::optional<std::vector<std::string>> attributes;  // search selection
-  std::optional<std::string> attribute;  // compare / modifyOne attribute
+  std::optional<std::string> attribute;                // compare / modifyOne attribute
   int64_t attributeLength = 0;
   std::optional<std::string> value;  // compare value, modifyOne value (as text)
   const void* valuePointer = nullptr;
@@ -84,8 +97,8 @@ struct Call {
   std::vector<LdModCopy> mods;       // modifyEntry / modifyEntryLists
   ldparm parameters{};               // openConnection (pointers not valid later)
   std::optional<std::string> host, base, bindDn, bindPw;  // openConnection texts
-  std::string name;  // openConnection's name argument
-  const void* result = nullptr;  // search result / freeResult argument
+  std::string name;                                       // openConnection's name argument
+  const void* result = nullptr;                           // search result / freeResult argument
 };
 
 class ScriptedExtension {
@@ -118,6 +131,9 @@ class ScriptedExtension {
 
   std::size_t releases() const;  // extension release calls
   std::size_t liveConnections() const;
+  // Calls on a connection after its successful close (the closed record is
+  // kept, so such a call is counted and refused rather than a crash).
+  std::size_t callsOnClosedConnections() const;
 
   qor_extension* object();
 

@@ -229,6 +229,7 @@ std::string ChangeRecord::where() const {
 }
 
 bool isPrintableText(const std::string& value) {
+  if (value.empty()) return true;
   if (value.find('\0') != std::string::npos) return false;
   return ldif_is_not_printable(value.data(), value.size()) == 0;
 }

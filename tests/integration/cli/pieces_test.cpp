@@ -1,0 +1,508 @@
+// The pieces of qorhost that can break without a directory: the command
+// line, LDIF in and out, the status texts and the run-time argument list.
+#include <cstdarg>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <qorldap/status.h>
+
+#include "argument_list.h"
+#include "arguments.h"
+#include "ldif_input.h"
+#include "ldif_output.h"
+#include "status_text.h"
+
+namespace qorcli {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+ParsedArguments parse(std::vector<std::string> words) {
+  std::vector<const char*> argv{"qorhost"};
+  for (const auto& word : words) argv.push_back(word.c_str());
+  return parseArguments(static_cast<int>(argv.size()), argv.data());
+}
+
+// ---------------------------------------------------------------- arguments
+
+TEST(Arguments, OptionsStandBeforeOrAfterTheOperands) {
+  const std::vector<std::vector<std::string>> orders{
+      {"-H", "ldap://h", "expand", "--dn-only", "cn=g,o=x"},
+      {"expand", "cn=g,o=x", "--dn-only", "-H", "ldap://h"},
+      {"--dn-only", "-Hldap://h", "expand", "cn=g,o=x"},
+  };
+  for (const auto& order : orders) {
+    auto parsed = parse(order);
+    ASSERT_TRUE(parsed.ok()) << parsed.error;
+    const Invocation& invocation = parsed.invocation;
+    EXPECT_EQ(invocation.command, Command::Expand);
+    EXPECT_THAT(invocation.operands, ElementsAre("cn=g,o=x"));
+    EXPECT_TRUE(invocation.dnOnly);
+    EXPECT_EQ(invocation.host, "ldap://h");
+  }
+}
+
+TEST(Arguments, ConnectionSettingsAreTakenAsGiven) {
+  auto parsed = parse({"-H",
+                       "h1 h2",
+                       "-p",
+                       "1389",
+                       "-b",
+                       "",
+                       "-D",
+                       "cn=admin,o=x",
+                       "-Z",
+                       "--macro",
+                       "LDAP_TIMEOUT=5",
+                       "--macro=LDAP_PORT=7",
+                       "--module",
+                       "/m.so",
+                       "search",
+                       "(cn=*)",
+                       "cn",
+                       "mail",
+                       "-s",
+                       "one"});
+  ASSERT_TRUE(parsed.ok()) << parsed.error;
+  const Invocation& invocation = parsed.invocation;
+  EXPECT_EQ(invocation.host, "h1 h2");
+  EXPECT_EQ(invocation.port, 1389);
+  EXPECT_EQ(invocation.base, "");  // an empty base is a base
+  EXPECT_EQ(invocation.bindDn, "cn=admin,o=x");
+  EXPECT_TRUE(invocation.startTls);
+  EXPECT_EQ(invocation.modulePath, "/m.so");
+  ASSERT_EQ(invocation.macros.size(), 2u);
+  EXPECT_EQ(invocation.macros[0], std::make_pair(std::string("LDAP_TIMEOUT"), std::string("5")));
+  EXPECT_EQ(invocation.macros[1], std::make_pair(std::string("LDAP_PORT"), std::string("7")));
+  EXPECT_EQ(invocation.scope, Scope::OneLevel);
+  EXPECT_THAT(invocation.operands, ElementsAre("(cn=*)", "cn", "mail"));
+}
+
+TEST(Arguments, AbsentSettingsStayAbsent) {
+  auto parsed = parse({"read", "cn=a"});
+  ASSERT_TRUE(parsed.ok()) << parsed.error;
+  EXPECT_FALSE(parsed.invocation.host.has_value());
+  EXPECT_FALSE(parsed.invocation.base.has_value());
+  EXPECT_FALSE(parsed.invocation.bindDn.has_value());
+  EXPECT_EQ(parsed.invocation.port, 0);
+  EXPECT_EQ(parsed.invocation.passwordSource, PasswordSource::None);
+  EXPECT_FALSE(parsed.invocation.scope.has_value());
+}
+
+TEST(Arguments, DoubleDashEndsTheOptions) {
+  auto parsed = parse({"compare", "cn=a,o=x", "--", "description", "-5"});
+  ASSERT_TRUE(parsed.ok()) << parsed.error;
+  EXPECT_THAT(parsed.invocation.operands, ElementsAre("cn=a,o=x", "description", "-5"));
+}
+
+TEST(Arguments, ScopeNames) {
+  const std::vector<std::pair<std::string, Scope>> cases{{"sub", Scope::Subtree},
+                                                         {"subtree", Scope::Subtree},
+                                                         {"one", Scope::OneLevel},
+                                                         {"onelevel", Scope::OneLevel},
+                                                         {"base", Scope::Base}};
+  for (const auto& [name, scope] : cases) {
+    auto parsed = parse({"search", "(cn=*)", "-s", name});
+    ASSERT_TRUE(parsed.ok()) << name << ": " << parsed.error;
+    EXPECT_EQ(parsed.invocation.scope, scope) << name;
+  }
+}
+
+TEST(Arguments, BadCommandLinesAreRefusedWithAReason) {
+  struct Case {
+    std::vector<std::string> words;
+    const char* reason;
+  };
+  const std::vector<Case> cases{
+      {{}, "no command"},
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
+      {{"read"}, "usage: qorhost [OPTIONS] read DN"},
+      {{"compare", "cn=a", "cn"}, "compare DN ATTR VALUE"},
+      {{"expand", "cn=a", "cn=b"}, "expand GROUP_DN"},
+      {{"parent", "a", "b"}, "parent NAME"},
+      {{"info", "extra"}, "usage: qorhost [OPTIONS] info"},
+      {{"add"}, "add needs -f FILE"},
+      {{"modify", "-f", "x", "cn=a"}, "usage: qorhost [OPTIONS] modify -f FILE"},
+      {{"-p", "0", "info"}, "-p needs a port number from 1 to 65535, not '0'"},
+      {{"-p", "70000", "info"}, "not '70000'"},
+      {{"-p", "12ab", "info"}, "not '12ab'"},
+      {{"-p", "389", "-p", "389", "info"}, "-p given twice"},
+      {{"-H", "a", "-H", "b", "info"}, "-H given twice"},
+      {{"-H", "", "info"}, "-H needs a host name or URI"},
+      {{"info", "-H"}, "-H needs a value"},
+      {{"-s", "deep", "search", "(x=1)"}, "-s needs sub, one or base, not 'deep'"},
+      {{"-s", "one", "read", "cn=a"}, "-s does not apply to read"},
+      {{"--events", "search", "(x=1)"}, "--events does not apply to search"},
+      {{"--dn-only", "compare", "a", "b", "c"}, "--dn-only does not apply to compare"},
+      {{"-f", "x.ldif", "delete", "cn=a"}, "-f does not apply to delete"},
+      {{"--macro", "NOVALUE", "info"}, "--macro needs NAME=VALUE"},
+      {{"--macro", "=v", "info"}, "--macro needs NAME=VALUE"},
+      {{"-w", "a", "-W", "info"}, "give the password only once"},
+      {{"-y", "f", "-w", "a", "info"}, "give the password only once"},
+      {{"-q", "info"}, "unknown option -q"},
+      {{"-ZW", "info"}, "unknown option -ZW"},
+      {{"--frob", "info"}, "unknown option --frob"},
+      {{"--dn-only=yes", "read", "cn=a"}, "--dn-only takes no value"},
+  };
+  for (const auto& test : cases) {
+    auto parsed = parse(test.words);
+    EXPECT_FALSE(parsed.ok()) << ::testing::PrintToString(test.words);
+    EXPECT_THAT(parsed.error, HasSubstr(test.reason)) << ::testing::PrintToString(test.words);
+  }
+}
+
+TEST(Arguments, HelpAndVersionNeedNoCommand) {
+  EXPECT_TRUE(parse({"--help"}).invocation.help);
+  EXPECT_TRUE(parse({"-h"}).ok());
+  EXPECT_TRUE(parse({"--version"}).invocation.version);
+  EXPECT_TRUE(parse({"--version"}).ok());
+}
+
+TEST(Arguments, UsageListsEveryCommand) {
+  const std::string usage = usageText();
+  for (Command command :
+       {Command::Search, Command::Read, Command::Expand, Command::IsClass, Command::Compare,
+        Command::Add, Command::Modify, Command::Delete, Command::Parent, Command::Info}) {
+    EXPECT_THAT(usage, HasSubstr(std::string("\n  ") + commandName(command)))
+        << commandName(command);
+  }
+}
+
+// Where a password stands in argv, so that it can be wiped there.
+TEST(Arguments, SecretsArePlacedInArgv) {
+  struct Case {
+    std::vector<std::string> words;
+    std::string password;
+    int argument;
+    std::size_t offset;
+  };
+  const std::vector<Case> cases{
+      {{"-w", "pw1", "info"}, "pw1", 2, 0},
+      {{"info", "-wpw2"}, "pw2", 2, 2},
+      {{"--macro", "LDAP_BINDPW=pw3", "info"}, "", 2, 12},
+      {{"info", "--macro=LDAP_BINDPW=pw4"}, "", 2, 20},
+  };
+  for (const auto& test : cases) {
+    auto parsed = parse(test.words);
+    ASSERT_TRUE(parsed.ok()) << parsed.error;
+    ASSERT_EQ(parsed.invocation.secrets.size(), 1u) << ::testing::PrintToString(test.words);
+    const SecretPosition& secret = parsed.invocation.secrets[0];
+    EXPECT_EQ(secret.argument, test.argument);
+    EXPECT_EQ(secret.offset, test.offset);
+    const std::string& word = test.words[static_cast<std::size_t>(secret.argument) - 1];
+    EXPECT_EQ(word.substr(secret.offset).substr(0, 2), "pw") << word;
+    if (!test.password.empty()) {
+      EXPECT_EQ(parsed.invocation.password, test.password);
+    }
+  }
+  EXPECT_TRUE(parse({"--macro", "LDAP_HOST=h", "info"}).invocation.secrets.empty());
+}
+
+// ---------------------------------------------------------------- LDIF input
+
+LdifInput entries(const std::string& text) {
+  return parseLdif(text, LdifMode::Entries);
+}
+LdifInput changes(const std::string& text) {
+  return parseLdif(text, LdifMode::Changes);
+}
+
+TEST(LdifInput, EntriesGroupValuesByAttributeName) {
+  auto input = entries(
+      "version: 1\n"
+      "\n"
+      "# a person\n"
+      "dn: uid=zoe,ou=people,o=example\n"
+      "objectClass: top\n"
+      "cn:: Wm/Dqw==\n"
+      "ObjectClass: inetOrgPerson\n"
+      "description: a long line\n"
+      "  folded\n"
+      "audio:: AP8AAQI=\n"
+      "sn:\n"
+      "\n"
+      "dn: cn=second,o=example\n"
+      "changetype: add\n"
+      "objectClass: device\n");
+  ASSERT_TRUE(input.ok()) << input.error;
+  ASSERT_EQ(input.records.size(), 2u);
+  const ChangeRecord& zoe = input.records[0];
+  EXPECT_EQ(zoe.kind, ChangeKind::Add);
+  EXPECT_EQ(zoe.dn, "uid=zoe,ou=people,o=example");
+  EXPECT_EQ(zoe.number, 1);
+  ASSERT_EQ(zoe.attributes.size(), 5u);
+  EXPECT_EQ(zoe.attributes[0].name, "objectClass");
+  EXPECT_THAT(zoe.attributes[0].values, ElementsAre("top", "inetOrgPerson"));
+  EXPECT_THAT(zoe.attributes[1].values, ElementsAre("Zo\xC3\xAB"));
+  EXPECT_THAT(zoe.attributes[2].values, ElementsAre("a long line folded"));
+  EXPECT_THAT(zoe.attributes[3].values, ElementsAre(std::string("\0\xFF\0\x01\x02", 5)));
+  EXPECT_THAT(zoe.attributes[4].values, ElementsAre(""));
+  EXPECT_EQ(input.records[1].kind, ChangeKind::Add);
+  EXPECT_EQ(input.records[1].number, 2);
+}
+
+TEST(LdifInput, ChangeRecordsOfEveryKind) {
+  auto input = changes(
+      "dn: cn=a,o=x\n"
+      "changetype: modify\n"
+      "add: mail\n"
+      "mail: a@x\n"
+      "mail: b@x\n"
+      "-\n"
+      "delete: telephoneNumber\n"
+      "telephoneNumber: 1\n"
+      "-\n"
+      "delete: description\n"
+      "-\n"
+      "replace: sn\n"
+      "sn: A\n"
+      "\n"
+      "dn: cn=b,o=x\n"
+      "changetype: delete\n"
+      "\n"
+      "dn: cn=c,o=x\n"
+      "changetype: add\n"
+      "objectClass: device\n");
+  ASSERT_TRUE(input.ok()) << input.error;
+  ASSERT_EQ(input.records.size(), 3u);
+  const auto& modify = input.records[0];
+  EXPECT_EQ(modify.kind, ChangeKind::Modify);
+  ASSERT_EQ(modify.modifications.size(), 4u);
+  EXPECT_EQ(modify.modifications[0].op, ModifyOp::Add);
+  EXPECT_EQ(modify.modifications[0].attribute.name, "mail");
+  EXPECT_THAT(modify.modifications[0].attribute.values, ElementsAre("a@x", "b@x"));
+  EXPECT_EQ(modify.modifications[1].op, ModifyOp::Delete);
+  EXPECT_THAT(modify.modifications[1].attribute.values, ElementsAre("1"));
+  EXPECT_EQ(modify.modifications[2].op, ModifyOp::Delete);
+  EXPECT_TRUE(modify.modifications[2].attribute.values.empty());
+  EXPECT_EQ(modify.modifications[3].op, ModifyOp::Replace);  // no final "-" is accepted
+  EXPECT_THAT(modify.modifications[3].attribute.values, ElementsAre("A"));
+  EXPECT_EQ(input.records[1].kind, ChangeKind::Delete);
+  EXPECT_EQ(input.records[1].dn, "cn=b,o=x");
+  EXPECT_EQ(input.records[2].kind, ChangeKind::Add);
+  EXPECT_EQ(static_cast<uint32_t>(ModifyOp::Replace), 2u);
+}
+
+// A bad record anywhere rejects the whole input: no record is handed on.
+TEST(LdifInput, MalformedInputIsRejectedWhole) {
+  struct Case {
+    LdifMode mode;
+    std::string text;
+    const char* reason;
+  };
+  const std::string good = "dn: cn=ok,o=x\nobjectClass: device\n\n";
+  const std::string goodChange = "dn: cn=ok,o=x\nchangetype: delete\n\n";
+  const std::vector<Case> cases{
+      {LdifMode::Entries, good + "dn: cn=b,o=x\nbad line\n", "is not 'name: value'"},
+      {LdifMode::Entries, good + "cn: b\nobjectClass: device\n", "must begin with 'dn:'"},
+      {LdifMode::Entries, good + "dn:\nobjectClass: device\n", "the DN is empty"},
+      {LdifMode::Entries, good + "dn: cn=b,o=x\n", "has no attributes"},
+      {LdifMode::Entries, good + "dn: cn=b,o=x\nchangetype: add\n", "has no attributes"},
+      {LdifMode::Entries, good + "dn: cn=b,o=x\nchangetype: delete\n", "use 'qorhost modify'"},
+      {LdifMode::Entries, good + "dn: cn=b,o=x\ncn: b\n-\n", "belongs only in a modify"},
+      {LdifMode::Entries, "version: 2\n\n" + good, "only LDIF version 1"},
+      {LdifMode::Entries, "", "holds no records"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nobjectClass: device\n", "no changetype"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: modrdn\nnewrdn: cn=c\n",
+       "renaming entries (changetype: modrdn) is not supported"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: moddn\n", "not supported"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: frob\n", "unknown changetype"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\ncontrol: 1.2.3\nchangetype: delete\n",
+       "controls are not supported"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: delete\ncn: b\n",
+       "nothing after its changetype"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: modify\n", "changes nothing"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: modify\nadd: mail\n-\n",
+       "'add: mail' gives no values"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: modify\nreplace: sn\n",
+       "use 'delete: sn'"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: modify\nadd: mail\ncn: x\n",
+       "'cn' does not match 'mail'"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: modify\nincrement: n\nn: 1\n",
+       "'increment:' is not supported"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: modify\nmail: a\n",
+       "stands where 'add:'"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: modify\nadd:\n",
+       "needs an attribute"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: modify\n-\n", "'-' line stands"},
+  };
+  for (const auto& test : cases) {
+    auto input = parseLdif(test.text, test.mode);
+    EXPECT_FALSE(input.ok()) << test.text;
+    EXPECT_TRUE(input.records.empty()) << test.text;
+    EXPECT_THAT(input.error, HasSubstr(test.reason)) << test.text;
+  }
+}
+
+TEST(LdifInput, ErrorsNameTheRecord) {
+  auto input = entries("dn: cn=a,o=x\ncn: a\n\ndn: cn=b,o=x\nnot a line\n\n");
+  EXPECT_THAT(input.error, HasSubstr("record 2 (dn: cn=b,o=x, ending at line"));
+}
+
+TEST(LdifInput, PrintableTextAndBytes) {
+  const std::vector<std::pair<std::string, bool>> cases{
+      {"plain text", true},      {"", true},           {std::string("nul\0inside", 10), false},
+      {"Zo\xC3\xAB", false},  // non-ASCII goes as bytes, which keeps it exact
+      {" leading blank", false}, {"tab\there", false},
+  };
+  for (const auto& [value, printable] : cases) {
+    EXPECT_EQ(isPrintableText(value), printable) << ::testing::PrintToString(value);
+  }
+}
+
+// ---------------------------------------------------------------- LDIF output
+
+struct RecordsForOutput {
+  std::vector<std::string> texts;
+  std::vector<dsval> values;
+  std::vector<dsval*> valuePointers;
+  dsatt attribute{};
+  std::vector<dsatt*> attributes;
+  dsent entry{};
+};
+
+// One entry with one attribute holding `texts`, laid out as a search returns it.
+void buildEntry(RecordsForOutput& records, const char* dn, const char* name) {
+  records.values.resize(records.texts.size());
+  for (std::size_t i = 0; i < records.texts.size(); ++i) {
+    records.values[i] = dsval{DSV_TEXT, {}, 0, records.texts[i].data()};
+    records.valuePointers.push_back(&records.values[i]);
+  }
+  records.valuePointers.push_back(nullptr);
+  records.attribute = dsatt{const_cast<char*>(name), records.valuePointers.data(),
+                            static_cast<int32_t>(records.texts.size())};
+  records.attributes = {&records.attribute, nullptr};
+  records.entry = dsent{const_cast<char*>(dn), records.attributes.data()};
+}
+
+TEST(LdifOutput, RoundTripsThroughTheReader) {
+  RecordsForOutput records;
+  records.texts = {"plain", "Zo\xC3\xAB", " leading blank", std::string(150, 'w'), ""};
+  buildEntry(records, "cn=Zo\xC3\xAB,o=x", "description");
+  const std::string ldif = entryToLdif(records.entry);
+
+  EXPECT_THAT(ldif, HasSubstr("dn:: "));  // a non-ASCII DN is base64
+  EXPECT_THAT(ldif, HasSubstr("description: plain\n"));
+  EXPECT_THAT(ldif, HasSubstr("description:: Wm/Dqw==\n"));
+  std::size_t longest = 0;
+  std::size_t start = 0;
+  for (std::size_t end; (end = ldif.find('\n', start)) != std::string::npos; start = end + 1) {
+    longest = std::max(longest, end - start);
+  }
+  EXPECT_LE(longest, 78u);  // folded
+  EXPECT_EQ(ldif.back(), '\n');
+  EXPECT_EQ(ldif.substr(ldif.size() - 2), "\n\n");  // ended by a blank line
+
+  auto back = entries(ldif);
+  ASSERT_TRUE(back.ok()) << back.error << "\n" << ldif;
+  ASSERT_EQ(back.records.size(), 1u);
+  EXPECT_EQ(back.records[0].dn, "cn=Zo\xC3\xAB,o=x");
+  ASSERT_EQ(back.records[0].attributes.size(), 1u);
+  EXPECT_EQ(back.records[0].attributes[0].values, records.texts);
+}
+
+TEST(LdifOutput, ListsAndDnLines) {
+  RecordsForOutput first;
+  first.texts = {"a"};
+  buildEntry(first, "cn=a,o=x", "cn");
+  RecordsForOutput second;
+  second.texts = {};
+  buildEntry(second, "cn=b,o=x", "cn");
+  dsent* list[] = {&first.entry, &second.entry, nullptr};
+  EXPECT_EQ(listToDns(list), "cn=a,o=x\ncn=b,o=x\n");
+  EXPECT_EQ(listToLdif(list), "dn: cn=a,o=x\ncn: a\n\ndn: cn=b,o=x\n\n");
+  EXPECT_EQ(listToLdif(nullptr), "");
+}
+
+TEST(LdifOutput, BinaryValuesKeepTheirBytes) {
+  const char bytes[] = {0, '\xFF', 0};
+  dsval value{DSV_BINARY, {}, 3, nullptr};
+  value.data.bytes = const_cast<char*>(bytes);
+  dsval* values[] = {&value};
+  dsatt attribute{const_cast<char*>("audio"), values, 1};
+  dsatt* attributes[] = {&attribute, nullptr};
+  dsent entry{const_cast<char*>("cn=a"), attributes};
+  EXPECT_EQ(entryToLdif(entry), "dn: cn=a\naudio:: AP8A\n\n");
+}
+
+// ---------------------------------------------------------------- status texts
+
+TEST(StatusText, NamedStatusesCarryTheirHints) {
+  EXPECT_EQ(describeStatus(DS_E_NO_HOST),
+            "0x80144098 DS_E_NO_HOST: no host: give -H or set LDAP_HOST");
+  EXPECT_EQ(describeStatus(DS_E_NO_BASE),
+            "0x80144097 DS_E_NO_BASE: no search base: give -b or set LDAP_BASE");
+  EXPECT_THAT(describeStatus(DS_W_NOT_FOUND), HasSubstr("0x00144081 DS_W_NOT_FOUND"));
+}
+
+TEST(StatusText, OtherStatusesShowTheLdapResult) {
+  const std::vector<std::pair<uint32_t, std::string>> cases{
+      {0x80144031u, "0x80144031 error: LDAP invalidCredentials (49): wrong bind DN or password"},
+      {0x80144020u, "0x80144020 error: LDAP noSuchObject (32)"},
+      {0x80144044u, "0x80144044 error: LDAP entryAlreadyExists (68)"},
+      {0x00144004u, "0x00144004 warning: LDAP sizeLimitExceeded (4)"},
+      {0x8014405Bu, "0x8014405B error: LDAP connectError (91)"},
+      {0x80144062u, "0x80144062 error: module status code 98"},
+      {VQ_LDAP(0x31), "0x807FF831 kernel status: LDAP invalidCredentials (49)"},
+      {0x12345678u, "0x12345678 unknown status"},
+  };
+  for (const auto& [status, text] : cases) {
+    EXPECT_THAT(describeStatus(status), HasSubstr(text));
+  }
+}
+
+// ---------------------------------------------------------------- argument list
+
+// Reads the arguments back the way the module's attribute builder does.
+std::vector<std::string> readBack(int count, va_list values) {
+  std::vector<std::string> out;
+  for (int i = 0; i < count; ++i) {
+    int tag = va_arg(values, int);
+    if (tag == 7) {
+      out.push_back(std::string("7:") + va_arg(values, const char*));
+    } else if (tag == 6) {
+      auto length = va_arg(values, int64_t);
+      const char* bytes = va_arg(values, const char*);
+      out.push_back("6:" + std::string(bytes, static_cast<std::size_t>(length)));
+    } else {
+      out.push_back(std::to_string(tag));
+    }
+  }
+  return out;
+}
+
+TEST(ArgumentList, IsReadBackInOrderThroughVaArg) {
+  ArgumentList arguments;
+  arguments.addInt(7);
+  arguments.addPointer("first");
+  arguments.addInt(6);
+  arguments.addInt64(3);
+  arguments.addPointer("a\0b");
+  arguments.addInt(-1);
+  arguments.addInt(7);
+  arguments.addPointer("last");
+  // More arguments than fit the six argument registers, so any mix-up between
+  // the register area and the overflow area would show.
+  for (int i = 0; i < 20; ++i) arguments.addInt(0);
+  auto values = arguments.withVaList([](va_list& list) { return readBack(24, list); });
+  ASSERT_EQ(values.size(), 24u);
+  EXPECT_EQ(values[0], "7:first");
+  EXPECT_EQ(values[1], std::string("6:a\0b", 5));
+  EXPECT_EQ(values[2], "-1");
+  EXPECT_EQ(values[3], "7:last");
+  EXPECT_EQ(values[23], "0");
+}
+
+TEST(ArgumentList, EmptyListReadsNothing) {
+  ArgumentList arguments;
+  auto values = arguments.withVaList([](va_list& list) { return readBack(0, list); });
+  EXPECT_TRUE(values.empty());
+}
+
+}  // namespace
+}  // namespace qorcli

@@ -1,0 +1,49 @@
+// dsclose, dsopt and dsgeterr: the operations on an open connection handle.
+#include <cstdint>
+
+#include <qorldap/abi/routines.h>
+#include <qorldap/status.h>
+#include <qorldap/table.h>
+#include <qorldap/util.h>
+
+#include "host/pool.h"
+#include "ldapext/status_object.h"
+
+namespace {
+
+// The options word of dsopt that leaves the handle's options alone.
+constexpr int64_t kKeepOptions = -1;
+
+}  // namespace
+
+extern "C" {
+
+// A failed close leaves the handle, its connection and its pool in place, so
+// dsclose may be called again.
+uint32_t dsclose(dshandle* handle) {
+  if (handle == nullptr || handle->connection == nullptr) return DS_OK;
+  qor_connection* connection = handle->connection;
+  VQStatus status = connection->close(connection);
+  if (status != 0) return dsConvertVQStatus(status);
+  qor_pool* pool = handle->pool;
+  qorldap::host::release(pool, handle);
+  wmpoold(pool);
+  return DS_OK;
+}
+
+void dsopt(dshandle* handle, int32_t option, int32_t value, int64_t flags, const char* text) {
+  if (handle == nullptr || handle->connection == nullptr) return;
+  qor_connection* connection = handle->connection;
+  connection->setOption(connection, option, value, static_cast<uint32_t>(flags), text,
+                        wzstlen(text));
+  if (flags != kKeepOptions) handle->options = static_cast<uint64_t>(flags);
+}
+
+// A null handle, or one whose status object is missing or unmarked, reads as
+// VQ_INVALID_STATUS_OBJECT; the object is then not called.
+uint32_t dsgeterr(dshandle* handle) {
+  if (handle == nullptr) return VQ_INVALID_STATUS_OBJECT;
+  return qorldap::ldapext::lastStatus(handle->statusObject);
+}
+
+}  // extern "C"

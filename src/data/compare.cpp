@@ -1,0 +1,19 @@
+// dscompar: asks the directory whether an entry's attribute holds a value.
+// The answer arrives as the extension's kernel status, converted.
+#include <cstdint>
+
+#include <qorldap/abi/objects.h>
+#include <qorldap/status.h>
+#include <qorldap/table.h>
+#include <qorldap/util.h>
+
+extern "C" uint32_t dscompar(dshandle* handle, const char* dn, const char* attribute,
+                             const char* value) {
+  if (handle == nullptr || handle->connection == nullptr) return DS_E_NO_CONNECTION;
+  if (dn == nullptr || attribute == nullptr || value == nullptr) return DS_E_MISSING_ARGUMENT;
+  qor_connection* connection = handle->connection;
+  VQStatus status =
+      connection->compareValue(connection, dn, wzstlen(dn), attribute, wzstlen(attribute), value,
+                               wzstlen(value), handle->statusObject);
+  return status == 0 ? DS_OK : dsConvertVQStatus(status);
+}

@@ -1,0 +1,28 @@
+// Release of the directory records (entry lists, entries, attributes,
+// values), written once for every operation that hands such records back or
+// unwinds a half-built one. Each function takes the pool the records came
+// from and tolerates the null fields and slots that a zero-filled, partly
+// built record still has.
+#pragma once
+
+#include <qorldap/abi/objects.h>
+#include <qorldap/records.h>
+
+namespace qorldap::data {
+
+// One value: its bytes (tag 6), its text, then the record.
+void releaseValue(qor_pool* pool, dsval* value);
+
+// One attribute: its nvals values (null slots skipped), its name, its value
+// array, then the record. Works for arrays with and without a terminator,
+// since only nvals slots are read. A null attribute is ignored.
+void releaseAttribute(qor_pool* pool, dsatt* attribute);
+
+// One entry: its attributes up to the null slot, its DN, its attribute
+// array, then the record. A null entry is ignored.
+void releaseEntry(qor_pool* pool, dsent* entry);
+
+// A null-terminated entry list: every entry, then the array itself.
+void releaseEntryList(qor_pool* pool, dsent** list);
+
+}  // namespace qorldap::data

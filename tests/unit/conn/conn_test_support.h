@@ -1,0 +1,81 @@
+// Shared helpers of the connection tests: a fixture with a clean environment
+// and a snapshot of the kernel's accounting to prove that nothing was left.
+#pragma once
+
+#include <cctype>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/module_fixture.h"
+
+namespace qortest {
+
+// Live blocks, bytes and pools of the whole kernel, and macro values out.
+struct Footprint {
+  std::size_t liveBlocks;
+  std::size_t liveBytes;
+  std::size_t livePools;
+  std::size_t unreleasedMacroValues;
+
+  static Footprint of(qorhost::Kernel& kernel) {
+    qorhost::PoolStats totals = kernel.totals();
+    return Footprint{totals.liveBlocks, totals.liveBytes, kernel.livePools(),
+                     kernel.unreleasedMacroValues()};
+  }
+  bool operator==(const Footprint&) const = default;
+};
+
+inline void PrintTo(const Footprint& f, std::ostream* out) {
+  *out << "{blocks " << f.liveBlocks << ", bytes " << f.liveBytes << ", pools " << f.livePools
+       << ", macro values " << f.unreleasedMacroValues << "}";
+}
+
+// dsopen's arguments; null texts are absent.
+struct OpenArguments {
+  const char* host = "ldap.test";
+  int32_t port = 0;
+  const char* base = "o=test";
+  const char* bindDn = nullptr;
+  const char* bindPw = nullptr;
+};
+
+// Test names from a case's label: its letters and digits.
+struct LabelName {
+  template <typename Info>
+  std::string operator()(const Info& info) const {
+    std::string name;
+    for (const char* p = info.param.label; *p != '\0'; ++p) {
+      if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
+    }
+    return name;
+  }
+};
+
+class ConnectionTest : public ModuleTest {
+ protected:
+  void SetUp() override {
+    ModuleTest::SetUp();
+    kernel().useRealEnvironment(false);
+  }
+
+  uint32_t openWith(const OpenArguments& a, dshandle** handle) {
+    return ops().dsopen(handle, a.host, a.port, nullptr, a.base, a.bindDn, a.bindPw);
+  }
+
+  // The parameters of the latest openConnection call.
+  Call lastOpen() {
+    std::vector<Call> opens = extension().callsTo("openConnection");
+    if (opens.empty()) {
+      ADD_FAILURE() << "openConnection was not called";
+      return Call{};
+    }
+    return opens.back();
+  }
+
+  void closeOrFail(dshandle* handle) { EXPECT_EQ(ops().dsclose(handle), DS_OK); }
+};
+
+}  // namespace qortest

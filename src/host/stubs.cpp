@@ -45,6 +45,9 @@ Result unavailable() {
 
 #define QOR_CALL_WITH_ID(...) (routineId, __VA_ARGS__)
 
+// The result type and parameter list are spliced in whole, so they cannot be
+// parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define QOR_DEFINE_STUB(name, vector, slot, result, parameters, arguments) \
   extern "C" result name parameters {                                      \
     using Target = QOR_ROUTINE_TARGET(result, parameters);                 \
@@ -57,6 +60,7 @@ Result unavailable() {
   parameters __attribute__((alias(#name)));
 
 QOR_HOST_ROUTINES(QOR_DEFINE_STUB)
+// NOLINTEND(bugprone-macro-parentheses)
 
 #undef QOR_DEFINE_STUB
 #undef QOR_CALL_WITH_ID

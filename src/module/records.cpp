@@ -135,7 +135,8 @@ const qor_image_info vi_mcn = {
 };
 
 const qorldap_table ldaptbl = {.reserved = {},
-#define QOR_TABLE_ENTRY(word, name, result, parameters) .name = name,
+#define QOR_TABLE_ENTRY(word, name, result, parameters) \
+  .name = name, /* NOLINT(bugprone-macro-parentheses) */
                                QORLDAP_OPERATIONS(QOR_TABLE_ENTRY)
 #undef QOR_TABLE_ENTRY
 };

@@ -71,26 +71,6 @@ struct Concatenation {
   }
 };
 
-void joinWithSeparator(Concatenation& cat, char separator, int32_t pieces, va_list& args) {
-  if (pieces <= 0 || cat.capacity == 0) return;
-  for (int32_t i = 0; i < pieces; ++i) {
-    const char* text = va_arg(args, const char*);
-    const int32_t length = va_arg(args, int32_t);
-    cat.copy(text, length);
-    if (i + 1 == pieces || cat.capacity == 0) return;
-    cat.put(separator);
-    if (cat.capacity == 0) return;
-  }
-}
-
-void joinPlain(Concatenation& cat, int32_t pieces, va_list& args) {
-  for (int32_t i = 0; i < pieces && cat.capacity > 0; ++i) {
-    const char* text = va_arg(args, const char*);
-    const int32_t length = va_arg(args, int32_t);
-    cat.copy(text, length);
-  }
-}
-
 }  // namespace
 
 extern "C" {
@@ -129,12 +109,16 @@ int32_t wzstcat(char* buffer, int32_t sizeCode, int32_t separator, int32_t piece
   const bool terminate = sizeCode < 0;
   const int64_t capacity = terminate ? -static_cast<int64_t>(sizeCode) - 1 : sizeCode;
   Concatenation cat{buffer, capacity};
+  // Pieces are read only while room remains; separators stand between
+  // pieces, never after the last one.
+  const bool separated = separator >= 0;
   va_list args;
   va_start(args, pieces);
-  if (separator >= 0) {
-    joinWithSeparator(cat, static_cast<char>(separator & 0xFF), pieces, args);
-  } else {
-    joinPlain(cat, pieces, args);
+  for (int32_t i = 0; i < pieces && cat.capacity > 0; ++i) {
+    const char* text = va_arg(args, const char*);
+    const int32_t length = va_arg(args, int32_t);
+    cat.copy(text, length);
+    if (separated && i + 1 < pieces && cat.capacity > 0) cat.put(static_cast<char>(separator));
   }
   va_end(args);
   if (terminate) {

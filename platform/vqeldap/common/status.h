@@ -1,0 +1,43 @@
+// Kernel statuses of the extension and how they reach a status object.
+#pragma once
+
+#include <cstdint>
+
+#include <qorldap/abi/objects.h>
+#include <qorldap/status.h>
+
+namespace vqeldap {
+
+// LDAP result codes (RFC 4511) and client codes (RFC 1823) that the
+// extension reports by name; the kernel status is VQ_LDAP(code).
+enum class Code : uint32_t {
+  kCompareFalse = 0x05,
+  kCompareTrue = 0x06,
+  kSizeLimitExceeded = 0x04,
+  kAdminLimitExceeded = 0x0B,
+  kUnavailableCriticalExtension = 0x0C,
+  kInvalidDnSyntax = 0x22,
+  kBusy = 0x33,
+  kUnavailable = 0x34,
+  kUnwillingToPerform = 0x35,
+  kOther = 0x50,
+  kServerDown = 0x51,
+  kTimeout = 0x55,
+  kFilterError = 0x57,
+  kParameterError = 0x59,
+  kNoMemory = 0x5A,
+  kConnectError = 0x5B,
+};
+
+constexpr VQStatus kernelStatus(Code code) {
+  return VQ_LDAP(static_cast<uint32_t>(code));
+}
+
+// Records the status of a request in its status object. An object without
+// its mark is not touched: it is not the host's.
+inline void record(qor_status_object* status, VQStatus value) {
+  if (status == nullptr || static_cast<uint32_t>(status->statusMagic) != QOR_STATUS_MAGIC) return;
+  if (status->setLastStatus != nullptr) status->setLastStatus(status, value);
+}
+
+}  // namespace vqeldap

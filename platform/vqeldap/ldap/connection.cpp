@@ -1,0 +1,393 @@
+#include "ldap/connection.h"
+
+#include <ldap.h>
+
+#include <sys/time.h>
+#include <cstdlib>
+
+#include <vqeldap/options.h>
+
+#include "common/status.h"
+#include "ldap/result_codes.h"
+
+namespace vqeldap::ldap {
+
+namespace {
+
+static_assert(LDAP_MOD_ADD == static_cast<int>(ModOp::kAdd));
+static_assert(LDAP_MOD_DELETE == static_cast<int>(ModOp::kDelete));
+static_assert(LDAP_MOD_REPLACE == static_cast<int>(ModOp::kReplace));
+static_assert(LDAP_MOD_INCREMENT == static_cast<int>(ModOp::kIncrement));
+
+constexpr int kDefaultPageSize = 500;
+constexpr const char* kEveryEntry = "(objectClass=*)";
+
+struct Unbind {
+  void operator()(LDAP* ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
+};
+using Handle = std::unique_ptr<LDAP, Unbind>;
+
+struct FreeMessage {
+  void operator()(LDAPMessage* message) const { ldap_msgfree(message); }
+};
+using Message = std::unique_ptr<LDAPMessage, FreeMessage>;
+
+struct FreeControls {
+  void operator()(LDAPControl** controls) const { ldap_controls_free(controls); }
+};
+using Controls = std::unique_ptr<LDAPControl*, FreeControls>;
+
+struct FreeControl {
+  void operator()(LDAPControl* control) const { ldap_control_free(control); }
+};
+using Control = std::unique_ptr<LDAPControl, FreeControl>;
+
+struct FreeBer {
+  void operator()(BerElement* ber) const { ber_free(ber, 0); }
+};
+using Ber = std::unique_ptr<BerElement, FreeBer>;
+
+struct FreeValues {
+  void operator()(berval* values) const { ber_memfree(values); }
+};
+using Values = std::unique_ptr<berval, FreeValues>;
+
+int scopeOf(Scope scope) {
+  switch (scope) {
+    case Scope::kBase:
+      return LDAP_SCOPE_BASE;
+    case Scope::kOneLevel:
+      return LDAP_SCOPE_ONELEVEL;
+    case Scope::kSubtree:
+      break;
+  }
+  return LDAP_SCOPE_SUBTREE;
+}
+
+timeval secondsOf(int seconds) {
+  return timeval{seconds, 0};
+}
+
+// LDAPMod records over a ChangeSet; the values are borrowed.
+class LdapMods {
+ public:
+  explicit LdapMods(const ChangeSet& set) {
+    const std::vector<Change>& changes = set.changes();
+    mods_.resize(changes.size());
+    values_.resize(changes.size());
+    valuePointers_.resize(changes.size());
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      const Change& change = changes[i];
+      for (std::string_view value : change.values) {
+        values_[i].push_back(berval{value.size(), const_cast<char*>(value.data())});
+      }
+      LDAPMod& mod = mods_[i];
+      mod.mod_op = static_cast<int>(change.op) | LDAP_MOD_BVALUES;
+      mod.mod_type = const_cast<char*>(change.name.c_str());
+      if (!values_[i].empty()) {
+        for (berval& value : values_[i]) valuePointers_[i].push_back(&value);
+        valuePointers_[i].push_back(nullptr);
+        mod.mod_bvalues = valuePointers_[i].data();
+      }
+      pointers_.push_back(&mod);
+    }
+    pointers_.push_back(nullptr);
+  }
+  LDAPMod** get() { return pointers_.data(); }
+
+ private:
+  std::vector<LDAPMod> mods_;
+  std::vector<std::vector<berval>> values_;
+  std::vector<std::vector<berval*>> valuePointers_;
+  std::vector<LDAPMod*> pointers_;
+};
+
+class LdapConnection final : public Connection {
+ public:
+  LdapConnection(Handle ld, std::string base, int timeout)
+      : ld_(std::move(ld)), base_(std::move(base)), timeout_(timeout) {}
+
+  void search(const SearchRequest& request, SearchOutcome& outcome) override;
+  VQStatus add(const std::string& dn, const ChangeSet& attributes) override {
+    LdapMods mods(attributes);
+    return statusOf(ldap_add_ext_s(ld_.get(), dn.c_str(), mods.get(), nullptr, nullptr));
+  }
+  VQStatus modify(const std::string& dn, const ChangeSet& changes) override {
+    LdapMods mods(changes);
+    return statusOf(ldap_modify_ext_s(ld_.get(), dn.c_str(), mods.get(), nullptr, nullptr));
+  }
+  VQStatus remove(const std::string& dn) override {
+    return statusOf(ldap_delete_ext_s(ld_.get(), dn.c_str(), nullptr, nullptr));
+  }
+  VQStatus compare(const std::string& dn, const std::string& attribute,
+                   std::string_view value) override {
+    berval bytes{value.size(), const_cast<char*>(value.data())};
+    return statusOf(
+        ldap_compare_ext_s(ld_.get(), dn.c_str(), attribute.c_str(), &bytes, nullptr, nullptr));
+  }
+  VQStatus setOption(int64_t option, int64_t value) override;
+
+ private:
+  struct Page {
+    int code = LDAP_SUCCESS;
+    std::string cookie;  // empty: no further page
+  };
+  // One search request (one page when paging); entries go to `entries`.
+  Page request(const std::string& base, int scope, const char* filter,
+               const char* const* attributes, const std::string* cookie, int pageSize,
+               ResultList& entries);
+  bool gather(LDAPMessage* message, ResultList& entries);
+  void endPaging(const std::string& base, int scope, const char* filter, const std::string& cookie);
+
+  Handle ld_;
+  std::string base_;
+  int timeout_;
+  int sizeLimit_ = 0;
+  int pageSize_ = kDefaultPageSize;
+  bool pagingRefused_ = false;  // the server turned the paged-results control down
+};
+
+bool LdapConnection::gather(LDAPMessage* message, ResultList& entries) {
+  LDAP* ld = ld_.get();
+  for (LDAPMessage* entry = ldap_first_entry(ld, message); entry != nullptr;
+       entry = ldap_next_entry(ld, entry)) {
+    BerElement* rawBer = nullptr;
+    berval dn{};
+    if (ldap_get_dn_ber(ld, entry, &rawBer, &dn) != LDAP_SUCCESS) {
+      if (rawBer != nullptr) ber_free(rawBer, 0);
+      return false;
+    }
+    Ber ber(rawBer);
+    EntryView view;
+    view.dn = std::string_view(dn.bv_val, dn.bv_len);
+    std::vector<Values> held;
+    berval name{};
+    berval* rawValues = nullptr;
+    while (ldap_get_attribute_ber(ld, entry, ber.get(), &name, &rawValues) == LDAP_SUCCESS &&
+           name.bv_val != nullptr) {
+      held.emplace_back(rawValues);
+      AttributeView& attribute = view.attributes.emplace_back();
+      attribute.name = std::string_view(name.bv_val, name.bv_len);
+      for (berval* value = rawValues; value != nullptr && value->bv_val != nullptr; ++value) {
+        attribute.values.emplace_back(value->bv_val, value->bv_len);
+      }
+      rawValues = nullptr;
+    }
+    if (!entries.append(view)) return false;
+  }
+  return true;
+}
+
+LdapConnection::Page LdapConnection::request(const std::string& base, int scope, const char* filter,
+                                             const char* const* attributes,
+                                             const std::string* cookie, int pageSize,
+                                             ResultList& entries) {
+  Page page;
+  Control paging;
+  if (cookie != nullptr) {
+    berval cookieBytes{cookie->size(), const_cast<char*>(cookie->data())};
+    LDAPControl* control = nullptr;
+    page.code = ldap_create_page_control(ld_.get(), pageSize, &cookieBytes, 0, &control);
+    if (page.code != LDAP_SUCCESS) return page;
+    paging.reset(control);
+  }
+  LDAPControl* controls[] = {paging.get(), nullptr};
+  timeval limit = secondsOf(timeout_);
+  LDAPMessage* raw = nullptr;
+  const int code = ldap_search_ext_s(ld_.get(), base.c_str(), scope, filter,
+                                     const_cast<char**>(attributes), 0, paging ? controls : nullptr,
+                                     nullptr, timeout_ > 0 ? &limit : nullptr, sizeLimit_, &raw);
+  Message message(raw);
+  if (message == nullptr) {
+    page.code = code == LDAP_SUCCESS ? LDAP_NO_RESULTS_RETURNED : code;
+    return page;
+  }
+  if (!gather(message.get(), entries)) {
+    page.code = LDAP_NO_MEMORY;
+    return page;
+  }
+  int result = code;
+  LDAPControl** rawControls = nullptr;
+  if (ldap_parse_result(ld_.get(), message.get(), &result, nullptr, nullptr, nullptr, &rawControls,
+                        0) != LDAP_SUCCESS) {
+    result = code;
+  }
+  Controls serverControls(rawControls);
+  page.code = result;
+  if (paging && serverControls != nullptr) {
+    LDAPControl* response =
+        ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, serverControls.get(), nullptr);
+    ber_int_t estimate = 0;
+    berval next{};
+    if (response != nullptr &&
+        ldap_parse_pageresponse_control(ld_.get(), response, &estimate, &next) == LDAP_SUCCESS) {
+      if (next.bv_val != nullptr) page.cookie.assign(next.bv_val, next.bv_len);
+      ber_memfree(next.bv_val);
+    }
+  }
+  return page;
+}
+
+// Tells the server that a paged search ends early (a page size of 0).
+void LdapConnection::endPaging(const std::string& base, int scope, const char* filter,
+                               const std::string& cookie) {
+  static const char* const kNoAttributes[] = {LDAP_NO_ATTRS, nullptr};
+  ResultList ignored;
+  request(base, scope, filter, kNoAttributes, &cookie, 0, ignored);
+}
+
+// The server refused the paged-results control (slapd answers
+// adminLimitExceeded when it is disabled).
+bool pagingRefusal(int code) {
+  return code == LDAP_ADMINLIMIT_EXCEEDED || code == LDAP_UNAVAILABLE_CRITICAL_EXTENSION ||
+         code == LDAP_UNWILLING_TO_PERFORM;
+}
+
+void LdapConnection::search(const SearchRequest& query, SearchOutcome& outcome) {
+  const std::string& base = query.readDn ? query.text : base_;
+  const char* filter = query.readDn || query.text.empty() ? kEveryEntry : query.text.c_str();
+  const int scope = scopeOf(query.scope);
+  bool paging = query.scope != Scope::kBase && pageSize_ > 0 && !pagingRefused_;
+
+  std::string cookie;
+  for (bool first = true;; first = false) {
+    const std::size_t before = outcome.entries.size();
+    Page page = request(base, scope, filter, query.attributes, paging ? &cookie : nullptr,
+                        pageSize_, outcome.entries);
+    if (paging && first && before == outcome.entries.size() && pagingRefusal(page.code)) {
+      // Once more without the control; when that answers differently the
+      // control was the trouble, and this connection stops offering it.
+      Page plain = request(base, scope, filter, query.attributes, nullptr, 0, outcome.entries);
+      if (plain.code != page.code) pagingRefused_ = true;
+      outcome.status = statusOf(plain.code);
+      return;
+    }
+    if (page.code != LDAP_SUCCESS || !paging || page.cookie.empty()) {
+      outcome.status = statusOf(page.code);
+      return;
+    }
+    if (sizeLimit_ > 0 && outcome.entries.size() >= static_cast<std::size_t>(sizeLimit_)) {
+      endPaging(base, scope, filter, page.cookie);
+      outcome.status = kernelStatus(Code::kSizeLimitExceeded);
+      return;
+    }
+    cookie = std::move(page.cookie);
+  }
+}
+
+VQStatus LdapConnection::setOption(int64_t option, int64_t value) {
+  constexpr VQStatus kBadParameter = kernelStatus(Code::kParameterError);
+  if (value < 0 || value > INT32_MAX) return kBadParameter;
+  const int number = static_cast<int>(value);
+  switch (option) {
+    case VQELDAP_OPT_SIZE_LIMIT:
+      sizeLimit_ = number;
+      return 0;
+    case VQELDAP_OPT_PAGE_SIZE:
+      pageSize_ = number;
+      return 0;
+    case VQELDAP_OPT_DEREF:
+      if (number > LDAP_DEREF_ALWAYS) return kBadParameter;
+      return statusOf(ldap_set_option(ld_.get(), LDAP_OPT_DEREF, &number));
+    case VQELDAP_OPT_TIMEOUT: {
+      // No timeval at all means waiting without limit.
+      const timeval limit = secondsOf(number);
+      const int code = ldap_set_option(ld_.get(), LDAP_OPT_TIMEOUT, number > 0 ? &limit : nullptr);
+      if (code == LDAP_OPT_SUCCESS) timeout_ = number;
+      return statusOf(code);
+    }
+    default:
+      return kBadParameter;
+  }
+}
+
+// TLS settings of this connection alone, then a context made from them.
+int configureTls(LDAP* ld) {
+  struct File {
+    const char* variable;
+    int option;
+  };
+  static constexpr File kFiles[] = {{"LDAPTLS_CACERT", LDAP_OPT_X_TLS_CACERTFILE},
+                                    {"LDAPTLS_CACERTDIR", LDAP_OPT_X_TLS_CACERTDIR},
+                                    {"LDAPTLS_CERT", LDAP_OPT_X_TLS_CERTFILE},
+                                    {"LDAPTLS_KEY", LDAP_OPT_X_TLS_KEYFILE}};
+  for (const File& file : kFiles) {
+    const char* value = std::getenv(file.variable);
+    if (value == nullptr || *value == '\0') continue;
+    if (int code = ldap_set_option(ld, file.option, value); code != LDAP_OPT_SUCCESS) return code;
+  }
+  const int demand = LDAP_OPT_X_TLS_DEMAND;
+  if (int code = ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
+      code != LDAP_OPT_SUCCESS) {
+    return code;
+  }
+  const int client = 0;
+  return ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client);
+}
+
+int configure(LDAP* ld, const Endpoint& endpoint, int timeout) {
+  const int version = LDAP_VERSION3;
+  int code = ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  if (code == LDAP_OPT_SUCCESS) code = ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+  if (code == LDAP_OPT_SUCCESS) code = ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
+  if (code == LDAP_OPT_SUCCESS && timeout > 0) {
+    const timeval limit = secondsOf(timeout);
+    code = ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &limit);
+    if (code == LDAP_OPT_SUCCESS) code = ldap_set_option(ld, LDAP_OPT_TIMEOUT, &limit);
+  }
+  if (code == LDAP_OPT_SUCCESS && (endpoint.tls || endpoint.startTls)) code = configureTls(ld);
+  return code;
+}
+
+int openEndpoint(const Endpoint& endpoint, const OpenParameters& parameters, Handle& out) {
+  LDAP* raw = nullptr;
+  int code = ldap_initialize(&raw, endpoint.uri.c_str());
+  Handle ld(raw);
+  if (code != LDAP_SUCCESS) return code;
+  if ((code = configure(ld.get(), endpoint, parameters.timeout)) != LDAP_OPT_SUCCESS) return code;
+  if (endpoint.startTls) {
+    code = ldap_start_tls_s(ld.get(), nullptr, nullptr);
+    if (code != LDAP_SUCCESS) return code;
+  }
+  if (parameters.bindDn) {
+    berval password{parameters.password.size(), parameters.password.data()};
+    code = ldap_sasl_bind_s(ld.get(), parameters.bindDn->c_str(), LDAP_SASL_SIMPLE, &password,
+                            nullptr, nullptr, nullptr);
+  } else if (!endpoint.startTls) {
+    code = ldap_connect(ld.get());
+  }
+  if (code == LDAP_SUCCESS) out = std::move(ld);
+  return code;
+}
+
+}  // namespace
+
+std::unique_ptr<Connection> open(OpenParameters& parameters, VQStatus& status) {
+  struct WipeWhenDone {
+    Secret& secret;
+    ~WipeWhenDone() { secret.wipe(); }
+  } wipe{parameters.password};
+
+  // A bind DN without a password would be an unauthenticated bind, which
+  // servers may take as anonymous: refused, so that a missing password is
+  // never mistaken for a successful login.
+  if (parameters.bindDn && parameters.password.empty()) {
+    status = kernelStatus(Code::kUnwillingToPerform);
+    return nullptr;
+  }
+  int code = LDAP_SERVER_DOWN;
+  for (const Endpoint& endpoint : parameters.endpoints) {
+    Handle ld;
+    code = openEndpoint(endpoint, parameters, ld);
+    if (code == LDAP_SUCCESS) {
+      status = 0;
+      return std::make_unique<LdapConnection>(std::move(ld), std::move(parameters.base),
+                                              parameters.timeout);
+    }
+    if (!serverUnreachable(code)) break;
+  }
+  status = statusOf(code);
+  return nullptr;
+}
+
+}  // namespace vqeldap::ldap

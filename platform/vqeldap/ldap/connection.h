@@ -1,0 +1,38 @@
+// Connections over OpenLDAP's libldap.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/connection.h"
+#include "common/secret.h"
+#include "ldap/endpoints.h"
+
+namespace vqeldap::ldap {
+
+struct OpenParameters {
+  std::vector<Endpoint> endpoints;  // tried in order
+  std::string base;                 // the base of filter searches
+  std::optional<std::string> bindDn;
+  Secret password;
+  int timeout = 0;  // seconds for connecting and for each reply; 0: no limit
+};
+
+// Opens a connection: for each endpoint in turn, LDAPv3 with the timeout,
+// TLS (ldaps, or StartTLS when asked for) with the certificate and the host
+// name verified, then a simple bind with the bind DN and password, or an
+// anonymous connection without a bind DN. A server that cannot be reached or
+// used (down, refusing, timing out, TLS failing) gives way to the next; any
+// other failure, such as wrong credentials, ends the attempt. The password
+// is wiped when the attempt is over. Null with the failure in `status`.
+//
+// TLS settings are made per connection: libldap's own defaults (ldap.conf,
+// ~/.ldaprc) apply, and the environment variables LDAPTLS_CACERT,
+// LDAPTLS_CACERTDIR, LDAPTLS_CERT and LDAPTLS_KEY are read at every open, so
+// a change takes effect for the next connection. Certificates are always
+// verified, whatever TLS_REQCERT says.
+std::unique_ptr<Connection> open(OpenParameters& parameters, VQStatus& status);
+
+}  // namespace vqeldap::ldap

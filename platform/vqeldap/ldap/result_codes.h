@@ -1,0 +1,18 @@
+// libldap's result codes as kernel statuses.
+#pragma once
+
+#include <qorldap/abi/objects.h>
+
+namespace vqeldap::ldap {
+
+// 0 for success; an LDAP result code n (RFC 4511, 1 to 0x7F) as
+// 0x807FF800 + n; libldap's negative client codes as their RFC 1823
+// numbers (server down 0x51 ... referral limit exceeded 0x61); anything
+// else as 0x807FF850 (other).
+VQStatus statusOf(int code);
+
+// Failures that say nothing about the directory but that this server could
+// not be reached or used now, so the next server is worth trying.
+bool serverUnreachable(int code);
+
+}  // namespace vqeldap::ldap

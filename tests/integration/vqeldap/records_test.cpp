@@ -1,0 +1,383 @@
+// The extension's backend-independent parts, without a server: packing
+// search results, translating the records the module sends, the checks on
+// search flags, and reading the host text into servers.
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/changes.h"
+#include "common/connection.h"
+#include "common/result.h"
+#include "common/status.h"
+#include "ldap/endpoints.h"
+
+namespace {
+
+using namespace vqeldap;
+
+constexpr VQStatus kBadParameter = VQ_LDAP(0x59);
+
+std::string textOf(const char* text, int64_t length) {
+  return std::string(text, static_cast<std::size_t>(length));
+}
+
+// --- search results ---------------------------------------------------
+
+TEST(ResultList, EmptyListReleasesNull) {
+  ResultList list;
+  EXPECT_EQ(list.release(), nullptr);
+  freeResult(nullptr);  // given back as nothing
+}
+
+TEST(ResultList, PacksEntriesWithCountedZeroEndedTexts) {
+  const std::string binary("\x00\xff\x00\x01", 4);
+  ResultList list;
+  ASSERT_TRUE(list.append({"uid=a,o=x", {{"cn", {"Alice", "A"}}, {"audio", {binary}}}}));
+  ASSERT_TRUE(list.append({"o=x", {}}));
+  ASSERT_TRUE(list.append({"cn=empty,o=x", {{"description", {""}}}}));
+  ldent** result = list.release();
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(list.release(), nullptr) << "released twice";
+
+  ASSERT_NE(result[0], nullptr);
+  const ldent& first = *result[0];
+  EXPECT_EQ(textOf(first.dn, first.dnlen), "uid=a,o=x");
+  EXPECT_EQ(first.dn[first.dnlen], '\0');
+  ASSERT_EQ(first.natts, 2);
+  EXPECT_EQ(first.atts[2], nullptr);
+  const ldatt& cn = *first.atts[0];
+  EXPECT_EQ(textOf(cn.name, cn.namelen), "cn");
+  ASSERT_EQ(cn.nvals, 2);
+  EXPECT_EQ(cn.vals[2], nullptr);
+  EXPECT_EQ(cn.vals[0]->type, LDV_STRING);
+  EXPECT_EQ(textOf(cn.vals[0]->text, cn.vals[0]->textlen), "Alice");
+  EXPECT_EQ(cn.vals[0]->text[5], '\0');
+  EXPECT_EQ(textOf(cn.vals[1]->text, cn.vals[1]->textlen), "A");
+
+  const ldval& audio = *first.atts[1]->vals[0];
+  EXPECT_EQ(audio.type, LDV_BINARY);
+  EXPECT_EQ(textOf(audio.text, audio.textlen), binary);
+  EXPECT_EQ(audio.len, 4);
+  EXPECT_EQ(audio.data.bytes, audio.text);
+
+  ASSERT_NE(result[1], nullptr);
+  EXPECT_EQ(result[1]->natts, 0);
+  EXPECT_EQ(result[1]->atts[0], nullptr);
+
+  ASSERT_NE(result[2], nullptr);
+  const ldval& empty = *result[2]->atts[0]->vals[0];
+  EXPECT_EQ(empty.textlen, 0);
+  EXPECT_EQ(empty.text[0], '\0');
+  EXPECT_EQ(result[3], nullptr);
+  freeResult(result);
+}
+
+TEST(ResultList, GrowsPastItsFirstCapacityKeepingOrder) {
+  ResultList list;
+  std::vector<std::string> dns;
+  for (int i = 0; i < 100; ++i) dns.push_back("cn=e" + std::to_string(i) + ",o=x");
+  for (const std::string& dn : dns) ASSERT_TRUE(list.append({dn, {{"cn", {dn}}}}));
+  EXPECT_EQ(list.size(), 100u);
+  ldent** result = list.release();
+  for (std::size_t i = 0; i < dns.size(); ++i) {
+    ASSERT_NE(result[i], nullptr) << i;
+    EXPECT_EQ(textOf(result[i]->dn, result[i]->dnlen), dns[i]);
+  }
+  EXPECT_EQ(result[100], nullptr);
+  freeResult(result);
+}
+
+struct TextCase {
+  const char* label;
+  std::string bytes;
+  bool text;
+};
+
+TEST(IsText, TellsUtf8TextFromBinary) {
+  const TextCase cases[] = {
+      {"ascii", "plain text", true},
+      {"empty", "", true},
+      {"two-byte", "J\xc3\xbcrgen", true},
+      {"three-byte", "\xe2\x82\xac", true},
+      {"four-byte", "\xf0\x9f\x98\x80", true},
+      {"zero byte", std::string("a\0b", 3), false},
+      {"lone continuation", "\x80", false},
+      {"truncated", "\xc3", false},
+      {"overlong slash", "\xc0\xaf", false},
+      {"surrogate", "\xed\xa0\x80", false},
+      {"beyond unicode", "\xf4\x90\x80\x80", false},
+      {"jpeg start", "\xff\xd8\xff\xe0", false},
+  };
+  for (const TextCase& c : cases) EXPECT_EQ(isText(c.bytes), c.text) << c.label;
+}
+
+// --- translation of what the module sends ------------------------------
+
+ldval longValue(int64_t n) {
+  ldval v{};
+  v.type = LDV_LONG;
+  v.data.number = n;
+  return v;
+}
+ldval doubleValue(double d) {
+  ldval v{};
+  v.type = LDV_DOUBLE;
+  v.data.real = d;
+  return v;
+}
+ldval stringValue(const std::string& s) {
+  ldval v{};
+  v.type = LDV_STRING;
+  v.text = s.data();
+  v.textlen = static_cast<int64_t>(s.size());
+  return v;
+}
+ldval binaryValue(const std::string& s) {
+  ldval v{};
+  v.type = LDV_BINARY;
+  v.data.bytes = s.data();
+  v.len = static_cast<int64_t>(s.size());
+  return v;
+}
+
+// An ldatt over values the test keeps alive.
+struct Attribute {
+  std::string name;
+  std::vector<ldval> values;
+  std::vector<ldval*> pointers;
+  ldatt record{};
+  Attribute(std::string n, std::vector<ldval> v) : name(std::move(n)), values(std::move(v)) {
+    for (ldval& value : values) pointers.push_back(&value);
+    pointers.push_back(nullptr);
+    record.name = name.data();
+    record.namelen = static_cast<int64_t>(name.size());
+    record.nvals = static_cast<int32_t>(values.size());
+    record.vals = pointers.data();
+  }
+  Attribute(const Attribute&) = delete;
+};
+
+std::vector<std::string> valuesOf(const Change& change) {
+  return {change.values.begin(), change.values.end()};
+}
+
+TEST(ChangeSet, SendsEveryKindAsLdapOctets) {
+  const std::string text = "Alice", bytes("\x00\x01\xff", 3);
+  Attribute attribute("description",
+                      {longValue(42), longValue(-7), longValue(std::numeric_limits<int64_t>::min()),
+                       doubleValue(2.5), doubleValue(0.1), doubleValue(-1e300), stringValue(text),
+                       binaryValue(bytes)});
+  ChangeSet set;
+  ASSERT_EQ(set.addAttribute(ModOp::kReplace, attribute.record), 0u);
+  ASSERT_EQ(set.changes().size(), 1u);
+  const Change& change = set.changes()[0];
+  EXPECT_EQ(change.op, ModOp::kReplace);
+  EXPECT_EQ(change.name, "description");
+  EXPECT_EQ(valuesOf(change), (std::vector<std::string>{"42", "-7", "-9223372036854775808", "2.5",
+                                                        "0.1", "-1e+300", "Alice", bytes}));
+  // Texts and bytes are borrowed, not copied.
+  EXPECT_EQ(change.values[6].data(), text.data());
+  EXPECT_EQ(change.values[7].data(), bytes.data());
+}
+
+TEST(ChangeSet, DoublesReadBackExactly) {
+  for (double d : {1.0 / 3.0, 6.02214076e23, 5e-324, -0.0, 123456789.125}) {
+    std::string text;
+    ASSERT_TRUE(decimalText(d, text));
+    EXPECT_EQ(std::strtod(text.c_str(), nullptr), d) << text;
+  }
+}
+
+TEST(ChangeSet, RefusesWhatCannotBeSent) {
+  const std::string name = "cn";
+  struct Case {
+    const char* label;
+    ldval value;
+  };
+  ldval unknownKind = stringValue("x");
+  unknownKind.type = 9;
+  ldval nullText{};
+  nullText.type = LDV_STRING;
+  nullText.textlen = 3;
+  ldval negativeBinary = binaryValue("x");
+  negativeBinary.len = -1;
+  const Case cases[] = {
+      {"unknown kind", unknownKind},
+      {"NaN", doubleValue(std::nan(""))},
+      {"infinity", doubleValue(std::numeric_limits<double>::infinity())},
+      {"text pointer missing", nullText},
+      {"negative byte count", negativeBinary},
+  };
+  for (const Case& c : cases) {
+    Attribute attribute(name, {c.value});
+    ChangeSet set;
+    EXPECT_EQ(set.addAttribute(ModOp::kAdd, attribute.record), kBadParameter) << c.label;
+    EXPECT_TRUE(set.changes().empty()) << c.label;
+  }
+}
+
+TEST(ChangeSet, RefusesBadNamesAndCounts) {
+  Attribute empty("", {stringValue("x")});
+  Attribute zeroInName(std::string("c\0n", 3), {stringValue("x")});
+  Attribute negative("cn", {});
+  negative.record.nvals = -1;
+  Attribute missingValue("cn", {stringValue("x")});
+  missingValue.pointers[0] = nullptr;
+  for (Attribute* attribute : {&empty, &zeroInName, &negative, &missingValue}) {
+    ChangeSet set;
+    EXPECT_EQ(set.addAttribute(ModOp::kAdd, attribute->record), kBadParameter) << attribute->name;
+  }
+}
+
+TEST(ChangeSet, AddTextTakesAZeroEndedValueOrNone) {
+  ChangeSet set;
+  ASSERT_EQ(set.addText(ModOp::kAdd, "mail", "a@example.org"), 0u);
+  ASSERT_EQ(set.addText(ModOp::kDelete, "mail", nullptr), 0u);
+  EXPECT_EQ(set.addText(ModOp::kAdd, "", "x"), kBadParameter);
+  ASSERT_EQ(set.changes().size(), 2u);
+  EXPECT_EQ(valuesOf(set.changes()[0]), std::vector<std::string>{"a@example.org"});
+  EXPECT_TRUE(set.changes()[1].values.empty());
+}
+
+TEST(Translate, EntryPassesOverEmptySlotsAndAttributesWithoutValues) {
+  Attribute cn("cn", {stringValue("x")}), none("description", {}), sn("sn", {stringValue("y")});
+  ldatt* atts[] = {&cn.record, nullptr, &none.record, &sn.record, nullptr};
+  ldent entry{};
+  entry.natts = 4;
+  entry.atts = atts;
+  ChangeSet set;
+  ASSERT_EQ(translateEntry(entry, set), 0u);
+  ASSERT_EQ(set.changes().size(), 2u);
+  EXPECT_EQ(set.changes()[0].name, "cn");
+  EXPECT_EQ(set.changes()[1].name, "sn");
+  EXPECT_EQ(set.changes()[0].op, ModOp::kAdd);
+}
+
+TEST(Translate, ModificationsKeepTheirOperations) {
+  Attribute mail("mail", {stringValue("a@x")}), phone("telephoneNumber", {});
+  ldmod add{0, 0, &mail.record}, remove{1, 0, &phone.record};
+  ldmod* mods[] = {&add, &remove, nullptr};
+  ChangeSet set;
+  ASSERT_EQ(translateMods(mods, set), 0u);
+  ASSERT_EQ(set.changes().size(), 2u);
+  EXPECT_EQ(set.changes()[0].op, ModOp::kAdd);
+  EXPECT_EQ(set.changes()[1].op, ModOp::kDelete);
+  EXPECT_TRUE(set.changes()[1].values.empty());
+
+  ldmod unknown{7, 0, &mail.record}, missing{0, 0, nullptr};
+  for (ldmod* bad : {&unknown, &missing}) {
+    ldmod* one[] = {bad, nullptr};
+    ChangeSet refused;
+    EXPECT_EQ(translateMods(one, refused), kBadParameter);
+  }
+  ChangeSet none;
+  EXPECT_EQ(translateMods(nullptr, none), kBadParameter);
+}
+
+TEST(Translate, ModificationListsApplyTheirOperationToEachAttribute) {
+  Attribute a("mail", {stringValue("a@x")}), b("description", {stringValue("d")});
+  ldatt* both[] = {&a.record, &b.record, nullptr};
+  ldatt* neither[] = {nullptr};
+  ldmodp replace{2, 0, both}, empty{0, 0, neither}, absent{1, 0, nullptr};
+  ldmodp* mods[] = {&replace, &empty, &absent, nullptr};
+  ChangeSet set;
+  ASSERT_EQ(translateModLists(mods, set), 0u);
+  ASSERT_EQ(set.changes().size(), 2u);
+  for (const Change& change : set.changes()) EXPECT_EQ(change.op, ModOp::kReplace);
+  EXPECT_EQ(set.changes()[1].name, "description");
+
+  ldmodp unknown{4, 0, both};
+  ldmodp* bad[] = {&unknown, nullptr};
+  ChangeSet refused;
+  EXPECT_EQ(translateModLists(bad, refused), kBadParameter);
+}
+
+TEST(CountedText, ChecksLengthAgainstPointer) {
+  std::string_view view;
+  EXPECT_EQ(countedText(nullptr, 0, view), 0u);
+  EXPECT_TRUE(view.empty());
+  EXPECT_EQ(countedText("abcdef", 3, view), 0u);
+  EXPECT_EQ(view, "abc");
+  EXPECT_EQ(countedText(nullptr, 2, view), kBadParameter);
+  EXPECT_EQ(countedText("abc", -1, view), kBadParameter);
+}
+
+// --- search flags -------------------------------------------------------
+
+TEST(SearchFlags, NameTheFourRequestsAndRefuseTheRest) {
+  struct Case {
+    uint64_t flags;
+    bool accepted;
+    bool readDn;
+    Scope scope;
+  };
+  const Case cases[] = {
+      {QOR_SEARCH_SUBTREE, true, false, Scope::kSubtree},
+      {QOR_SEARCH_ONELEVEL, true, false, Scope::kOneLevel},
+      {QOR_SEARCH_BASE, true, false, Scope::kBase},
+      {QOR_SEARCH_READ_DN, true, true, Scope::kBase},
+      {6, false, false, Scope::kSubtree},
+      {1, false, false, Scope::kSubtree},
+      {0x12, false, false, Scope::kSubtree},
+      {0x100000000ull, false, false, Scope::kSubtree},
+  };
+  for (const Case& c : cases) {
+    SearchRequest request;
+    ASSERT_EQ(requestOf(c.flags, request), c.accepted) << c.flags;
+    if (!c.accepted) continue;
+    EXPECT_EQ(request.readDn, c.readDn) << c.flags;
+    EXPECT_EQ(request.scope, c.scope) << c.flags;
+  }
+}
+
+// --- host text ------------------------------------------------------------
+
+TEST(Endpoints, ReadHostNamesAndUris) {
+  struct Case {
+    const char* hosts;
+    int port;
+    bool startTls;
+    std::vector<std::string> uris;
+    std::vector<bool> tls, starttls;
+  };
+  const Case cases[] = {
+      {"ldap.example.org", 389, false, {"ldap://ldap.example.org:389"}, {false}, {false}},
+      {"127.0.0.1", 0, false, {"ldap://127.0.0.1"}, {false}, {false}},
+      {"dir-1.example:1389", 389, true, {"ldap://dir-1.example:1389"}, {false}, {true}},
+      {"[::1]:636", 389, false, {"ldap://[::1]:636"}, {false}, {false}},
+      {"::1", 10389, false, {"ldap://[::1]:10389"}, {false}, {false}},
+      {"  a   b\tc ", 7, false, {"ldap://a:7", "ldap://b:7", "ldap://c:7"}, {0, 0, 0}, {0, 0, 0}},
+      {"ldap://x:1 LDAPS://y ldapi://%2Ftmp%2Fs",
+       389,
+       true,
+       {"ldap://x:1", "LDAPS://y", "ldapi://%2Ftmp%2Fs"},
+       {false, true, false},
+       {true, false, false}},
+  };
+  for (const Case& c : cases) {
+    std::vector<ldap::Endpoint> endpoints;
+    ASSERT_TRUE(ldap::parseEndpoints(c.hosts, c.port, c.startTls, endpoints)) << c.hosts;
+    ASSERT_EQ(endpoints.size(), c.uris.size()) << c.hosts;
+    for (std::size_t i = 0; i < endpoints.size(); ++i) {
+      EXPECT_EQ(endpoints[i].uri, c.uris[i]) << c.hosts;
+      EXPECT_EQ(endpoints[i].tls, c.tls[i]) << c.hosts;
+      EXPECT_EQ(endpoints[i].startTls, c.starttls[i]) << c.hosts;
+    }
+  }
+}
+
+TEST(Endpoints, RefuseWhatNamesNoServer) {
+  for (const char* hosts : {"", "   ", "http://x", "ldap://[::1", "bad/host", "host:", "host:0",
+                            "host:99999", "host:12ab", "[::1]x", "h\xc3\xa9te", "a b/c"}) {
+    std::vector<ldap::Endpoint> endpoints;
+    EXPECT_FALSE(ldap::parseEndpoints(hosts, 389, false, endpoints)) << hosts;
+  }
+  std::vector<ldap::Endpoint> endpoints;
+  EXPECT_FALSE(ldap::parseEndpoints("host", 70000, false, endpoints)) << "port out of range";
+}
+
+}  // namespace

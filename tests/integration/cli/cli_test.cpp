@@ -1,0 +1,727 @@
+// qorhost end to end, as a person uses it: the built program, its argv,
+// standard output, standard error and exit status, against a private slapd
+// holding the example directory (a fresh one for every test).
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "process.h"
+#include "slapd.h"
+
+namespace clitest {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::AllOf;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::UnorderedElementsAre;
+
+constexpr int kOk = 0, kNo = 1, kUsage = 2, kFailed = 3;
+
+const std::string kPeople = "ou=people,o=example";
+const std::string kGroups = "ou=groups,o=example";
+const std::string kSubscribers = "ou=subscribers,o=example";
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) out.push_back(line);
+  return out;
+}
+
+std::string findProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    fs::path candidate = fs::path(dir) / name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "/usr/bin/" + name;
+}
+
+// The LDAP settings of the machine must not leak into the runs.
+Launch cleanLaunch(std::vector<std::string> argv) {
+  Launch launch;
+  launch.argv = std::move(argv);
+  for (const char* name : {"LDAP_HOST", "LDAP_PORT", "LDAP_BASE", "LDAP_BINDDN", "LDAP_BINDPW",
+                           "LDAP_TIMEOUT", "LDAP_TLSMODE", "QOR_EXTENSION_PATH"}) {
+    launch.environment[name] = std::nullopt;
+  }
+  return launch;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "qorhost-cli.XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  std::string write(const std::string& name, const std::string& content) const {
+    std::string file = path_ + "/" + name;
+    std::ofstream(file, std::ios::binary) << content;
+    return file;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    slapd_ = std::make_unique<Slapd>(slapdOptions());
+    ASSERT_TRUE(slapd_->running()) << slapd_->startError();
+    uri_ = slapd_->get("SLAPD_URI");
+    base_ = slapd_->get("SLAPD_BASE");
+    adminDn_ = slapd_->get("SLAPD_ADMIN_DN");
+    adminPw_ = slapd_->get("SLAPD_ADMIN_PW");
+  }
+  void TearDown() override { slapd_.reset(); }
+  virtual std::vector<std::string> slapdOptions() { return {}; }
+
+  // qorhost with exactly these arguments.
+  Finished qorhost(std::vector<std::string> args, const std::string& input = {},
+                   std::map<std::string, std::optional<std::string>> environment = {}) {
+    args.insert(args.begin(), QORHOST_PROGRAM);
+    Launch launch = cleanLaunch(std::move(args));
+    launch.input = input;
+    for (auto& [name, value] : environment) launch.environment[name] = value;
+    return run(launch);
+  }
+  // With -H and -b of the test server.
+  Finished connected(std::vector<std::string> args, const std::string& input = {}) {
+    args.insert(args.begin(), {"-H", uri_, "-b", base_});
+    return qorhost(std::move(args), input);
+  }
+  // Bound as the directory's administrator.
+  Finished admin(std::vector<std::string> args, const std::string& input = {}) {
+    args.insert(args.begin(), {"-D", adminDn_, "-w", adminPw_});
+    return connected(std::move(args), input);
+  }
+  // The entry as OpenLDAP's own ldapsearch sees it, as an independent check
+  // of what qorhost wrote.
+  std::string ldapsearch(const std::string& dn, std::vector<std::string> attributes = {}) {
+    std::vector<std::string> argv{findProgram("ldapsearch"),
+                                  "-x",
+                                  "-LLL",
+                                  "-o",
+                                  "ldif-wrap=no",
+                                  "-H",
+                                  uri_,
+                                  "-b",
+                                  dn,
+                                  "-s",
+                                  "base"};
+    argv.insert(argv.end(), attributes.begin(), attributes.end());
+    Finished found = run(cleanLaunch(argv));
+    return found.out;
+  }
+  bool exists(const std::string& dn) {
+    return qorhost({"-H", uri_, "-b", base_, "read", dn, "--dn-only"}).exitCode == kOk;
+  }
+  void expectClean(const Finished& finished) {
+    EXPECT_EQ(finished.exitCode, kOk) << finished.err;
+    EXPECT_THAT(finished.err, IsEmpty());
+  }
+
+  std::unique_ptr<Slapd> slapd_;
+  std::string uri_, base_, adminDn_, adminPw_;
+  TempDir temp_;
+};
+
+// ---------------------------------------------------------------- queries
+
+TEST_F(Cli, SearchPrintsTheMatchingEntriesAsLdif) {
+  Finished found = connected({"search", "(uid=alice)", "cn", "mail"});
+  expectClean(found);
+  EXPECT_EQ(found.out, "dn: uid=alice," + kPeople +
+                           "\n"
+                           "cn: Alice Archer\n"
+                           "mail: alice@example.org\n"
+                           "\n");
+}
+
+TEST_F(Cli, SearchScopes) {
+  struct Case {
+    std::vector<std::string> scope;
+    std::vector<std::string> dns;
+  };
+  const std::vector<Case> cases{
+      {{"-s", "base"}, {"o=example"}},
+      {{"-s", "one"}, {kPeople, kSubscribers, kGroups}},
+  };
+  for (const auto& test : cases) {
+    std::vector<std::string> args{"search", "(objectClass=*)", "--dn-only"};
+    args.insert(args.end(), test.scope.begin(), test.scope.end());
+    Finished found = connected(args);
+    expectClean(found);
+    EXPECT_THAT(lines(found.out), ElementsAreArray(test.dns)) << test.scope[1];
+  }
+  Finished everything = connected({"search", "(objectClass=*)", "--dn-only"});
+  expectClean(everything);
+  EXPECT_EQ(lines(everything.out).size(), 21u) << everything.out;  // the whole example directory
+}
+
+TEST_F(Cli, SearchThatFindsNothingIsNoError) {
+  Finished found = connected({"search", "(uid=nobody)"});
+  expectClean(found);
+  EXPECT_THAT(found.out, IsEmpty());
+}
+
+TEST_F(Cli, SearchWithABadFilterFails) {
+  Finished found = connected({"search", "(uid=alice"});
+  EXPECT_EQ(found.exitCode, kFailed);
+  EXPECT_THAT(found.err, HasSubstr("qorhost: search (uid=alice: 0x8014"));
+}
+
+TEST_F(Cli, ReadPrintsOneEntry) {
+  Finished bob = connected({"read", "uid=bob," + kPeople, "sn", "employeeNumber"});
+  expectClean(bob);
+  EXPECT_EQ(bob.out, "dn: uid=bob," + kPeople + "\nsn: Baker\nemployeeNumber: 1002\n\n");
+
+  Finished dnOnly = connected({"read", "--dn-only", "uid=bob," + kPeople});
+  expectClean(dnOnly);
+  EXPECT_EQ(dnOnly.out, "uid=bob," + kPeople + "\n");
+}
+
+TEST_F(Cli, ReadOfAMissingEntrySaysSo) {
+  Finished missing = connected({"read", "uid=nobody," + kPeople});
+  EXPECT_EQ(missing.exitCode, kNo);
+  EXPECT_THAT(missing.out, IsEmpty());
+  EXPECT_THAT(missing.err, HasSubstr("0x00144081 DS_W_NOT_FOUND: nothing found"));
+}
+
+// ---------------------------------------------------------------- expand
+
+const std::vector<std::string> kAllSubscribers{
+    "cn=carol-pager," + kSubscribers, "cn=alice-phone," + kSubscribers,
+    "cn=alice-desk," + kSubscribers, "cn=bob-phone," + kSubscribers};
+const std::vector<std::string> kAllEventSubscribers{
+    "cn=dave-events," + kSubscribers, "cn=alice-events," + kSubscribers,
+    "cn=bob-events," + kSubscribers, "cn=frank-events," + kSubscribers};
+
+TEST_F(Cli, ExpandGathersTheSubscribersOfNestedGroups) {
+  const std::string all = "cn=all," + kGroups;
+  struct Case {
+    std::vector<std::string> args;
+    const std::vector<std::string>& expected;
+  };
+  const std::vector<Case> cases{
+      {{"expand", "--dn-only", all}, kAllSubscribers},
+      {{"expand", all, "--dn-only"}, kAllSubscribers},
+      {{"--dn-only", "expand", all}, kAllSubscribers},
+      {{"expand", all, "--events", "--dn-only"}, kAllEventSubscribers},
+      {{"--events", "expand", "--dn-only", all}, kAllEventSubscribers},
+  };
+  for (const auto& test : cases) {
+    Finished expanded = connected(test.args);
+    expectClean(expanded);
+    EXPECT_THAT(lines(expanded.out), ElementsAreArray(test.expected))
+        << ::testing::PrintToString(test.args);
+  }
+}
+
+TEST_F(Cli, ExpandPrintsTheSubscriberEntriesAsLdif) {
+  Finished team = connected({"expand", "cn=team," + kGroups});
+  expectClean(team);
+  EXPECT_THAT(team.out, HasSubstr("dn: cn=alice-phone," + kSubscribers +
+                                  "\nobjectClass: qorsubscriber\ncn: alice-phone\n"));
+  EXPECT_THAT(team.out, HasSubstr("qorpersondn: uid=bob," + kPeople + "\n"));
+  EXPECT_EQ(lines(connected({"expand", "--dn-only", "cn=team," + kGroups}).out).size(), 3u);
+}
+
+TEST_F(Cli, ExpandOfAMissingGroupSaysSo) {
+  Finished missing = connected({"expand", "cn=nothing," + kGroups});
+  EXPECT_EQ(missing.exitCode, kNo);
+  EXPECT_THAT(missing.err, HasSubstr("DS_W_NOT_FOUND"));
+}
+
+// ---------------------------------------------------------------- is-class, compare
+
+TEST_F(Cli, IsClassAnswersYesOrNo) {
+  struct Case {
+    std::string dn;
+    std::string name;
+    bool yes;
+  };
+  const std::vector<Case> cases{
+      {"uid=alice," + kPeople, "inetOrgPerson", true},
+      {"uid=alice," + kPeople, "INETORGPERSON", true},
+      {"uid=alice," + kPeople, "groupOfNames", false},
+      {"cn=team," + kGroups, "groupOfNames", true},
+      {"cn=ops," + kGroups, "groupofuniquenames", true},
+      {"cn=team," + kGroups, "group", false},  // a class is named whole, not by a prefix
+      {"cn=carol-pager," + kSubscribers, "qorsubscriber", true},  // through qorInterface
+      {"cn=carol-pager," + kSubscribers, "device", true},
+  };
+  for (const auto& test : cases) {
+    Finished answer = connected({"is-class", test.dn, test.name});
+    EXPECT_EQ(answer.exitCode, test.yes ? kOk : kNo) << test.dn << " " << test.name;
+    EXPECT_EQ(answer.out, test.yes ? "yes\n" : "no\n") << test.dn << " " << test.name;
+  }
+  Finished missing = connected({"is-class", "uid=nobody," + kPeople, "person"});
+  EXPECT_EQ(missing.exitCode, kNo);
+  EXPECT_THAT(missing.out, IsEmpty());
+  EXPECT_THAT(missing.err, HasSubstr("DS_W_NOT_FOUND"));
+}
+
+TEST_F(Cli, CompareAnswersTrueOrFalse) {
+  const std::string alice = "uid=alice," + kPeople;
+  Finished yes = connected({"compare", alice, "mail", "alice@example.org"});
+  EXPECT_EQ(yes.exitCode, kOk);
+  EXPECT_EQ(yes.out, "TRUE\n");
+  Finished no = connected({"compare", alice, "mail", "bob@example.org"});
+  EXPECT_EQ(no.exitCode, kNo);
+  EXPECT_EQ(no.out, "FALSE\n");
+  Finished missing = connected({"compare", "uid=nobody," + kPeople, "mail", "x"});
+  EXPECT_EQ(missing.exitCode, kFailed);
+  EXPECT_THAT(missing.out, IsEmpty());
+  EXPECT_THAT(missing.err, HasSubstr("0x80144020 error: LDAP noSuchObject (32)"));
+}
+
+// ---------------------------------------------------------------- add, modify, delete
+
+const std::string kZoe = "uid=zoe," + kPeople;
+const std::string kLong(120, 'z');
+
+std::string zoeEntry() {
+  return "dn: " + kZoe +
+         "\n"
+         "objectClass: inetOrgPerson\n"
+         "uid: zoe\n"
+         "cn:: Wm/DqyBaaW1tZXI=\n"  // "Zoë Zimmer"
+         "sn: Zimmer\n"
+         "description: " +
+         kLong.substr(0, 60) + "\n " + kLong.substr(60) +
+         "\n"
+         "telephoneNumber: +1 555 0199\n"
+         "telephoneNumber: +1 555 0198\n"
+         "employeeNumber: 1099\n"
+         "audio:: AP8AAQI=\n"
+         "\n";
+}
+
+TEST_F(Cli, AddedEntriesReadBackWhole) {
+  std::string file = temp_.write("zoe.ldif", zoeEntry());
+  Finished added = admin({"add", "-f", file});
+  expectClean(added);
+  EXPECT_EQ(added.out, "adding entry \"" + kZoe + "\"\n");
+
+  Finished zoe = connected({"read", kZoe, "cn", "description", "telephoneNumber"});
+  expectClean(zoe);
+  EXPECT_EQ(zoe.out, "dn: " + kZoe +
+                         "\n"
+                         "cn:: Wm/DqyBaaW1tZXI=\n"
+                         "description: " +
+                         kLong.substr(0, 65) + "\n " + kLong.substr(65) +
+                         "\n"
+                         "telephoneNumber: +1 555 0199\n"
+                         "telephoneNumber: +1 555 0198\n"
+                         "\n");
+  // The bytes of the binary value arrived whole (NUL bytes included).
+  EXPECT_THAT(ldapsearch(kZoe, {"audio"}), HasSubstr("audio:: AP8AAQI=\n"));
+}
+
+TEST_F(Cli, AddReadsStandardInput) {
+  Finished added = admin({"add", "-f", "-"}, zoeEntry());
+  expectClean(added);
+  EXPECT_TRUE(exists(kZoe));
+}
+
+TEST_F(Cli, ModifyAppliesEveryKindOfChange) {
+  ASSERT_EQ(admin({"add", "-f", temp_.write("zoe.ldif", zoeEntry())}).exitCode, kOk);
+  std::string changes = temp_.write("changes.ldif", "dn: " + kZoe +
+                                                        "\n"
+                                                        "changetype: modify\n"
+                                                        "add: mail\n"
+                                                        "mail: zoe@example.org\n"
+                                                        "mail: zz@example.org\n"
+                                                        "-\n"
+                                                        "replace: description\n"
+                                                        "description: replaced\n"
+                                                        "-\n"
+                                                        "delete: telephoneNumber\n"
+                                                        "telephoneNumber: +1 555 0198\n"
+                                                        "-\n"
+                                                        "delete: employeeNumber\n"
+                                                        "-\n"
+                                                        "\n"
+                                                        "dn: cn=new-device," +
+                                                        kSubscribers +
+                                                        "\n"
+                                                        "changetype: add\n"
+                                                        "objectClass: device\n"
+                                                        "cn: new-device\n"
+                                                        "\n"
+                                                        "dn: cn=bob-phone," +
+                                                        kSubscribers +
+                                                        "\n"
+                                                        "changetype: delete\n");
+  Finished modified = admin({"modify", "-f", changes});
+  expectClean(modified);
+  EXPECT_EQ(modified.out, "modifying entry \"" + kZoe + "\"\nadding entry \"cn=new-device," +
+                              kSubscribers + "\"\ndeleting entry \"cn=bob-phone," + kSubscribers +
+                              "\"\n");
+
+  Finished zoe =
+      connected({"read", kZoe, "mail", "description", "telephoneNumber", "employeeNumber"});
+  expectClean(zoe);
+  // The server decides the order of the attributes; the values are what counts.
+  EXPECT_THAT(
+      lines(zoe.out),
+      UnorderedElementsAre("dn: " + kZoe, "description: replaced", "telephoneNumber: +1 555 0199",
+                           "mail: zoe@example.org", "mail: zz@example.org", ""));
+  EXPECT_TRUE(exists("cn=new-device," + kSubscribers));
+  EXPECT_FALSE(exists("cn=bob-phone," + kSubscribers));
+}
+
+TEST_F(Cli, DeleteRemovesEntries) {
+  const std::string first = "cn=alice-desk," + kSubscribers;
+  const std::string second = "cn=frank-events," + kSubscribers;
+  Finished deleted = admin({"delete", first, second});
+  expectClean(deleted);
+  EXPECT_FALSE(exists(first));
+  EXPECT_FALSE(exists(second));
+  EXPECT_TRUE(exists("cn=alice-phone," + kSubscribers));
+}
+
+TEST_F(Cli, DeleteStopsAtTheFirstFailure) {
+  const std::string missing = "cn=nothing," + kSubscribers;
+  const std::string later = "cn=frank-events," + kSubscribers;
+  Finished deleted = admin({"delete", "cn=alice-desk," + kSubscribers, missing, later});
+  EXPECT_EQ(deleted.exitCode, kFailed);
+  EXPECT_THAT(deleted.err, HasSubstr("delete " + missing + ": 0x80144020"));
+  EXPECT_THAT(deleted.err, HasSubstr("1 of 3 entries deleted"));
+  EXPECT_TRUE(exists(later));
+}
+
+// The whole input is checked before anything is sent, so a bad record late
+// in the file leaves the directory as it was.
+TEST_F(Cli, MalformedLdifChangesNothing) {
+  struct Case {
+    const char* command;
+    std::string text;
+    const char* reason;
+  };
+  const std::string newEntry = "dn: cn=early," + kSubscribers + "\nobjectClass: device\n\n";
+  const std::string deleteBob = "dn: cn=bob-phone," + kSubscribers + "\nchangetype: delete\n\n";
+  const std::vector<Case> cases{
+      {"add", newEntry + "dn: cn=late," + kSubscribers + "\nthis is no attribute line\n",
+       "is not 'name: value'"},
+      {"add", newEntry + "dn: uid=x," + kPeople + "\nchangetype: modify\nadd: mail\nmail: m\n",
+       "use 'qorhost modify'"},
+      {"modify", deleteBob + "dn: uid=bob," + kPeople + "\nchangetype: modrdn\nnewrdn: uid=rob\n",
+       "renaming entries (changetype: modrdn) is not supported"},
+      {"modify", deleteBob + "dn: uid=bob," + kPeople + "\nchangetype: modify\nreplace: mail\n",
+       "'replace: mail' gives no values"},
+      {"modify", deleteBob + newEntry, "no changetype"},
+  };
+  for (const auto& test : cases) {
+    Finished refused = admin({test.command, "-f", temp_.write("bad.ldif", test.text)});
+    EXPECT_EQ(refused.exitCode, kUsage) << test.text;
+    EXPECT_THAT(refused.err, AllOf(HasSubstr("malformed LDIF in record 2"), HasSubstr(test.reason),
+                                   HasSubstr("nothing was changed")))
+        << test.text;
+    EXPECT_THAT(refused.out, IsEmpty());
+  }
+  EXPECT_FALSE(exists("cn=early," + kSubscribers));
+  EXPECT_TRUE(exists("cn=bob-phone," + kSubscribers));
+  EXPECT_TRUE(exists("uid=bob," + kPeople));
+}
+
+TEST_F(Cli, ChangesStopAtTheFirstRefusalAndSaySo) {
+  std::string file =
+      temp_.write("three.ldif", "dn: cn=first," + kSubscribers +
+                                    "\nobjectClass: device\n\n"
+                                    "dn: uid=alice," +
+                                    kPeople +
+                                    "\nobjectClass: inetOrgPerson\nuid: alice\ncn: A\nsn: A\n\n"
+                                    "dn: cn=third," +
+                                    kSubscribers + "\nobjectClass: device\n\n");
+  Finished added = admin({"add", "-f", file});
+  EXPECT_EQ(added.exitCode, kFailed);
+  EXPECT_THAT(added.err, HasSubstr("record 2 (dn: uid=alice," + kPeople));
+  EXPECT_THAT(added.err, HasSubstr("LDAP entryAlreadyExists (68)"));
+  EXPECT_THAT(added.err,
+              HasSubstr("1 of 3 changes applied; the records after this one were not sent"));
+  EXPECT_TRUE(exists("cn=first," + kSubscribers));
+  EXPECT_FALSE(exists("cn=third," + kSubscribers));
+}
+
+TEST_F(Cli, AnonymousWritesAreRefused) {
+  Finished added = connected({"add", "-f", temp_.write("zoe.ldif", zoeEntry())});
+  EXPECT_EQ(added.exitCode, kFailed);
+  EXPECT_THAT(added.err, HasSubstr("qorhost: record 1 (dn: " + kZoe));
+  EXPECT_THAT(added.err, HasSubstr("0x8014"));
+  EXPECT_FALSE(exists(kZoe));
+}
+
+// ---------------------------------------------------------------- settings
+
+TEST_F(Cli, SettingsFallBackToMacroSymbolsAndTheEnvironment) {
+  const std::string bob = "uid=bob," + kPeople;
+  Finished macros = qorhost(
+      {"--macro", "LDAP_HOST=" + uri_, "--macro", "LDAP_BASE=" + base_, "read", bob, "--dn-only"});
+  expectClean(macros);
+  EXPECT_EQ(macros.out, bob + "\n");
+
+  Finished environment =
+      qorhost({"read", bob, "--dn-only"}, {}, {{"LDAP_HOST", uri_}, {"LDAP_BASE", base_}});
+  expectClean(environment);
+  EXPECT_EQ(environment.out, bob + "\n");
+
+  // An argument wins over the environment.
+  Finished argument = qorhost({"-H", uri_, "read", bob, "--dn-only"}, {},
+                              {{"LDAP_HOST", "ldap://127.0.0.1:1"}, {"LDAP_BASE", base_}});
+  expectClean(argument);
+
+  Finished boundByMacros =
+      connected({"--macro", "LDAP_BINDDN=" + adminDn_, "--macro", "LDAP_BINDPW=" + adminPw_,
+                 "delete", "cn=dave-events," + kSubscribers});
+  expectClean(boundByMacros);
+  EXPECT_FALSE(exists("cn=dave-events," + kSubscribers));
+}
+
+TEST_F(Cli, PlainHostAndPort) {
+  Finished found = qorhost({"-H", "127.0.0.1", "-p", slapd_->get("SLAPD_PORT"), "-b", base_, "read",
+                            "--dn-only", "uid=carol," + kPeople});
+  expectClean(found);
+  EXPECT_EQ(found.out, "uid=carol," + kPeople + "\n");
+}
+
+// ---------------------------------------------------------------- errors
+
+TEST_F(Cli, FailuresNameTheStatusAndAHint) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  int closedPort = 0;
+  {
+    // A port that was just free: nothing listens there.
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+    closedPort = ntohs(address.sin_port);
+    ::close(probe);
+  }
+  const std::vector<Case> cases{
+      {{"-b", base_, "search", "(uid=alice)"},
+       "qorhost: open: 0x80144098 DS_E_NO_HOST: no host: give -H or set LDAP_HOST"},
+      {{"-H", uri_, "search", "(uid=alice)"},
+       "qorhost: open: 0x80144097 DS_E_NO_BASE: no search base: give -b or set LDAP_BASE"},
+      {{"-H", "ldap://127.0.0.1:" + std::to_string(closedPort), "-b", base_, "search", "(cn=x)"},
+       "qorhost: open: 0x80144051"},
+      {{"-H", uri_, "-b", base_, "-D", adminDn_, "-w", "Wr0ng-Pa55word", "read", base_},
+       "qorhost: open: 0x80144031 error: LDAP invalidCredentials (49): wrong bind DN or password"},
+      {{"-H", uri_, "-b", base_, "-D", "uid=alice," + kPeople, "-w", "Wr0ng-Pa55word", "read",
+        base_},
+       "LDAP invalidCredentials (49)"},
+  };
+  for (const auto& test : cases) {
+    Finished failed = qorhost(test.args);
+    EXPECT_EQ(failed.exitCode, kFailed) << ::testing::PrintToString(test.args);
+    EXPECT_THAT(failed.err, HasSubstr(test.message)) << ::testing::PrintToString(test.args);
+    EXPECT_THAT(failed.out + failed.err, Not(HasSubstr("Wr0ng-Pa55word")));
+  }
+}
+
+TEST_F(Cli, BadUsageSendsNothing) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const std::vector<Case> cases{
+      {{}, "no command given"},
+      {{"read"}, "usage: qorhost [OPTIONS] read DN"},
+      {{"lookup", "x"}, "unknown command 'lookup'"},
+      {{"read", "cn=x", "-s", "one"}, "-s does not apply to read"},
+      {{"add"}, "add needs -f FILE"},
+      {{"add", "-f", "/nonexistent/x.ldif"}, "cannot read /nonexistent/x.ldif"},
+      {{"-y", "/nonexistent/pw", "read", "cn=x"}, "cannot read the password file"},
+  };
+  for (const auto& test : cases) {
+    Finished refused = connected(test.args);
+    EXPECT_EQ(refused.exitCode, kUsage) << ::testing::PrintToString(test.args);
+    EXPECT_THAT(refused.err, HasSubstr(test.message)) << ::testing::PrintToString(test.args);
+    EXPECT_THAT(refused.out, IsEmpty());
+  }
+}
+
+// ---------------------------------------------------------------- the password
+
+TEST_F(Cli, PasswordFromAFileOrThePrompt) {
+  const std::string target = "cn=carol-pager," + kSubscribers;
+  std::string file = temp_.write("pw", adminPw_ + "\n");
+  Finished fromFile = connected({"-D", adminDn_, "-y", file, "delete", target});
+  expectClean(fromFile);
+  EXPECT_FALSE(exists(target));
+
+  Finished prompted =
+      connected({"-D", adminDn_, "-W", "delete", "cn=bob-events," + kSubscribers}, adminPw_ + "\n");
+  expectClean(prompted);
+  EXPECT_FALSE(exists("cn=bob-events," + kSubscribers));
+  EXPECT_THAT(prompted.out + prompted.err, Not(HasSubstr(adminPw_)));
+
+  Finished noAnswer = connected({"-D", adminDn_, "-W", "read", base_});
+  EXPECT_EQ(noAnswer.exitCode, kUsage);
+  EXPECT_THAT(noAnswer.err, HasSubstr("no password given"));
+}
+
+// While qorhost waits for a server that never answers, its command line no
+// longer shows the password, whether it came with -w or as a macro symbol.
+TEST_F(Cli, PasswordIsNotInTheProcessTitle) {
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  socklen_t size = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+  const std::string silent = "ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+  const std::vector<std::vector<std::string>> ways{
+      {"-w", "Secr3t-One"},
+      {"-wSecr3t-One"},
+      {"--macro", "LDAP_BINDPW=Secr3t-One"},
+  };
+  for (const auto& way : ways) {
+    std::vector<std::string> argv{QORHOST_PROGRAM, "-H",      silent,           "-b", base_, "-D",
+                                  adminDn_,        "--macro", "LDAP_TIMEOUT=20"};
+    argv.insert(argv.end(), way.begin(), way.end());
+    argv.insert(argv.end(), {"read", base_});
+    Child child(cleanLaunch(argv));
+    ASSERT_TRUE(child.started());
+    pollfd waiting{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&waiting, 1, 20000), 1) << "qorhost did not connect";
+    int connection = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(connection, 0);
+    std::string title = commandLineOf(child.pid());
+    EXPECT_THAT(title, HasSubstr(silent));
+    EXPECT_THAT(title, Not(HasSubstr("Secr3t-One"))) << ::testing::PrintToString(way);
+    EXPECT_THAT(title, Not(HasSubstr("Secr3t"))) << ::testing::PrintToString(way);
+    ::close(connection);  // the "server" hangs up
+    Finished finished = child.wait();
+    EXPECT_EQ(finished.exitCode, kFailed);
+    EXPECT_THAT(finished.out + finished.err, Not(HasSubstr("Secr3t")));
+  }
+  ::close(listener);
+}
+
+// ---------------------------------------------------------------- no server needed
+
+TEST_F(Cli, ParentPartOfAName) {
+  struct Case {
+    std::string name;
+    std::string parent;  // empty: none
+  };
+  const std::vector<Case> cases{
+      {"cn=Pat Doe,ou=People,o=Org", "ou=People,o=Org"},
+      {"cn=\"Doe, Pat\",o=Org", "o=Org"},
+      {"cn=a, o=b", " o=b"},
+      {"user@area", "area"},
+      {"host.area.top", "area.top"},
+      {"cn=root", ""},
+      {"plain", ""},
+  };
+  for (const auto& test : cases) {
+    Finished parent = qorhost({"parent", test.name});
+    if (test.parent.empty()) {
+      EXPECT_EQ(parent.exitCode, kNo) << test.name;
+      EXPECT_THAT(parent.err, HasSubstr("has no parent part")) << test.name;
+      EXPECT_THAT(parent.out, IsEmpty());
+    } else {
+      EXPECT_EQ(parent.exitCode, kOk) << test.name;
+      EXPECT_EQ(parent.out, test.parent + "\n") << test.name;
+    }
+  }
+}
+
+TEST_F(Cli, InfoShowsTheLoadedModule) {
+  Finished info = qorhost({"info"});
+  expectClean(info);
+  EXPECT_THAT(info.out, HasSubstr("extension:       vqeldap loaded\n"));
+  EXPECT_THAT(info.out, HasSubstr("marker:        QOR_Image_Information="));
+  EXPECT_THAT(info.out, HasSubstr("magic:         0xB0BDEBED"));
+  EXPECT_THAT(info.out, HasSubstr("node:          'qorldap '"));
+  EXPECT_THAT(info.out, HasSubstr("  5: \"qorldap\""));
+  for (const char* operation : {" 4 term ", " 5 dsopen ", "13 dsmodify ", "30 dscompar "}) {
+    EXPECT_THAT(info.out, HasSubstr(operation));
+  }
+  EXPECT_THAT(info.out, Not(HasSubstr("not the exported")));
+}
+
+TEST_F(Cli, HelpAndVersion) {
+  Finished help = qorhost({"--help"});
+  expectClean(help);
+  EXPECT_THAT(help.out, AllOf(HasSubstr("usage: qorhost"), HasSubstr("expand GROUP_DN"),
+                              HasSubstr("exit status")));
+  Finished version = qorhost({"--version"});
+  expectClean(version);
+  EXPECT_EQ(version.out, std::string("qorhost ") + QORHOST_TEST_VERSION + "\n");
+}
+
+// ---------------------------------------------------------------- TLS
+
+class CliTls : public Cli {
+ protected:
+  std::vector<std::string> slapdOptions() override { return {"--tls"}; }
+};
+
+TEST_F(CliTls, StartTlsWithTheServersCa) {
+  const std::string carol = "uid=carol," + kPeople;
+  Finished trusted = qorhost({"-Z", "-H", uri_, "-b", base_, "read", "--dn-only", carol}, {},
+                             {{"LDAPTLS_CACERT", slapd_->get("SLAPD_CA_CERT")}});
+  expectClean(trusted);
+  EXPECT_EQ(trusted.out, carol + "\n");
+
+  Finished untrusted = qorhost({"-Z", "-H", uri_, "-b", base_, "read", "--dn-only", carol}, {},
+                               {{"LDAPTLS_CACERT", slapd_->get("SLAPD_UNTRUSTED_CA_CERT")}});
+  EXPECT_EQ(untrusted.exitCode, kFailed);
+  EXPECT_THAT(untrusted.err, HasSubstr("qorhost: open: 0x8014"));
+  EXPECT_THAT(untrusted.out, IsEmpty());
+}
+
+// ---------------------------------------------------------------- install
+
+// The installed program finds the installed module and extension, not the
+// ones in the build tree.
+TEST(CliInstall, InstalledProgramFindsTheInstalledModule) {
+  TempDir prefix;
+  ASSERT_FALSE(prefix.path().empty());
+  Finished installed =
+      run(cleanLaunch({QOR_CMAKE_COMMAND, "--install", QOR_BINARY_DIR, "--prefix", prefix.path()}));
+  ASSERT_EQ(installed.exitCode, 0) << installed.out << installed.err;
+  Finished info = run(cleanLaunch({prefix.path() + "/bin/qorhost", "info"}));
+  EXPECT_EQ(info.exitCode, kOk) << info.err;
+  EXPECT_THAT(info.out, HasSubstr("module:          " + prefix.path() + "/"));
+  EXPECT_THAT(info.out, HasSubstr("extension:       vqeldap loaded\n"));
+}
+
+}  // namespace
+}  // namespace clitest

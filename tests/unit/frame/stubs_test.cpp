@@ -267,18 +267,5 @@ TEST_F(StubsTest, PoolWrappersWidenSizeAndFlagsWithTheirSign) {
   EXPECT_EQ(pool.frees, 1) << "nothing to give back reaches no pool";
 }
 
-TEST_F(StubsTest, PoolWrappersServeFromAKernelPool) {
-  auto allocate = exported<AllocateFn>("vmalloc_handler");
-  auto release = exported<FreeFn>("vmfree_handler");
-  qor_pool* pool = kernel().taskPool();
-  auto* block = static_cast<unsigned char*>(allocate(pool, 40, 6));
-  ASSERT_NE(block, nullptr);
-  EXPECT_EQ(kernel().blockSize(pool, block), 40u);
-  EXPECT_EQ(kernel().blockFlags(pool, block), 6);
-  release(pool, block, 0, 4);
-  EXPECT_EQ(kernel().blockSize(pool, block), std::nullopt);
-  EXPECT_EQ(kernel().badFrees(), 0u);
-}
-
 }  // namespace
 }  // namespace qortest

@@ -28,35 +28,40 @@ char* copyText(qor_pool* pool, const char* text, int32_t length) {
   return copy;
 }
 
+// The caller's argument list, positioned at the next value's tag.
+struct ValueList {
+  va_list list;
+};
+
 // Reads one value's payload as its tag asks. Returns DS_OK or the status
 // that ends the build.
-uint32_t readPayload(qor_pool* pool, dsval* value, va_list& values) {
+uint32_t readPayload(qor_pool* pool, dsval* value, ValueList& values) {
   switch (value->type) {
     case DSV_INT:
     case DSV_SHORT:
-      value->data.number = va_arg(values, int);
+      value->data.number = va_arg(values.list, int);
       return DS_OK;
     case DSV_LONG:
-      value->data.number = va_arg(values, int64_t);
+      value->data.number = va_arg(values.list, int64_t);
       return DS_OK;
     case DSV_FLOAT:
     case DSV_DOUBLE:
-      value->data.real = va_arg(values, double);
+      value->data.real = va_arg(values.list, double);
       return DS_OK;
     case DSV_BINARY: {
-      int64_t length = va_arg(values, int64_t);
+      int64_t length = va_arg(values.list, int64_t);
       if (length < 0 || length > kMaxBinaryLength) return DS_E_MISSING_ARGUMENT;
       value->len = length;
       value->data.bytes = host::allocate(pool, length);
       if (value->data.bytes == nullptr) return DS_E_NO_MEMORY;
-      const void* bytes = va_arg(values, const void*);
+      const void* bytes = va_arg(values.list, const void*);
       if (length == 0) return DS_OK;
       if (bytes == nullptr) return DS_E_MISSING_ARGUMENT;
       std::memcpy(value->data.bytes, bytes, static_cast<size_t>(length));
       return DS_OK;
     }
     case DSV_STRING: {
-      const char* text = va_arg(values, const char*);
+      const char* text = va_arg(values.list, const char*);
       value->text = copyText(pool, text, wzstlen(text));
       return value->text == nullptr ? DS_E_NO_MEMORY : DS_OK;
     }
@@ -66,19 +71,19 @@ uint32_t readPayload(qor_pool* pool, dsval* value, va_list& values) {
 }
 
 // Fills the attribute's values in order; stops at the first failure.
-uint32_t buildValues(qor_pool* pool, dsatt* attribute, va_list& values) {
+uint32_t buildValues(qor_pool* pool, dsatt* attribute, ValueList& values) {
   for (int32_t index = 0; index < attribute->nvals; ++index) {
     dsval* value = host::allocateRecord<dsval>(pool);
     if (value == nullptr) return DS_E_NO_MEMORY;
     attribute->vals[index] = value;
-    value->type = va_arg(values, int);
+    value->type = va_arg(values.list, int);
     uint32_t status = readPayload(pool, value, values);
     if (status != DS_OK) return status;
   }
   return DS_OK;
 }
 
-dsatt* buildAttribute(qor_pool* pool, const char* name, int32_t count, va_list& values,
+dsatt* buildAttribute(qor_pool* pool, const char* name, int32_t count, ValueList& values,
                       uint32_t* status) {
   dsatt* attribute = host::allocateRecord<dsatt>(pool);
   if (attribute == nullptr) {
@@ -109,11 +114,11 @@ dsatt* form_attribute(dshandle* handle, const char* name, int32_t count, va_list
     handle->lastStatus = static_cast<int32_t>(DS_E_MISSING_ARGUMENT);
     return nullptr;
   }
-  va_list own;
-  va_copy(own, values);
+  qorldap::data::ValueList own;
+  va_copy(own.list, values);
   uint32_t status = DS_OK;
   dsatt* attribute = qorldap::data::buildAttribute(handle->pool, name, count, own, &status);
-  va_end(own);
+  va_end(own.list);
   if (attribute == nullptr) handle->lastStatus = static_cast<int32_t>(status);
   return attribute;
 }

@@ -48,7 +48,7 @@ bool decimalText(double number, std::string& out) {
 }
 
 VQStatus modOpOf(uint64_t code, ModOp& op) {
-  if (code > static_cast<uint64_t>(ModOp::kIncrement)) return kBadParameter;
+  if (code > static_cast<uint64_t>(ModOp::kReplace)) return kBadParameter;
   op = static_cast<ModOp>(code);
   return 0;
 }

@@ -17,9 +17,8 @@
 
 namespace vqeldap {
 
-// LDAP's numbering of modify operations (RFC 4511; 3 is RFC 4525's
-// increment).
-enum class ModOp : uint32_t { kAdd = 0, kDelete = 1, kReplace = 2, kIncrement = 3 };
+// LDAP's numbering of modify operations (RFC 4511).
+enum class ModOp : uint32_t { kAdd = 0, kDelete = 1, kReplace = 2 };
 
 struct Change {
   ModOp op;
@@ -52,7 +51,7 @@ VQStatus translateMods(ldmod* const* mods, ChangeSet& out);
 // attributes; a modification without attributes changes nothing.
 VQStatus translateModLists(ldmodp* const* mods, ChangeSet& out);
 
-// The operation of a module op code; codes other than 0 to 3 are refused.
+// The operation of a module op code; codes other than 0, 1 and 2 are refused.
 VQStatus modOpOf(uint64_t code, ModOp& op);
 
 // A counted text from the module: a negative length, or a null text with a

@@ -17,7 +17,6 @@ namespace {
 static_assert(LDAP_MOD_ADD == static_cast<int>(ModOp::kAdd));
 static_assert(LDAP_MOD_DELETE == static_cast<int>(ModOp::kDelete));
 static_assert(LDAP_MOD_REPLACE == static_cast<int>(ModOp::kReplace));
-static_assert(LDAP_MOD_INCREMENT == static_cast<int>(ModOp::kIncrement));
 
 constexpr int kDefaultPageSize = 500;
 constexpr const char* kEveryEntry = "(objectClass=*)";

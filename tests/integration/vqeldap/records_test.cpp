@@ -268,7 +268,7 @@ TEST(Translate, ModificationsKeepTheirOperations) {
   EXPECT_EQ(set.changes()[1].op, ModOp::kDelete);
   EXPECT_TRUE(set.changes()[1].values.empty());
 
-  ldmod unknown{7, 0, &mail.record}, missing{0, 0, nullptr};
+  ldmod unknown{3, 0, &mail.record}, missing{0, 0, nullptr};
   for (ldmod* bad : {&unknown, &missing}) {
     ldmod* one[] = {bad, nullptr};
     ChangeSet refused;
@@ -290,7 +290,7 @@ TEST(Translate, ModificationListsApplyTheirOperationToEachAttribute) {
   for (const Change& change : set.changes()) EXPECT_EQ(change.op, ModOp::kReplace);
   EXPECT_EQ(set.changes()[1].name, "description");
 
-  ldmodp unknown{4, 0, both};
+  ldmodp unknown{3, 0, both};
   ldmodp* bad[] = {&unknown, nullptr};
   ChangeSet refused;
   EXPECT_EQ(translateModLists(bad, refused), kBadParameter);

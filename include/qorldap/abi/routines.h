@@ -14,6 +14,10 @@
  * routineId holds the vector number in its upper 32 bits and the slot number
  * in its lower 32 bits (QOR_ROUTINE_ID). Every target the host installs has
  * that signature (QOR_ROUTINE_TARGET gives its type).
+ *
+ * A stub that finds no control block (mcn_main not called, or called with
+ * null) or an empty slot calls nothing and returns a failure in the routine's
+ * own terms: null for a pointer result, -1 (all bits set) for a number.
  */
 #ifndef QORLDAP_ABI_ROUTINES_H
 #define QORLDAP_ABI_ROUTINES_H

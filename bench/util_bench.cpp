@@ -41,7 +41,7 @@ void BM_zatoi(benchmark::State& state) {
   const char* text = "  -214748364";
   int32_t examined = 0;
   int32_t value = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     benchmark::DoNotOptimize(zatoi(text, -1, 1, &examined, &value));
     benchmark::DoNotOptimize(value);
   }
@@ -55,7 +55,7 @@ void BM_wzstcat_filter(benchmark::State& state) {
   static constexpr char kHead[] = "(&(objectclass=qorsubscriber)(qorpersondn=";
   const std::string dn = "cn=Some Member,ou=People,o=example";
   char buffer[256];
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     benchmark::DoNotOptimize(wzstcat(buffer, -static_cast<int32_t>(sizeof buffer), -1, 3, kHead,
                                      static_cast<int32_t>(sizeof kHead - 1), dn.data(),
                                      static_cast<int32_t>(dn.size()), "))", 2));
@@ -68,7 +68,7 @@ BENCHMARK(BM_wzstcat_filter);
 void BM_wzstpos(benchmark::State& state) {
   auto wzstpos = exported<decltype(&::wzstpos)>("wzstpos");
   const std::string text(static_cast<std::size_t>(state.range(0)), 'a');
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     benchmark::DoNotOptimize(wzstpos(text.data(), static_cast<int32_t>(text.size()), ','));
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));
@@ -81,7 +81,7 @@ void BM_dsConvertVQStatus(benchmark::State& state) {
   const uint32_t inputs[] = {VQ_LDAP(0x05), VQ_LDAP(0x20), VQ_LDAP(0x51), VQ_LDAP(0x99),
                              VQ_LDAP(0x70), 0x81,          0x91,          0x80000805};
   std::size_t i = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     benchmark::DoNotOptimize(convert(inputs[i++ % std::size(inputs)]));
   }
   state.SetItemsProcessed(state.iterations());

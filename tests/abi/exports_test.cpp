@@ -82,7 +82,7 @@ TEST_F(ExportsTest, DataSymbolsHaveTheirLayoutSizes) {
       {"vi_mcn", 120},
       {"pcn_QORLDAP", 80},
       {"mcn_pcns", 16},
-      {"ldaptbl", 8u * QORLDAP_TABLE_WORDS},
+      {"ldaptbl", uint64_t{8} * QORLDAP_TABLE_WORDS},
       {"v_global_gcb_anchor", 8},
       {"v_global_pidb_anchor", 8},
       {"Exported_VQHandle", 8},

@@ -39,6 +39,8 @@ class RecordsTest : public ::testing::Test {
   static inline void* library_ = nullptr;
 };
 
+constexpr std::size_t kWordBytes = 8;
+
 // Little-endian 64-bit word at `offset`.
 uint64_t word(const unsigned char* record, std::size_t offset) {
   uint64_t value = 0;
@@ -120,7 +122,9 @@ uint32_t segmentFlags(const void* address) {
 TEST_F(RecordsTest, NoticeIsOneLineInReadOnlyData) {
   const unsigned char* image = bytes("vi_mcn");
   ASSERT_NE(image, nullptr);
-  const char* notice = reinterpret_cast<const char*>(word(image, 104));
+  // The word is the notice's address.
+  const char* notice =
+      reinterpret_cast<const char*>(word(image, 104));  // NOLINT(performance-no-int-to-ptr)
   ASSERT_NE(notice, nullptr);
   const std::string text(notice);
   EXPECT_FALSE(text.empty());
@@ -159,7 +163,8 @@ TEST_F(RecordsTest, NodeListHoldsTheNodeThenNull) {
 TEST_F(RecordsTest, EntryTableHoldsTheOperationsInOrder) {
   const unsigned char* table = bytes("ldaptbl");
   ASSERT_NE(table, nullptr);
-  for (int w = 0; w < QORLDAP_FIRST_OPERATION_WORD; ++w) EXPECT_EQ(word(table, 8 * w), 0u) << w;
+  for (int w = 0; w < QORLDAP_FIRST_OPERATION_WORD; ++w)
+    EXPECT_EQ(word(table, kWordBytes * w), 0u) << w;
   struct Operation {
     int word;
     const char* name;
@@ -173,7 +178,7 @@ TEST_F(RecordsTest, EntryTableHoldsTheOperationsInOrder) {
     SCOPED_TRACE(op.name);
     void* address = symbol(op.name);
     ASSERT_NE(address, nullptr);
-    EXPECT_EQ(word(table, 8 * op.word), reinterpret_cast<uintptr_t>(address));
+    EXPECT_EQ(word(table, kWordBytes * op.word), reinterpret_cast<uintptr_t>(address));
   }
 }
 
@@ -189,7 +194,7 @@ TEST_F(RecordsTest, OperationWordsFollowTheHostsOrder) {
   const unsigned char* table = bytes("ldaptbl");
   ASSERT_NE(table, nullptr);
   for (std::size_t i = 0; i < std::size(kOrder); ++i) {
-    EXPECT_EQ(word(table, 8 * (QORLDAP_FIRST_OPERATION_WORD + i)),
+    EXPECT_EQ(word(table, kWordBytes * (QORLDAP_FIRST_OPERATION_WORD + i)),
               reinterpret_cast<uintptr_t>(symbol(kOrder[i])))
         << kOrder[i];
   }

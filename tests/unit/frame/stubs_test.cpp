@@ -32,7 +32,8 @@ uint64_t asWord(T value) {
 template <typename T>
 T sample(std::size_t index) {
   if constexpr (std::is_pointer_v<T>) {
-    return reinterpret_cast<T>(uintptr_t{0x7F0000001000} + 0x10 * index);
+    return reinterpret_cast<T>(  // NOLINT(performance-no-int-to-ptr)
+        uintptr_t{0x7F0000001000} + 0x10 * index);
   } else if constexpr (std::is_signed_v<T>) {
     return static_cast<T>(-1000 - static_cast<int64_t>(index));
   } else {
@@ -44,7 +45,7 @@ T sample(std::size_t index) {
 template <typename R>
 R answer() {
   if constexpr (std::is_pointer_v<R>) {
-    return reinterpret_cast<R>(uintptr_t{0xABC0});
+    return reinterpret_cast<R>(uintptr_t{0xABC0});  // NOLINT(performance-no-int-to-ptr)
   } else if constexpr (!std::is_void_v<R>) {
     return static_cast<R>(0x1234567);
   }

@@ -17,13 +17,17 @@ void appendLine(std::string& out, const char* name, std::string_view value) {
   ber_memfree(line);
 }
 
-// A value's bytes: a binary value built by a caller carries its length; every
-// value read from the directory is its text.
+// A value's bytes: a binary value built by a caller carries its length, and
+// so may a directory value whose record gives its length; otherwise the value
+// is its text up to the first NUL byte.
 std::string_view valueBytes(const dsval& value) {
   if (value.type == DSV_BINARY && value.data.bytes != nullptr && value.len > 0) {
     return {static_cast<const char*>(value.data.bytes), static_cast<std::size_t>(value.len)};
   }
   if (value.text == nullptr) return {};
+  if (value.type == DSV_TEXT && value.len > 0) {
+    return {value.text, static_cast<std::size_t>(value.len)};
+  }
   return value.text;
 }
 

@@ -100,11 +100,11 @@ class Cli : public ::testing::Test {
 
   // qorhost with exactly these arguments.
   Finished qorhost(std::vector<std::string> args, const std::string& input = {},
-                   std::map<std::string, std::optional<std::string>> environment = {}) {
+                   const std::map<std::string, std::optional<std::string>>& environment = {}) {
     args.insert(args.begin(), QORHOST_PROGRAM);
     Launch launch = cleanLaunch(std::move(args));
     launch.input = input;
-    for (auto& [name, value] : environment) launch.environment[name] = value;
+    for (const auto& [name, value] : environment) launch.environment[name] = value;
     return run(launch);
   }
   // With -H and -b of the test server.
@@ -522,7 +522,7 @@ TEST_F(Cli, FailuresNameTheStatusAndAHint) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     socklen_t size = sizeof address;
     ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
     closedPort = ntohs(address.sin_port);

@@ -12,8 +12,6 @@
 #include <fstream>
 #include <iterator>
 
-extern char** environ;
-
 namespace clitest {
 namespace {
 
@@ -32,12 +30,15 @@ std::vector<std::string> environmentFor(const Launch& launch) {
     }
   }
   std::vector<std::string> out;
-  for (const auto& [name, value] : values) out.push_back(name + "=" + value);
+  out.reserve(values.size());
+  for (const auto& [name, value] : values)
+    out.push_back(std::string(name).append("=").append(value));
   return out;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
   std::vector<char*> out;
+  out.reserve(texts.size() + 1);
   for (auto& text : texts) out.push_back(text.data());
   out.push_back(nullptr);
   return out;

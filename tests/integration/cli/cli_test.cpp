@@ -707,6 +707,26 @@ TEST_F(CliTls, StartTlsWithTheServersCa) {
   EXPECT_THAT(untrusted.out, IsEmpty());
 }
 
+// ---------------------------------------------------------------- partial results
+
+class CliSizeLimit : public Cli {
+ protected:
+  std::vector<std::string> slapdOptions() override {
+    return {"--size-limit", "3", "--paged-total", "hard"};
+  }
+};
+
+// Entries that arrive with a warning are printed, and the warning says that
+// they are not all.
+TEST_F(CliSizeLimit, PartialResultsAreShownWithTheWarning) {
+  Finished partial = connected({"search", "(objectClass=*)", "--dn-only"});
+  EXPECT_EQ(partial.exitCode, 4);
+  EXPECT_EQ(lines(partial.out).size(), 3u) << partial.out;
+  EXPECT_THAT(partial.err,
+              HasSubstr("qorhost: search (objectClass=*): 0x00144004 warning: LDAP "
+                        "sizeLimitExceeded (4): the server returned only part of the result"));
+}
+
 // ---------------------------------------------------------------- install
 
 // The installed program finds the installed module and extension, not the

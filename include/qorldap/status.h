@@ -18,6 +18,7 @@ QOR_EXTERN_C_BEGIN
   X(DS_E_COMPARE_FALSE, 0x80144005u, "the entry does not hold that value")                       \
   X(DS_E_COMPARE_TRUE, 0x80144006u, "the entry holds that value")                                \
   X(DS_E_NO_DN, 0x80144022u, "no DN given for the entry to change")                             \
+  X(DS_E_LOOP_DETECT, 0x80144036u, "a loop: groups nested too deeply to expand (a cycle?)")      \
   X(DS_E_OTHER, 0x80144050u, "the directory reported a failure the module does not know")        \
   X(DS_E_NOT_OPENED, 0x80144051u, "no connection could be opened: is the server running?")      \
   X(DS_E_MISSING_ARGUMENT, 0x80144059u, "a required argument is missing")                        \

@@ -1,0 +1,59 @@
+// Subscriber filters of group expansion: a fixed prefix per subscriber kind,
+// the member DN as an assertion value, and "))".
+//
+// The DN is escaped as an LDAP filter assertion value (RFC 4515): '*', '(',
+// ')', '\' and NUL become \2a, \28, \29, \5c and \00. Unescaped, a DN with an
+// escaped comma puts a bare backslash into the filter, which the server then
+// rejects, and a member value such as "*" or "x)(objectclass=*" would widen
+// the search to entries that are no subscribers of that member.
+//
+// Header-only and free of dependencies, so that the tests can check the
+// escaping directly, NUL bytes included.
+#pragma once
+
+#include <cstdint>
+
+namespace qorldap::query {
+
+inline constexpr char kPlainSubscriberPrefix[] =
+    "(&(|(objectclass=qorsubscriber)(qorInterface=qorsubscriber))(qorpersondn=";
+inline constexpr char kEventSubscriberPrefix[] =
+    "(&(|(objectclass=qor-eventsubscriber)(qorInterface=qor-eventsubscriber))(qorpersondn=";
+inline constexpr char kSubscriberSuffix[] = "))";
+static_assert(sizeof(kPlainSubscriberPrefix) - 1 == 73);
+static_assert(sizeof(kEventSubscriberPrefix) - 1 == 85);
+
+// Subscriber kind 1 asks for plain subscribers; any other kind for event
+// subscribers.
+inline constexpr int32_t kPlainSubscribers = 1;
+
+constexpr bool needsFilterEscape(char byte) {
+  return byte == '*' || byte == '(' || byte == ')' || byte == '\\' || byte == '\0';
+}
+
+// Bytes that `length` bytes of `text` take once escaped.
+constexpr int64_t escapedLength(const char* text, int64_t length) {
+  int64_t size = 0;
+  for (int64_t index = 0; index < length; ++index) size += needsFilterEscape(text[index]) ? 3 : 1;
+  return size;
+}
+
+// Writes the escaped form of `length` bytes of `text` to `out` (which holds
+// escapedLength bytes) and returns the byte after the last one written.
+constexpr char* escapeFilterValue(const char* text, int64_t length, char* out) {
+  constexpr char kHex[] = "0123456789abcdef";
+  for (int64_t index = 0; index < length; ++index) {
+    const char byte = text[index];
+    if (!needsFilterEscape(byte)) {
+      *out++ = byte;
+      continue;
+    }
+    const auto code = static_cast<unsigned char>(byte);
+    *out++ = '\\';
+    *out++ = kHex[code >> 4];
+    *out++ = kHex[code & 0xF];
+  }
+  return out;
+}
+
+}  // namespace qorldap::query

@@ -1,0 +1,208 @@
+// dsreslv and dsrslvdn: searching the directory and copying the extension's
+// result, in one pass, into entry lists of the connection's pool.
+#include "query/resolve.h"
+
+#include <qorldap/abi/routines.h>
+#include <qorldap/status.h>
+#include <qorldap/table.h>
+#include <qorldap/util.h>
+
+#include "data/records.h"
+#include "host/pool.h"
+#include "ldapext/blocks.h"
+#include "ldapext/requests.h"
+#include "ldapext/status_object.h"
+#include "status/convert.h"
+
+namespace qorldap::query {
+namespace {
+
+constexpr int64_t kFirstCapacity = 20;
+
+// Hands a search result back to the extension exactly once, when the scope
+// that received it ends; a null result is never handed back.
+class SearchResult {
+ public:
+  SearchResult(qor_connection* connection, ldent** result)
+      : connection_(connection), result_(result) {}
+  ~SearchResult() {
+    if (result_ != nullptr) connection_->freeResult(connection_, result_);
+  }
+  SearchResult(const SearchResult&) = delete;
+  SearchResult& operator=(const SearchResult&) = delete;
+
+  ldent** get() const { return result_; }
+
+ private:
+  qor_connection* connection_;
+  ldent** result_;
+};
+
+// How many records of a counted array the copy reads: none for a missing
+// array or a negative count, and never past a null slot.
+template <typename T>
+int32_t presentCount(T* const* array, int32_t count) {
+  if (array == nullptr || count <= 0) return 0;
+  int32_t present = 0;
+  while (present < count && array[present] != nullptr) ++present;
+  return present;
+}
+
+inline int64_t nonNegative(int64_t length) {
+  return length < 0 ? 0 : length;
+}
+
+// Each copy links its record into `slot` before allocating the record's own
+// parts, so a failure anywhere leaves a list that the release can walk.
+bool copyValue(qor_pool* pool, const ldval& source, dsval** slot) {
+  auto* value = host::allocateRecord<dsval>(pool);
+  if (value == nullptr) return false;
+  *slot = value;
+  const auto length = static_cast<int32_t>(source.textlen);  // its low 32 bits, signed
+  value->text = ldapext::copyText(pool, source.text, nonNegative(length));
+  return value->text != nullptr;
+}
+
+bool copyAttribute(qor_pool* pool, const ldatt& source, dsatt** slot) {
+  auto* attribute = host::allocateRecord<dsatt>(pool);
+  if (attribute == nullptr) return false;
+  *slot = attribute;
+  const int32_t count = presentCount(source.vals, source.nvals);
+  attribute->nvals = count;
+  attribute->name = ldapext::copyText(pool, source.name, nonNegative(source.namelen));
+  if (attribute->name == nullptr) return false;
+  attribute->vals = ldapext::allocatePointers<dsval>(pool, count);
+  if (attribute->vals == nullptr) return false;
+  for (int32_t index = 0; index < count; ++index) {
+    if (!copyValue(pool, *source.vals[index], &attribute->vals[index])) return false;
+  }
+  return true;
+}
+
+bool copyEntry(qor_pool* pool, const ldent& source, dsent** slot) {
+  auto* entry = host::allocateRecord<dsent>(pool);
+  if (entry == nullptr) return false;
+  *slot = entry;
+  entry->dn = ldapext::copyText(pool, source.dn, nonNegative(source.dnlen));
+  if (entry->dn == nullptr) return false;
+  const int32_t count = presentCount(source.atts, source.natts);
+  entry->atts = ldapext::allocatePointers<dsatt>(pool, count);
+  if (entry->atts == nullptr) return false;
+  for (int32_t index = 0; index < count; ++index) {
+    if (!copyAttribute(pool, *source.atts[index], &entry->atts[index])) return false;
+  }
+  return true;
+}
+
+// Copies every entry of `result` into a new list and stores it in *list.
+// When the list cannot be enlarged it is abandoned, not released: a host may
+// free the old block when the enlargement fails, so the module cannot touch
+// it again (the connection's pool still takes it back when it is closed).
+uint32_t copyResult(dshandle* handle, ldent* const* result, dsent*** list) {
+  qor_pool* pool = handle->pool;
+  dsent** entries = ldapext::allocatePointers<dsent>(pool, kFirstCapacity);
+  if (entries == nullptr) return DS_E_NO_MEMORY;
+  int64_t capacity = kFirstCapacity;
+  int64_t index = 0;
+  for (ldent* const* source = result; *source != nullptr; ++source, ++index) {
+    if (index == capacity) {
+      capacity *= 2;
+      const int64_t bytes = (capacity + 1) * static_cast<int64_t>(sizeof(dsent*));
+      if (bytes > ldapext::kLargestBlock) {
+        data::releaseEntryList(pool, entries);
+        return DS_E_NO_MEMORY;
+      }
+      void* enlarged = entries;
+      if (wmrealc(pool, entries, 0, &enlarged, static_cast<int32_t>(bytes),
+                  QOR_POOL_DIRECTORY_FLAGS) != 0) {
+        return DS_E_NO_MEMORY;
+      }
+      entries = static_cast<dsent**>(enlarged);
+    }
+    if (!copyEntry(pool, **source, &entries[index])) {
+      data::releaseEntryList(pool, entries);
+      return DS_E_NO_MEMORY;
+    }
+  }
+  *list = entries;
+  return DS_OK;
+}
+
+// The scope option in bits 4-5 of the options word as search flags.
+uint64_t searchFlags(uint64_t options) {
+  switch ((options & DSOPT_SCOPE_MASK) >> DSOPT_SCOPE_SHIFT) {
+    case DSOPT_SCOPE_ONELEVEL:
+      return QOR_SEARCH_ONELEVEL;
+    case DSOPT_SCOPE_BASE:
+      return QOR_SEARCH_BASE;
+    default:
+      return QOR_SEARCH_SUBTREE;
+  }
+}
+
+// The failure, if any, that the status object reports for the search just
+// made, as a module status (0 for none). A status left over from earlier
+// work is told apart by the host's message number: a new failure issues a
+// new one.
+uint32_t reportedFailure(qor_status_object* statusObject, uint32_t word, uint32_t messageBefore) {
+  if (ldapext::statusObjectValid(statusObject)) {
+    const VQStatus result = statusObject->getLastStatus(statusObject, &word);
+    if (result != 0) word = result;
+  } else {
+    word = VQ_INVALID_STATUS_OBJECT;
+  }
+  if (word == 0) return DS_OK;
+  uint32_t messageAfter = 0;
+  wrlstlt(&messageAfter);
+  if (messageAfter != 0 && messageAfter == messageBefore) return DS_OK;
+  return status::convertNormalised(word);
+}
+
+}  // namespace
+
+uint32_t resolveDn(dshandle* handle, const char* dn, const char* const* attributes, dsent*** list) {
+  if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
+  if (list == nullptr) return DS_E_MISSING_ARGUMENT;
+  qor_connection* connection = handle->connection;
+  const SearchResult result(
+      connection, connection->search(connection, QOR_SEARCH_READ_DN, dn, wzstlen(dn), attributes,
+                                     handle->statusObject));
+  if (result.get() == nullptr) return DS_W_NOT_FOUND;
+  return copyResult(handle, result.get(), list);
+}
+
+uint32_t resolveFilter(dshandle* handle, const char* filter, const char* const* attributes,
+                       dsent*** list) {
+  if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
+  if (list == nullptr) return DS_E_MISSING_ARGUMENT;
+  qor_connection* connection = handle->connection;
+  qor_status_object* status = handle->statusObject;
+  const uint64_t flags = searchFlags(handle->options);
+  uint32_t word = 0;
+  uint32_t messageBefore = 0;
+  // Read once before the search; what it reports belongs to earlier work.
+  if (ldapext::statusObjectValid(status)) status->getLastStatus(status, &word);
+  word = wrlstlt(&messageBefore);
+  const SearchResult result(connection, connection->search(connection, flags, filter,
+                                                           wzstlen(filter), attributes, status));
+  const uint32_t failure = reportedFailure(status, word, messageBefore);
+  if (result.get() == nullptr) return failure == DS_OK ? DS_W_NOT_FOUND : DS_ERROR_FORM(failure);
+  const uint32_t copied = copyResult(handle, result.get(), list);
+  if (copied != DS_OK) return copied;
+  return failure == DS_OK ? DS_OK : DS_WARNING_FORM(failure);
+}
+
+}  // namespace qorldap::query
+
+extern "C" {
+
+uint32_t dsrslvdn(dshandle* handle, const char* dn, const char* const* attributes, dsent*** list) {
+  return qorldap::query::resolveDn(handle, dn, attributes, list);
+}
+
+uint32_t dsreslv(dshandle* handle, const char* filter, const char* const* attributes,
+                 dsent*** list) {
+  return qorldap::query::resolveFilter(handle, filter, attributes, list);
+}
+
+}  // extern "C"

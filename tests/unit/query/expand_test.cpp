@@ -1,0 +1,406 @@
+// dsexpgrp: members in value order, their subscribers in search order,
+// nested groups at their member's place, the subscriber filter with the DN
+// escaped, cycles cut, the depth bounded, and every failure released.
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "query_test_support.h"
+
+namespace qortest {
+namespace {
+
+using Dns = std::vector<std::string>;
+
+class ExpandTest : public QueryTest {
+ protected:
+  void SetUp() override {
+    QueryTest::SetUp();
+    directory_.serve(extension());
+  }
+
+  // Expands `dn` and gives the DNs of the subscriber entries found.
+  uint32_t expand(const std::string& dn, Dns* dns, int32_t kind = 1) {
+    dsent** list = untouched_;
+    const uint32_t status = ops().dsexpgrp(handle(), dn.c_str(), &list, kind);
+    if (status != DS_OK) {
+      EXPECT_EQ(list, nullptr) << "a failing expansion leaves the place null";
+      return status;
+    }
+    dns->clear();
+    if (list == nullptr) return status;  // a group without member attribute
+    *dns = dnsOf(list);
+    release(list);
+    return status;
+  }
+
+  // `count` subscribers of `person`, named sub-<tag>-<i>; their entries are
+  // kept in created_ as well.
+  Dns subscribers(const std::string& person, const std::string& tag, int count, bool plain = true) {
+    Dns dns;
+    for (int i = 0; i < count; ++i) {
+      created_.push_back(
+          directory_.subscriber(person, plain, "cn=sub-" + tag + "-" + std::to_string(i)));
+      dns.push_back(created_.back().dn);
+    }
+    return dns;
+  }
+
+  std::size_t readsOf(const std::string& dn) {
+    std::size_t count = 0;
+    for (const std::string& read : directory_.reads) count += read == dn ? 1 : 0;
+    return count;
+  }
+
+  Directory directory_;
+  Entries created_;
+  dsent* unused_ = nullptr;
+  dsent** const untouched_ = &unused_;
+};
+
+Dns operator+(Dns first, const Dns& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+TEST_F(ExpandTest, RefusesInTheOrderOfItsChecksBeforeAnySearch) {
+  dshandle withoutConnection = *handle();
+  withoutConnection.connection = nullptr;
+  dsent** place = untouched_;
+  EXPECT_EQ(ops().dsexpgrp(nullptr, "cn=g", &place, 1), DS_E_NO_CONNECTION);
+  EXPECT_EQ(ops().dsexpgrp(nullptr, nullptr, nullptr, 1), DS_E_NO_CONNECTION);
+  EXPECT_EQ(ops().dsexpgrp(&withoutConnection, "cn=g", &place, 1), DS_E_NO_CONNECTION);
+  EXPECT_EQ(ops().dsexpgrp(handle(), nullptr, &place, 1), DS_E_MISSING_ARGUMENT);
+  EXPECT_EQ(ops().dsexpgrp(handle(), "", &place, 1), DS_E_MISSING_ARGUMENT);
+  EXPECT_EQ(ops().dsexpgrp(handle(), "cn=g", nullptr, 1), DS_E_MISSING_ARGUMENT);
+  EXPECT_EQ(place, untouched_);
+  EXPECT_TRUE(extension().callsTo("search").empty());
+}
+
+TEST_F(ExpandTest, UnknownGroupPassesTheReadStatusOnAndClearsPlaceAndLastStatus) {
+  handle()->lastStatus = 0x1234;
+  Dns dns;
+  EXPECT_EQ(expand("cn=nogroup,o=test", &dns), DS_W_NOT_FOUND);
+  EXPECT_EQ(handle()->lastStatus, 0);
+  const std::vector<Call> searches = extension().callsTo("search");
+  ASSERT_EQ(searches.size(), 1u);
+  EXPECT_EQ(searches[0].flags, uint64_t{QOR_SEARCH_READ_DN});
+  EXPECT_EQ(searches[0].attributes, (std::vector<std::string>{"member", "uniquemember"}));
+}
+
+TEST_F(ExpandTest, GroupWithoutMemberAttributeLeavesThePlaceNull) {
+  directory_.person("cn=lonely,o=test");
+  dsent** list = untouched_;
+  EXPECT_EQ(ops().dsexpgrp(handle(), "cn=lonely,o=test", &list, 1), DS_OK);
+  EXPECT_EQ(list, nullptr);
+}
+
+TEST_F(ExpandTest, MemberAttributeWithoutValuesGivesAnEmptyList) {
+  directory_.group("cn=g,o=test", {});
+  dsent** list = untouched_;
+  ASSERT_EQ(ops().dsexpgrp(handle(), "cn=g,o=test", &list, 1), DS_OK);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list[0], nullptr);
+  release(list);
+}
+
+TEST_F(ExpandTest, KeepsMemberOrderSearchOrderNestedPlacesAndDuplicates) {
+  directory_.group("cn=g,o=test", {"cn=p1,o=test", "cn=p2,o=test", "cn=s,o=test", "cn=p3,o=test"});
+  directory_.group("cn=s,o=test", {"cn=p4,o=test", "cn=p1,o=test"});
+  directory_.person("cn=p2,o=test");  // no subscribers, no group: contributes nothing
+  const Dns p1 = subscribers("cn=p1,o=test", "p1", 2);
+  const Dns p3 = subscribers("cn=p3,o=test", "p3", 1);
+  const Dns p4 = subscribers("cn=p4,o=test", "p4", 1);
+  Dns dns;
+  ASSERT_EQ(expand("cn=g,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, p1 + p4 + p1 + p3);
+}
+
+struct KindCase {
+  int32_t kind;
+  bool plain;
+};
+void PrintTo(const KindCase& c, std::ostream* out) {
+  *out << "kind " << c.kind;
+}
+
+class ExpandKindTest : public ExpandTest, public ::testing::WithParamInterface<KindCase> {};
+
+TEST_P(ExpandKindTest, KindChoosesTheSubscriberClass) {
+  directory_.group("cn=g,o=test", {"cn=p,o=test"});
+  const Dns plain = subscribers("cn=p,o=test", "plain", 1, true);
+  const Dns event = subscribers("cn=p,o=test", "event", 2, false);
+  Dns dns;
+  ASSERT_EQ(expand("cn=g,o=test", &dns, GetParam().kind), DS_OK);
+  EXPECT_EQ(dns, GetParam().plain ? plain : event);
+  ASSERT_EQ(directory_.filters.size(), 1u);
+  EXPECT_EQ(directory_.filters[0],
+            std::string(GetParam().plain ? Directory::kPlainPrefix : Directory::kEventPrefix) +
+                "cn=p,o=test))");
+  const std::vector<Call> searches = extension().callsTo("search");
+  ASSERT_EQ(searches.size(), 2u);
+  EXPECT_EQ(searches[1].attributes, std::nullopt);
+  EXPECT_EQ(searches[1].length, static_cast<int64_t>(directory_.filters[0].size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ExpandKindTest,
+                         ::testing::Values(KindCase{1, true}, KindCase{2, false},
+                                           KindCase{0, false}, KindCase{-1, false},
+                                           KindCase{7, false}));
+
+TEST_F(ExpandTest, OnlyTheFirstMemberAttributeIsExpanded) {
+  directory_.add(
+      {"cn=g,o=test", {{"uniqueMember", {"cn=p1,o=test"}}, {"member", {"cn=p2,o=test"}}}});
+  const Dns p1 = subscribers("cn=p1,o=test", "p1", 1);
+  subscribers("cn=p2,o=test", "p2", 1);
+  Dns dns;
+  ASSERT_EQ(expand("cn=g,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, p1);
+  EXPECT_EQ(directory_.filters.size(), 1u);
+}
+
+TEST_F(ExpandTest, GroupMemberWithItsOwnSubscriberIsNotExpanded) {
+  directory_.group("cn=g,o=test", {"cn=s,o=test"});
+  directory_.group("cn=s,o=test", {"cn=p,o=test"});
+  subscribers("cn=p,o=test", "p", 1);
+  const Dns own = subscribers("cn=s,o=test", "s", 1);
+  Dns dns;
+  ASSERT_EQ(expand("cn=g,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, own);
+  EXPECT_EQ(readsOf("cn=s,o=test"), 0u);
+}
+
+TEST_F(ExpandTest, EmptySubscriberListIsAnAnswerSoTheMemberIsNotRead) {
+  directory_.group("cn=g,o=test", {"cn=s,o=test"});
+  directory_.group("cn=s,o=test", {"cn=p,o=test"});
+  subscribers("cn=p,o=test", "p", 1);
+  directory_.noSubscribers("cn=s,o=test", true);
+  Dns dns;
+  ASSERT_EQ(expand("cn=g,o=test", &dns), DS_OK);
+  EXPECT_TRUE(dns.empty());
+  EXPECT_EQ(readsOf("cn=s,o=test"), 0u);
+}
+
+TEST_F(ExpandTest, NestedGroupsOfEitherClassAreExpanded) {
+  directory_.group("cn=g,o=test", {"cn=u,o=test", "cn=n,o=test", "cn=x,o=test"});
+  directory_.group("cn=u,o=test", {"cn=p1,o=test"}, "groupOfUniqueNames", "uniqueMember");
+  directory_.group("cn=n,o=test", {"cn=p2,o=test"}, "GROUPOFNAMES");
+  directory_.group("cn=x,o=test", {"cn=p3,o=test"}, "organizationalUnit");  // no group class
+  const Dns p1 = subscribers("cn=p1,o=test", "p1", 1);
+  const Dns p2 = subscribers("cn=p2,o=test", "p2", 1);
+  subscribers("cn=p3,o=test", "p3", 1);
+  Dns dns;
+  ASSERT_EQ(expand("cn=g,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, p1 + p2);
+}
+
+TEST_F(ExpandTest, FailingNestedExpansionFailsAllAndReleasesEverything) {
+  directory_.group("cn=g,o=test", {"cn=p1,o=test", "cn=s,o=test"});
+  directory_.group("cn=s,o=test", {"cn=p2,o=test"});
+  subscribers("cn=p1,o=test", "p1", 3);
+  subscribers("cn=p2,o=test", "p2", 1);
+  // The member read finds the group, its own read as a group does not.
+  extension().onSearch([this](const Call& call) {
+    if (call.flags == QOR_SEARCH_READ_DN && call.dn == "cn=s,o=test" && call.attributes) {
+      return SearchResponse{};
+    }
+    return directory_.answer(call);
+  });
+  const Footprint before = footprint();
+  Dns dns;
+  EXPECT_EQ(expand("cn=g,o=test", &dns), DS_W_NOT_FOUND);
+  EXPECT_EQ(footprint(), before);
+}
+
+struct GrowthCase {
+  int subscribers;
+  std::size_t slots;
+};
+void PrintTo(const GrowthCase& c, std::ostream* out) {
+  *out << c.subscribers << " subscribers in " << c.slots << " slots";
+}
+
+class ExpandGrowthTest : public ExpandTest, public ::testing::WithParamInterface<GrowthCase> {};
+
+TEST_P(ExpandGrowthTest, MemberListGrowsByTwentySlots) {
+  // Spread over two members, so the list grows while entries are moved in.
+  const int first = GetParam().subscribers / 2;
+  directory_.group("cn=g,o=test", {"cn=p1,o=test", "cn=p2,o=test"});
+  const Dns expected = subscribers("cn=p1,o=test", "p1", first) +
+                       subscribers("cn=p2,o=test", "p2", GetParam().subscribers - first);
+  dsent** list = untouched_;
+  ASSERT_EQ(ops().dsexpgrp(handle(), "cn=g,o=test", &list, 1), DS_OK);
+  EXPECT_EQ(kernel().blockSize(handle()->pool, list), GetParam().slots * sizeof(dsent*));
+  EXPECT_EQ(dnsOf(list), expected);
+  release(list);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ExpandGrowthTest,
+                         ::testing::Values(GrowthCase{1, 20}, GrowthCase{19, 20},
+                                           GrowthCase{20, 40}, GrowthCase{39, 40},
+                                           GrowthCase{40, 60}, GrowthCase{65, 80}));
+
+struct EscapeCase {
+  const char* member;
+  const char* inFilter;
+};
+void PrintTo(const EscapeCase& c, std::ostream* out) {
+  *out << c.member;
+}
+
+class ExpandEscapeTest : public ExpandTest, public ::testing::WithParamInterface<EscapeCase> {};
+
+TEST_P(ExpandEscapeTest, MemberDnIsEscapedAsAnAssertionValue) {
+  const std::string member = GetParam().member;
+  directory_.group("cn=g,o=test", {member});
+  const Dns own = subscribers(member, "m", 1);
+  Dns dns;
+  ASSERT_EQ(expand("cn=g,o=test", &dns), DS_OK);
+  ASSERT_EQ(directory_.filters.size(), 1u);
+  EXPECT_EQ(directory_.filters[0],
+            std::string(Directory::kPlainPrefix) + GetParam().inFilter + "))");
+  EXPECT_EQ(dns, own);  // the directory read the value back as the member's DN
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Members, ExpandEscapeTest,
+    ::testing::Values(EscapeCase{"cn=Doe\\, Pat,o=Org", "cn=Doe\\5c, Pat,o=Org"},
+                      EscapeCase{"*", "\\2a"},
+                      EscapeCase{"x)(objectclass=*", "x\\29\\28objectclass=\\2a"},
+                      EscapeCase{"cn=a(b)\\5c", "cn=a\\28b\\29\\5c5c"},
+                      EscapeCase{"cn=plain,o=test", "cn=plain,o=test"}));
+
+TEST_F(ExpandTest, LongMemberDnsAreExpandedWhole) {
+  const auto longDn = [](const std::string& name) {
+    std::string dn = "cn=" + name;
+    dn.resize(400 - 7, 'x');
+    return dn + ",o=test";
+  };
+  const std::string person = longDn("person");
+  const std::string nested = longDn("group");
+  ASSERT_EQ(person.size(), 400u);
+  directory_.group("cn=g,o=test", {person, nested});
+  directory_.group(nested, {"cn=p,o=test"});
+  const Dns own = subscribers(person, "long", 2);
+  const Dns inner = subscribers("cn=p,o=test", "p", 1);
+  Dns dns;
+  ASSERT_EQ(expand("cn=g,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, own + inner);
+  EXPECT_EQ(directory_.filters[0], std::string(Directory::kPlainPrefix) + person + "))");
+  EXPECT_EQ(readsOf(nested), 2u);  // as a member, then as a group
+}
+
+TEST_F(ExpandTest, GroupThatNamesItselfIsExpandedOnce) {
+  directory_.group("cn=g,o=test", {"cn=g,o=test", "cn=p,o=test"});
+  const Dns p = subscribers("cn=p,o=test", "p", 1);
+  Dns dns;
+  ASSERT_EQ(expand("cn=g,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, p);
+  EXPECT_EQ(readsOf("cn=g,o=test"), 2u);  // as the group, then as its own member
+}
+
+TEST_F(ExpandTest, CycleThroughAnotherGroupIsCut) {
+  directory_.group("cn=a,o=test", {"cn=b,o=test", "cn=pa,o=test"});
+  directory_.group("cn=b,o=test", {"cn=a,o=test", "cn=pb,o=test"});
+  const Dns pa = subscribers("cn=pa,o=test", "pa", 1);
+  const Dns pb = subscribers("cn=pb,o=test", "pb", 1);
+  Dns dns;
+  ASSERT_EQ(expand("cn=a,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, pb + pa);
+  // Started from b, the same cycle gives the members in b's order.
+  ASSERT_EQ(expand("cn=b,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, pa + pb);
+}
+
+TEST_F(ExpandTest, CycleIsFoundWhateverCaseAndBlanksTheDnIsWrittenIn) {
+  directory_.group("cn=a,o=test", {"cn=b,o=test"});
+  directory_.group("cn=b,o=test", {"CN=A , O=Test", "cn=pb,o=test"});
+  // This directory echoes the DN as it was asked for.
+  directory_.addAs(
+      "CN=A , O=Test",
+      {"CN=A , O=Test", {{"objectClass", {"groupOfNames"}}, {"member", {"cn=b,o=test"}}}});
+  const Dns pb = subscribers("cn=pb,o=test", "pb", 1);
+  Dns dns;
+  ASSERT_EQ(expand("cn=a,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, pb);
+  EXPECT_EQ(readsOf("CN=A , O=Test"), 1u);  // read as a member, not expanded
+}
+
+TEST_F(ExpandTest, DiamondIsExpandedAtBothPlaces) {
+  directory_.group("cn=a,o=test", {"cn=b,o=test", "cn=c,o=test"});
+  directory_.group("cn=b,o=test", {"cn=d,o=test"});
+  directory_.group("cn=c,o=test", {"cn=d,o=test"});
+  directory_.group("cn=d,o=test", {"cn=p,o=test"});
+  const Dns p = subscribers("cn=p,o=test", "p", 2);
+  Dns dns;
+  ASSERT_EQ(expand("cn=a,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, p + p);
+}
+
+class ExpandDepthTest : public ExpandTest {
+ protected:
+  // g0 -> g1 -> ... -> g<levels>, whose member has one subscriber.
+  Dns chain(int levels) {
+    for (int level = 0; level < levels; ++level) {
+      directory_.group(groupDn(level), {groupDn(level + 1)});
+    }
+    directory_.group(groupDn(levels), {"cn=p,o=test"});
+    return subscribers("cn=p,o=test", "p", 1);
+  }
+  static std::string groupDn(int level) { return "cn=g" + std::to_string(level) + ",o=test"; }
+};
+
+// Thirty-two levels of groups below the one asked for are expanded; one more
+// fails the whole expansion rather than leave its subscribers out unseen.
+TEST_F(ExpandDepthTest, NestingIsExpandedUpToTheBound) {
+  const Dns deepest = chain(32);
+  Dns dns;
+  ASSERT_EQ(expand(groupDn(0), &dns), DS_OK);
+  EXPECT_EQ(dns, deepest);
+}
+
+TEST_F(ExpandDepthTest, NestingBeyondTheBoundFailsAndReleasesEverything) {
+  chain(33);
+  const Footprint before = footprint();
+  Dns dns;
+  EXPECT_EQ(expand(groupDn(0), &dns), DS_E_LOOP_DETECT);
+  EXPECT_EQ(footprint(), before);
+  EXPECT_EQ(readsOf(groupDn(33)), 1u);  // read as g32's member, never as a group
+  // From one level down the same chain is within the bound.
+  ASSERT_EQ(expand(groupDn(1), &dns), DS_OK);
+  EXPECT_EQ(dns.size(), 1u);
+}
+
+// Every allocation, those inside the searches and the class tests included,
+// fails the expansion with nothing left but an abandoned list: the subscriber
+// copy for p1 cannot grow past 20 entries, or the member list cannot grow
+// while the 20th entry moves in (the entries not moved yet are released).
+TEST_F(ExpandTest, EveryAllocationFailureFailsTheExpansionAndReleasesIt) {
+  directory_.group("cn=g,o=test", {"cn=p1,o=test", "cn=s,o=test", "cn=s,o=test"});
+  directory_.group("cn=s,o=test", {"cn=p2,o=test", "cn=d,o=test"});
+  directory_.group("cn=d,o=test", {"cn=p3,o=test"}, "groupOfUniqueNames", "uniqueMember");
+  const Dns p1 = subscribers("cn=p1,o=test", "p1", 21);
+  const Entries first20(created_.begin(), created_.begin() + 20);
+  const Entries first19(created_.begin(), created_.begin() + 19);
+  const Dns p2 = subscribers("cn=p2,o=test", "p2", 2);
+  const Dns p3 = subscribers("cn=p3,o=test", "p3", 1);
+  const Dns expected = p1 + p2 + p3 + p2 + p3;
+  const Footprint copyAbandoned = copyCost(first20) + pointerArray(21);
+  const Footprint memberListAbandoned = copyCost(first19) + pointerArray(20);
+  sweep(
+      [&] {
+        Dns dns;
+        const uint32_t status = expand("cn=g,o=test", &dns);
+        if (status == DS_OK) {
+          EXPECT_EQ(dns, expected);
+        }
+        return status;
+      },
+      DS_E_NO_MEMORY, {copyAbandoned, memberListAbandoned});
+}
+
+}  // namespace
+}  // namespace qortest

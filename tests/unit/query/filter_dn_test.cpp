@@ -1,0 +1,79 @@
+// The two pure text rules of group expansion, checked directly: escaping a
+// member DN as a filter assertion value (NUL bytes included, which no DN
+// text from the directory can carry this far), and telling whether two DNs
+// name the same group.
+#include <ostream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "query/dn_match.h"
+#include "query/filter.h"
+
+namespace {
+
+struct EscapeCase {
+  std::string value;
+  std::string escaped;
+};
+void PrintTo(const EscapeCase& c, std::ostream* out) {
+  *out << c.escaped;
+}
+
+class FilterEscapeTest : public ::testing::TestWithParam<EscapeCase> {};
+
+TEST_P(FilterEscapeTest, SpecialBytesBecomeHexEscapes) {
+  const std::string& value = GetParam().value;
+  const auto length = static_cast<int64_t>(value.size());
+  const int64_t size = qorldap::query::escapedLength(value.data(), length);
+  ASSERT_EQ(size, static_cast<int64_t>(GetParam().escaped.size()));
+  std::string out(static_cast<std::size_t>(size) + 1, '#');  // one guard byte
+  char* end = qorldap::query::escapeFilterValue(value.data(), length, out.data());
+  EXPECT_EQ(end - out.data(), size);
+  EXPECT_EQ(out, GetParam().escaped + "#");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, FilterEscapeTest,
+    ::testing::Values(EscapeCase{"", ""}, EscapeCase{"cn=Pat,o=Org", "cn=Pat,o=Org"},
+                      EscapeCase{"*", "\\2a"}, EscapeCase{"(", "\\28"}, EscapeCase{")", "\\29"},
+                      EscapeCase{"\\", "\\5c"}, EscapeCase{std::string(1, '\0'), "\\00"},
+                      EscapeCase{std::string("a\0b*", 4), "a\\00b\\2a"},
+                      EscapeCase{"x)(objectclass=*", "x\\29\\28objectclass=\\2a"},
+                      EscapeCase{"cn=Doe\\, Pat", "cn=Doe\\5c, Pat"},
+                      EscapeCase{"cn=J\xc3\xb6rg", "cn=J\xc3\xb6rg"}));
+
+struct DnCase {
+  const char* first;
+  const char* second;
+  bool same;
+};
+void PrintTo(const DnCase& c, std::ostream* out) {
+  *out << (c.first ? c.first : "(null)") << " | " << (c.second ? c.second : "(null)");
+}
+
+class DnMatchTest : public ::testing::TestWithParam<DnCase> {};
+
+TEST_P(DnMatchTest, ComparesAsADirectoryWould) {
+  EXPECT_EQ(qorldap::query::sameDn(GetParam().first, GetParam().second), GetParam().same);
+  EXPECT_EQ(qorldap::query::sameDn(GetParam().second, GetParam().first), GetParam().same);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, DnMatchTest,
+    ::testing::Values(
+        DnCase{"cn=a,o=b", "cn=a,o=b", true}, DnCase{"cn=a,o=b", "CN=A,O=B", true},
+        DnCase{"cn=a, o=b", "cn=a,o=b", true}, DnCase{" cn = a , o = b ", "cn=a,o=b", true},
+        DnCase{"cn=a;o=b", "cn=a,o=b", true}, DnCase{"cn=a + sn=b,o=c", "cn=a+sn=b,o=c", true},
+        DnCase{"cn=Pat  Doe,o=b", "cn=Pat Doe,o=b", true},
+        DnCase{"cn=Doe\\, Pat,o=b", "cn=\"Doe, Pat\",o=b", true},
+        DnCase{"cn=Doe\\2C Pat,o=b", "cn=Doe\\, Pat,o=b", true},
+        DnCase{"cn=Doe\\2c Pat,o=b", "cn=doe\\2C pat,o=b", true},
+        DnCase{"cn=a,o=b", "cn=a,o=c", false}, DnCase{"cn=a,o=b", "cn=a,o=b,dc=x", false},
+        DnCase{"cn=ab,o=c", "cn=a b,o=c", false},
+        DnCase{"cn=Doe\\, Pat,o=b", "cn=Doe, Pat,o=b", false},
+        DnCase{"cn=a+sn=b", "cn=a,sn=b", false}, DnCase{"cn=a\\ ", "cn=a", false},
+        DnCase{"cn=a\\=b", "cn=a=b", false}, DnCase{"", "cn=a", false}, DnCase{"", " ", true},
+        DnCase{nullptr, "cn=a", false}, DnCase{nullptr, nullptr, true}));
+
+}  // namespace

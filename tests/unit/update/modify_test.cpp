@@ -3,6 +3,7 @@
 // two list forms for attributes without values, and everything released
 // whatever the outcome.
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -191,6 +192,9 @@ struct OneCase {
   const char* value;
   uint32_t expected;
 };
+void PrintTo(const OneCase& c, std::ostream* out) {
+  *out << c.label;
+}
 
 class ModifyOneTest : public ModifyTest, public ::testing::WithParamInterface<OneCase> {};
 

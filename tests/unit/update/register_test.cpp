@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -36,6 +37,9 @@ struct RefusalCase {
   int atts;  // -1: null attribute array, else the number of attributes
   uint32_t expected;
 };
+void PrintTo(const RefusalCase& c, std::ostream* out) {
+  *out << c.label;
+}
 
 class RegisterRefusalTest : public RegisterTest,
                             public ::testing::WithParamInterface<RefusalCase> {};
@@ -135,6 +139,9 @@ struct TranslationCase {
   std::optional<std::string> text;
   int64_t textlen;
 };
+void PrintTo(const TranslationCase& c, std::ostream* out) {
+  *out << c.label;
+}
 
 class TranslationTest : public RegisterTest,
                         public ::testing::WithParamInterface<TranslationCase> {};

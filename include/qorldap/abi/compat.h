@@ -23,6 +23,6 @@
   static_assert(offsetof(type, field) == (bytes), #type "." #field " offset")
 
 /* Byte offset of word position N in a record of pointer-sized words. */
-#define QOR_WORD(n) ((n) * 8)
+#define QOR_WORD(n) ((size_t)(n) * 8u)
 
 #endif

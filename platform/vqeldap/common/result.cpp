@@ -58,6 +58,13 @@ class Cursor {
     records_ += count * sizeof(T);
     return at;
   }
+  // A pointer array of `count` slots.
+  template <typename T>
+  T** takePointers(std::size_t count) {
+    T** at = reinterpret_cast<T**>(records_);
+    records_ += count * sizeof(void*);
+    return at;
+  }
   const char* copy(std::string_view text) {
     char* at = texts_;
     if (!text.empty()) std::memcpy(at, text.data(), text.size());
@@ -90,26 +97,23 @@ ldent* packEntry(const EntryView& entry) {
   if (block == nullptr) return nullptr;
   Cursor cursor(block, block + records);
   ldent* out = cursor.take<ldent>();
+  out->dn = cursor.copy(entry.dn);
+  out->dnlen = static_cast<int64_t>(entry.dn.size());
   out->natts = static_cast<int32_t>(entry.attributes.size());
-  out->atts = cursor.take<ldatt*>(entry.attributes.size() + 1);
+  out->atts = cursor.takePointers<ldatt>(entry.attributes.size() + 1);
   for (std::size_t i = 0; i < entry.attributes.size(); ++i) {
     const AttributeView& attribute = entry.attributes[i];
     ldatt* att = cursor.take<ldatt>();
     out->atts[i] = att;
+    att->name = cursor.copy(attribute.name);
+    att->namelen = static_cast<int64_t>(attribute.name.size());
     att->nvals = static_cast<int32_t>(attribute.values.size());
-    att->vals = cursor.take<ldval*>(attribute.values.size() + 1);
+    att->vals = cursor.takePointers<ldval>(attribute.values.size() + 1);
     ldval* values = cursor.take<ldval>(attribute.values.size());
     for (std::size_t k = 0; k < attribute.values.size(); ++k) {
       att->vals[k] = &values[k];
       fillValue(values[k], cursor, attribute.values[k]);
     }
-  }
-  // Texts after the records, in a second walk so the records stay together.
-  out->dn = cursor.copy(entry.dn);
-  out->dnlen = static_cast<int64_t>(entry.dn.size());
-  for (std::size_t i = 0; i < entry.attributes.size(); ++i) {
-    out->atts[i]->name = cursor.copy(entry.attributes[i].name);
-    out->atts[i]->namelen = static_cast<int64_t>(entry.attributes[i].name.size());
   }
   return out;
 }

@@ -107,9 +107,10 @@ TEST_F(OpenTest, UnreachableServerReportsServerDown) {
 TEST_F(OpenTest, FailsOverToTheNextServerInOrder) {
   const std::string down = "ldap://127.0.0.1:" + std::to_string(closedPort());
   const std::string downToo = "ldap://127.0.0.1:" + std::to_string(closedPort());
-  for (const std::string& hosts : std::vector<std::string>{
-           down + " " + server().uri(), down + " " + downToo + "  " + server().ldapiUri(),
-           server().uri() + " " + down}) {
+  const std::string both = down + " " + downToo;
+  for (const std::string& hosts :
+       std::vector<std::string>{down + " " + server().uri(), both + "  " + server().ldapiUri(),
+                                server().uri() + " " + down}) {
     SCOPED_TRACE(hosts);
     OpenRequest request(hosts);
     request.bindDn = "uid=bob,ou=people,o=example";

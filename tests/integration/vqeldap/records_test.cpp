@@ -79,6 +79,7 @@ TEST(ResultList, PacksEntriesWithCountedZeroEndedTexts) {
 TEST(ResultList, GrowsPastItsFirstCapacityKeepingOrder) {
   ResultList list;
   std::vector<std::string> dns;
+  dns.reserve(100);
   for (int i = 0; i < 100; ++i) dns.push_back("cn=e" + std::to_string(i) + ",o=x");
   for (const std::string& dn : dns) ASSERT_TRUE(list.append({dn, {{"cn", {dn}}}}));
   EXPECT_EQ(list.size(), 100u);

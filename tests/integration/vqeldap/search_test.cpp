@@ -18,6 +18,7 @@ constexpr VQStatus kSizeLimit = VQ_LDAP(0x04);
 
 std::vector<std::string> dnsOf(const std::vector<Ent>& entries) {
   std::vector<std::string> dns;
+  dns.reserve(entries.size());
   for (const Ent& entry : entries) dns.push_back(entry.dn);
   return dns;
 }
@@ -74,11 +75,14 @@ TEST_F(SearchTest, BinaryValuesKeepTheirBytes) {
 }
 
 TEST_F(SearchTest, FilterSearchesFindWhatLdapsearchFinds) {
+  // The filter that group expansion builds for a plain subscriber.
+  const std::string carolsSubscribers =
+      std::string("(&(|(objectclass=qorsubscriber)(qorInterface=qorsubscriber))") +
+      "(qorpersondn=uid=carol,ou=people,o=example))";
   const char* filters[] = {
       "(objectClass=qorsubscriber)",
       "(|(objectclass=qor-eventsubscriber)(qorInterface=qor-eventsubscriber))",
-      "(&(|(objectclass=qorsubscriber)(qorInterface=qorsubscriber))"
-      "(qorpersondn=uid=carol,ou=people,o=example))",
+      carolsSubscribers.c_str(),
       "(qorpersondn=UID=Alice,OU=People,O=Example)",
       "(member=cn=ops,ou=groups,o=example)",
       "(uniqueMember=cn=team,ou=groups,o=example)",

@@ -69,15 +69,17 @@ class Records {
     e.atts = terminated(std::move(attributes));
     return &e;
   }
-  ldmod* const* mods(std::vector<std::pair<uint32_t, ldatt*>> list) {
+  ldmod* const* mods(const std::vector<std::pair<uint32_t, ldatt*>>& list) {
     std::vector<ldmod*> pointers;
-    for (auto& [op, att] : list) pointers.push_back(&mods_.emplace_back(ldmod{op, 0, att}));
+    pointers.reserve(list.size());
+    for (const auto& [op, att] : list) pointers.push_back(&mods_.emplace_back(ldmod{op, 0, att}));
     return terminated(std::move(pointers));
   }
-  ldmodp* const* modLists(std::vector<std::pair<uint32_t, std::vector<ldatt*>>> list) {
+  ldmodp* const* modLists(const std::vector<std::pair<uint32_t, std::vector<ldatt*>>>& list) {
     std::vector<ldmodp*> pointers;
-    for (auto& [op, atts] : list) {
-      pointers.push_back(&modLists_.emplace_back(ldmodp{op, 0, terminated(std::move(atts))}));
+    pointers.reserve(list.size());
+    for (const auto& [op, atts] : list) {
+      pointers.push_back(&modLists_.emplace_back(ldmodp{op, 0, terminated(atts)}));
     }
     return terminated(std::move(pointers));
   }
@@ -113,7 +115,7 @@ class UpdateTest : public ExtensionTest {
   }
   // A person with a cn and an sn, added under the test's own DN.
   std::string addPerson(const std::string& suffix = "") {
-    const std::string dn = testDn(suffix);
+    std::string dn = testDn(suffix);
     Records r;
     ldent* entry = r.entry(dn, {r.attribute("objectClass", {r.text("inetOrgPerson")}),
                                 r.attribute("cn", {r.text(dn.substr(3, dn.find(',') - 3))}),

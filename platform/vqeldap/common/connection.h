@@ -1,8 +1,33 @@
 // A connection of the extension as its backends implement it, and the
 // qor_connection record through which the module calls it. The record
 // checks and translates the module's arguments, calls the backend, records
-// every request's kernel status in the status object it was given and keeps
+// every request's kernel status in the status object it was given (0 on
+// success; an object without its mark, or none, is left alone) and keeps
 // C++ exceptions inside.
+//
+// What the record's operations do with their arguments:
+//   search      flags 0x10 read the entry the text names (base scope, every
+//               entry matches); 0, 2, 4 search the text as a filter under the
+//               connection's base in subtree, one-level or base scope; an
+//               empty filter matches every entry. Any other flags are a
+//               parameter error. Null when nothing matches or the search
+//               failed; entries that came before a failure (a size limit) are
+//               returned with the failure recorded. Texts are counted; a zero
+//               byte inside is an invalid DN or a filter error.
+//   freeResult  gives a search result back (null: nothing).
+//   addEntry    adds the ldent under the DN argument, or under the entry's own
+//               DN when the argument is empty.
+//   modifyEntry, modifyEntryLists
+//               apply the changes in one LDAP modify, all or nothing; op codes
+//               0 add, 1 delete, 2 replace; a delete without values removes
+//               the attribute.
+//   modifyOne   `value` is a NUL-terminated text; null means no value, which
+//               for delete removes the whole attribute.
+//   compareValue
+//               returns and records 0x807FF806 (compareTrue) or 0x807FF805
+//               (compareFalse); the value is counted and may hold any bytes.
+//   close       releases the connection; always 0.
+//   setOption   see <vqeldap/options.h>.
 #pragma once
 
 #include <cstdint>

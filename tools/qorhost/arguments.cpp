@@ -40,15 +40,15 @@ constexpr std::array kCommands{
 };
 
 const CommandSpec* findCommand(std::string_view name) {
-  for (const auto& spec : kCommands) {
-    if (name == spec.name) return &spec;
+  for (const auto& entry : kCommands) {
+    if (name == entry.name) return &entry;
   }
   return nullptr;
 }
 
 const CommandSpec* findCommand(Command command) {
-  for (const auto& spec : kCommands) {
-    if (command == spec.command) return &spec;
+  for (const auto& entry : kCommands) {
+    if (command == entry.command) return &entry;
   }
   return nullptr;
 }
@@ -99,22 +99,22 @@ constexpr std::array kOptions{
 };
 
 const OptionSpec* findShort(char name) {
-  for (const auto& spec : kOptions) {
-    if (spec.shortName == name) return &spec;
+  for (const auto& entry : kOptions) {
+    if (entry.shortName == name) return &entry;
   }
   return nullptr;
 }
 
 const OptionSpec* findLong(std::string_view name) {
-  for (const auto& spec : kOptions) {
-    if (spec.longName != nullptr && name == spec.longName) return &spec;
+  for (const auto& entry : kOptions) {
+    if (entry.longName != nullptr && name == entry.longName) return &entry;
   }
   return nullptr;
 }
 
-std::string displayName(const OptionSpec& spec) {
-  if (spec.shortName != 0) return std::string("-") + spec.shortName;
-  return std::string("--") + spec.longName;
+std::string displayName(const OptionSpec& entry) {
+  if (entry.shortName != 0) return std::string("-") + entry.shortName;
+  return std::string("--") + entry.longName;
 }
 
 std::optional<int> parsePort(std::string_view text) {
@@ -162,31 +162,31 @@ class Parser {
   void longOption(std::string_view body) {
     auto equals = body.find('=');
     std::string_view name = body.substr(0, equals);
-    const OptionSpec* spec = findLong(name);
-    if (spec == nullptr) return fail("unknown option --" + std::string(name));
+    const OptionSpec* entry = findLong(name);
+    if (entry == nullptr) return fail("unknown option --" + std::string(name));
     if (equals == std::string_view::npos) {
-      if (!spec->takesValue) return apply(*spec, {}, {});
-      return takeNextValue(*spec);
+      if (!entry->takesValue) return apply(*entry, {}, {});
+      return takeNextValue(*entry);
     }
-    if (!spec->takesValue) return fail(displayName(*spec) + " takes no value");
-    apply(*spec, body.substr(equals + 1), SecretPosition{index_, 2 + equals + 1});
+    if (!entry->takesValue) return fail(displayName(*entry) + " takes no value");
+    apply(*entry, body.substr(equals + 1), SecretPosition{index_, 2 + equals + 1});
   }
 
   void shortOption(std::string_view arg) {
-    const OptionSpec* spec = findShort(arg[1]);
-    if (spec == nullptr) return fail("unknown option " + std::string(arg));
-    if (!spec->takesValue) {
+    const OptionSpec* entry = findShort(arg[1]);
+    if (entry == nullptr) return fail("unknown option " + std::string(arg));
+    if (!entry->takesValue) {
       if (arg.size() != 2) return fail("unknown option " + std::string(arg));
-      return apply(*spec, {}, {});
+      return apply(*entry, {}, {});
     }
-    if (arg.size() > 2) return apply(*spec, arg.substr(2), SecretPosition{index_, 2});
-    takeNextValue(*spec);
+    if (arg.size() > 2) return apply(*entry, arg.substr(2), SecretPosition{index_, 2});
+    takeNextValue(*entry);
   }
 
-  void takeNextValue(const OptionSpec& spec) {
-    if (index_ + 1 >= argc_) return fail(displayName(spec) + " needs a value");
+  void takeNextValue(const OptionSpec& entry) {
+    if (index_ + 1 >= argc_) return fail(displayName(entry) + " needs a value");
     ++index_;
-    apply(spec, argv_[index_], SecretPosition{index_, 0});
+    apply(entry, argv_[index_], SecretPosition{index_, 0});
   }
 
   void positional(std::string_view arg) {
@@ -200,25 +200,25 @@ class Parser {
   }
 
   template <typename T>
-  void setOnce(std::optional<T>& field, T value, const OptionSpec& spec) {
-    if (field.has_value()) return fail(displayName(spec) + " given twice");
+  void setOnce(std::optional<T>& field, T value, const OptionSpec& entry) {
+    if (field.has_value()) return fail(displayName(entry) + " given twice");
     field = std::move(value);
   }
 
-  void setPassword(PasswordSource source, const OptionSpec& spec) {
+  void setPassword(PasswordSource source, const OptionSpec& entry) {
     auto& invocation = result_.invocation;
     if (invocation.passwordSource != PasswordSource::None) {
-      return fail(displayName(spec) + ": give the password only once (-w, -y or -W)");
+      return fail(displayName(entry) + ": give the password only once (-w, -y or -W)");
     }
     invocation.passwordSource = source;
   }
 
-  void apply(const OptionSpec& spec, std::string_view value, SecretPosition where) {
+  void apply(const OptionSpec& entry, std::string_view value, SecretPosition where) {
     auto& invocation = result_.invocation;
-    switch (spec.id) {
+    switch (entry.id) {
       case OptionId::Host:
         if (value.empty()) return fail("-H needs a host name or URI");
-        return setOnce(invocation.host, std::string(value), spec);
+        return setOnce(invocation.host, std::string(value), entry);
       case OptionId::Port: {
         auto port = parsePort(value);
         if (!port)
@@ -228,22 +228,22 @@ class Parser {
         return;
       }
       case OptionId::Base:
-        return setOnce(invocation.base, std::string(value), spec);
+        return setOnce(invocation.base, std::string(value), entry);
       case OptionId::BindDn:
         if (value.empty()) return fail("-D needs a bind DN");
-        return setOnce(invocation.bindDn, std::string(value), spec);
+        return setOnce(invocation.bindDn, std::string(value), entry);
       case OptionId::Password:
-        setPassword(PasswordSource::Argument, spec);
+        setPassword(PasswordSource::Argument, entry);
         if (value.empty()) return fail("-w needs a password");
         invocation.password = std::string(value);
         invocation.secrets.push_back(where);
         return;
       case OptionId::PasswordFile:
-        setPassword(PasswordSource::File, spec);
+        setPassword(PasswordSource::File, entry);
         invocation.passwordFile = std::string(value);
         return;
       case OptionId::PasswordPrompt:
-        return setPassword(PasswordSource::Prompt, spec);
+        return setPassword(PasswordSource::Prompt, entry);
       case OptionId::StartTls:
         invocation.startTls = true;
         return;
@@ -251,15 +251,15 @@ class Parser {
         return macro(value, where);
       case OptionId::Module:
         if (value.empty()) return fail("--module needs a path");
-        return setOnce(invocation.modulePath, std::string(value), spec);
+        return setOnce(invocation.modulePath, std::string(value), entry);
       case OptionId::Scope: {
         auto scope = parseScope(value);
         if (!scope) return fail("-s needs sub, one or base, not '" + std::string(value) + "'");
-        return setOnce(invocation.scope, *scope, spec);
+        return setOnce(invocation.scope, *scope, entry);
       }
       case OptionId::File:
         if (value.empty()) return fail("-f needs a file name (or - for standard input)");
-        return setOnce(invocation.ldifFile, std::string(value), spec);
+        return setOnce(invocation.ldifFile, std::string(value), entry);
       case OptionId::DnOnly:
         invocation.dnOnly = true;
         return;
@@ -329,8 +329,8 @@ ParsedArguments parseArguments(int argc, const char* const* argv) {
 }
 
 const char* commandName(Command command) {
-  const CommandSpec* spec = findCommand(command);
-  return spec != nullptr ? spec->name : "";
+  const CommandSpec* entry = findCommand(command);
+  return entry != nullptr ? entry->name : "";
 }
 
 std::string usageText() {
@@ -338,9 +338,9 @@ std::string usageText() {
       "usage: qorhost [-H HOST|URI] [-p PORT] [-b BASE] [-D BINDDN] [-w PW | -y PWFILE | -W]\n"
       "               [-Z] [--macro NAME=VALUE]... [--module PATH] COMMAND ARGS\n"
       "\ncommands:\n";
-  for (const auto& spec : kCommands) {
+  for (const auto& entry : kCommands) {
     text += "  ";
-    text += spec.synopsis;
+    text += entry.synopsis;
     text += '\n';
   }
   text +=

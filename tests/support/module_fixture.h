@@ -62,4 +62,27 @@ class ModuleTest : public ::testing::Test {
   std::unique_ptr<qorhost::LoadedModule> module_;
 };
 
+// A module test with one connection open for the whole test: opened in SetUp,
+// closed in TearDown after checking that no pool saw a bad free.
+class ConnectedTest : public ModuleTest {
+ protected:
+  void SetUp() override {
+    ModuleTest::SetUp();
+    handle_ = open();
+    ASSERT_NE(handle_, nullptr);
+  }
+  void TearDown() override {
+    kernel().clearFaults();
+    EXPECT_EQ(kernel().badFrees(), 0u);
+    if (handle_ != nullptr) {
+      EXPECT_EQ(ops().dsclose(handle_), DS_OK);
+    }
+    ModuleTest::TearDown();
+  }
+
+  dshandle* handle() { return handle_; }
+
+  dshandle* handle_ = nullptr;
+};
+
 }  // namespace qortest

@@ -13,23 +13,8 @@
 
 namespace qortest {
 
-class DataTest : public ModuleTest {
+class DataTest : public ConnectedTest {
  protected:
-  void SetUp() override {
-    ModuleTest::SetUp();
-    handle_ = open();
-    ASSERT_NE(handle_, nullptr);
-  }
-  void TearDown() override {
-    kernel().clearFaults();
-    EXPECT_EQ(kernel().badFrees(), 0u);
-    if (handle_ != nullptr) {
-      EXPECT_EQ(ops().dsclose(handle_), DS_OK);
-    }
-    ModuleTest::TearDown();
-  }
-
-  dshandle* handle() { return handle_; }
   qor_pool* pool() { return handle_->pool; }
   qorhost::PoolStats poolStats() { return kernel().stats(pool()); }
 
@@ -78,7 +63,6 @@ class DataTest : public ModuleTest {
   }
 
  private:
-  dshandle* handle_ = nullptr;
 };
 
 }  // namespace qortest

@@ -216,25 +216,14 @@ class Directory {
   std::map<std::pair<bool, std::string>, Entries> subscribers_;
 };
 
-class QueryTest : public ModuleTest {
+class QueryTest : public ConnectedTest {
  protected:
-  void SetUp() override {
-    ModuleTest::SetUp();
-    handle_ = open();
-    ASSERT_NE(handle_, nullptr);
-  }
   void TearDown() override {
-    kernel().clearFaults();
-    EXPECT_EQ(kernel().badFrees(), 0u);
     EXPECT_EQ(extension().badFrees(), 0u);
     EXPECT_EQ(extension().outstandingResults(), 0u);
-    if (handle_ != nullptr) {
-      EXPECT_EQ(ops().dsclose(handle_), DS_OK);
-    }
-    ModuleTest::TearDown();
+    ConnectedTest::TearDown();
   }
 
-  dshandle* handle() { return handle_; }
   Footprint footprint() { return Footprint::of(kernel()); }
   std::size_t searches() { return extension().callsTo("search").size(); }
   // Searches that answered with a result (which must be given back).
@@ -287,7 +276,6 @@ class QueryTest : public ModuleTest {
   }
 
  private:
-  dshandle* handle_ = nullptr;
 };
 
 }  // namespace qortest

@@ -97,23 +97,8 @@ class Records {
   std::vector<std::shared_ptr<void>> arrays_;
 };
 
-class UpdateTest : public ModuleTest {
+class UpdateTest : public ConnectedTest {
  protected:
-  void SetUp() override {
-    ModuleTest::SetUp();
-    handle_ = open();
-    ASSERT_NE(handle_, nullptr);
-  }
-  void TearDown() override {
-    kernel().clearFaults();
-    EXPECT_EQ(kernel().badFrees(), 0u);
-    if (handle_ != nullptr) {
-      EXPECT_EQ(ops().dsclose(handle_), DS_OK);
-    }
-    ModuleTest::TearDown();
-  }
-
-  dshandle* handle() { return handle_; }
   // Blocks live in all pools.
   std::size_t liveBlocks() { return kernel().totals().liveBlocks; }
   std::size_t liveBytes() { return kernel().totals().liveBytes; }
@@ -161,7 +146,6 @@ class UpdateTest : public ModuleTest {
   Records records_;
 
  private:
-  dshandle* handle_ = nullptr;
 };
 
 }  // namespace qortest

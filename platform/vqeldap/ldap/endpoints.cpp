@@ -26,7 +26,12 @@ Scheme schemeOf(std::string_view word) {
   return Scheme::kUnknown;
 }
 
+// ldap_initialize takes a list of URIs and reads a comma, like a blank, as
+// the end of one: a word holding one would name a second server, reached in
+// the clear when it says ldap://. One word is one server, so a comma is
+// refused wherever it stands (a DN part can spell it %2C).
 bool validUri(const std::string& uri) {
+  if (uri.find(',') != std::string::npos) return false;
   LDAPURLDesc* description = nullptr;
   const int rc = ldap_url_parse(uri.c_str(), &description);
   if (description != nullptr) ldap_free_urldesc(description);

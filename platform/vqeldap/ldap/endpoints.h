@@ -19,8 +19,9 @@ struct Endpoint {
 // with ":port"; a plain host without its own port takes `port` (none when
 // `port` is 0, so libldap's default 389 applies). With `startTls`, every
 // ldap:// server is asked for StartTLS. False for empty text, an unknown
-// scheme, a URI libldap cannot parse, a host name with other characters than
-// letters, digits, '.', '-' and '_', or a port outside 1 to 65535.
+// scheme, a URI libldap cannot parse, a word with a comma (libldap would
+// take it for two servers), a host name with other characters than letters,
+// digits, '.', '-' and '_', or a port outside 1 to 65535.
 bool parseEndpoints(std::string_view hosts, int port, bool startTls, std::vector<Endpoint>& out);
 
 }  // namespace vqeldap::ldap

@@ -2,6 +2,7 @@
 // and the reasons a connection cannot be opened.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,37 @@ constexpr VQStatus kParameterError = VQ_LDAP(0x59);
 constexpr VQStatus kUnwilling = VQ_LDAP(0x35);
 
 using OpenTest = ExtensionTest;
+
+// A TCP listener that never answers: connections complete, replies never
+// come.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        listen(fd_, 4) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+      port_ = ntohs(address.sin_port);
+    }
+  }
+  ~SilentServer() { ::close(fd_); }
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+  int port() const { return port_; }
+  // Whether a connection came (and waits to be accepted).
+  bool reached() const {
+    pollfd waiting{fd_, POLLIN, 0};
+    return ::poll(&waiting, 1, 0) == 1;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
 
 TEST_F(OpenTest, EveryWayOfNamingTheServerReachesIt) {
   const std::string port = std::to_string(server().port());
@@ -136,32 +168,6 @@ TEST_F(OpenTest, WrongPasswordDoesNotTryFurtherServers) {
   EXPECT_EQ(lastStatus(), kInvalidCredentials);
 }
 
-// A TCP listener that never answers: connections complete, replies never
-// come.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        listen(fd_, 4) == 0 &&
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-      port_ = ntohs(address.sin_port);
-    }
-  }
-  ~SilentServer() { ::close(fd_); }
-  SilentServer(const SilentServer&) = delete;
-  SilentServer& operator=(const SilentServer&) = delete;
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
 TEST_F(OpenTest, ServerThatNeverAnswersTimesOut) {
   SilentServer silent;
   ASSERT_NE(silent.port(), 0);
@@ -187,6 +193,19 @@ TEST_F(OpenTest, RefusesParametersThatNameNoServer) {
   }
   EXPECT_EQ(open(OpenRequest("127.0.0.1", 70000)), nullptr);
   EXPECT_EQ(lastStatus(), kParameterError);
+
+  // libldap would read the comma as the start of a second URI and send the
+  // bind there in the clear.
+  SilentServer second;
+  for (const char* first : {"ldaps", "ldap"}) {
+    OpenRequest split(std::string(first) +
+                      "://127.0.0.1:1/,ldap://127.0.0.1:" + std::to_string(second.port()) + "/");
+    split.bindDn = "uid=bob,ou=people,o=example";
+    split.bindPw = "bob-secret";
+    EXPECT_EQ(open(split), nullptr) << first;
+    EXPECT_EQ(lastStatus(), kParameterError) << std::hex << lastStatus();
+    EXPECT_FALSE(second.reached()) << first;
+  }
 
   EXPECT_EQ(extension()->openConnection(extension(), nullptr, status(), "DS LDAP conn"), nullptr);
   EXPECT_EQ(lastStatus(), kParameterError);

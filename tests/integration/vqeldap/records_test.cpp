@@ -372,8 +372,10 @@ TEST(Endpoints, ReadHostNamesAndUris) {
 }
 
 TEST(Endpoints, RefuseWhatNamesNoServer) {
-  for (const char* hosts : {"", "   ", "http://x", "ldap://[::1", "bad/host", "host:", "host:0",
-                            "host:99999", "host:12ab", "[::1]x", "h\xc3\xa9te", "a b/c"}) {
+  for (const char* hosts :
+       {"", "   ", "http://x", "ldap://[::1", "bad/host", "host:", "host:0", "host:99999",
+        "host:12ab", "[::1]x", "h\xc3\xa9te", "a b/c", "ldaps://127.0.0.1:1/,ldap://127.0.0.1:2/",
+        "ldap://h/o=a,c=b", "ldapi://%2Ftmp%2Fs,x"}) {
     std::vector<ldap::Endpoint> endpoints;
     EXPECT_FALSE(ldap::parseEndpoints(hosts, 389, false, endpoints)) << hosts;
   }

@@ -11,26 +11,27 @@
 namespace qorldap::conn {
 namespace {
 
-// A setting's name (macro symbol and environment variable alike) and the
-// size of the buffer its environment variable is read into.
+// A setting's name (macro symbol and environment variable alike), the size
+// of the buffer its environment variable is read into, and the status that
+// ends dsopen when a value found does not fit where it is read.
 struct Source {
   const char* name;
   int32_t nameLength;
   int32_t environmentBuffer;
+  uint32_t tooLongStatus;
 };
 
 template <int32_t N>
-constexpr Source source(const char (&name)[N], int32_t environmentBuffer) {
-  return Source{name, N - 1, environmentBuffer};
+constexpr Source source(const char (&name)[N], int32_t environmentBuffer, uint32_t tooLongStatus) {
+  return Source{name, N - 1, environmentBuffer, tooLongStatus};
 }
 
-constexpr Source kTimeoutSource = source("LDAP_TIMEOUT", 7);
-constexpr Source kPortSource = source("LDAP_PORT", 7);
-constexpr Source kTlsSource = source("LDAP_TLSMODE", 10);
+constexpr Source kTimeoutSource = source("LDAP_TIMEOUT", 7, DS_E_TIMEOUT_TOO_LONG);
+constexpr Source kPortSource = source("LDAP_PORT", 7, DS_E_PORT_TOO_LONG);
+constexpr Source kTlsSource = source("LDAP_TLSMODE", 10, DS_OK);
 
 // Macro-symbol values of the timeout and the port are parsed from a buffer of
-// this size; the timeout falls back to its default when the value does not
-// leave room for a terminator, the port only when the value does not fit.
+// this size; the timeout needs room for a terminator, the port does not.
 constexpr int32_t kNumberBuffer = 8;
 
 // A setting that is a text copied into the connection's pool.
@@ -44,16 +45,35 @@ struct TextSetting {
   int64_t ldparm::*length;
 };
 
-constexpr TextSetting kHost{source("LDAP_HOST", 64), &Arguments::host, false, DS_E_NO_HOST, false,
-                            &ldparm::host,           &ldparm::hostLen};
-constexpr TextSetting kBindDn{
-    source("LDAP_BINDDN", 256), &Arguments::bindDn, false, DS_OK, false, &ldparm::bindDn,
-    &ldparm::bindDnLen};
-constexpr TextSetting kBindPw{source("LDAP_BINDPW", 64), &Arguments::bindPw, false, DS_OK, true,
-                              &ldparm::bindPw,           &ldparm::bindPwLen};
-constexpr TextSetting kBase{
-    source("LDAP_BASE", 256), &Arguments::base, true, DS_E_NO_BASE, false, &ldparm::base,
-    &ldparm::baseLen};
+// An empty host from any source is no host; an empty base argument is a base.
+constexpr TextSetting kHost{source("LDAP_HOST", 64, DS_E_HOST_TOO_LONG),
+                            &Arguments::host,
+                            false,
+                            DS_E_NO_HOST,
+                            false,
+                            &ldparm::host,
+                            &ldparm::hostLen};
+constexpr TextSetting kBindDn{source("LDAP_BINDDN", 256, DS_E_BIND_DN_TOO_LONG),
+                              &Arguments::bindDn,
+                              false,
+                              DS_OK,
+                              false,
+                              &ldparm::bindDn,
+                              &ldparm::bindDnLen};
+constexpr TextSetting kBindPw{source("LDAP_BINDPW", 64, DS_E_BIND_PW_TOO_LONG),
+                              &Arguments::bindPw,
+                              false,
+                              DS_OK,
+                              true,
+                              &ldparm::bindPw,
+                              &ldparm::bindPwLen};
+constexpr TextSetting kBase{source("LDAP_BASE", 256, DS_E_BASE_TOO_LONG),
+                            &Arguments::base,
+                            true,
+                            DS_E_NO_BASE,
+                            false,
+                            &ldparm::base,
+                            &ldparm::baseLen};
 
 constexpr const TextSetting* kTextSettings[] = {&kHost, &kBindDn, &kBindPw, &kBase};
 constexpr int32_t kLargestEnvironmentBuffer = 256;
@@ -89,15 +109,27 @@ class MacroValue {
   int32_t length_ = 0;
 };
 
-// Reads an environment variable into `buffer` (source.environmentBuffer
-// bytes). Returns its length within the buffer, or -1 when it is not set.
-int32_t readEnvironment(const Source& source, char* buffer) {
+// What reading an environment variable found. A variable that is set but
+// does not fit the buffer is told apart from one that is not set: the host
+// then refuses the read and reports a length of at least the buffer's size.
+struct EnvironmentValue {
+  enum class State { kAbsent, kFound, kTooLong } state;
+  int32_t length;  // within the buffer when found; the full length when too long
+};
+
+// Reads an environment variable into `buffer` (source.environmentBuffer bytes).
+EnvironmentValue readEnvironment(const Source& source, char* buffer, int32_t size) {
   int32_t length = 0;
-  if (wzosvar(source.name, source.nameLength, buffer, source.environmentBuffer, &length) != 0) {
-    return -1;
+  if (wzosvar(source.name, source.nameLength, buffer, size, &length) != 0) {
+    if (length >= size) return {EnvironmentValue::State::kTooLong, length};
+    return {EnvironmentValue::State::kAbsent, 0};
   }
-  if (length < 0) return 0;
-  return length < source.environmentBuffer ? length : source.environmentBuffer;
+  if (length < 0) length = 0;
+  return {EnvironmentValue::State::kFound, length < size ? length : size};
+}
+
+EnvironmentValue readEnvironment(const Source& source, char* buffer) {
+  return readEnvironment(source, buffer, source.environmentBuffer);
 }
 
 struct Number {
@@ -125,15 +157,24 @@ int32_t parseMacroNumber(const MacroValue& macro, Parse parse) {
   return parse(buffer, macro.length());
 }
 
-int32_t gatherTimeout(qor_symbol_table* symbols) {
-  MacroValue macro(symbols, kTimeoutSource);
+// A number setting from its macro symbol (`largestMacro` bytes at most) or
+// its environment variable, parsed by `parse`, else `fallback`. A value too
+// long to be read is refused with the source's status, never replaced by
+// the default.
+template <typename Parse>
+uint32_t gatherNumber(qor_symbol_table* symbols, const Source& source, int32_t largestMacro,
+                      int32_t fallback, Parse parse, int32_t* out) {
+  MacroValue macro(symbols, source);
   if (macro.found()) {
-    if (macro.length() >= kNumberBuffer) return kDefaultTimeout;
-    return parseMacroNumber(macro, timeoutFrom);
+    if (macro.length() > largestMacro) return source.tooLongStatus;
+    *out = parseMacroNumber(macro, parse);
+    return DS_OK;
   }
   char buffer[kNumberBuffer] = {};
-  int32_t length = readEnvironment(kTimeoutSource, buffer);
-  return length < 0 ? kDefaultTimeout : timeoutFrom(buffer, length);
+  const EnvironmentValue value = readEnvironment(source, buffer);
+  if (value.state == EnvironmentValue::State::kTooLong) return source.tooLongStatus;
+  *out = value.state == EnvironmentValue::State::kFound ? parse(buffer, value.length) : fallback;
+  return DS_OK;
 }
 
 // The port is whatever the parse yields, whatever its state.
@@ -141,24 +182,30 @@ int32_t portFrom(const char* text, int32_t length) {
   return parseNumber(text, length).value;
 }
 
-int32_t gatherPort(qor_symbol_table* symbols, int32_t argument) {
-  if (argument != 0) return argument;
-  MacroValue macro(symbols, kPortSource);
-  if (macro.found()) {
-    if (macro.length() > kNumberBuffer) return kDefaultPort;
-    return parseMacroNumber(macro, portFrom);
-  }
-  char buffer[kNumberBuffer] = {};
-  int32_t length = readEnvironment(kPortSource, buffer);
-  return length < 0 ? kDefaultPort : portFrom(buffer, length);
+uint32_t gatherPort(qor_symbol_table* symbols, int32_t argument, int32_t* port) {
+  *port = argument;
+  if (argument != 0) return DS_OK;
+  return gatherNumber(symbols, kPortSource, kNumberBuffer, kDefaultPort, portFrom, port);
 }
 
-// TLS is on when LDAP_TLSMODE is set and does not begin with the digit 0; an
-// empty value leaves it off.
-int32_t gatherTls() {
+// TLS is on when LDAP_TLSMODE is set and does not begin with the digit 0,
+// whatever its length: a value too long for the buffer is read again whole,
+// and when even that cannot be done TLS stays on. An empty value leaves it
+// off.
+int32_t gatherTls(qor_pool* pool) {
   char buffer[kNumberBuffer + 2] = {};
-  int32_t length = readEnvironment(kTlsSource, buffer);
-  return length > 0 && buffer[0] != '0' ? 1 : 0;
+  const EnvironmentValue value = readEnvironment(kTlsSource, buffer);
+  if (value.state == EnvironmentValue::State::kFound) {
+    return value.length > 0 && buffer[0] != '0' ? 1 : 0;
+  }
+  if (value.state == EnvironmentValue::State::kAbsent) return 0;
+  const int64_t size = static_cast<int64_t>(value.length) + 1;
+  auto* whole = static_cast<char*>(host::allocate(pool, size));
+  if (whole == nullptr) return 1;
+  const EnvironmentValue again = readEnvironment(kTlsSource, whole, static_cast<int32_t>(size));
+  const int32_t tls = again.state == EnvironmentValue::State::kFound && whole[0] == '0' ? 0 : 1;
+  host::release(pool, whole);
+  return tls;
 }
 
 uint32_t storeText(qor_pool* pool, const TextSetting& setting, const char* text, int32_t length,
@@ -171,6 +218,12 @@ uint32_t storeText(qor_pool* pool, const TextSetting& setting, const char* text,
   return DS_OK;
 }
 
+// Whether a value found for `setting` counts; only the host takes an empty
+// value for none, from whichever source.
+bool counts(const TextSetting& setting, int32_t length) {
+  return length > 0 || &setting != &kHost;
+}
+
 uint32_t gatherText(qor_pool* pool, qor_symbol_table* symbols, const TextSetting& setting,
                     const char* argument, ldparm* parameters) {
   if (argument != nullptr && (argument[0] != '\0' || setting.emptyArgumentCounts)) {
@@ -178,12 +231,17 @@ uint32_t gatherText(qor_pool* pool, qor_symbol_table* symbols, const TextSetting
   }
   {
     MacroValue macro(symbols, setting.source);
-    if (macro.found()) return storeText(pool, setting, macro.text(), macro.length(), parameters);
+    if (macro.found() && counts(setting, macro.length())) {
+      return storeText(pool, setting, macro.text(), macro.length(), parameters);
+    }
   }
   char buffer[kLargestEnvironmentBuffer] = {};
-  int32_t length = readEnvironment(setting.source, buffer);
-  if (length < 0) return setting.missingStatus;
-  uint32_t status = storeText(pool, setting, buffer, length, parameters);
+  const EnvironmentValue value = readEnvironment(setting.source, buffer);
+  if (value.state == EnvironmentValue::State::kTooLong) return setting.source.tooLongStatus;
+  if (value.state == EnvironmentValue::State::kAbsent || !counts(setting, value.length)) {
+    return setting.missingStatus;
+  }
+  uint32_t status = storeText(pool, setting, buffer, value.length, parameters);
   if (setting.secret) wipe(buffer, sizeof buffer);
   return status;
 }
@@ -192,16 +250,16 @@ uint32_t gatherText(qor_pool* pool, qor_symbol_table* symbols, const TextSetting
 
 uint32_t gatherSettings(qor_pool* pool, qor_symbol_table* symbols, const Arguments& arguments,
                         ldparm* parameters) {
-  parameters->timeout = gatherTimeout(symbols);
-  uint32_t status = gatherText(pool, symbols, kHost, arguments.host, parameters);
-  if (status != DS_OK) return status;
-  parameters->port = gatherPort(symbols, arguments.port);
+  uint32_t status = gatherNumber(symbols, kTimeoutSource, kNumberBuffer - 1, kDefaultTimeout,
+                                 timeoutFrom, &parameters->timeout);
+  if (status == DS_OK) status = gatherText(pool, symbols, kHost, arguments.host, parameters);
+  if (status == DS_OK) status = gatherPort(symbols, arguments.port, &parameters->port);
   for (const TextSetting* setting : {&kBindDn, &kBindPw, &kBase}) {
-    status = gatherText(pool, symbols, *setting, arguments.*setting->argument, parameters);
     if (status != DS_OK) return status;
+    status = gatherText(pool, symbols, *setting, arguments.*setting->argument, parameters);
   }
-  parameters->tls = gatherTls();
-  return DS_OK;
+  if (status == DS_OK) parameters->tls = gatherTls(pool);
+  return status;
 }
 
 void releaseParameters(qor_pool* pool, ldparm* parameters) {

@@ -25,8 +25,9 @@ enum : int32_t { kDefaultTimeout = 30, kDefaultPort = 389 };
 // Fills timeout, host, port, bind DN, bind password, base and TLS of
 // `parameters` in that order; `symbols` may be null (no macro symbols).
 // Returns DS_OK, or the status of the first failure (an allocation, a
-// missing host, a missing base); the texts set so far stay in `parameters`
-// for releaseParameters. Every macro-symbol value looked up is released.
+// missing host, a missing base, a value found but too long to be read); the
+// texts set so far stay in `parameters` for releaseParameters. Every
+// macro-symbol value looked up is released.
 uint32_t gatherSettings(qor_pool* pool, qor_symbol_table* symbols, const Arguments& arguments,
                         ldparm* parameters);
 

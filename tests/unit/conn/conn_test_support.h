@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_names.h"
 #include "support/module_fixture.h"
 
 namespace qortest {
@@ -40,18 +41,6 @@ struct OpenArguments {
   const char* base = "o=test";
   const char* bindDn = nullptr;
   const char* bindPw = nullptr;
-};
-
-// Test names from a case's label: its letters and digits.
-struct LabelName {
-  template <typename Info>
-  std::string operator()(const Info& info) const {
-    std::string name;
-    for (const char* p = info.param.label; *p != '\0'; ++p) {
-      if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
-    }
-    return name;
-  }
 };
 
 class ConnectionTest : public ModuleTest {

@@ -42,6 +42,24 @@ const TextSettingCase kTextCases[] = {
      std::nullopt, "env.host", "env.host", DS_OK},
     {"no host", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen, "", std::nullopt,
      std::nullopt, std::nullopt, DS_E_NO_HOST},
+    {"empty host macro is absent", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen,
+     nullptr, "", "env.host", "env.host", DS_OK},
+    {"empty host env is no host", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen,
+     nullptr, std::nullopt, "", std::nullopt, DS_E_NO_HOST},
+    {"host env of 63 bytes", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen,
+     nullptr, std::nullopt, std::string(63, 'h'), std::string(63, 'h'), DS_OK},
+    {"host env too long", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen, nullptr,
+     std::nullopt, std::string(64, 'h'), std::nullopt, DS_E_HOST_TOO_LONG},
+    {"long host macro", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen, nullptr,
+     std::string(300, 'h'), std::nullopt, std::string(300, 'h'), DS_OK},
+    {"bind DN env too long", "LDAP_BINDDN", &OpenArguments::bindDn, &Call::bindDn,
+     &ldparm::bindDnLen, nullptr, std::nullopt, std::string(256, 'd'), std::nullopt,
+     DS_E_BIND_DN_TOO_LONG},
+    {"bind password env too long", "LDAP_BINDPW", &OpenArguments::bindPw, &Call::bindPw,
+     &ldparm::bindPwLen, nullptr, std::nullopt, std::string(64, 'p'), std::nullopt,
+     DS_E_BIND_PW_TOO_LONG},
+    {"base env too long", "LDAP_BASE", &OpenArguments::base, &Call::base, &ldparm::baseLen, nullptr,
+     std::nullopt, std::string(256, 'b'), std::nullopt, DS_E_BASE_TOO_LONG},
     {"bind DN argument wins", "LDAP_BINDDN", &OpenArguments::bindDn, &Call::bindDn,
      &ldparm::bindDnLen, "cn=arg", "cn=macro", "cn=env", "cn=arg", DS_OK},
     {"bind DN macro", "LDAP_BINDDN", &OpenArguments::bindDn, &Call::bindDn, &ldparm::bindDnLen,
@@ -133,26 +151,30 @@ struct NumberCase {
   std::optional<std::string> env;
   int32_t portArgument;
   int32_t expected;
+  uint32_t status = DS_OK;  // a value too long to read fails the open
 };
 
 const NumberCase kNumberCases[] = {
     {"timeout default", Number::kTimeout, std::nullopt, std::nullopt, 0, 30},
     {"timeout macro", Number::kTimeout, "15", "45", 0, 15},
     {"timeout macro of seven bytes", Number::kTimeout, "1234567", std::nullopt, 0, 1234567},
-    {"timeout macro of eight bytes", Number::kTimeout, "12345678", "45", 0, 30},
+    {"timeout macro of eight bytes", Number::kTimeout, "12345678", "45", 0, 0,
+     DS_E_TIMEOUT_TOO_LONG},
     {"timeout macro not a number", Number::kTimeout, "soon", "45", 0, 30},
     {"timeout macro with trailing text", Number::kTimeout, "12s", std::nullopt, 0, 12},
     {"timeout env", Number::kTimeout, std::nullopt, "45", 0, 45},
     {"timeout env with sign", Number::kTimeout, std::nullopt, "-5", 0, 30},
     {"timeout env empty", Number::kTimeout, std::nullopt, "", 0, 30},
     {"timeout env of six digits", Number::kTimeout, std::nullopt, "999999", 0, 999999},
-    {"timeout env too long for its buffer", Number::kTimeout, std::nullopt, "1234567", 0, 30},
+    {"timeout env too long for its buffer", Number::kTimeout, std::nullopt, "1234567", 0, 0,
+     DS_E_TIMEOUT_TOO_LONG},
     {"port argument", Number::kPort, "1389", "2389", 636, 636},
     {"negative port argument", Number::kPort, std::nullopt, std::nullopt, -1, -1},
     {"port default", Number::kPort, std::nullopt, std::nullopt, 0, 389},
     {"port macro", Number::kPort, "1389", "2389", 0, 1389},
     {"port macro of eight bytes", Number::kPort, "12345678", std::nullopt, 0, 12345678},
-    {"port macro too long", Number::kPort, "123456789", "2389", 0, 389},
+    {"port macro too long", Number::kPort, "123456789", "2389", 0, 0, DS_E_PORT_TOO_LONG},
+    {"port env too long", Number::kPort, std::nullopt, "1234567", 0, 0, DS_E_PORT_TOO_LONG},
     {"port macro letters", Number::kPort, "ldap", std::nullopt, 0, 0},
     {"port env", Number::kPort, std::nullopt, "2389", 0, 2389},
     {"port env letters", Number::kPort, std::nullopt, "abc", 0, 0},
@@ -164,6 +186,8 @@ const NumberCase kNumberCases[] = {
     {"tls y", Number::kTls, std::nullopt, "y", 0, 1},
     {"tls f", Number::kTls, std::nullopt, "f", 0, 1},
     {"tls empty", Number::kTls, std::nullopt, "", 0, 0},
+    {"tls too long for its buffer", Number::kTls, std::nullopt, "required-tls", 0, 1},
+    {"tls long but zero first", Number::kTls, std::nullopt, "0-not-wanted", 0, 0},
     {"tls macro is not read", Number::kTls, "1", std::nullopt, 0, 0},
 };
 
@@ -201,10 +225,16 @@ TEST_P(NumberSettingTest, ParsedFromTheFirstSource) {
   if (c.env) kernel().setEnv(name, *c.env);
   OpenArguments arguments;
   arguments.port = c.portArgument;
+  const Footprint before = Footprint::of(kernel());
   dshandle* handle = nullptr;
-  ASSERT_EQ(openWith(arguments, &handle), DS_OK);
-  EXPECT_EQ(received(c.number, lastOpen().parameters), c.expected);
+  ASSERT_EQ(openWith(arguments, &handle), c.status);
   EXPECT_EQ(kernel().unreleasedMacroValues(), 0u);
+  if (c.status != DS_OK) {
+    EXPECT_TRUE(extension().callsTo("openConnection").empty());
+    EXPECT_EQ(Footprint::of(kernel()), before);
+    return;
+  }
+  EXPECT_EQ(received(c.number, lastOpen().parameters), c.expected);
   // A macro symbol that exists keeps the environment variable from being read,
   // and a port argument keeps both from being read.
   if (c.number != Number::kTls && (c.macro || c.portArgument != 0)) {

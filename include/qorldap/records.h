@@ -33,6 +33,13 @@ typedef union dsdata {
   void* bytes;
 } dsdata;
 
+/* One value. A value read from the directory has tag DSV_TEXT, data 0 and
+   its bytes in text, zero-terminated. When those bytes hold a zero byte
+   themselves (a binary value such as a photo), len also gives their count,
+   so that the whole value can be read, and a value handed back to register
+   or modify goes out with all len bytes; otherwise len is 0 and the text
+   ends at its zero byte. Values that dsmkatt makes carry len only with tag
+   DSV_BINARY. */
 typedef struct dsval {
   int32_t type;
   dsdata data;

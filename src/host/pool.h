@@ -1,5 +1,11 @@
 // Pool access for the directory operations: every block comes zero-filled
 // from the connection's pool with flags 6 and goes back with size 0, flags 4.
+//
+// The pool takes a 32-bit size. A size outside 0..kLargestBlock, or a record
+// count whose byte size would not fit, is refused here as an allocation
+// failure (null) instead of being narrowed into a block smaller than what the
+// caller then writes into it; every caller reports it as it reports running
+// out of memory.
 #pragma once
 
 #include <cstdint>
@@ -9,14 +15,21 @@
 
 namespace qorldap::host {
 
+inline constexpr int64_t kLargestBlock = INT32_MAX;
+
+// A zero-filled block of `size` bytes, or null.
 inline void* allocate(qor_pool* pool, int64_t size) {
+  if (size < 0 || size > kLargestBlock) return nullptr;
   return vmalloc_handler(pool, static_cast<int32_t>(size), QOR_POOL_DIRECTORY_FLAGS);
 }
 
-// `count` zero-filled records of type T.
+// `count` zero-filled records of type T, or null.
 template <typename T>
 inline T* allocateArray(qor_pool* pool, int64_t count) {
-  return static_cast<T*>(allocate(pool, count * static_cast<int64_t>(sizeof(T))));
+  // T is a pointer type for the pointer arrays: their size is meant.
+  constexpr auto kSize = static_cast<int64_t>(sizeof(T));  // NOLINT(bugprone-sizeof-expression)
+  if (count < 0 || count > kLargestBlock / kSize) return nullptr;
+  return static_cast<T*>(allocate(pool, count * kSize));
 }
 
 template <typename T>

@@ -3,6 +3,7 @@
 #include <qorldap/status.h>
 #include <qorldap/util.h>
 
+#include "data/records.h"
 #include "host/pool.h"
 #include "ldapext/blocks.h"
 
@@ -29,7 +30,7 @@ void translateValue(const dsval& source, ldval& target) {
     default:
       target.type = LDV_STRING;
       target.text = source.text;
-      target.textlen = wzstlen(source.text);
+      target.textlen = data::textBytes(source);
       break;
   }
 }
@@ -39,10 +40,14 @@ int32_t valueCount(const dsatt& attribute) {
 }
 
 uint32_t buildAttribute(qor_pool* pool, const dsatt& source, ldatt** slot) {
+  // A negative count is no request the directory could be given: read as
+  // "no values" it would turn a delete of values into a delete of the
+  // whole attribute.
+  if (source.nvals < 0) return DS_E_NO_VALUE;
   auto* attribute = host::allocateRecord<ldatt>(pool);
   if (attribute == nullptr) return DS_E_NO_MEMORY;
   *slot = attribute;
-  const int32_t count = valueCount(source);
+  const int32_t count = source.nvals;
   attribute->name = source.name;
   attribute->namelen = wzstlen(source.name);
   attribute->nvals = count;

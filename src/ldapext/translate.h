@@ -27,8 +27,9 @@ int32_t valueCount(const dsatt& attribute);
 // Builds the ldatt for `source` into *slot (linked at once, so a failure
 // leaves a record that releaseAttribute can take back): name, its length,
 // the value count, the null-terminated value array and one ldval per value.
-// Returns 0, DS_E_NO_MEMORY, or DS_E_NO_VALUE when a value the count
-// promises is missing (a null value array or a null slot).
+// Returns 0, DS_E_NO_MEMORY, or DS_E_NO_VALUE when the count is negative
+// (before anything is allocated) or a value the count promises is missing
+// (a null value array or a null slot).
 uint32_t buildAttribute(qor_pool* pool, const dsatt& source, ldatt** slot);
 
 // One ldatt: its values up to the first null slot, its value array, the

@@ -56,9 +56,11 @@ bool holdsClass(dsatt& attribute, const char* wanted, int32_t length) {
 }  // namespace
 
 ClassTest testClass(dshandle* handle, dsent* entry, const char* name, int32_t length) {
-  if (handle == nullptr || entry == nullptr || length < 0) return ClassTest::kNo;
-  if (name == nullptr && length > 0) return ClassTest::kNo;
-  auto* wanted = static_cast<char*>(ldapext::allocateBlock(handle->pool, int64_t{length} + 1));
+  // No name names no class, whatever the length says.
+  if (handle == nullptr || entry == nullptr || name == nullptr || length < 0) {
+    return ClassTest::kNo;
+  }
+  auto* wanted = static_cast<char*>(host::allocate(handle->pool, int64_t{length} + 1));
   if (wanted == nullptr) return ClassTest::kNoMemory;
   if (length > 0) {
     std::memcpy(wanted, name, static_cast<size_t>(length));

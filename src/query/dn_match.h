@@ -28,11 +28,16 @@ class DnUnits {
 
   // The next unit: a byte of a value or a name (lower-cased), a separator,
   // or kEnd.
+  // Works in one loop whatever the input: a run of quote pairs or blanks
+  // never deepens the stack.
   constexpr int next() {
     for (;;) {
       const char byte = *at_;
       if (byte == '\0') return kEnd;
-      if (quoted_) return quotedUnit();
+      if (quoted_) {
+        if (const int unit = quotedUnit(); unit != kSkipped) return unit;
+        continue;
+      }
       if (byte == ' ') {
         if (const int blank = blankUnit(); blank != kSkipped) return blank;
         continue;
@@ -106,11 +111,12 @@ class DnUnits {
     return lower(*at_++);
   }
 
+  // The next byte inside quotes, or kSkipped for the closing quote.
   constexpr int quotedUnit() {
     const char byte = *at_++;
     if (byte == '"') {
       quoted_ = false;
-      return next();
+      return kSkipped;
     }
     if (byte == '\\' && *at_ != '\0') return literal(lower(*at_++));
     return literal(lower(byte));
@@ -120,6 +126,25 @@ class DnUnits {
   bool afterSeparator_ = true;  // the start counts as one: leading blanks go
   bool quoted_ = false;
 };
+
+// The length of the DN in a member value. A uniqueMember value (RFC 4517
+// NameAndOptionalUID) may end in "#'<bits>'B", an optional unique
+// identifier that is no part of the DN; with `optionalUid` it is left out.
+// A '#' escaped by a backslash belongs to the DN.
+constexpr int64_t memberDnLength(const char* value, bool optionalUid) {
+  if (value == nullptr) return 0;
+  int64_t length = 0;
+  while (value[length] != '\0') ++length;
+  if (!optionalUid || length < 4 || value[length - 1] != 'B' || value[length - 2] != '\'') {
+    return length;
+  }
+  int64_t at = length - 3;  // the last bit, or the opening quote
+  while (at >= 0 && (value[at] == '0' || value[at] == '1')) --at;
+  if (at < 2 || value[at] != '\'' || value[at - 1] != '#') return length;  // a DN before it
+  int64_t backslashes = 0;
+  while (at - 2 - backslashes >= 0 && value[at - 2 - backslashes] == '\\') ++backslashes;
+  return backslashes % 2 == 0 ? at - 1 : length;
+}
 
 constexpr bool sameDn(const char* first, const char* second) {
   if (first == nullptr || second == nullptr) return first == second;

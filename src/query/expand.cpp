@@ -4,19 +4,33 @@
 // For each member DN, in the order of the group's values, the subscriber
 // entries of the chosen kind whose qorpersondn is that DN are collected; a
 // member without any is read by its DN and, when it is a group itself,
-// expanded in its place. The entries found move into one flat list.
+// expanded in its place. The entries found are gathered into one flat list
+// in that order; duplicates stay, as separate records. A uniqueMember value
+// is used without its optional unique identifier ("#'0101'B").
 //
 // Nested groups: a group whose DN is already on the current expansion path
 // (the group itself or one that contains it) is skipped, since everything it
 // leads to is being expanded further up; a group reached along two paths is
-// expanded at both places. At most kDeepestNesting levels of groups below the
+// listed at both places. At most kDeepestNesting levels of groups below the
 // one asked for are expanded: a group nested deeper fails the whole
 // expansion with DS_E_LOOP_DETECT, so that no directory can exhaust the
 // stack and no subscribers are left out silently.
 //
-// Every allocation failure, including one inside the searches and the class
-// test, fails the expansion with DS_E_NO_MEMORY: under memory pressure a
-// member must not quietly lose its subscribers.
+// Work is bounded by the directory, not by its number of paths: each
+// distinct member value is searched once per call. When it comes again, the
+// entries it contributed the first time are copied (as separate records)
+// instead of searching again. A contribution is reused only when no cycle
+// was cut inside it, since a cut depends on the path it was met on. A result
+// of more than kLargestExpansion entries fails the call with
+// DS_E_EXPANSION_TOO_LARGE instead of exhausting memory.
+//
+// Failures: a search or read that could not be made (the server down, a
+// timeout, no access, a malformed DN, no memory) fails the whole expansion
+// with its status and releases everything collected: a member must never
+// quietly lose its subscribers. Only "nothing there" (no entries, or
+// noSuchObject) lets a member fall back to being read by its DN, or be
+// skipped. Entries that come with a warning (a size limit) are kept, the
+// expansion goes on, and the first such warning is returned with the list.
 #include <cstring>
 
 #include <qorldap/abi/routines.h>
@@ -26,19 +40,20 @@
 
 #include "data/records.h"
 #include "host/pool.h"
-#include "ldapext/blocks.h"
 #include "ldapext/requests.h"
 #include "query/class_test.h"
 #include "query/dn_match.h"
 #include "query/filter.h"
+#include "query/member_cache.h"
+#include "query/member_list.h"
 #include "query/resolve.h"
 
 namespace qorldap::query {
 namespace {
 
 constexpr int kDeepestNesting = 32;
-constexpr int64_t kMemberListStep = 20;
 constexpr const char* kGroupAttributes[] = {"member", "uniquemember", nullptr};
+constexpr char kUniqueMember[] = "uniquemember";
 constexpr char kUniqueNamesClass[] = "groupofuniquenames";
 constexpr char kNamesClass[] = "groupofnames";
 
@@ -71,96 +86,36 @@ class OwnedList {
   dsent** list_;
 };
 
-// The flat list that one level collects: entries moved in from other lists,
-// a null slot always after the last one.
-class MemberList {
- public:
-  explicit MemberList(qor_pool* pool) : pool_(pool) {}
-  ~MemberList() {
-    // Still held only when the level fails. A list whose enlargement failed
-    // is abandoned instead: a host may have freed it, so it is not touched.
-    if (!abandoned_) data::releaseEntryList(pool_, slots_);
-  }
-  MemberList(const MemberList&) = delete;
-  MemberList& operator=(const MemberList&) = delete;
+bool hasMemberAttribute(const dsent* group) {
+  return group != nullptr && group->atts != nullptr && group->atts[0] != nullptr;
+}
 
-  bool create() {
-    slots_ = host::allocateArray<dsent*>(pool_, kMemberListStep);
-    capacity_ = kMemberListStep;
-    return slots_ != nullptr;
-  }
-
-  // Moves every entry of `source` (which may be null) to the end and gives
-  // the source's array back. When the list cannot be enlarged, the entries
-  // of `source` not moved yet are released with its array, and false is
-  // returned.
-  bool takeAll(dsent** source) {
-    if (source == nullptr) return true;
-    int64_t moved = 0;
-    while (source[moved] != nullptr && append(source[moved])) ++moved;
-    if (source[moved] == nullptr) {
-      host::release(pool_, source);
-      return true;
-    }
-    const int64_t rest = ldapext::countUntilNull(source + moved);
-    std::memmove(source, source + moved, static_cast<size_t>(rest) * sizeof(dsent*));
-    for (int64_t index = rest; index < rest + moved; ++index) source[index] = nullptr;
-    data::releaseEntryList(pool_, source);
-    return false;
-  }
-
-  // The list, for the caller; this level no longer holds it.
-  dsent** handOver() {
-    dsent** list = slots_;
-    slots_ = nullptr;
-    return list;
-  }
-
- private:
-  bool append(dsent* entry) {
-    if (count_ + 1 >= capacity_ && !enlarge()) return false;
-    slots_[count_++] = entry;
-    return true;
-  }
-
-  bool enlarge() {
-    const int64_t capacity = capacity_ + kMemberListStep;
-    const int64_t bytes = capacity * static_cast<int64_t>(sizeof(dsent*));
-    if (bytes > ldapext::kLargestBlock) return false;
-    void* enlarged = slots_;
-    if (wmrealc(pool_, slots_, -1, &enlarged, static_cast<int32_t>(bytes),
-                QOR_POOL_DIRECTORY_FLAGS) != 0) {
-      abandoned_ = true;
-      slots_ = nullptr;
+bool isUniqueMember(const char* name) {
+  if (name == nullptr || wzstlen(name) != sizeof(kUniqueMember) - 1) return false;
+  for (size_t index = 0; index < sizeof(kUniqueMember) - 1; ++index) {
+    const char byte = name[index];
+    if ((byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte) != kUniqueMember[index]) {
       return false;
     }
-    slots_ = static_cast<dsent**>(enlarged);
-    capacity_ = capacity;
-    return true;
   }
+  return true;
+}
 
-  qor_pool* pool_;
-  dsent** slots_ = nullptr;
-  int64_t count_ = 0;
-  int64_t capacity_ = 0;
-  bool abandoned_ = false;
-};
-
-// Searches for the subscriber entries of one member. The filter is built in
-// a block of exactly its size, so a member DN of any length fits.
-uint32_t findSubscribers(dshandle* handle, const char* memberDn, int32_t kind,
+// Searches for the subscriber entries of one member (`length` bytes of
+// `memberDn`). The filter is built in a block of exactly its size, so a
+// member DN of any length fits.
+uint32_t findSubscribers(dshandle* handle, const char* memberDn, int64_t length, int32_t kind,
                          dsent*** subscribers) {
   const bool plain = kind == kPlainSubscribers;
   const char* prefix = plain ? kPlainSubscriberPrefix : kEventSubscriberPrefix;
   const int64_t prefixLength =
       plain ? sizeof(kPlainSubscriberPrefix) - 1 : sizeof(kEventSubscriberPrefix) - 1;
-  const int64_t dnLength = wzstlen(memberDn);
   const int64_t suffixLength = sizeof(kSubscriberSuffix) - 1;
-  const int64_t size = prefixLength + escapedLength(memberDn, dnLength) + suffixLength + 1;
-  auto* filter = static_cast<char*>(ldapext::allocateBlock(handle->pool, size));
+  const int64_t size = prefixLength + escapedLength(memberDn, length) + suffixLength + 1;
+  auto* filter = static_cast<char*>(host::allocate(handle->pool, size));
   if (filter == nullptr) return DS_E_NO_MEMORY;
   std::memcpy(filter, prefix, static_cast<size_t>(prefixLength));
-  char* end = escapeFilterValue(memberDn, dnLength, filter + prefixLength);
+  char* end = escapeFilterValue(memberDn, length, filter + prefixLength);
   std::memcpy(end, kSubscriberSuffix, static_cast<size_t>(suffixLength));
   const uint32_t status = resolveFilter(handle, filter, nullptr, subscribers);
   host::release(handle->pool, filter);
@@ -174,68 +129,155 @@ ClassTest isGroup(dshandle* handle, dsent* entry) {
   return testClass(handle, entry, kNamesClass, sizeof(kNamesClass) - 1);
 }
 
-uint32_t expandGroup(dshandle* handle, const char* groupDn, dsent*** place, int32_t kind,
-                     const ExpansionPath* outer);
+// One dsexpgrp call: the flat list every level adds to, the contributions
+// already made, and the first warning met.
+class Expansion {
+ public:
+  Expansion(dshandle* handle, int32_t kind)
+      : handle_(handle), kind_(kind), members_(handle->pool), known_(handle->pool) {}
 
-// Adds what one member contributes to `members`: its subscribers, or, when
-// it has none and is a group, the expansion of that group.
-uint32_t expandMember(dshandle* handle, const char* memberDn, int32_t kind,
-                      const ExpansionPath& path, MemberList& members) {
-  dsent** subscribers = nullptr;
-  if (findSubscribers(handle, memberDn, kind, &subscribers) == DS_E_NO_MEMORY) {
-    return DS_E_NO_MEMORY;
+  uint32_t run(const char* groupDn, dsent*** place);
+
+ private:
+  // What a group's expansion was like: how many levels of groups it spans
+  // (itself included) and whether a cycle was cut inside it.
+  struct Shape {
+    int height = 1;
+    bool cut = false;
+  };
+
+  uint32_t expandGroup(const char* groupDn, const ExpansionPath* outer, Shape* shape);
+  uint32_t expandMembers(const dsent& group, const ExpansionPath& path, Shape* shape);
+  uint32_t expandMember(const char* dn, int64_t length, const ExpansionPath& path, Shape* shape);
+  uint32_t contribute(const char* dn, int64_t length, const ExpansionPath& path, Shape* member);
+  uint32_t reuse(const KnownMember& known, const ExpansionPath& path, Shape* shape);
+  uint32_t readGroup(const char* groupDn, dsent*** groups);
+
+  // Keeps the first warning that came with entries; true for 0 and for
+  // warnings, false for errors.
+  bool carry(uint32_t status) {
+    if (DS_IS_ERROR(status)) return false;
+    if (status != DS_OK && warning_ == DS_OK) warning_ = status;
+    return true;
   }
-  if (subscribers != nullptr) return members.takeAll(subscribers) ? DS_OK : DS_E_NO_MEMORY;
 
-  dsent** found = nullptr;
-  const uint32_t status = resolveDn(handle, memberDn, nullptr, &found);
-  if (status == DS_E_NO_MEMORY) return DS_E_NO_MEMORY;
-  const OwnedList member(handle->pool, found);
-  dsent* entry = member.first();
-  if (status != DS_OK || entry == nullptr) return DS_OK;
-  const ClassTest group = isGroup(handle, entry);
-  if (group == ClassTest::kNoMemory) return DS_E_NO_MEMORY;
-  if (group == ClassTest::kNo || onPath(&path, entry->dn)) return DS_OK;
-  if (path.depth >= kDeepestNesting) return DS_E_LOOP_DETECT;
+  dshandle* handle_;
+  int32_t kind_;
+  MemberList members_;
+  MemberCache known_;
+  uint32_t warning_ = DS_OK;
+};
 
-  dsent** nested = nullptr;
-  const uint32_t nestedStatus = expandGroup(handle, entry->dn, &nested, kind, &path);
-  if (nestedStatus != DS_OK) return nestedStatus;
-  return members.takeAll(nested) ? DS_OK : DS_E_NO_MEMORY;
+// Reads a group with its member attributes; nothing returned is a failure
+// of the read, passed on as it is.
+uint32_t Expansion::readGroup(const char* groupDn, dsent*** groups) {
+  const uint32_t status = resolveDn(handle_, groupDn, kGroupAttributes, groups);
+  if (status == DS_W_NOT_FOUND || !carry(status)) return status;
+  return DS_OK;
 }
 
-uint32_t expandGroup(dshandle* handle, const char* groupDn, dsent*** place, int32_t kind,
-                     const ExpansionPath* outer) {
-  if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
-  if (groupDn == nullptr || groupDn[0] == '\0' || place == nullptr) return DS_E_MISSING_ARGUMENT;
-  handle->lastStatus = 0;
-  *place = nullptr;
-
-  dsent** groups = nullptr;
-  const uint32_t status = resolveDn(handle, groupDn, kGroupAttributes, &groups);
+uint32_t Expansion::run(const char* groupDn, dsent*** place) {
+  Shape shape;
+  const uint32_t status = expandGroup(groupDn, nullptr, &shape);
   if (status != DS_OK) return status;
-  const OwnedList groupList(handle->pool, groups);
-  dsent* group = groupList.first();
-  if (group == nullptr || group->atts == nullptr || group->atts[0] == nullptr) return DS_OK;
+  *place = members_.handOver();  // null when the group has no member attribute
+  return warning_;
+}
 
-  MemberList members(handle->pool);
-  if (!members.create()) return DS_E_NO_MEMORY;
+// Reads a group and expands its members; `outer` is null for the group
+// asked for, whose level makes the flat list.
+uint32_t Expansion::expandGroup(const char* groupDn, const ExpansionPath* outer, Shape* shape) {
+  if (groupDn == nullptr || groupDn[0] == '\0') return DS_E_MISSING_ARGUMENT;
+  dsent** groups = nullptr;
+  const uint32_t status = readGroup(groupDn, &groups);
+  if (status != DS_OK) return status;
+  const OwnedList groupList(handle_->pool, groups);
+  dsent* group = groupList.first();
+  if (!hasMemberAttribute(group)) return DS_OK;
+  if (outer == nullptr && !members_.create()) return DS_E_NO_MEMORY;
   const ExpansionPath path{group->dn, outer, outer == nullptr ? 0 : outer->depth + 1};
-  const dsatt* memberAttribute = group->atts[0];
-  for (int32_t index = 0; memberAttribute->vals != nullptr && index < memberAttribute->nvals &&
-                          memberAttribute->vals[index] != nullptr;
+  return expandMembers(*group, path, shape);
+}
+
+// The values of the group's first member attribute, in order.
+uint32_t Expansion::expandMembers(const dsent& group, const ExpansionPath& path, Shape* shape) {
+  const dsatt& attribute = *group.atts[0];
+  const bool optionalUid = isUniqueMember(attribute.name);
+  for (int32_t index = 0;
+       attribute.vals != nullptr && index < attribute.nvals && attribute.vals[index] != nullptr;
        ++index) {
-    const uint32_t memberStatus =
-        expandMember(handle, memberAttribute->vals[index]->text, kind, path, members);
-    if (memberStatus != DS_OK) return memberStatus;
+    const char* dn = attribute.vals[index]->text;
+    if (dn == nullptr) continue;
+    const uint32_t status = expandMember(dn, memberDnLength(dn, optionalUid), path, shape);
+    if (status != DS_OK) return status;
   }
-  *place = members.handOver();
   return DS_OK;
+}
+
+// Adds what one member contributes, remembering it for the next time the
+// same member comes; a contribution in which a cycle was cut is not kept.
+uint32_t Expansion::expandMember(const char* dn, int64_t length, const ExpansionPath& path,
+                                 Shape* shape) {
+  if (const KnownMember* known = known_.find(dn, length)) return reuse(*known, path, shape);
+  const int64_t start = members_.count();
+  Shape member{0, false};
+  const uint32_t status = contribute(dn, length, path, &member);
+  if (status != DS_OK) return status;
+  if (shape->height < member.height + 1) shape->height = member.height + 1;
+  if (member.cut) {
+    shape->cut = true;
+    return DS_OK;
+  }
+  return known_.remember(dn, length, KnownMember{start, members_.count() - start, member.height});
+}
+
+// The member's subscribers, or, when it has none and is a group, the
+// expansion of that group; `member->height` is 0 unless it is a group.
+uint32_t Expansion::contribute(const char* dn, int64_t length, const ExpansionPath& path,
+                               Shape* member) {
+  dsent** subscribers = nullptr;
+  uint32_t status = findSubscribers(handle_, dn, length, kind_, &subscribers);
+  if (subscribers != nullptr) return carry(status) ? members_.takeAll(subscribers) : status;
+  if (!nothingThere(status)) return status;
+
+  dsent** found = nullptr;
+  status = readEntry(handle_, dn, length, nullptr, &found);
+  if (found == nullptr) return nothingThere(status) ? DS_OK : status;
+  carry(status);
+  const OwnedList read(handle_->pool, found);
+  dsent* entry = read.first();
+  if (entry == nullptr) return DS_OK;
+  const ClassTest group = isGroup(handle_, entry);
+  if (group == ClassTest::kNoMemory) return DS_E_NO_MEMORY;
+  if (group == ClassTest::kNo) return DS_OK;
+  if (onPath(&path, entry->dn)) {
+    member->cut = true;
+    return DS_OK;
+  }
+  if (path.depth >= kDeepestNesting) return DS_E_LOOP_DETECT;
+  Shape nested;
+  status = expandGroup(entry->dn, &path, &nested);
+  *member = nested;
+  return status;
+}
+
+// Copies what a member contributed before. Its groups would have been
+// nested below this path: deeper than the bound, the call fails as the
+// expansion itself would have.
+uint32_t Expansion::reuse(const KnownMember& known, const ExpansionPath& path, Shape* shape) {
+  if (path.depth + known.height > kDeepestNesting) return DS_E_LOOP_DETECT;
+  if (shape->height < known.height + 1) shape->height = known.height + 1;
+  return members_.appendCopies(known.start, known.count);
 }
 
 }  // namespace
 }  // namespace qorldap::query
 
 extern "C" uint32_t dsexpgrp(dshandle* handle, const char* groupDn, dsent*** list, int32_t kind) {
-  return qorldap::query::expandGroup(handle, groupDn, list, kind, nullptr);
+  if (!qorldap::ldapext::usable(handle)) return DS_E_NO_CONNECTION;
+  if (groupDn == nullptr || groupDn[0] == '\0' || list == nullptr) return DS_E_MISSING_ARGUMENT;
+  handle->lastStatus = 0;
+  *list = nullptr;
+  qorldap::query::Expansion expansion(handle, kind);
+  return expansion.run(groupDn, list);
 }

@@ -1,6 +1,14 @@
 // dsreslv and dsrslvdn: searching the directory and copying the extension's
 // result, in one pass, into entry lists of the connection's pool.
+//
+// Both bracket their search with the status object and the host's message
+// number, so that a read that could not be made (the server gone, a
+// timeout, no access) is reported as that failure and never as "nothing
+// found"; a read of a DN that names no entry (nothing returned, or
+// noSuchObject) is DS_W_NOT_FOUND.
 #include "query/resolve.h"
+
+#include <cstring>
 
 #include <qorldap/abi/routines.h>
 #include <qorldap/status.h>
@@ -58,9 +66,13 @@ bool copyValue(qor_pool* pool, const ldval& source, dsval** slot) {
   auto* value = host::allocateRecord<dsval>(pool);
   if (value == nullptr) return false;
   *slot = value;
-  const auto length = static_cast<int32_t>(source.textlen);  // its low 32 bits, signed
-  value->text = ldapext::copyText(pool, source.text, nonNegative(length));
-  return value->text != nullptr;
+  const int64_t length = nonNegative(static_cast<int32_t>(source.textlen));  // low 32 bits
+  value->text = ldapext::copyText(pool, source.text, length);
+  if (value->text == nullptr) return false;
+  // A value with zero bytes keeps its byte count, which its text alone
+  // would lose at the first zero.
+  if (std::memchr(value->text, '\0', static_cast<size_t>(length)) != nullptr) value->len = length;
+  return true;
 }
 
 bool copyAttribute(qor_pool* pool, const ldatt& source, dsatt** slot) {
@@ -108,7 +120,7 @@ uint32_t copyResult(dshandle* handle, ldent* const* result, dsent*** list) {
     if (index == capacity) {
       capacity *= 2;
       const int64_t bytes = (capacity + 1) * static_cast<int64_t>(sizeof(dsent*));
-      if (bytes > ldapext::kLargestBlock) {
+      if (bytes > host::kLargestBlock) {
         data::releaseEntryList(pool, entries);
         return DS_E_NO_MEMORY;
       }
@@ -158,38 +170,70 @@ uint32_t reportedFailure(qor_status_object* statusObject, uint32_t word, uint32_
   return status::convertNormalised(word);
 }
 
+// One search, bracketed by the status object and the host's message number;
+// `failure` receives what this search reported (0 for nothing).
+ldent** bracketedSearch(dshandle* handle, uint64_t flags, const char* text, int64_t length,
+                        const char* const* attributes, uint32_t* failure) {
+  qor_connection* connection = handle->connection;
+  qor_status_object* status = handle->statusObject;
+  uint32_t word = 0;
+  uint32_t messageBefore = 0;
+  // Read once before the search; what it reports belongs to earlier work.
+  if (ldapext::statusObjectValid(status)) status->getLastStatus(status, &word);
+  word = wrlstlt(&messageBefore);
+  ldent** result = connection->search(connection, flags, text, length, attributes, status);
+  *failure = reportedFailure(status, word, messageBefore);
+  return result;
+}
+
+// The status of a search by its result and its reported failure: nothing
+// returned is DS_W_NOT_FOUND, or the failure in its error form; entries
+// with a failure carry it in its warning form.
+uint32_t searchStatus(bool returned, uint32_t failure) {
+  if (!returned) return failure == DS_OK ? DS_W_NOT_FOUND : DS_ERROR_FORM(failure);
+  return failure == DS_OK ? DS_OK : DS_WARNING_FORM(failure);
+}
+
+// Copies a result that came with `status` (0 or a warning) into *list.
+uint32_t deliver(dshandle* handle, const SearchResult& result, uint32_t status, dsent*** list) {
+  const uint32_t copied = copyResult(handle, result.get(), list);
+  return copied != DS_OK ? copied : status;
+}
+
 }  // namespace
 
-uint32_t resolveDn(dshandle* handle, const char* dn, const char* const* attributes, dsent*** list) {
+bool nothingThere(uint32_t status) {
+  return status == DS_W_NOT_FOUND || status == DS_ERROR_FORM(kNoSuchObject);
+}
+
+uint32_t readEntry(dshandle* handle, const char* dn, int64_t length, const char* const* attributes,
+                   dsent*** list) {
   if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
   if (list == nullptr) return DS_E_MISSING_ARGUMENT;
-  qor_connection* connection = handle->connection;
-  const SearchResult result(
-      connection, connection->search(connection, QOR_SEARCH_READ_DN, dn, wzstlen(dn), attributes,
-                                     handle->statusObject));
-  if (result.get() == nullptr) return DS_W_NOT_FOUND;
-  return copyResult(handle, result.get(), list);
+  uint32_t failure = DS_OK;
+  const SearchResult result(handle->connection, bracketedSearch(handle, QOR_SEARCH_READ_DN, dn,
+                                                                length, attributes, &failure));
+  const uint32_t status = searchStatus(result.get() != nullptr, failure);
+  // A DN that names no entry is "nothing found", whichever way it is told.
+  if (result.get() == nullptr) return nothingThere(status) ? DS_W_NOT_FOUND : status;
+  return deliver(handle, result, status, list);
+}
+
+uint32_t resolveDn(dshandle* handle, const char* dn, const char* const* attributes, dsent*** list) {
+  return readEntry(handle, dn, wzstlen(dn), attributes, list);
 }
 
 uint32_t resolveFilter(dshandle* handle, const char* filter, const char* const* attributes,
                        dsent*** list) {
   if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
   if (list == nullptr) return DS_E_MISSING_ARGUMENT;
-  qor_connection* connection = handle->connection;
-  qor_status_object* status = handle->statusObject;
-  const uint64_t flags = searchFlags(handle->options);
-  uint32_t word = 0;
-  uint32_t messageBefore = 0;
-  // Read once before the search; what it reports belongs to earlier work.
-  if (ldapext::statusObjectValid(status)) status->getLastStatus(status, &word);
-  word = wrlstlt(&messageBefore);
-  const SearchResult result(connection, connection->search(connection, flags, filter,
-                                                           wzstlen(filter), attributes, status));
-  const uint32_t failure = reportedFailure(status, word, messageBefore);
-  if (result.get() == nullptr) return failure == DS_OK ? DS_W_NOT_FOUND : DS_ERROR_FORM(failure);
-  const uint32_t copied = copyResult(handle, result.get(), list);
-  if (copied != DS_OK) return copied;
-  return failure == DS_OK ? DS_OK : DS_WARNING_FORM(failure);
+  uint32_t failure = DS_OK;
+  const SearchResult result(handle->connection,
+                            bracketedSearch(handle, searchFlags(handle->options), filter,
+                                            wzstlen(filter), attributes, &failure));
+  const uint32_t status = searchStatus(result.get() != nullptr, failure);
+  if (result.get() == nullptr) return status;
+  return deliver(handle, result, status, list);
 }
 
 }  // namespace qorldap::query

@@ -8,9 +8,23 @@
 
 namespace qorldap::query {
 
-// Reads the entry that `dn` names. 0 with the list stored, DS_W_NOT_FOUND
-// when the extension returned nothing, or an error; the place is written only
-// on success.
+// The LDAP result noSuchObject: the entry or the base is not there.
+inline constexpr uint32_t kNoSuchObject = 0x20;
+
+// Whether a search's status says that nothing is there, rather than that
+// the directory could not be asked: nothing returned without a failure, or
+// noSuchObject.
+bool nothingThere(uint32_t status);
+
+// Reads the entry that `length` bytes of `dn` name, bracketed like a filter
+// search. 0 or a warning with the list stored; DS_W_NOT_FOUND when nothing
+// is there (nothing returned, or noSuchObject); otherwise the error form of
+// the failure this read reported (the server down, a timeout, no access, a
+// malformed DN ...). The place is written only when a list is delivered.
+uint32_t readEntry(dshandle* handle, const char* dn, int64_t length, const char* const* attributes,
+                   dsent*** list);
+
+// readEntry of a zero-terminated DN.
 uint32_t resolveDn(dshandle* handle, const char* dn, const char* const* attributes, dsent*** list);
 
 // Searches with `filter` under the connection's base, bracketed by the status

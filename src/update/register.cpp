@@ -13,7 +13,8 @@ namespace {
 
 // Builds the extension's form of `entry` into *built (linked at once, so a
 // failure leaves what releaseEntry takes back). Attributes without values
-// keep a null slot and are still counted.
+// keep a null slot and are still counted; a negative value count is
+// refused, never dropped.
 uint32_t buildEntry(qor_pool* pool, const dsent& entry, ldent** built) {
   auto* target = host::allocateRecord<ldent>(pool);
   if (target == nullptr) return DS_E_NO_MEMORY;
@@ -28,7 +29,7 @@ uint32_t buildEntry(qor_pool* pool, const dsent& entry, ldent** built) {
   target->natts = static_cast<int32_t>(count);
   for (int64_t index = 0; index < count; ++index) {
     const dsatt& attribute = *entry.atts[index];
-    if (ldapext::valueCount(attribute) == 0) continue;
+    if (attribute.nvals == 0) continue;
     const uint32_t status = ldapext::buildAttribute(pool, attribute, &target->atts[index]);
     if (status != DS_OK) return status;
   }

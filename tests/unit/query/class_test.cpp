@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_names.h"
+
 #include "query_test_support.h"
 
 namespace qortest {
@@ -76,13 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
                   3,
                   1},
         ClassCase{"no attributes", {}, "top", 3, 0}),
-    [](const auto& info) {
-      std::string name;
-      for (const char* p = info.param.label; *p != '\0'; ++p) {
-        if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
-      }
-      return name;
-    });
+    LabelName{});
 
 TEST_F(ClassTest, LowerCasesWhatItLookedAtAndNothingElse) {
   dsent** list = read({"cn=g,o=test",
@@ -108,6 +104,7 @@ TEST_F(ClassTest, UnusableInputIsNotOfTheClassAndAllocatesNothing) {
   EXPECT_EQ(ops().dsiscls(nullptr, list[0], "top", 3), 0);
   EXPECT_EQ(ops().dsiscls(handle(), list[0], "top", -1), 0);
   EXPECT_EQ(ops().dsiscls(handle(), list[0], nullptr, 3), 0);
+  EXPECT_EQ(ops().dsiscls(handle(), list[0], nullptr, 0), 0);  // no name matches no class
   // A length whose copy the pool cannot take is refused before any read.
   EXPECT_EQ(ops().dsiscls(handle(), list[0], "top", INT32_MAX), 0);
   EXPECT_EQ(kernel().totals().allocations, allocations);

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_names.h"
+
 #include "query_test_support.h"
 
 namespace qortest {
@@ -47,6 +49,22 @@ class ExpandTest : public QueryTest {
       dns.push_back(created_.back().dn);
     }
     return dns;
+  }
+
+  // cn=top above `levels` levels of two groups (a<n>, b<n>), each a member
+  // of both groups of the level above; the last level's member is cn=p.
+  void lattice(int levels) {
+    const auto groupDn = [](int level, char side) {
+      return "cn=" + std::string(1, side) + std::to_string(level) + ",o=test";
+    };
+    directory_.group("cn=top,o=test", {groupDn(1, 'a'), groupDn(1, 'b')});
+    for (int level = 1; level <= levels; ++level) {
+      const std::vector<std::string> below =
+          level == levels
+              ? std::vector<std::string>{"cn=p,o=test"}
+              : std::vector<std::string>{groupDn(level + 1, 'a'), groupDn(level + 1, 'b')};
+      for (char side : {'a', 'b'}) directory_.group(groupDn(level, side), below);
+    }
   }
 
   std::size_t readsOf(const std::string& dn) {
@@ -215,6 +233,153 @@ TEST_F(ExpandTest, FailingNestedExpansionFailsAllAndReleasesEverything) {
   EXPECT_EQ(footprint(), before);
 }
 
+// What the directory does to one request of an expansion: g has the
+// members p1, p2, s (a group of p4) and p3; p2 has no subscribers of its
+// own, so it is read by its DN.
+enum class Target { kSubscribersOfP1, kReadOfP2, kReadOfGroupS };
+
+struct FaultCase {
+  const char* label;
+  Target target;
+  bool entries;     // the request still returns what it found
+  VQStatus status;  // recorded by the request
+  uint32_t expected;
+};
+void PrintTo(const FaultCase& c, std::ostream* out) {
+  *out << c.label;
+}
+
+class ExpandFaultTest : public ExpandTest, public ::testing::WithParamInterface<FaultCase> {
+ protected:
+  bool hits(const Call& call) const {
+    const bool read = call.flags == QOR_SEARCH_READ_DN;
+    switch (GetParam().target) {
+      case Target::kSubscribersOfP1:
+        return !read && call.dn->find("cn=p1,o=test") != std::string::npos;
+      case Target::kReadOfP2:
+        return read && call.dn == "cn=p2,o=test";
+      case Target::kReadOfGroupS:
+        return read && call.dn == "cn=s,o=test" && call.attributes.has_value();
+    }
+    return false;
+  }
+};
+
+// A request that could not be made fails the whole expansion at once, with
+// nothing left behind; "nothing there" lets the member fall back or be
+// skipped; entries with a warning are kept and the warning is returned.
+TEST_P(ExpandFaultTest, OnlyNothingThereLetsAMemberGoWithoutItsSubscribers) {
+  const FaultCase& c = GetParam();
+  directory_.group("cn=g,o=test", {"cn=p1,o=test", "cn=p2,o=test", "cn=s,o=test", "cn=p3,o=test"});
+  directory_.group("cn=s,o=test", {"cn=p4,o=test"});
+  directory_.person("cn=p2,o=test");
+  const Dns p1 = subscribers("cn=p1,o=test", "p1", 2);
+  const Dns p3 = subscribers("cn=p3,o=test", "p3", 1);
+  const Dns p4 = subscribers("cn=p4,o=test", "p4", 1);
+  std::size_t faulted = 0;
+  extension().onSearch([&](const Call& call) {
+    if (!hits(call)) return directory_.answer(call);
+    faulted = extension().callsTo("search").size();
+    SearchResponse response = directory_.answer(call);
+    if (!c.entries) response.entries.reset();
+    response.status = c.status;
+    return response;
+  });
+  const Footprint before = footprint();
+  dsent** list = untouched_;
+  EXPECT_EQ(ops().dsexpgrp(handle(), "cn=g,o=test", &list, 1), c.expected);
+  if (DS_IS_ERROR(c.expected)) {
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(footprint(), before);
+    EXPECT_EQ(searches(), faulted + 1) << "no request after the failing one";
+    return;
+  }
+  const bool p1Lost = c.target == Target::kSubscribersOfP1 && !c.entries;
+  const bool p4Lost = c.target == Target::kReadOfGroupS;
+  EXPECT_EQ(dnsOf(list), (p1Lost ? Dns{} : p1) + (p4Lost ? Dns{} : p4) + p3);
+  release(list);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExpandFaultTest,
+    ::testing::Values(
+        FaultCase{"subscribers server down", Target::kSubscribersOfP1, false, VQ_LDAP(0x51),
+                  0x80144051},
+        FaultCase{"subscribers timeout", Target::kSubscribersOfP1, false, VQ_LDAP(0x55),
+                  0x80144055},
+        FaultCase{"subscribers busy", Target::kSubscribersOfP1, false, VQ_LDAP(0x33), 0x80144033},
+        FaultCase{"subscribers no access", Target::kSubscribersOfP1, false, VQ_LDAP(0x32),
+                  0x80144032},
+        FaultCase{"subscribers size limit", Target::kSubscribersOfP1, true, VQ_LDAP(0x04),
+                  0x00144004},
+        FaultCase{"subscribers admin limit", Target::kSubscribersOfP1, true, VQ_LDAP(0x0B),
+                  0x0014400B},
+        FaultCase{"subscribers no such object", Target::kSubscribersOfP1, false, VQ_LDAP(0x20),
+                  DS_OK},
+        FaultCase{"member read unavailable", Target::kReadOfP2, false, VQ_LDAP(0x34), 0x80144034},
+        FaultCase{"member read invalid dn", Target::kReadOfP2, false, VQ_LDAP(0x22), 0x80144022},
+        FaultCase{"member read no such object", Target::kReadOfP2, false, VQ_LDAP(0x20), DS_OK},
+        FaultCase{"nested group read timeout", Target::kReadOfGroupS, false, VQ_LDAP(0x55),
+                  0x80144055}),
+    LabelName{});
+
+TEST_F(ExpandTest, UniqueMemberIsSearchedWithoutItsOptionalUid) {
+  directory_.group("cn=g,o=test", {"cn=p1,o=test#'0101'B", "cn=s,o=test#''B"}, "groupOfUniqueNames",
+                   "uniqueMember");
+  directory_.group("cn=s,o=test", {"cn=p2,o=test#'1'B"});  // not a uniqueMember value
+  const Dns p1 = subscribers("cn=p1,o=test", "p1", 1);
+  subscribers("cn=p2,o=test", "p2", 1);
+  const Dns tagged = subscribers("cn=p2,o=test#'1'B", "tagged", 1);
+  Dns dns;
+  ASSERT_EQ(expand("cn=g,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, p1 + tagged);
+  EXPECT_EQ(readsOf("cn=s,o=test"), 2u);
+}
+
+// Levels of two groups, both members of each group of the level above: 2^n
+// paths, each distinct group still searched once.
+TEST_F(ExpandTest, LatticeOfDiamondsSearchesEachGroupOnce) {
+  constexpr int kLevels = 12;
+  lattice(kLevels);
+  const Dns p = subscribers("cn=p,o=test", "p", 1);
+  Dns dns;
+  ASSERT_EQ(expand("cn=top,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, Dns(std::size_t{1} << kLevels, p[0]));
+  // Per group: its subscriber search, its read as a member and as a group;
+  // the person's subscriber search; the top group's read.
+  EXPECT_EQ(searches(), 3u * 2 * kLevels + 1 + 1);
+}
+
+// Past its limit an expansion fails cleanly instead of exhausting memory:
+// 2^20 paths to one subscriber (an entry without attributes, so that the
+// copies stay cheap) would list 1,048,576 entries.
+TEST_F(ExpandTest, ResultPastTheLimitFailsAndReleasesEverything) {
+  lattice(20);
+  extension().onSearch([this](const Call& call) {
+    if (call.flags != QOR_SEARCH_READ_DN && call.dn->find("cn=p,o=test") != std::string::npos) {
+      return SearchResponse{Entries{{"cn=sub,o=test", {}}}, std::nullopt};
+    }
+    return directory_.answer(call);
+  });
+  const Footprint before = footprint();
+  Dns dns;
+  EXPECT_EQ(expand("cn=top,o=test", &dns), DS_E_EXPANSION_TOO_LARGE);
+  EXPECT_EQ(footprint(), before);
+}
+
+// A contribution in which a cycle was cut depends on the path it was met
+// on, so it is expanded anew at its next place.
+TEST_F(ExpandTest, ContributionWithACutCycleIsExpandedAgainElsewhere) {
+  directory_.group("cn=t,o=test", {"cn=g,o=test", "cn=y,o=test"});
+  directory_.group("cn=g,o=test", {"cn=y,o=test", "cn=pg,o=test"});
+  directory_.group("cn=y,o=test", {"cn=g,o=test", "cn=py,o=test"});
+  const Dns pg = subscribers("cn=pg,o=test", "pg", 1);
+  const Dns py = subscribers("cn=py,o=test", "py", 1);
+  Dns dns;
+  ASSERT_EQ(expand("cn=t,o=test", &dns), DS_OK);
+  EXPECT_EQ(dns, py + pg + pg + py);
+}
+
 struct GrowthCase {
   int subscribers;
   std::size_t slots;
@@ -372,6 +537,20 @@ TEST_F(ExpandDepthTest, NestingBeyondTheBoundFailsAndReleasesEverything) {
   // From one level down the same chain is within the bound.
   ASSERT_EQ(expand(groupDn(1), &dns), DS_OK);
   EXPECT_EQ(dns.size(), 1u);
+}
+
+// A group already expanded keeps its depth when it comes again deeper down:
+// t -> g0 -> ... -> g31 is within the bound, t -> u -> g0 -> ... is not.
+TEST_F(ExpandDepthTest, ReusedGroupKeepsTheDepthBound) {
+  chain(31);
+  directory_.group("cn=t,o=test", {groupDn(0)});
+  Dns dns;
+  ASSERT_EQ(expand("cn=t,o=test", &dns), DS_OK);
+  directory_.group("cn=t,o=test", {groupDn(0), "cn=u,o=test"});
+  directory_.group("cn=u,o=test", {groupDn(0)});
+  const Footprint before = footprint();
+  EXPECT_EQ(expand("cn=t,o=test", &dns), DS_E_LOOP_DETECT);
+  EXPECT_EQ(footprint(), before);
 }
 
 // Every allocation, those inside the searches and the class tests included,

@@ -76,4 +76,38 @@ INSTANTIATE_TEST_SUITE_P(
         DnCase{"cn=a\\=b", "cn=a=b", false}, DnCase{"", "cn=a", false}, DnCase{"", " ", true},
         DnCase{nullptr, "cn=a", false}, DnCase{nullptr, nullptr, true}));
 
+// However many quote pairs a server puts into a DN, the comparison works in
+// a bounded stack.
+TEST(DnMatchStackTest, MillionQuotePairsCompareWithoutDeepening) {
+  std::string quoted = "cn=";
+  for (int i = 0; i < 1000000; ++i) quoted += "\"\"";
+  EXPECT_TRUE(qorldap::query::sameDn((quoted + "a,o=b").c_str(), "cn=a,o=b"));
+  EXPECT_FALSE(qorldap::query::sameDn((quoted + "a,o=b").c_str(), "cn=b,o=b"));
+}
+
+struct UidCase {
+  const char* value;
+  bool optionalUid;
+  int64_t dnLength;
+};
+void PrintTo(const UidCase& c, std::ostream* out) {
+  *out << c.value << (c.optionalUid ? " (uniqueMember)" : "");
+}
+
+class MemberDnTest : public ::testing::TestWithParam<UidCase> {};
+
+TEST_P(MemberDnTest, OptionalUidIsNoPartOfTheDn) {
+  EXPECT_EQ(qorldap::query::memberDnLength(GetParam().value, GetParam().optionalUid),
+            GetParam().dnLength);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, MemberDnTest,
+    ::testing::Values(UidCase{"uid=alice,ou=people,o=example#'0101'B", true, 29},
+                      UidCase{"uid=alice,ou=people,o=example#'0101'B", false, 37},
+                      UidCase{"uid=a,o=x#''B", true, 9}, UidCase{"uid=a,o=x", true, 9},
+                      UidCase{"uid=a,o=x#'012'B", true, 16}, UidCase{"uid=a,o=x'01'B", true, 14},
+                      UidCase{"cn=a\\#'01'B", true, 11}, UidCase{"cn=a\\\\#'01'B", true, 6},
+                      UidCase{"#'01'B", true, 6}, UidCase{"", true, 0}));
+
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_names.h"
+
 #include "update_test_support.h"
 
 namespace qortest {
@@ -111,6 +113,12 @@ TEST_F(ModifyTest, RefusalOfALaterModificationReleasesTheEarlierOnes) {
             DS_E_NO_VALUE);
   EXPECT_EQ(modify({records_.mod(2, single("cn", "a")), records_.mod(2, nullptr)}),
             DS_E_NOTHING_TO_CHANGE);
+  // A negative count is refused for a delete too, which would otherwise
+  // remove the whole attribute.
+  dsatt* negative = single("mail", "a@x");
+  negative->nvals = -1;
+  EXPECT_EQ(modify({records_.mod(2, single("cn", "a")), records_.mod(LDMOD_DELETE, negative)}),
+            DS_E_NO_VALUE);
   EXPECT_EQ(modpad({records_.modp(2, {single("cn", "a")}),
                     records_.modp(0, {single("sn", "b"), valueless("mail")})}),
             DS_E_NO_VALUE);
@@ -214,13 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
                       OneCase{"no name before no value", "cn=x", nullptr, nullptr,
                               DS_E_NOTHING_TO_CHANGE},
                       OneCase{"no value", "cn=x", "cn", nullptr, DS_E_NO_VALUE}),
-    [](const auto& info) {
-      std::string name;
-      for (const char* p = info.param.label; *p != '\0'; ++p) {
-        if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
-      }
-      return name;
-    });
+    LabelName{});
 
 TEST_F(ModifyTest, ModifyOnePassesItsArgumentsUnchangedAndAllocatesNothing) {
   dshandle withoutConnection = *handle();

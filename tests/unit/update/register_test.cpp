@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_names.h"
+
 #include "update_test_support.h"
 
 namespace qortest {
@@ -70,13 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"no entry", true, true, true, false, 1, DS_E_MISSING_ARGUMENT},
         RefusalCase{"no attribute array", true, true, true, true, -1, DS_E_NOTHING_TO_CHANGE},
         RefusalCase{"empty attribute array", true, true, true, true, 0, DS_E_NOTHING_TO_CHANGE}),
-    [](const auto& info) {
-      std::string name;
-      for (const char* p = info.param.label; *p != '\0'; ++p) {
-        if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
-      }
-      return name;
-    });
+    LabelName{});
 
 TEST_F(RegisterTest, DnArgumentAndEntryDnTravelSeparatelyAndBorrowed) {
   dsatt* cn = records_.attribute("cn", {records_.text("Pat")});
@@ -107,12 +103,11 @@ TEST_F(RegisterTest, EmptyDnIsPassedAndANullEntryDnGoesOutNull) {
 TEST_F(RegisterTest, AttributesWithoutValuesKeepANullSlotAndAreCounted) {
   dsatt* first = records_.attribute("cn", {records_.text("a")});
   dsatt* empty = records_.attribute("description", {});
-  dsatt* negative = records_.attribute("note", {});
-  negative->nvals = -3;  // no meaning as a count: read as no values
+  dsatt* alsoEmpty = records_.attribute("note", {});
   dsatt* last = records_.attribute("mail", {records_.text("a@x"), records_.text("b@x")});
   const std::size_t blocks = liveBlocks();
   const LdEntryCopy sent =
-      registered(records_.entry("cn=a,o=test", {first, empty, negative, last}));
+      registered(records_.entry("cn=a,o=test", {first, empty, alsoEmpty, last}));
   EXPECT_EQ(liveBlocks(), blocks);
   ASSERT_EQ(sent.natts, 4);
   ASSERT_EQ(sent.attributes.size(), 4u);
@@ -179,6 +174,22 @@ INSTANTIATE_TEST_SUITE_P(
                         "42", 2},
         TranslationCase{"string", [](Records& r) { return r.text("abc"); }, LDV_STRING, 0, 0, "abc",
                         3},
+        // A directory value holding zero bytes goes back with all of them.
+        TranslationCase{"text with zero bytes",
+                        [](Records& r) {
+                          dsval* v = r.text("AB", DSV_TEXT);
+                          v->text = r.keep(std::string("AB\0CD", 5));
+                          v->len = 5;
+                          return v;
+                        },
+                        LDV_STRING, 0, 0, std::string("AB\0CD", 5), 5},
+        TranslationCase{"byte count only for directory text",
+                        [](Records& r) {
+                          dsval* v = r.text("AB");
+                          v->len = 5;
+                          return v;
+                        },
+                        LDV_STRING, 0, 0, "AB", 2},
         TranslationCase{"int", [](Records& r) { return r.number(DSV_INT, 42); }, LDV_LONG, 42, 0,
                         std::nullopt, 0},
         TranslationCase{"long", [](Records& r) { return r.number(DSV_LONG, -5000000000); },
@@ -204,13 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
                         0, "y", 1},
         TranslationCase{"string without text", [](Records& r) { return r.text(nullptr); },
                         LDV_STRING, 0, 0, std::nullopt, 0}),
-    [](const auto& info) {
-      std::string name;
-      for (const char* p = info.param.label; *p != '\0'; ++p) {
-        if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
-      }
-      return name;
-    });
+    LabelName{});
 
 TEST_F(RegisterTest, ValueConvertedByAGetterGoesOutAsTheNumber) {
   dsval* value = records_.text("42", DSV_TEXT);
@@ -224,11 +229,15 @@ TEST_F(RegisterTest, ValueConvertedByAGetterGoesOutAsTheNumber) {
   EXPECT_EQ(sent.attributes.at(0)->values.at(0).data, 42);
 }
 
+// A count that promises missing values, or a negative one, is refused: the
+// attribute is never silently left out of the entry.
 TEST_F(RegisterTest, MissingValueThatTheCountPromisesIsRefused) {
   dsatt* noArray = records_.attribute("cn", {});
   noArray->nvals = 2;
   dsatt* nullSlot = records_.attribute("cn", {records_.text("a"), nullptr});
-  for (dsatt* broken : {noArray, nullSlot}) {
+  dsatt* negative = records_.attribute("note", {records_.text("kept")});
+  negative->nvals = -3;
+  for (dsatt* broken : {noArray, nullSlot, negative}) {
     const std::size_t blocks = liveBlocks();
     dsent* entry =
         records_.entry("cn=x,o=test", {records_.attribute("sn", {records_.text("x")}), broken});

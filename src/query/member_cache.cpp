@@ -1,0 +1,80 @@
+#include "query/member_cache.h"
+
+#include <cstring>
+
+#include <qorldap/status.h>
+
+#include "host/pool.h"
+#include "ldapext/blocks.h"
+
+namespace qorldap::query {
+namespace {
+
+constexpr int64_t kFirstCapacity = 64;
+
+// FNV-1a over the DN's bytes.
+uint64_t hashOf(const char* text, int64_t length) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (int64_t index = 0; index < length; ++index) {
+    hash = (hash ^ static_cast<unsigned char>(text[index])) * 0x100000001b3ull;
+  }
+  return hash;
+}
+
+}  // namespace
+
+MemberCache::~MemberCache() {
+  if (slots_ == nullptr) return;
+  for (int64_t index = 0; index < capacity_; ++index) host::releaseIfSet(pool_, slots_[index].key);
+  host::release(pool_, slots_);
+}
+
+// The slot that holds the key, or the free slot where it would go.
+MemberCache::Slot* MemberCache::slotFor(const char* dn, int64_t length, uint64_t hash) const {
+  const auto mask = static_cast<uint64_t>(capacity_ - 1);
+  for (uint64_t at = hash & mask;; at = (at + 1) & mask) {
+    Slot& slot = slots_[at];
+    if (slot.key == nullptr) return &slot;
+    if (slot.hash == hash && slot.keyLength == length &&
+        std::memcmp(slot.key, dn, static_cast<size_t>(length)) == 0) {
+      return &slot;
+    }
+  }
+}
+
+const KnownMember* MemberCache::find(const char* dn, int64_t length) const {
+  if (slots_ == nullptr) return nullptr;
+  const Slot* slot = slotFor(dn, length, hashOf(dn, length));
+  return slot->key == nullptr ? nullptr : &slot->member;
+}
+
+// Doubles the table (or makes the first one) and moves the keys over.
+bool MemberCache::grow() {
+  const int64_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_ * 2;
+  Slot* old = slots_;
+  const int64_t oldCapacity = capacity_;
+  slots_ = host::allocateArray<Slot>(pool_, capacity);
+  if (slots_ == nullptr) {
+    slots_ = old;
+    return false;
+  }
+  capacity_ = capacity;
+  for (int64_t index = 0; index < oldCapacity; ++index) {
+    if (old[index].key != nullptr)
+      *slotFor(old[index].key, old[index].keyLength, old[index].hash) = old[index];
+  }
+  host::releaseIfSet(pool_, old);
+  return true;
+}
+
+uint32_t MemberCache::remember(const char* dn, int64_t length, const KnownMember& member) {
+  if ((used_ + 1) * 2 > capacity_ && !grow()) return DS_E_NO_MEMORY;
+  char* key = ldapext::copyText(pool_, dn, length);
+  if (key == nullptr) return DS_E_NO_MEMORY;
+  const uint64_t hash = hashOf(dn, length);
+  *slotFor(dn, length, hash) = Slot{key, length, hash, member};
+  ++used_;
+  return DS_OK;
+}
+
+}  // namespace qorldap::query

@@ -22,11 +22,12 @@ enum class Code : uint32_t {
   kUnwillingToPerform = 0x35,
   kOther = 0x50,
   kServerDown = 0x51,
+  kLocalError = 0x52,
   kTimeout = 0x55,
   kFilterError = 0x57,
   kParameterError = 0x59,
   kNoMemory = 0x5A,
-  kConnectError = 0x5B,
+  kConnectError = 0x5B,  // TLS failed: nothing else is reported with it
 };
 
 constexpr VQStatus kernelStatus(Code code) {

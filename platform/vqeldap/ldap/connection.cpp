@@ -3,12 +3,12 @@
 #include <ldap.h>
 
 #include <sys/time.h>
-#include <cstdlib>
 
 #include <vqeldap/options.h>
 
 #include "common/status.h"
 #include "ldap/result_codes.h"
+#include "ldap/session.h"
 
 namespace vqeldap::ldap {
 
@@ -20,11 +20,6 @@ static_assert(LDAP_MOD_REPLACE == static_cast<int>(ModOp::kReplace));
 
 constexpr int kDefaultPageSize = 500;
 constexpr const char* kEveryEntry = "(objectClass=*)";
-
-struct Unbind {
-  void operator()(LDAP* ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
-};
-using Handle = std::unique_ptr<LDAP, Unbind>;
 
 struct FreeMessage {
   void operator()(LDAPMessage* message) const { ldap_msgfree(message); }
@@ -300,65 +295,6 @@ VQStatus LdapConnection::setOption(int64_t option, int64_t value) {
   }
 }
 
-// TLS settings of this connection alone, then a context made from them.
-int configureTls(LDAP* ld) {
-  struct File {
-    const char* variable;
-    int option;
-  };
-  static constexpr File kFiles[] = {{"LDAPTLS_CACERT", LDAP_OPT_X_TLS_CACERTFILE},
-                                    {"LDAPTLS_CACERTDIR", LDAP_OPT_X_TLS_CACERTDIR},
-                                    {"LDAPTLS_CERT", LDAP_OPT_X_TLS_CERTFILE},
-                                    {"LDAPTLS_KEY", LDAP_OPT_X_TLS_KEYFILE}};
-  for (const File& file : kFiles) {
-    const char* value = std::getenv(file.variable);
-    if (value == nullptr || *value == '\0') continue;
-    if (int code = ldap_set_option(ld, file.option, value); code != LDAP_OPT_SUCCESS) return code;
-  }
-  const int demand = LDAP_OPT_X_TLS_DEMAND;
-  if (int code = ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
-      code != LDAP_OPT_SUCCESS) {
-    return code;
-  }
-  const int client = 0;
-  return ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client);
-}
-
-int configure(LDAP* ld, const Endpoint& endpoint, int timeout) {
-  const int version = LDAP_VERSION3;
-  int code = ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
-  if (code == LDAP_OPT_SUCCESS) code = ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
-  if (code == LDAP_OPT_SUCCESS) code = ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
-  if (code == LDAP_OPT_SUCCESS && timeout > 0) {
-    const timeval limit = secondsOf(timeout);
-    code = ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &limit);
-    if (code == LDAP_OPT_SUCCESS) code = ldap_set_option(ld, LDAP_OPT_TIMEOUT, &limit);
-  }
-  if (code == LDAP_OPT_SUCCESS && (endpoint.tls || endpoint.startTls)) code = configureTls(ld);
-  return code;
-}
-
-int openEndpoint(const Endpoint& endpoint, const OpenParameters& parameters, Handle& out) {
-  LDAP* raw = nullptr;
-  int code = ldap_initialize(&raw, endpoint.uri.c_str());
-  Handle ld(raw);
-  if (code != LDAP_SUCCESS) return code;
-  if ((code = configure(ld.get(), endpoint, parameters.timeout)) != LDAP_OPT_SUCCESS) return code;
-  if (endpoint.startTls) {
-    code = ldap_start_tls_s(ld.get(), nullptr, nullptr);
-    if (code != LDAP_SUCCESS) return code;
-  }
-  if (parameters.bindDn) {
-    berval password{parameters.password.size(), parameters.password.data()};
-    code = ldap_sasl_bind_s(ld.get(), parameters.bindDn->c_str(), LDAP_SASL_SIMPLE, &password,
-                            nullptr, nullptr, nullptr);
-  } else if (!endpoint.startTls) {
-    code = ldap_connect(ld.get());
-  }
-  if (code == LDAP_SUCCESS) out = std::move(ld);
-  return code;
-}
-
 }  // namespace
 
 std::unique_ptr<Connection> open(OpenParameters& parameters, VQStatus& status) {
@@ -374,18 +310,16 @@ std::unique_ptr<Connection> open(OpenParameters& parameters, VQStatus& status) {
     status = kernelStatus(Code::kUnwillingToPerform);
     return nullptr;
   }
-  int code = LDAP_SERVER_DOWN;
+  status = kernelStatus(Code::kServerDown);
   for (const Endpoint& endpoint : parameters.endpoints) {
-    Handle ld;
-    code = openEndpoint(endpoint, parameters, ld);
-    if (code == LDAP_SUCCESS) {
-      status = 0;
-      return std::make_unique<LdapConnection>(std::move(ld), std::move(parameters.base),
+    Attempt attempt = openSession(endpoint, parameters);
+    status = attempt.status;
+    if (attempt.ld != nullptr) {
+      return std::make_unique<LdapConnection>(std::move(attempt.ld), std::move(parameters.base),
                                               parameters.timeout);
     }
-    if (!serverUnreachable(code)) break;
+    if (!attempt.tryNext) break;
   }
-  status = statusOf(code);
   return nullptr;
 }
 

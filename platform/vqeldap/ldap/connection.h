@@ -23,10 +23,11 @@ struct OpenParameters {
 // Opens a connection: for each endpoint in turn, LDAPv3 with the timeout,
 // TLS (ldaps, or StartTLS when asked for) with the certificate and the host
 // name verified, then a simple bind with the bind DN and password, or an
-// anonymous connection without a bind DN. A server that cannot be reached or
-// used (down, refusing, timing out, TLS failing) gives way to the next; any
-// other failure, such as wrong credentials, ends the attempt. The password
-// is wiped when the attempt is over. Null with the failure in `status`.
+// anonymous connection without a bind DN (see ldap/session.h). A server that
+// cannot be reached or used (down, refusing, timing out) gives way to the
+// next; any other failure, such as TLS failing (0x5B) or wrong credentials,
+// ends the attempt. The password is wiped when the attempt is over. Null
+// with the failure in `status`.
 //
 // TLS settings are made per connection: libldap's own defaults (ldap.conf,
 // ~/.ldaprc) apply, and the environment variables LDAPTLS_CACERT,

@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <cctype>
 #include <charconv>
+#include <memory>
 
 namespace vqeldap::ldap {
 
@@ -26,16 +27,39 @@ Scheme schemeOf(std::string_view word) {
   return Scheme::kUnknown;
 }
 
+struct FreeUrl {
+  void operator()(LDAPURLDesc* description) const { ldap_free_urldesc(description); }
+};
+using Url = std::unique_ptr<LDAPURLDesc, FreeUrl>;
+
 // ldap_initialize takes a list of URIs and reads a comma, like a blank, as
 // the end of one: a word holding one would name a second server, reached in
 // the clear when it says ldap://. One word is one server, so a comma is
 // refused wherever it stands (a DN part can spell it %2C).
-bool validUri(const std::string& uri) {
-  if (uri.find(',') != std::string::npos) return false;
+Url parsedUri(const std::string& uri) {
   LDAPURLDesc* description = nullptr;
-  const int rc = ldap_url_parse(uri.c_str(), &description);
-  if (description != nullptr) ldap_free_urldesc(description);
-  return rc == LDAP_URL_SUCCESS;
+  const int rc = uri.find(',') == std::string::npos ? ldap_url_parse(uri.c_str(), &description)
+                                                    : LDAP_URL_ERR_BADURL;
+  Url parsed(description);
+  if (rc != LDAP_URL_SUCCESS) parsed.reset();
+  return parsed;
+}
+
+// An ldaps server as the ldap:// URI of the same host and port (636 when it
+// gives none): the connection is made first and TLS started on it, which
+// tells a server that cannot be reached from TLS that fails.
+bool clearUriOf(const LDAPURLDesc& ldaps, std::string& uri) {
+  char scheme[] = "ldap";
+  LDAPURLDesc clear{};
+  clear.lud_scheme = scheme;
+  clear.lud_host = ldaps.lud_host;
+  clear.lud_port = ldaps.lud_port != 0 ? ldaps.lud_port : LDAPS_PORT;
+  clear.lud_scope = LDAP_SCOPE_DEFAULT;
+  char* text = ldap_url_desc2str(&clear);
+  if (text == nullptr) return false;
+  uri = text;
+  ldap_memfree(text);
+  return true;
 }
 
 bool validPort(std::string_view text, int& port) {
@@ -115,26 +139,18 @@ bool parseEndpoints(std::string_view hosts, int port, bool startTls, std::vector
     at = end;
 
     Endpoint endpoint;
-    switch (schemeOf(word)) {
-      case Scheme::kNone:
-        if (!hostUri(word, port, endpoint.uri)) return false;
-        endpoint.startTls = startTls;
-        break;
-      case Scheme::kLdap:
-        endpoint.uri.assign(word);
-        endpoint.startTls = startTls;
-        break;
-      case Scheme::kLdaps:
-        endpoint.uri.assign(word);
-        endpoint.tls = true;
-        break;
-      case Scheme::kLdapi:
-        endpoint.uri.assign(word);
-        break;
-      case Scheme::kUnknown:
-        return false;
+    const Scheme scheme = schemeOf(word);
+    if (scheme == Scheme::kUnknown) return false;
+    if (scheme == Scheme::kNone) {
+      if (!hostUri(word, port, endpoint.uri)) return false;
+    } else {
+      endpoint.uri.assign(word);
     }
-    if (!validUri(endpoint.uri)) return false;
+    Url parsed = parsedUri(endpoint.uri);
+    if (parsed == nullptr) return false;
+    endpoint.tls = scheme == Scheme::kLdaps;
+    endpoint.startTls = startTls && (scheme == Scheme::kNone || scheme == Scheme::kLdap);
+    if (endpoint.tls && !clearUriOf(*parsed, endpoint.uri)) return false;
     out.push_back(std::move(endpoint));
   }
   return !out.empty();

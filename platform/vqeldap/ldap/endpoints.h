@@ -8,8 +8,8 @@
 namespace vqeldap::ldap {
 
 struct Endpoint {
-  std::string uri;
-  bool tls = false;       // ldaps: TLS from the first byte
+  std::string uri;        // what libldap connects to: an ldap:// or ldapi:// URI
+  bool tls = false;       // ldaps: TLS at once on the connection to `uri`
   bool startTls = false;  // ldap: StartTLS before anything else
 };
 
@@ -18,10 +18,12 @@ struct Endpoint {
 // or a plain host name, IPv4 address or bracketed IPv6 address, optionally
 // with ":port"; a plain host without its own port takes `port` (none when
 // `port` is 0, so libldap's default 389 applies). With `startTls`, every
-// ldap:// server is asked for StartTLS. False for empty text, an unknown
-// scheme, a URI libldap cannot parse, a word with a comma (libldap would
-// take it for two servers), a host name with other characters than letters,
-// digits, '.', '-' and '_', or a port outside 1 to 65535.
+// ldap:// server is asked for StartTLS. An ldaps:// server becomes the
+// ldap:// URI of its host and port (636 by default) with `tls` set. False
+// for empty text, an unknown scheme, a URI libldap cannot parse, a word with
+// a comma (libldap would take it for two servers), a host name with other
+// characters than letters, digits, '.', '-' and '_', or a port outside 1 to
+// 65535.
 bool parseEndpoints(std::string_view hosts, int port, bool startTls, std::vector<Endpoint>& out);
 
 }  // namespace vqeldap::ldap

@@ -33,7 +33,7 @@ constexpr ClientCode kClientCodes[] = {
     {LDAP_MORE_RESULTS_TO_RETURN, 0x5F},
     {LDAP_CLIENT_LOOP, 0x60},
     {LDAP_REFERRAL_LIMIT_EXCEEDED, 0x61},
-    {LDAP_X_CONNECTING, 0x5B},
+    {LDAP_X_CONNECTING, 0x51},  // a connection still being made: not there yet
 };
 
 static_assert(static_cast<uint32_t>(Code::kServerDown) == 0x51);
@@ -53,7 +53,6 @@ VQStatus statusOf(int code) {
 bool serverUnreachable(int code) {
   switch (code) {
     case LDAP_SERVER_DOWN:
-    case LDAP_CONNECT_ERROR:
     case LDAP_X_CONNECTING:
     case LDAP_TIMEOUT:
     case LDAP_BUSY:

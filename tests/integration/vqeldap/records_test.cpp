@@ -1,6 +1,8 @@
 // The extension's backend-independent parts, without a server: packing
 // search results, translating the records the module sends, the checks on
 // search flags, and reading the host text into servers.
+#include <ldap.h>
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -14,6 +16,7 @@
 #include "common/result.h"
 #include "common/status.h"
 #include "ldap/endpoints.h"
+#include "ldap/result_codes.h"
 
 namespace {
 
@@ -352,16 +355,16 @@ TEST(Endpoints, ReadHostNamesAndUris) {
       {"[::1]:636", 389, false, {"ldap://[::1]:636"}, {false}, {false}},
       {"::1", 10389, false, {"ldap://[::1]:10389"}, {false}, {false}},
       {"  a   b\tc ", 7, false, {"ldap://a:7", "ldap://b:7", "ldap://c:7"}, {0, 0, 0}, {0, 0, 0}},
-      {"ldap://x:1 LDAPS://y ldapi://%2Ftmp%2Fs",
+      {"ldap://x:1 LDAPS://y ldapi://%2Ftmp%2Fs ldaps://[::1]:6360/o=x",
        389,
        true,
-       {"ldap://x:1", "LDAPS://y", "ldapi://%2Ftmp%2Fs"},
-       {false, true, false},
-       {true, false, false}},
+       {"ldap://x:1", "ldap://y:636", "ldapi://%2Ftmp%2Fs", "ldap://[::1]:6360"},
+       {false, true, false, true},
+       {true, false, false, false}},
   };
   for (const Case& c : cases) {
-    std::vector<ldap::Endpoint> endpoints;
-    ASSERT_TRUE(ldap::parseEndpoints(c.hosts, c.port, c.startTls, endpoints)) << c.hosts;
+    std::vector<vqeldap::ldap::Endpoint> endpoints;
+    ASSERT_TRUE(vqeldap::ldap::parseEndpoints(c.hosts, c.port, c.startTls, endpoints)) << c.hosts;
     ASSERT_EQ(endpoints.size(), c.uris.size()) << c.hosts;
     for (std::size_t i = 0; i < endpoints.size(); ++i) {
       EXPECT_EQ(endpoints[i].uri, c.uris[i]) << c.hosts;
@@ -375,12 +378,33 @@ TEST(Endpoints, RefuseWhatNamesNoServer) {
   for (const char* hosts :
        {"", "   ", "http://x", "ldap://[::1", "bad/host", "host:", "host:0", "host:99999",
         "host:12ab", "[::1]x", "h\xc3\xa9te", "a b/c", "ldaps://127.0.0.1:1/,ldap://127.0.0.1:2/",
-        "ldap://h/o=a,c=b", "ldapi://%2Ftmp%2Fs,x"}) {
-    std::vector<ldap::Endpoint> endpoints;
-    EXPECT_FALSE(ldap::parseEndpoints(hosts, 389, false, endpoints)) << hosts;
+        "ldap://h/o=a,c=b", "ldapi://%2Ftmp%2Fs,x", "ldaps://a%2Fb"}) {
+    std::vector<vqeldap::ldap::Endpoint> endpoints;
+    EXPECT_FALSE(vqeldap::ldap::parseEndpoints(hosts, 389, false, endpoints)) << hosts;
   }
-  std::vector<ldap::Endpoint> endpoints;
-  EXPECT_FALSE(ldap::parseEndpoints("host", 70000, false, endpoints)) << "port out of range";
+  std::vector<vqeldap::ldap::Endpoint> endpoints;
+  EXPECT_FALSE(vqeldap::ldap::parseEndpoints("host", 70000, false, endpoints))
+      << "port out of range";
+}
+
+// --- client codes ----------------------------------------------------------
+
+// connectError (0x5B) is TLS failing and nothing else; only a server that
+// could not be reached or used lets the next one be tried.
+TEST(ClientCodes, ConnectErrorMeansTlsAndEndsTheOpen) {
+  struct Case {
+    int code;
+    VQStatus status;
+    bool tryNext;
+  };
+  const Case cases[] = {{LDAP_CONNECT_ERROR, VQ_LDAP(0x5B), false},
+                        {LDAP_X_CONNECTING, VQ_LDAP(0x51), true},
+                        {LDAP_SERVER_DOWN, VQ_LDAP(0x51), true},
+                        {LDAP_INVALID_CREDENTIALS, VQ_LDAP(0x31), false}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(vqeldap::ldap::statusOf(c.code), c.status) << c.code;
+    EXPECT_EQ(vqeldap::ldap::serverUnreachable(c.code), c.tryNext) << c.code;
+  }
 }
 
 }  // namespace

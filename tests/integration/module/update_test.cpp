@@ -74,6 +74,30 @@ TEST_F(UpdateTest, DsregWritesEveryValueKind) {
   EXPECT_EQ(ops().dsreg(handle_, dn.c_str(), &entry), 0x80144044u) << "already exists";
 }
 
+// A binary value read through the module keeps all its bytes, and written
+// back as it was read it is stored whole (erin's audio starts with a zero).
+TEST_F(UpdateTest, BinaryValueRoundTripsThroughTheModule) {
+  const std::string audio("\x00\xff\x00\x01\x02", 5);
+  dsent** erin = nullptr;
+  ASSERT_EQ(ops().dsrslvdn(handle_, "uid=erin,ou=people,o=example", nullptr, &erin), 0u);
+  dsatt* read = find(erin[0], "audio");
+  ASSERT_NE(read, nullptr);
+  ASSERT_EQ(read->vals[0]->len, 5);
+  EXPECT_EQ(std::string(read->vals[0]->text, 5), audio);
+
+  const std::string dn = addPerson();
+  dsmod replace{LDMOD_REPLACE, read};
+  dsmod* mods[] = {&replace, nullptr};
+  ASSERT_EQ(ops().dsmodify(handle_, dn.c_str(), mods), 0u) << std::hex << ops().dsgeterr(handle_);
+  EXPECT_EQ(ops().dsfree(handle_, erin), 0u);
+  EXPECT_EQ(stored(dn, "audio"), std::vector<std::string>{":: AP8AAQI="});
+  dsent** again = nullptr;
+  ASSERT_EQ(ops().dsrslvdn(handle_, dn.c_str(), nullptr, &again), 0u);
+  const dsval* value = find(again[0], "audio")->vals[0];
+  EXPECT_EQ(std::string(value->text, static_cast<std::size_t>(value->len)), audio);
+  EXPECT_EQ(ops().dsfree(handle_, again), 0u);
+}
+
 TEST_F(UpdateTest, DsregRefusedByTheDirectory) {
   std::string dn = testDn();
   dsatt* noSurname[] = {texts("objectClass", "inetOrgPerson"), texts("cn", "x"), nullptr};

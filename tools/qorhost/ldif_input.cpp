@@ -4,6 +4,7 @@
 #include <ldif.h>
 
 #include <strings.h>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -13,6 +14,13 @@ namespace {
 
 bool sameName(const std::string& a, const std::string& b) {
   return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+// DNs and attribute names reach the module as C strings: a zero byte (from
+// base64, "dn:: ...") would cut the name short, and the change would go to
+// another entry or attribute than the input names.
+bool holdsZeroByte(const std::string& text) {
+  return text.find('\0') != std::string::npos;
 }
 
 // One line of a record: "-", or a name and a value.
@@ -69,6 +77,7 @@ class RecordParser {
   std::string parse(const Line& dnLine) {
     if (!sameName(dnLine.name, "dn")) return "a record must begin with 'dn:'";
     if (dnLine.value.empty()) return "the DN is empty";
+    if (holdsZeroByte(dnLine.value)) return "the DN holds a zero byte";
     record_->dn = dnLine.value;
     Line line;
     bool more = next(&line);
@@ -176,6 +185,9 @@ class RecordParser {
       return "'" + line.name + ":' stands where 'add:', 'delete:' or 'replace:' belongs";
     }
     if (line.value.empty()) return "'" + line.name + ":' needs an attribute name";
+    if (holdsZeroByte(line.value)) {
+      return "the attribute name of '" + line.name + ":' holds a zero byte";
+    }
     modification->attribute.name = line.value;
     return {};
   }
@@ -220,6 +232,18 @@ std::string skipVersion(RecordLines& lines, Line* line, bool* more) {
   return error;
 }
 
+// libldap's reader treats its lines as C strings: past a raw zero byte it
+// drops the rest of the line and its end, so the next line would become part
+// of the value. Empty when the text holds none.
+std::string zeroByteOutsideBase64(const std::string& text) {
+  const std::size_t zero = text.find('\0');
+  if (zero == std::string::npos) return {};
+  const auto line =
+      std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(zero), '\n');
+  return "the LDIF input holds a zero byte on line " + std::to_string(line + 1) +
+         ": give such a value in base64 ('name:: ...')";
+}
+
 }  // namespace
 
 std::string ChangeRecord::where() const {
@@ -230,12 +254,14 @@ std::string ChangeRecord::where() const {
 
 bool isPrintableText(const std::string& value) {
   if (value.empty()) return true;
-  if (value.find('\0') != std::string::npos) return false;
+  if (holdsZeroByte(value)) return false;
   return ldif_is_not_printable(value.data(), value.size()) == 0;
 }
 
 LdifInput parseLdif(std::string text, LdifMode mode) {
   LdifInput input;
+  input.error = zeroByteOutsideBase64(text);
+  if (!input.ok()) return input;
   std::unique_ptr<LDIFFP, LdifCloser> fp(ldif_open_mem(text.data(), text.size(), "r"));
   if (!fp) {
     input.error = "cannot read the LDIF input";

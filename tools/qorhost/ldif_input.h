@@ -47,6 +47,9 @@ struct LdifInput {
   bool ok() const { return error.empty(); }
 };
 
+// Zero bytes are refused where they would be lost: raw in the text (values
+// that hold them come in base64), and in a DN or an attribute name, which the
+// module takes as C strings.
 LdifInput parseLdif(std::string text, LdifMode mode);
 
 // How a value is handed to the module: text for printable values, bytes for

@@ -434,6 +434,10 @@ TEST_F(Cli, MalformedLdifChangesNothing) {
       {"modify", deleteBob + "dn: uid=bob," + kPeople + "\nchangetype: modify\nreplace: mail\n",
        "'replace: mail' gives no values"},
       {"modify", deleteBob + newEntry, "no changetype"},
+      // "uid=carol,ou=people,o=example\0junk": the DN must not end at the zero
+      {"modify",
+       deleteBob + "dn:: dWlkPWNhcm9sLG91PXBlb3BsZSxvPWV4YW1wbGUAanVuaw==\nchangetype: delete\n",
+       "the DN holds a zero byte"},
   };
   for (const auto& test : cases) {
     Finished refused = admin({test.command, "-f", temp_.write("bad.ldif", test.text)});
@@ -446,6 +450,7 @@ TEST_F(Cli, MalformedLdifChangesNothing) {
   EXPECT_FALSE(exists("cn=early," + kSubscribers));
   EXPECT_TRUE(exists("cn=bob-phone," + kSubscribers));
   EXPECT_TRUE(exists("uid=bob," + kPeople));
+  EXPECT_TRUE(exists("uid=carol," + kPeople));
 }
 
 TEST_F(Cli, ChangesStopAtTheFirstRefusalAndSaySo) {

@@ -330,6 +330,13 @@ TEST(LdifInput, MalformedInputIsRejectedWhole) {
       {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: modify\nadd:\n",
        "needs an attribute"},
       {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: modify\n-\n", "'-' line stands"},
+      // Zero bytes: "cn=b,o=x\0junk", "mail\0j", and one outside base64.
+      {LdifMode::Changes, goodChange + "dn:: Y249YixvPXgAanVuaw==\nchangetype: delete\n",
+       "the DN holds a zero byte"},
+      {LdifMode::Changes, goodChange + "dn: cn=b,o=x\nchangetype: modify\nadd:: bWFpbABq\n",
+       "the attribute name of 'add:' holds a zero byte"},
+      {LdifMode::Entries, good + "dn: cn=b,o=x\nmail: a" + std::string(1, '\0') + "b\ncn: b\n",
+       "holds a zero byte on line 5"},
   };
   for (const auto& test : cases) {
     auto input = parseLdif(test.text, test.mode);

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <ostream>
 
@@ -25,9 +26,42 @@ struct Context {
   const qorldap_table& ops() const { return host.ops(); }
 };
 
+// A request that the client refused before sending it: a filter that libldap
+// cannot encode (filterError), an argument it cannot use (paramError).
+bool refusedBeforeSending(uint32_t status) {
+  return status == DS_ERROR_FORM(0x57) || status == DS_E_MISSING_ARGUMENT;
+}
+
+// Says what failed; a refusal before sending is bad input, anything else a
+// failure of the operation.
 int report(Streams streams, const std::string& what, uint32_t status) {
   streams.err << "qorhost: " << what << ": " << describeStatus(status) << '\n';
-  return kExitFailed;
+  return refusedBeforeSending(status) ? kExitUsage : kExitFailed;
+}
+
+// The host text the open went to, as the module finds it: -H, the LDAP_HOST
+// macro symbol, then the environment variable; empty when none is set.
+std::string hostText(const Invocation& invocation) {
+  if (invocation.host) return *invocation.host;
+  std::string macro;
+  for (const auto& [name, value] : invocation.macros) {
+    if (name == "LDAP_HOST") macro = value;
+  }
+  if (!macro.empty()) return macro;
+  const char* variable = std::getenv("LDAP_HOST");
+  return variable != nullptr ? variable : "";
+}
+
+// "open HOST: status"; for a host text the extension refused, which word
+// forms are understood.
+int reportOpen(Streams streams, const Invocation& invocation, uint32_t status) {
+  const std::string host = hostText(invocation);
+  const int code = report(streams, host.empty() ? "open" : "open " + host, status);
+  if (status == DS_E_MISSING_ARGUMENT && !host.empty()) {
+    streams.err << "qorhost: the host text was refused: give each server as one LDAP URI or "
+                   "host name, separated by blanks, not commas\n";
+  }
+  return code;
 }
 
 // The attribute selection: the names given, null-terminated, or null for all.
@@ -353,7 +387,7 @@ int runCommand(const Invocation& invocation, const std::string& password,
   Connection connection(host.ops());
   if (needsConnection(invocation.command)) {
     uint32_t status = connection.open(invocation, password);
-    if (status != DS_OK) return report(streams, "open", status);
+    if (status != DS_OK) return reportOpen(streams, invocation, status);
   }
   return dispatch(Context{invocation, host, connection.handle(), streams}, changes);
 }

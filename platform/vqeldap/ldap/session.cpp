@@ -124,8 +124,9 @@ Attempt openSession(const Endpoint& endpoint, const OpenParameters& parameters) 
   const int initialized = ldap_initialize(&raw, endpoint.uri.c_str());
   Handle ld(raw);
   if (initialized != LDAP_SUCCESS) return failed(initialized);
-  if (configure(ld.get(), parameters.timeout) != LDAP_OPT_SUCCESS)
+  if (configure(ld.get(), parameters.timeout) != LDAP_OPT_SUCCESS) {
     return refused(Code::kLocalError);
+  }
   if (tls && configureTls(ld.get()) != LDAP_OPT_SUCCESS) return refused(Code::kConnectError);
   if (int code = ldap_connect(ld.get()); code != LDAP_SUCCESS) return failed(code);
   if (tls) {

@@ -539,15 +539,18 @@ TEST_F(ExpandDepthTest, NestingBeyondTheBoundFailsAndReleasesEverything) {
   EXPECT_EQ(dns.size(), 1u);
 }
 
-// A group already expanded keeps its depth when it comes again deeper down:
-// t -> g0 -> ... -> g31 is within the bound, t -> u -> g0 -> ... is not.
-TEST_F(ExpandDepthTest, ReusedGroupKeepsTheDepthBound) {
-  chain(31);
-  directory_.group("cn=t,o=test", {groupDn(0)});
+// A group already expanded keeps its depth when it is copied deeper down,
+// and so does a group that copied it: t -> w -> g0 -> ... -> g30 ends at
+// depth 32, t -> u -> w -> g0 -> ... would end at 33.
+TEST_F(ExpandDepthTest, CopiedGroupsKeepTheDepthBound) {
+  chain(30);
+  directory_.group("cn=t,o=test", {groupDn(0), "cn=w,o=test"});
+  directory_.group("cn=w,o=test", {groupDn(0)});
   Dns dns;
   ASSERT_EQ(expand("cn=t,o=test", &dns), DS_OK);
-  directory_.group("cn=t,o=test", {groupDn(0), "cn=u,o=test"});
-  directory_.group("cn=u,o=test", {groupDn(0)});
+  EXPECT_EQ(dns.size(), 2u);
+  directory_.group("cn=t,o=test", {groupDn(0), "cn=w,o=test", "cn=u,o=test"});
+  directory_.group("cn=u,o=test", {"cn=w,o=test"});
   const Footprint before = footprint();
   EXPECT_EQ(expand("cn=t,o=test", &dns), DS_E_LOOP_DETECT);
   EXPECT_EQ(footprint(), before);

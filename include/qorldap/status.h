@@ -26,7 +26,7 @@ QOR_EXTERN_C_BEGIN
   X(DS_E_LOOP_DETECT, 0x80144036u, "a loop: groups nested too deeply to expand (a cycle?)")    \
   X(DS_E_OTHER, 0x80144050u, "the directory reported a failure the module does not know")      \
   X(DS_E_NOT_OPENED, 0x80144051u, "no connection could be opened: is the server running?")     \
-  X(DS_E_MISSING_ARGUMENT, 0x80144059u, "a required argument is missing")                      \
+  X(DS_E_MISSING_ARGUMENT, 0x80144059u, "a required argument is missing or cannot be used")    \
   X(DS_E_NO_MEMORY, 0x8014405Au, "out of memory")                                              \
   X(DS_E_NO_CONNECTION, 0x80144078u, "no usable connection")                                   \
   X(DS_E_NOTHING_TO_CHANGE, 0x80144088u, "nothing to register or modify: no attributes given") \

@@ -195,6 +195,11 @@ TEST_F(Cli, ReadPrintsOneEntry) {
   Finished dnOnly = connected({"read", "--dn-only", "uid=bob," + kPeople});
   expectClean(dnOnly);
   EXPECT_EQ(dnOnly.out, "uid=bob," + kPeople + "\n");
+
+  // A binary value that starts with a zero byte is printed whole.
+  Finished erin = connected({"read", "uid=erin," + kPeople, "audio"});
+  expectClean(erin);
+  EXPECT_EQ(erin.out, "dn: uid=erin," + kPeople + "\naudio:: AP8AAQI=\n\n");
 }
 
 TEST_F(Cli, ReadOfAMissingEntrySaysSo) {
@@ -202,6 +207,11 @@ TEST_F(Cli, ReadOfAMissingEntrySaysSo) {
   EXPECT_EQ(missing.exitCode, kNo);
   EXPECT_THAT(missing.out, IsEmpty());
   EXPECT_THAT(missing.err, HasSubstr("0x00144081 DS_W_NOT_FOUND: nothing found"));
+
+  // A read that the server refuses is a failure, not "nothing found".
+  Finished malformed = connected({"read", "not a dn"});
+  EXPECT_EQ(malformed.exitCode, kFailed);
+  EXPECT_THAT(malformed.err, HasSubstr("0x80144022 DS_E_NO_DN"));
 }
 
 // ---------------------------------------------------------------- expand

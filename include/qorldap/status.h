@@ -35,7 +35,7 @@ QOR_EXTERN_C_BEGIN
   X(DS_E_NO_BASE, 0x80144097u, "no search base: give -b or set LDAP_BASE")                     \
   X(DS_E_NO_HOST, 0x80144098u, "no host: give -H or set LDAP_HOST")                            \
   X(DS_E_EXPANSION_TOO_LARGE, 0x801440A0u,                                                     \
-    "the group expands to more than 1,000,000 entries: expand its nested groups one by one")   \
+    "the group expands to more than 100,000 entries: expand its nested groups one by one")     \
   X(DS_E_TIMEOUT_TOO_LONG, 0x801440A1u,                                                        \
     "LDAP_TIMEOUT is too long: at most 6 bytes in the environment, 7 as a macro symbol")       \
   X(DS_E_HOST_TOO_LONG, 0x801440A2u,                                                           \
@@ -62,9 +62,9 @@ enum {
 #define DS_ERROR_BASE 0x80144000u
 #define DS_WARNING_BASE 0x00144000u
 #define DS_CODE_MASK 0x7FFu
-#define DS_ERROR_FORM(s) (DS_ERROR_BASE | ((uint32_t)(s) & DS_CODE_MASK))
-#define DS_WARNING_FORM(s) (DS_WARNING_BASE | ((uint32_t)(s) & DS_CODE_MASK))
-#define DS_IS_ERROR(s) (((uint32_t)(s) & 0x80000000u) != 0)
+#define DS_ERROR_FORM(s) (DS_ERROR_BASE | ((uint32_t)(s)&DS_CODE_MASK))
+#define DS_WARNING_FORM(s) (DS_WARNING_BASE | ((uint32_t)(s)&DS_CODE_MASK))
+#define DS_IS_ERROR(s) (((uint32_t)(s)&0x80000000u) != 0)
 
 /* Kernel statuses. */
 #define VQ_LDAP_BASE 0x807FF800u /* + an LDAP result code (RFC 4511 / RFC 1823) */

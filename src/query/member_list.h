@@ -15,7 +15,7 @@
 
 namespace qorldap::query {
 
-inline constexpr int64_t kLargestExpansion = 1000000;
+inline constexpr int64_t kLargestExpansion = 100000;
 
 class MemberList {
  public:

@@ -35,13 +35,16 @@ using Url = std::unique_ptr<LDAPURLDesc, FreeUrl>;
 // ldap_initialize takes a list of URIs and reads a comma, like a blank, as
 // the end of one: a word holding one would name a second server, reached in
 // the clear when it says ldap://. One word is one server, so a comma is
-// refused wherever it stands (a DN part can spell it %2C).
+// refused wherever it stands (a DN part can spell it %2C). A zero byte is
+// refused too: libldap would read the URI only up to it.
 Url parsedUri(const std::string& uri) {
   LDAPURLDesc* description = nullptr;
-  const int rc = uri.find(',') == std::string::npos ? ldap_url_parse(uri.c_str(), &description)
-                                                    : LDAP_URL_ERR_BADURL;
+  const int rc = uri.find_first_of(std::string_view(",\0", 2)) == std::string::npos
+                     ? ldap_url_parse(uri.c_str(), &description)
+                     : LDAP_URL_ERR_BADURL;
   Url parsed(description);
-  if (rc != LDAP_URL_SUCCESS) parsed.reset();
+  // libldap parses a port of any size, then drops the URI when it connects.
+  if (rc != LDAP_URL_SUCCESS || parsed->lud_port < 0 || parsed->lud_port > 65535) parsed.reset();
   return parsed;
 }
 
@@ -150,7 +153,11 @@ bool parseEndpoints(std::string_view hosts, int port, bool startTls, std::vector
     if (parsed == nullptr) return false;
     endpoint.tls = scheme == Scheme::kLdaps;
     endpoint.startTls = startTls && (scheme == Scheme::kNone || scheme == Scheme::kLdap);
-    if (endpoint.tls && !clearUriOf(*parsed, endpoint.uri)) return false;
+    // The clear URI must read back as what it names (a host that is no
+    // address, such as "[:]", does not).
+    if (endpoint.tls && (!clearUriOf(*parsed, endpoint.uri) || !parsedUri(endpoint.uri))) {
+      return false;
+    }
     out.push_back(std::move(endpoint));
   }
   return !out.empty();

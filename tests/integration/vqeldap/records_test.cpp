@@ -354,6 +354,7 @@ TEST(Endpoints, ReadHostNamesAndUris) {
       {"dir-1.example:1389", 389, true, {"ldap://dir-1.example:1389"}, {false}, {true}},
       {"[::1]:636", 389, false, {"ldap://[::1]:636"}, {false}, {false}},
       {"::1", 10389, false, {"ldap://[::1]:10389"}, {false}, {false}},
+      {"host:65535 ldap://h:1", 389, false, {"ldap://host:65535", "ldap://h:1"}, {0, 0}, {0, 0}},
       {"  a   b\tc ", 7, false, {"ldap://a:7", "ldap://b:7", "ldap://c:7"}, {0, 0, 0}, {0, 0, 0}},
       {"ldap://x:1 LDAPS://y ldapi://%2Ftmp%2Fs ldaps://[::1]:6360/o=x",
        389,
@@ -378,13 +379,16 @@ TEST(Endpoints, RefuseWhatNamesNoServer) {
   for (const char* hosts :
        {"", "   ", "http://x", "ldap://[::1", "bad/host", "host:", "host:0", "host:99999",
         "host:12ab", "[::1]x", "h\xc3\xa9te", "a b/c", "ldaps://127.0.0.1:1/,ldap://127.0.0.1:2/",
-        "ldap://h/o=a,c=b", "ldapi://%2Ftmp%2Fs,x", "ldaps://a%2Fb"}) {
+        "ldap://h/o=a,c=b", "ldapi://%2Ftmp%2Fs,x", "ldaps://a%2Fb", "ldap://h:65536", "ldaps://[:]"}) {
     std::vector<vqeldap::ldap::Endpoint> endpoints;
     EXPECT_FALSE(vqeldap::ldap::parseEndpoints(hosts, 389, false, endpoints)) << hosts;
   }
   std::vector<vqeldap::ldap::Endpoint> endpoints;
   EXPECT_FALSE(vqeldap::ldap::parseEndpoints("host", 70000, false, endpoints))
       << "port out of range";
+  // libldap would read only up to the zero byte.
+  EXPECT_FALSE(vqeldap::ldap::parseEndpoints(std::string_view("ldaps://h\0.x ldap://h", 21), 389,
+                                             false, endpoints));
 }
 
 // --- client codes ----------------------------------------------------------

@@ -54,7 +54,9 @@ class RecordLines {
       *error = "a line is not 'name: value' (it begins '" + start + "')";
       return false;
     }
-    line->name.assign(type.bv_val, type.bv_len);
+    // Blanks between the name and its colon come back as zero bytes inside
+    // the counted name; the name ends at the first of them.
+    line->name.assign(type.bv_val, ::strnlen(type.bv_val, type.bv_len));
     if (value.bv_val != nullptr) line->value.assign(value.bv_val, value.bv_len);
     if (freeValue != 0) ber_memfree(value.bv_val);
     if (line->name.empty()) {

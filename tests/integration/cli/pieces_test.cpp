@@ -220,7 +220,7 @@ TEST(LdifInput, EntriesGroupValuesByAttributeName) {
       "dn: uid=zoe,ou=people,o=example\n"
       "objectClass: top\n"
       "cn:: Wm/Dqw==\n"
-      "ObjectClass: inetOrgPerson\n"
+      "ObjectClass : inetOrgPerson\n"  // a blank before the colon is no part of the name
       "description: a long line\n"
       "  folded\n"
       "audio:: AP8AAQI=\n"

@@ -4,6 +4,12 @@ if(QOR_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# The fuzz build instruments everything for libFuzzer's coverage; only the
+# fuzz targets themselves link its driver.
+if(QOR_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 function(qor_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()

@@ -48,7 +48,7 @@ class ProbeExtension {
 TEST(LoaderTest, StartTermStartThroughTheLoader) {
   // Only the probe's directory may supply the extension.
   unsetenv("QOR_EXTENSION_PATH");
-  qorhost::Kernel kernel;
+  qorhost::Kernel kernel{qorhost::PoolMode::kChecked};
   kernel.useRealEnvironment(false);
   kernel.setExtensionDirectory(QOR_PROBE_EXTENSION_DIR);
   const std::size_t taskBlocks = kernel.stats(kernel.taskPool()).liveBlocks;

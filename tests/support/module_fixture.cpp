@@ -7,7 +7,7 @@
 namespace qortest {
 
 void ModuleTest::SetUp() {
-  kernel_ = std::make_unique<qorhost::Kernel>();
+  kernel_ = std::make_unique<qorhost::Kernel>(qorhost::PoolMode::kChecked);
   kernel_->useRealEnvironment(false);
   extension_.registerWith(*kernel_);
   configureHost();

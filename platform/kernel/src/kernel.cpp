@@ -1,5 +1,7 @@
 // The kernel object: control block, vector tables, task, and the accessors
 // that tests and host components use.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -46,6 +48,7 @@ void installRoutines(Kernel::State& state) {
 }  // namespace
 
 bool Kernel::State::takeFault() {
+  if (poolMode != PoolMode::kChecked) return false;
   ++requestsSinceArmed;
   bool fail = failAll;
   if (failCountdown > 0 && --failCountdown == 0) fail = true;
@@ -58,6 +61,12 @@ void Kernel::State::refuse(std::string reason) {
   lastRoutineError = std::move(reason);
 }
 
+void Kernel::State::requireChecked(const char* what) const {
+  if (poolMode == PoolMode::kChecked) return;
+  std::fprintf(stderr, "qorhost: Kernel::%s needs a kernel made with PoolMode::kChecked\n", what);
+  std::abort();
+}
+
 PoolState* Kernel::State::findPool(qor_pool* pool) const {
   if (pool == nullptr) return nullptr;
   if (taskPool && &taskPool->record.base == pool) return taskPool.get();
@@ -65,9 +74,10 @@ PoolState* Kernel::State::findPool(qor_pool* pool) const {
   return it == pools.end() ? nullptr : it->second.get();
 }
 
-Kernel::Kernel() : state_(std::make_unique<State>()) {
+Kernel::Kernel(PoolMode pools) : state_(std::make_unique<State>()) {
   State& s = *state_;
   s.owner = this;
+  s.poolMode = pools;
   std::memcpy(s.pidb.marker, "QORPIDB", 8);
   std::memcpy(s.scope.marker, "QORSYMS", 8);
   s.symbolTable.kernel = &s;
@@ -146,22 +156,27 @@ std::string Kernel::lastRoutineError() const {
 }
 
 void Kernel::failNth(std::size_t n) {
+  state_->requireChecked("failNth");
   state_->failCountdown = n;
   state_->requestsSinceArmed = 0;
 }
 void Kernel::failEvery(bool on) {
+  state_->requireChecked("failEvery");
   state_->failAll = on;
   state_->requestsSinceArmed = 0;
 }
 void Kernel::clearFaults() {
+  state_->requireChecked("clearFaults");
   state_->failCountdown = 0;
   state_->failAll = false;
   state_->requestsSinceArmed = 0;
 }
 std::size_t Kernel::requestsSinceFaultArmed() const {
+  state_->requireChecked("requestsSinceFaultArmed");
   return state_->requestsSinceArmed;
 }
 std::size_t Kernel::injectedFailures() const {
+  state_->requireChecked("injectedFailures");
   return state_->injectedFailures;
 }
 

@@ -15,6 +15,8 @@
 
 #include <qorhost/kernel.h>
 
+#include "arena.h"
+
 namespace qorhost {
 
 struct PoolState;
@@ -33,9 +35,13 @@ struct BlockInfo {
   std::int64_t flags;
 };
 
+// A pool's state: in production mode its arena, in checked mode the table
+// of its blocks and its accounting.
 struct PoolState {
   PoolRecord record{};
   Kernel::State* kernel = nullptr;
+  bool checked = false;
+  Arena arena;
   std::unordered_map<void*, BlockInfo> blocks;
   PoolStats stats;
 };
@@ -76,6 +82,7 @@ using VectorTable = std::array<qor_routine, QOR_VECTOR_SLOTS>;
 
 struct Kernel::State {
   Kernel* owner = nullptr;
+  PoolMode poolMode = PoolMode::kProduction;
   qor_gcb gcb{};
   std::map<int, std::unique_ptr<VectorTable>> vectorTables;
   PerImageBlock pidb{};
@@ -136,6 +143,9 @@ struct Kernel::State {
   // Records a refused call.
   void refuse(std::string reason);
   PoolState* findPool(qor_pool* pool) const;
+  // Ends the process with a message unless the pools are checked: `what`
+  // is an accessor whose answer exists in checked mode only.
+  void requireChecked(const char* what) const;
 };
 
 // Pool construction and teardown (pools.cpp).

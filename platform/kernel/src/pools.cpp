@@ -1,5 +1,6 @@
-// Pools: zero-filled blocks with remembered sizes, accounting, fault
-// injection, and the pool routines wmtpc, wmpoold and wmrealc.
+// Pools: the production pools over an arena, the checked pools with their
+// block table, accounting and fault injection, and the pool routines wmtpc,
+// wmpoold and wmrealc.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -55,7 +56,7 @@ void* adopt(PoolState& pool, void* block, std::size_t size, int64_t flags) {
   return block;
 }
 
-void* poolAllocate(qor_pool* handle, int64_t size, int64_t flags) {
+void* checkedAllocate(qor_pool* handle, int64_t size, int64_t flags) {
   PoolState& pool = stateOf(handle);
   if (size < 0) return nullptr;
   if (pool.kernel->takeFault()) return nullptr;
@@ -69,7 +70,7 @@ void* poolAllocate(qor_pool* handle, int64_t size, int64_t flags) {
   return block;
 }
 
-void poolFree(qor_pool* handle, void* block, int64_t size, int64_t /*flags*/) {
+void checkedFree(qor_pool* handle, void* block, int64_t size, int64_t /*flags*/) {
   PoolState& pool = stateOf(handle);
   auto it = pool.blocks.find(block);
   if (it == pool.blocks.end()) {
@@ -85,18 +86,59 @@ void poolFree(qor_pool* handle, void* block, int64_t size, int64_t /*flags*/) {
   ++pool.kernel->totals.frees;
 }
 
+// The checked enlargement: always a new block, so that a caller that keeps
+// using the old one is caught.
+int32_t checkedResize(PoolState& pool, void* block, void** enlarged, std::size_t newSize,
+                      int32_t flags) {
+  Kernel::State& kernel = *pool.kernel;
+  std::size_t oldSize = 0;
+  if (block != nullptr) {
+    auto it = pool.blocks.find(block);
+    if (it == pool.blocks.end()) {
+      kernel.refuse("wmrealc: the block does not belong to the pool");
+      return result::kRefused;
+    }
+    oldSize = it->second.size;
+  }
+  if (kernel.takeFault()) return result::kNoMemory;
+  void* fresh = zeroedBlock(newSize);
+  if (fresh == nullptr) return result::kNoMemory;
+  if (adopt(pool, fresh, newSize, flags) == nullptr) return result::kNoMemory;
+  if (block != nullptr) {
+    std::memcpy(fresh, block, std::min(oldSize, newSize));
+    pool.blocks.erase(block);
+    std::free(block);
+    noteReleased(pool, oldSize);
+  }
+  ++pool.stats.reallocations;
+  ++kernel.totals.reallocations;
+  *enlarged = fresh;
+  return 0;
+}
+
+void* productionAllocate(qor_pool* handle, int64_t size, int64_t /*flags*/) {
+  if (size < 0) return nullptr;
+  return stateOf(handle).arena.allocate(static_cast<std::size_t>(size));
+}
+
+void productionFree(qor_pool* handle, void* block, int64_t /*size*/, int64_t /*flags*/) {
+  stateOf(handle).arena.release(block);
+}
+
 }  // namespace
 
 std::unique_ptr<PoolState> makePool(Kernel::State& kernel) {
   auto pool = std::make_unique<PoolState>();
-  pool->record.base.allocate = poolAllocate;
-  pool->record.base.free = poolFree;
+  pool->checked = kernel.poolMode == PoolMode::kChecked;
+  pool->record.base.allocate = pool->checked ? checkedAllocate : productionAllocate;
+  pool->record.base.free = pool->checked ? checkedFree : productionFree;
   pool->record.state = pool.get();
   pool->kernel = &kernel;
   return pool;
 }
 
 void releaseAllBlocks(PoolState& pool) {
+  pool.arena.releaseAll();
   for (auto& [block, info] : pool.blocks) {
     std::free(block);
     noteReleased(pool, info.size);
@@ -104,12 +146,18 @@ void releaseAllBlocks(PoolState& pool) {
   pool.blocks.clear();
 }
 
+PoolMode Kernel::poolMode() const {
+  return state_->poolMode;
+}
+
 PoolStats Kernel::stats(qor_pool* pool) const {
+  state_->requireChecked("stats");
   const PoolState* found = state_->findPool(pool);
   return found == nullptr ? PoolStats{} : found->stats;
 }
 
 PoolStats Kernel::totals() const {
+  state_->requireChecked("totals");
   return state_->totals;
 }
 std::size_t Kernel::livePools() const {
@@ -119,10 +167,12 @@ bool Kernel::ownsPool(qor_pool* pool) const {
   return state_->findPool(pool) != nullptr;
 }
 std::size_t Kernel::badFrees() const {
+  state_->requireChecked("badFrees");
   return state_->totals.badFrees;
 }
 
 std::optional<std::size_t> Kernel::blockSize(qor_pool* pool, const void* block) const {
+  state_->requireChecked("blockSize");
   const PoolState* found = state_->findPool(pool);
   if (found == nullptr) return std::nullopt;
   auto it = found->blocks.find(const_cast<void*>(block));
@@ -131,6 +181,7 @@ std::optional<std::size_t> Kernel::blockSize(qor_pool* pool, const void* block) 
 }
 
 std::optional<std::int64_t> Kernel::blockFlags(qor_pool* pool, const void* block) const {
+  state_->requireChecked("blockFlags");
   const PoolState* found = state_->findPool(pool);
   if (found == nullptr) return std::nullopt;
   auto it = found->blocks.find(const_cast<void*>(block));
@@ -187,29 +238,11 @@ int32_t wmrealc(uint64_t routineId, qor_pool* handle, void* block, int32_t /*mod
                                    : "wmrealc: no place for the block, or a negative size");
     return pool == nullptr ? result::kUnknownPool : result::kRefused;
   }
-  std::size_t oldSize = 0;
-  if (block != nullptr) {
-    auto it = pool->blocks.find(block);
-    if (it == pool->blocks.end()) {
-      kernel->refuse("wmrealc: the block does not belong to the pool");
-      return result::kRefused;
-    }
-    oldSize = it->second.size;
-  }
-  if (kernel->takeFault()) return result::kNoMemory;
   const auto newSize = static_cast<std::size_t>(size);
-  void* fresh = zeroedBlock(newSize);
-  if (fresh == nullptr) return result::kNoMemory;
-  if (adopt(*pool, fresh, newSize, flags) == nullptr) return result::kNoMemory;
-  if (block != nullptr) {
-    std::memcpy(fresh, block, std::min(oldSize, newSize));
-    pool->blocks.erase(block);
-    std::free(block);
-    noteReleased(*pool, oldSize);
-  }
-  ++pool->stats.reallocations;
-  ++kernel->totals.reallocations;
-  *enlarged = fresh;
+  if (pool->checked) return checkedResize(*pool, block, enlarged, newSize, flags);
+  void* resized = pool->arena.resize(block, newSize);
+  if (resized == nullptr) return result::kNoMemory;
+  *enlarged = resized;
   return 0;
 }
 

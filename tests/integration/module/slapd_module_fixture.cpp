@@ -9,7 +9,7 @@ namespace qortest {
 void SlapdModuleTest::SetUp() {
   server_ = SlapdEnvironment::server(serverOptions());
   ASSERT_NE(server_, nullptr);
-  kernel_ = std::make_unique<qorhost::Kernel>();
+  kernel_ = std::make_unique<qorhost::Kernel>(qorhost::PoolMode::kChecked);
   // Settings come from the arguments and the test's overrides only.
   kernel_->useRealEnvironment(false);
   kernel_->setExtensionDirectory(QOR_VQELDAP_DIR);

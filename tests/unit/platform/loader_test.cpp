@@ -35,7 +35,7 @@ class LoaderTest : public ::testing::Test {
     kernel.useRealEnvironment(false);
   }
 
-  Kernel kernel;
+  Kernel kernel{qorhost::PoolMode::kChecked};
   qor_extension extension{};
 };
 

@@ -1,29 +1,31 @@
-// Pools of the host kernel: zero fill, remembered sizes, accounting, bad
-// frees, pool creation and deletion, enlargement, fault injection.
+// Pools of the host kernel: what both modes promise (zero fill, enlargement,
+// deletion); the checked mode's remembered sizes, accounting, bad frees and
+// fault injection; the production mode's growth in place and its refusal to
+// answer the checked mode's questions.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <string>
 #include <vector>
 
+#include "arena.h"
+#include "support/case_names.h"
 #include "unit/platform/host_calls.h"
 
 namespace {
 
 using qorhost::Kernel;
+using qorhost::PoolMode;
 namespace result = qorhost::result;
 
-class PoolTest : public ::testing::Test {
+class PoolCalls {
  protected:
   void* allocate(qor_pool* pool, int64_t size, int64_t flags = QOR_POOL_DIRECTORY_FLAGS) {
     return pool->allocate(pool, size, flags);
   }
   void release(qor_pool* pool, void* block, int64_t size = 0) {
     pool->free(pool, block, size, QOR_POOL_RELEASE_FLAGS);
-  }
-  qor_pool* newPool() {
-    qor_pool* pool = nullptr;
-    EXPECT_EQ(hostcall::wmtpc(&pool, 4096, 1024, 258, kernel.task()), 0);
-    return pool;
   }
   static bool allZero(const void* block, std::size_t size) {
     const auto* bytes = static_cast<const unsigned char*>(block);
@@ -33,8 +35,116 @@ class PoolTest : public ::testing::Test {
     return true;
   }
 
-  Kernel kernel;
+  virtual Kernel& kernelOf() = 0;
+  qor_pool* newPool() {
+    qor_pool* pool = nullptr;
+    EXPECT_EQ(hostcall::wmtpc(&pool, 4096, 1024, 258, kernelOf().task()), 0);
+    return pool;
+  }
 };
+
+class PoolTest : public ::testing::Test, protected PoolCalls {
+ protected:
+  Kernel& kernelOf() override { return kernel; }
+  Kernel kernel{PoolMode::kChecked};
+};
+
+struct Mode {
+  const char* label;
+  PoolMode mode;
+};
+
+class PoolModeTest : public ::testing::TestWithParam<Mode>, protected PoolCalls {
+ protected:
+  Kernel& kernelOf() override { return kernel; }
+  Kernel kernel{GetParam().mode};
+};
+
+INSTANTIATE_TEST_SUITE_P(Modes, PoolModeTest,
+                         ::testing::Values(Mode{"production", PoolMode::kProduction},
+                                           Mode{"checked", PoolMode::kChecked}),
+                         qortest::LabelName{});
+
+TEST_P(PoolModeTest, ReusedBlocksArriveZeroFilledAndZeroSizeOnesAreUnique) {
+  qor_pool* pool = newPool();
+  for (int round = 0; round < 3; ++round) {
+    std::vector<void*> blocks;
+    for (int64_t size : {0, 1, 24, 200, 1000, 5000, 70000}) {
+      void* block = allocate(pool, size);
+      ASSERT_NE(block, nullptr) << size;
+      EXPECT_TRUE(allZero(block, static_cast<std::size_t>(size))) << round << ": " << size;
+      std::memset(block, 0xAB, static_cast<std::size_t>(size));
+      for (void* other : blocks) EXPECT_NE(block, other);
+      blocks.push_back(block);
+    }
+    for (void* block : blocks) release(pool, block);
+  }
+  EXPECT_EQ(allocate(pool, -1), nullptr);
+  EXPECT_EQ(hostcall::wmpoold(pool), 0);
+}
+
+TEST_P(PoolModeTest, EnlargementKeepsContentsZeroFillsTheGrowthAndDeletionTakesAll) {
+  qor_pool* pool = newPool();
+  auto* block = static_cast<unsigned char*>(allocate(pool, 24));
+  for (int i = 0; i < 24; ++i) block[i] = static_cast<unsigned char>(i + 1);
+  void* out = block;
+  // In place, to the next class, to a large block, and a large block grown.
+  for (int32_t size : {30, 300, 9000, 200000}) {
+    ASSERT_EQ(hostcall::wmrealc(pool, out, -1, &out, size, 6), 0);
+    const auto* grown = static_cast<const unsigned char*>(out);
+    for (int i = 0; i < 24; ++i) ASSERT_EQ(grown[i], i + 1) << size;
+    EXPECT_TRUE(allZero(grown + 24, static_cast<std::size_t>(size) - 24)) << size;
+  }
+  for (int i = 0; i < 100; ++i) allocate(pool, 8 << (i % 12));
+  EXPECT_EQ(hostcall::wmpoold(pool), 0);  // under AddressSanitizer: nothing leaks
+  EXPECT_EQ(kernel.livePools(), 0u);
+}
+
+TEST(ProductionPoolTest, EnlargementWithinTheBlocksRoomKeepsTheBlock) {
+  Kernel kernel;
+  qor_pool* pool = nullptr;
+  ASSERT_EQ(hostcall::wmtpc(&pool, 4096, 1024, 258, kernel.task()), 0);
+  auto* block = static_cast<char*>(pool->allocate(pool, 20, 6));
+  std::memset(block, 'x', 20);
+  void* out = nullptr;
+  ASSERT_EQ(hostcall::wmrealc(pool, block, -1, &out, 32, 6), 0);
+  // Under AddressSanitizer every block is separate and moves when it grows.
+  if (!qorhost::kSanitizerBuild) {
+    EXPECT_EQ(out, block);
+  }
+  EXPECT_EQ(std::string(static_cast<char*>(out), 32), std::string(20, 'x') + std::string(12, '\0'));
+}
+
+struct CheckedOnly {
+  const char* label;
+  std::function<void(Kernel&)> call;
+};
+
+class ProductionRefusalTest : public ::testing::TestWithParam<CheckedOnly> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Accessors, ProductionRefusalTest,
+    ::testing::Values(CheckedOnly{"totals", [](Kernel& k) { k.totals(); }},
+                      CheckedOnly{"stats", [](Kernel& k) { k.stats(k.taskPool()); }},
+                      CheckedOnly{"badFrees", [](Kernel& k) { k.badFrees(); }},
+                      CheckedOnly{"blockSize", [](Kernel& k) { k.blockSize(k.taskPool(), &k); }},
+                      CheckedOnly{"failNth", [](Kernel& k) { k.failNth(1); }},
+                      CheckedOnly{"failEvery", [](Kernel& k) { k.failEvery(true); }},
+                      CheckedOnly{"requestsSinceFaultArmed",
+                                  [](Kernel& k) { k.requestsSinceFaultArmed(); }}),
+    qortest::LabelName{});
+
+// A production kernel has no records to answer from: a test that asked one
+// would pass on a made-up answer, so the call ends the process instead.
+TEST_P(ProductionRefusalTest, EndsTheProcessWithAMessage) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Kernel kernel;
+        GetParam().call(kernel);
+      },
+      std::string("Kernel::") + GetParam().label + " needs a kernel made with PoolMode::kChecked");
+}
 
 TEST_F(PoolTest, BlocksArriveZeroFilledWithTheirSizeAndFlagsRemembered) {
   qor_pool* pool = kernel.taskPool();

@@ -29,24 +29,36 @@
 // qorhost::result below are failures (xjsymgc instead returns 1 when found, 0
 // when not found and a negative code for refused arguments).
 //
-// Pools
-//   Every block is calloc'ed on its own (so AddressSanitizer sees overruns)
-//   and its size and allocation flags are remembered; frees come with size 0
-//   and use the remembered size. A free of a block the pool does not own, a
-//   second free, a free of null, or a free with a nonzero size that differs
-//   from the block's size is counted as a bad free (the last one still frees
-//   the block). A zero-size request yields a valid unique block; a negative
-//   size yields null. wmrealc keeps the contents, zero-fills the growth and
-//   leaves the old block and *out unchanged when it fails. wmtpc creates a
-//   pool (the task argument must be the current task word); wmpoold deletes
-//   a pool and every block still in it. The task pool (where the module state
-//   lives) is a kernel pool too, but it is not counted by livePools() and
-//   wmpoold refuses it.
+// Pools, in one of two modes chosen when the kernel is made:
+//   PoolMode::kProduction (the default, for hosts): no per-block records.
+//   Each block carries a small header with its size and size class, small
+//   blocks come from chunks and free lists, so allocate and free are O(1);
+//   wmrealc grows a block in place while its room allows; wmpoold releases
+//   the chunks at once. Bad frees are not detected, there is no accounting
+//   and no fault injection.
+//   PoolMode::kChecked (for tests): every block is calloc'ed on its own (so
+//   AddressSanitizer sees overruns) and its size and allocation flags are
+//   remembered in the pool's table. A free of a block the pool does not own,
+//   a second free, a free of null, or a free with a nonzero size that
+//   differs from the block's size is counted as a bad free (the last one
+//   still frees the block). wmrealc always moves the block. The accounting,
+//   bad-free and fault-injection accessors below work in this mode only:
+//   called on a production kernel they end the process with a message, as
+//   any answer would be made up.
+// In both modes blocks arrive zero-filled and frees come with size 0; a
+// zero-size request yields a valid unique block; a negative size yields
+// null. wmrealc keeps the contents, zero-fills the growth and leaves the old
+// block and *out unchanged when it fails. wmtpc creates a pool (the task
+// argument must be the current task word); wmpoold deletes a pool and every
+// block still in it. The task pool (where the module state lives) is a
+// kernel pool too, but it is not counted by livePools() and wmpoold refuses
+// it.
 //
-// Fault injection counts block allocations (of every pool, the task pool
-// included), wmrealc calls and wmtpc calls together. To fail each request of
-// an operation in turn: failNth(SIZE_MAX) and run the operation once to learn
-// requestsSinceFaultArmed() = N, then run it with failNth(1) ... failNth(N).
+// Fault injection (checked mode) counts block allocations (of every pool,
+// the task pool included), wmrealc calls and wmtpc calls together. To fail
+// each request of an operation in turn: failNth(SIZE_MAX) and run the
+// operation once to learn requestsSinceFaultArmed() = N, then run it with
+// failNth(1) ... failNth(N).
 //
 // Macro symbols: xalanch(task->context->symbolScope) yields the table (null
 // when setMacroTableAvailable(false), or for any other argument). xjsymgc
@@ -133,9 +145,11 @@ struct PoolStats {
 
 using ExtensionFactory = std::function<qor_extension*(qor_kernel*)>;
 
+enum class PoolMode { kProduction, kChecked };
+
 class Kernel {
  public:
-  Kernel();
+  explicit Kernel(PoolMode pools = PoolMode::kProduction);
   ~Kernel();
   Kernel(const Kernel&) = delete;
   Kernel& operator=(const Kernel&) = delete;
@@ -165,18 +179,20 @@ class Kernel {
   std::size_t argumentFaults() const;
   std::string lastRoutineError() const;
 
-  // Pools. Every pool hands out zero-filled blocks and remembers their sizes.
-  PoolStats stats(qor_pool* pool) const;  // one pool (must be live)
-  PoolStats totals() const;       // all pools over the kernel's life; live counts are of live pools
+  PoolMode poolMode() const;
   std::size_t livePools() const;  // pools created by wmtpc and not deleted
   bool ownsPool(qor_pool* pool) const;
+
+  // Pool accounting and block records: checked mode only.
+  PoolStats stats(qor_pool* pool) const;  // one pool (must be live)
+  PoolStats totals() const;      // all pools over the kernel's life; live counts are of live pools
   std::size_t badFrees() const;  // over all pools
   // The remembered size and allocation flags of a live block of a pool.
   std::optional<std::size_t> blockSize(qor_pool* pool, const void* block) const;
   std::optional<std::int64_t> blockFlags(qor_pool* pool, const void* block) const;
 
-  // Fault injection, counted over block allocations, wmrealc enlargements and
-  // pool creations (wmtpc) together: the n-th such request from now fails
+  // Fault injection (checked mode only), counted over block allocations,
+  // wmrealc enlargements and pool creations (wmtpc) together: the n-th such request from now fails
   // (n = 1: the next one; n = 0 disarms). failEvery makes every request fail
   // until cleared.
   void failNth(std::size_t n);

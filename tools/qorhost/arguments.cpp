@@ -362,6 +362,9 @@ std::string usageText() {
       "LDAP_HOST, LDAP_PORT, LDAP_BASE, LDAP_BINDDN, LDAP_BINDPW and LDAP_TIMEOUT\n"
       "environment variables. Options may stand before or after the command's\n"
       "arguments; \"--\" ends the options.\n"
+      "\nQORHOST_POOLS=checked runs the kernel's pools in checked mode: every block\n"
+      "is tracked, and bad frees or blocks never given back are reported at the end\n"
+      "(exit status 3). Unset or \"production\": the fast production pools.\n"
       "\nexit status: 0 success; 1 no, FALSE or not found; 2 bad usage or input\n"
       "(nothing was sent); 3 the operation failed; 4 entries shown with a warning.\n";
   return text;

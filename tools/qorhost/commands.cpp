@@ -337,6 +337,8 @@ int info(const Context& context) {
   out << "extension:       vqeldap "
       << (kernel.extensionLoads() > 0 ? "loaded" : "not loaded: " + kernel.lastExtensionError())
       << '\n';
+  out << "pools:           "
+      << (kernel.poolMode() == qorhost::PoolMode::kChecked ? "checked" : "production") << '\n';
   printImage(context);
   printVersionRecord(context);
   printTable(context);
@@ -374,11 +376,8 @@ int dispatch(const Context& context, const std::vector<ChangeRecord>& changes) {
   return kExitUsage;
 }
 
-}  // namespace
-
-int runCommand(const Invocation& invocation, const std::string& password,
-               const std::vector<ChangeRecord>& changes, Streams streams) {
-  Host host;
+int runInHost(Host& host, const Invocation& invocation, const std::string& password,
+              const std::vector<ChangeRecord>& changes, Streams streams) {
   std::string error;
   if (!host.start(invocation, &error)) {
     streams.err << "qorhost: " << error << '\n';
@@ -390,6 +389,28 @@ int runCommand(const Invocation& invocation, const std::string& password,
     if (status != DS_OK) return reportOpen(streams, invocation, status);
   }
   return dispatch(Context{invocation, host, connection.handle(), streams}, changes);
+}
+
+}  // namespace
+
+int runCommand(const Invocation& invocation, const std::string& password,
+               const std::vector<ChangeRecord>& changes, Streams streams) {
+  const char* setting = std::getenv(kPoolModeVariable);
+  const std::optional<qorhost::PoolMode> pools = poolModeOf(setting);
+  if (!pools) {
+    streams.err << "qorhost: " << kPoolModeVariable << "=" << setting
+                << " is not a pool mode: production or checked\n";
+    return kExitUsage;
+  }
+  Host host(*pools);
+  int code = runInHost(host, invocation, password, changes, streams);
+  host.stop();
+  // A module that misused its pools has failed, whatever the command said.
+  if (const std::string faults = host.poolFaults(); !faults.empty()) {
+    streams.err << "qorhost: " << faults << '\n';
+    code = kExitFailed;
+  }
+  return code;
 }
 
 }  // namespace qorcli

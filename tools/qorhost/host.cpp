@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include <qorldap/records.h>
@@ -40,9 +41,32 @@ std::string findModule() {
   return path;
 }
 
+std::optional<qorhost::PoolMode> poolModeOf(const char* setting) {
+  const std::string_view text = setting == nullptr ? "" : setting;
+  if (text.empty() || text == "production") return qorhost::PoolMode::kProduction;
+  if (text == "checked") return qorhost::PoolMode::kChecked;
+  return std::nullopt;
+}
+
 Host::~Host() {
+  stop();
+}
+
+void Host::stop() {
   if (module_ && module_->table() != nullptr) module_->table()->term();
   module_.reset();
+}
+
+std::string Host::poolFaults() const {
+  if (kernel_.poolMode() != qorhost::PoolMode::kChecked) return {};
+  const qorhost::PoolStats totals = kernel_.totals();
+  std::string faults;
+  if (totals.badFrees > 0) faults = std::to_string(totals.badFrees) + " bad frees";
+  if (totals.liveBlocks > 0) {
+    faults += (faults.empty() ? "" : ", ") + std::to_string(totals.liveBlocks) + " blocks (" +
+              std::to_string(totals.liveBytes) + " bytes) never given back";
+  }
+  return faults.empty() ? faults : "checked pools: " + faults;
 }
 
 bool Host::start(const Invocation& invocation, std::string* error) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <qorhost/kernel.h>
@@ -18,16 +19,29 @@ namespace qorcli {
 // or the install put it, next to the running program.
 std::string findModule();
 
+// The environment variable that chooses the kernel's pool mode: unset,
+// empty or "production" for production pools, "checked" for checked ones
+// (every block tracked; bad frees and blocks left behind are reported when
+// qorhost ends).
+inline constexpr const char* kPoolModeVariable = "QORHOST_POOLS";
+// The mode a setting of that variable names; nullopt for any other text.
+std::optional<qorhost::PoolMode> poolModeOf(const char* setting);
+
 class Host {
  public:
-  Host() = default;
-  ~Host();  // term, then unload
+  explicit Host(qorhost::PoolMode pools) : kernel_(pools) {}
+  ~Host();  // stop
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
   // Sets the macro symbols and the environment the invocation asks for, loads
   // the module and lets it find the extension next to it.
   bool start(const Invocation& invocation, std::string* error);
+  // term, then unload the module; the kernel stays.
+  void stop();
+  // With checked pools, after stop: what the pools saw go wrong (bad frees,
+  // blocks never given back), or empty.
+  std::string poolFaults() const;
 
   const qorldap_table& ops() const { return *module_->table(); }
   const ModuleAccess& access() const { return access_; }

@@ -58,7 +58,7 @@ Launch cleanLaunch(std::vector<std::string> argv) {
   Launch launch;
   launch.argv = std::move(argv);
   for (const char* name : {"LDAP_HOST", "LDAP_PORT", "LDAP_BASE", "LDAP_BINDDN", "LDAP_BINDPW",
-                           "LDAP_TIMEOUT", "LDAP_TLSMODE", "QOR_EXTENSION_PATH"}) {
+                           "LDAP_TIMEOUT", "LDAP_TLSMODE", "QOR_EXTENSION_PATH", "QORHOST_POOLS"}) {
     launch.environment[name] = std::nullopt;
   }
   return launch;
@@ -716,6 +716,31 @@ TEST_F(Cli, InfoShowsTheLoadedModule) {
     EXPECT_THAT(info.out, HasSubstr(operation));
   }
   EXPECT_THAT(info.out, Not(HasSubstr("not the exported")));
+}
+
+// The kernel's pool mode comes from QORHOST_POOLS; on checked pools the
+// module gives the same answers and leaves no fault to report.
+TEST_F(Cli, PoolModeComesFromTheEnvironment) {
+  struct Setting {
+    std::optional<std::string> value;
+    std::string shown;
+  };
+  for (const Setting& setting :
+       {Setting{std::nullopt, "production"}, Setting{"production", "production"},
+        Setting{"checked", "checked"}}) {
+    Finished info = qorhost({"info"}, {}, {{"QORHOST_POOLS", setting.value}});
+    expectClean(info);
+    EXPECT_THAT(info.out, HasSubstr("pools:           " + setting.shown + "\n"));
+  }
+  const std::string group = "cn=all," + kGroups;
+  Finished production = connected({"expand", group});
+  Finished checked =
+      qorhost({"-H", uri_, "-b", base_, "expand", group}, {}, {{"QORHOST_POOLS", "checked"}});
+  expectClean(checked);
+  EXPECT_EQ(checked.out, production.out);
+  Finished refused = qorhost({"info"}, {}, {{"QORHOST_POOLS", "fast"}});
+  EXPECT_EQ(refused.exitCode, kUsage);
+  EXPECT_THAT(refused.err, HasSubstr("QORHOST_POOLS=fast is not a pool mode"));
 }
 
 TEST_F(Cli, HelpAndVersion) {

@@ -316,6 +316,28 @@ TEST_F(ResolveTest, UnusableStatusObjectReadsAsInvalidStatus) {
   EXPECT_EQ(unmarkedCalls, 0);
 }
 
+// A status object that reports a failure without the host issuing any
+// message number: 0 before and after is no proof of a stale status.
+VQStatus reportsNoSuchObject(qor_status_object*, uint32_t* code) {
+  if (code != nullptr) *code = VQ_LDAP(0x20);
+  return 0;
+}
+
+TEST_F(ResolveTest, FailureWhileNoMessageWasEverIssuedCounts) {
+  qor_status_object silent{};
+  silent.statusMagic = QOR_STATUS_MAGIC;
+  silent.getLastStatus = reportsNoSuchObject;
+  qor_status_object* const real = handle()->statusObject;
+  handle()->statusObject = &silent;
+  ASSERT_EQ(kernel().messageNumber(), 0u);
+  answerAlways(std::nullopt);
+  dsent** list = untouched_;
+  EXPECT_EQ(ops().dsreslv(handle(), "(cn=*)", nullptr, &list), 0x80144020u);
+  EXPECT_EQ(list, untouched_);
+  EXPECT_EQ(kernel().messageNumber(), 0u);
+  handle()->statusObject = real;
+}
+
 class ResolveSweepTest : public ResolveTest, public ::testing::WithParamInterface<bool> {};
 
 // 41 entries: the list is enlarged twice. A failed enlargement abandons the

@@ -30,19 +30,47 @@ constexpr std::size_t alignUp(std::size_t n) {
   return (n + 7) & ~std::size_t{7};
 }
 
+// The two shapes an entry comes in, read alike by the packing.
+std::string_view dnOf(const EntryView& entry) {
+  return entry.dn;
+}
+std::size_t attributeCount(const EntryView& entry) {
+  return entry.attributes.size();
+}
+std::string_view nameOf(const EntryView& entry, std::size_t attribute) {
+  return entry.attributes[attribute].name;
+}
+std::span<const std::string_view> valuesOf(const EntryView& entry, std::size_t attribute) {
+  return entry.attributes[attribute].values;
+}
+std::string_view dnOf(const EntryDraft& entry) {
+  return entry.dn();
+}
+std::size_t attributeCount(const EntryDraft& entry) {
+  return entry.attributeCount();
+}
+std::string_view nameOf(const EntryDraft& entry, std::size_t attribute) {
+  return entry.name(attribute);
+}
+std::span<const std::string_view> valuesOf(const EntryDraft& entry, std::size_t attribute) {
+  return entry.values(attribute);
+}
+
 // The bytes of one packed entry: the fixed records and pointer arrays first,
 // the texts after them.
-bool packedSize(const EntryView& entry, std::size_t& records, std::size_t& texts) {
+template <typename Entry>
+bool packedSize(const Entry& entry, std::size_t& records, std::size_t& texts) {
   constexpr std::size_t kMaxCount = std::numeric_limits<int32_t>::max() - 1;
-  if (entry.attributes.size() > kMaxCount) return false;
-  records = sizeof(ldent) + (entry.attributes.size() + 1) * sizeof(ldatt*);
-  texts = entry.dn.size() + 1;
-  for (const AttributeView& attribute : entry.attributes) {
-    if (attribute.values.size() > kMaxCount) return false;
-    records += sizeof(ldatt) + (attribute.values.size() + 1) * sizeof(ldval*) +
-               attribute.values.size() * sizeof(ldval);
-    texts += attribute.name.size() + 1;
-    for (std::string_view value : attribute.values) texts += value.size() + 1;
+  const std::size_t attributes = attributeCount(entry);
+  if (attributes > kMaxCount) return false;
+  records = sizeof(ldent) + (attributes + 1) * sizeof(ldatt*);
+  texts = dnOf(entry).size() + 1;
+  for (std::size_t i = 0; i < attributes; ++i) {
+    const std::span<const std::string_view> values = valuesOf(entry, i);
+    if (values.size() > kMaxCount) return false;
+    records += sizeof(ldatt) + (values.size() + 1) * sizeof(ldval*) + values.size() * sizeof(ldval);
+    texts += nameOf(entry, i).size() + 1;
+    for (std::string_view value : values) texts += value.size() + 1;
   }
   records = alignUp(records);
   return true;
@@ -90,29 +118,31 @@ void fillValue(ldval& value, Cursor& cursor, std::string_view bytes) {
   }
 }
 
-ldent* packEntry(const EntryView& entry) {
+template <typename Entry>
+ldent* packEntry(const Entry& entry) {
   std::size_t records = 0, texts = 0;
   if (!packedSize(entry, records, texts)) return nullptr;
   char* block = static_cast<char*>(std::calloc(1, records + texts));
   if (block == nullptr) return nullptr;
   Cursor cursor(block, block + records);
+  const std::size_t attributes = attributeCount(entry);
   ldent* out = cursor.take<ldent>();
-  out->dn = cursor.copy(entry.dn);
-  out->dnlen = static_cast<int64_t>(entry.dn.size());
-  out->natts = static_cast<int32_t>(entry.attributes.size());
-  out->atts = cursor.takePointers<ldatt>(entry.attributes.size() + 1);
-  for (std::size_t i = 0; i < entry.attributes.size(); ++i) {
-    const AttributeView& attribute = entry.attributes[i];
+  out->dn = cursor.copy(dnOf(entry));
+  out->dnlen = static_cast<int64_t>(dnOf(entry).size());
+  out->natts = static_cast<int32_t>(attributes);
+  out->atts = cursor.takePointers<ldatt>(attributes + 1);
+  for (std::size_t i = 0; i < attributes; ++i) {
+    const std::span<const std::string_view> values = valuesOf(entry, i);
     ldatt* att = cursor.take<ldatt>();
     out->atts[i] = att;
-    att->name = cursor.copy(attribute.name);
-    att->namelen = static_cast<int64_t>(attribute.name.size());
-    att->nvals = static_cast<int32_t>(attribute.values.size());
-    att->vals = cursor.takePointers<ldval>(attribute.values.size() + 1);
-    ldval* values = cursor.take<ldval>(attribute.values.size());
-    for (std::size_t k = 0; k < attribute.values.size(); ++k) {
-      att->vals[k] = &values[k];
-      fillValue(values[k], cursor, attribute.values[k]);
+    att->name = cursor.copy(nameOf(entry, i));
+    att->namelen = static_cast<int64_t>(nameOf(entry, i).size());
+    att->nvals = static_cast<int32_t>(values.size());
+    att->vals = cursor.takePointers<ldval>(values.size() + 1);
+    ldval* packed = cursor.take<ldval>(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+      att->vals[k] = &packed[k];
+      fillValue(packed[k], cursor, values[k]);
     }
   }
   return out;
@@ -173,12 +203,38 @@ bool ResultList::grow() {
   return true;
 }
 
-bool ResultList::append(const EntryView& entry) {
+template <typename Entry>
+bool ResultList::appendPacked(const Entry& entry) {
   if ((header_ == nullptr || count_ == header_->capacity) && !grow()) return false;
   ldent* packed = packEntry(entry);
   if (packed == nullptr) return false;
   slotsOf(header_)[count_++] = packed;
   return true;
+}
+
+bool ResultList::append(const EntryView& entry) {
+  return appendPacked(entry);
+}
+
+bool ResultList::append(const EntryDraft& entry) {
+  return appendPacked(entry);
+}
+
+void EntryDraft::start(std::string_view dn) {
+  dn_ = dn;
+  attributes_.clear();
+  values_.clear();
+}
+
+void EntryDraft::addAttribute(std::string_view name) {
+  attributes_.push_back(Attribute{name, values_.size()});
+}
+
+std::span<const std::string_view> EntryDraft::values(std::size_t attribute) const {
+  const std::size_t first = attributes_[attribute].firstValue;
+  const std::size_t end =
+      attribute + 1 < attributes_.size() ? attributes_[attribute + 1].firstValue : values_.size();
+  return std::span<const std::string_view>(values_).subspan(first, end - first);
 }
 
 ldent** ResultList::release() {

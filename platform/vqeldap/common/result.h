@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -25,6 +26,32 @@ struct EntryView {
   std::vector<AttributeView> attributes;
 };
 
+// One entry as views into a decoder's buffer, kept flat: a backend that
+// converts many entries starts each one in the same draft and so reuses its
+// storage instead of allocating per entry and attribute.
+class EntryDraft {
+ public:
+  // Forgets the previous entry (keeping the storage) and names the new one.
+  void start(std::string_view dn);
+  void addAttribute(std::string_view name);
+  // A value of the attribute added last.
+  void addValue(std::string_view value) { values_.push_back(value); }
+
+  std::string_view dn() const { return dn_; }
+  std::size_t attributeCount() const { return attributes_.size(); }
+  std::string_view name(std::size_t attribute) const { return attributes_[attribute].name; }
+  std::span<const std::string_view> values(std::size_t attribute) const;
+
+ private:
+  struct Attribute {
+    std::string_view name;
+    std::size_t firstValue;
+  };
+  std::string_view dn_;
+  std::vector<Attribute> attributes_;
+  std::vector<std::string_view> values_;
+};
+
 // True when the bytes are valid UTF-8 and hold no zero byte.
 bool isText(std::string_view bytes);
 
@@ -37,14 +64,18 @@ class ResultList {
   ResultList(const ResultList&) = delete;
   ResultList& operator=(const ResultList&) = delete;
 
-  // Copies one entry in; false when memory or the record counts run out.
+  // Copies one entry in, as one block; false when memory or the record
+  // counts run out.
   bool append(const EntryView& entry);
+  bool append(const EntryDraft& entry);
   std::size_t size() const { return count_; }
   // The array, or null when no entry was appended; the list is then empty.
   ldent** release();
 
  private:
   bool grow();
+  template <typename Entry>
+  bool appendPacked(const Entry& entry);
   struct Header* header_ = nullptr;
   std::size_t count_ = 0;
 };

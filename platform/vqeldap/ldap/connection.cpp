@@ -41,10 +41,41 @@ struct FreeBer {
 };
 using Ber = std::unique_ptr<BerElement, FreeBer>;
 
-struct FreeValues {
-  void operator()(berval* values) const { ber_memfree(values); }
-};
-using Values = std::unique_ptr<berval, FreeValues>;
+std::string_view viewOf(const berval& bytes) {
+  return std::string_view(bytes.bv_val, bytes.bv_len);
+}
+
+// Reads one entry from its encoding into `draft`: the DN, then the name and
+// the values of each attribute, all in place (nothing is copied, and the
+// decoder that ldap_get_dn_ber hands out is the only allocation). The DN
+// read leaves the decoder inside the attribute list, bounded by its length.
+int readEntry(LDAP* ld, LDAPMessage* entry, EntryDraft& draft) {
+  BerElement* rawBer = nullptr;
+  berval dn{};
+  const int code = ldap_get_dn_ber(ld, entry, &rawBer, &dn);
+  Ber ber(rawBer);
+  if (code != LDAP_SUCCESS) return code;
+  draft.start(viewOf(dn));
+  ber_len_t length = 0;
+  while (ber_peek_tag(ber.get(), &length) == LBER_SEQUENCE) {
+    berval name{};
+    if (ber_skip_tag(ber.get(), &length) == LBER_DEFAULT ||
+        ber_get_stringbv(ber.get(), &name, LBER_BV_NOTERM) == LBER_DEFAULT) {
+      return LDAP_DECODING_ERROR;
+    }
+    draft.addAttribute(viewOf(name));
+    char* end = nullptr;
+    for (ber_tag_t tag = ber_first_element(ber.get(), &length, &end); tag != LBER_DEFAULT;
+         tag = ber_next_element(ber.get(), &length, end)) {
+      berval value{};
+      if (ber_get_stringbv(ber.get(), &value, LBER_BV_NOTERM) == LBER_DEFAULT) {
+        return LDAP_DECODING_ERROR;
+      }
+      draft.addValue(viewOf(value));
+    }
+  }
+  return LDAP_SUCCESS;
+}
 
 int scopeOf(Scope scope) {
   switch (scope) {
@@ -130,7 +161,10 @@ class LdapConnection final : public Connection {
   Page request(const std::string& base, int scope, const char* filter,
                const char* const* attributes, const std::string* cookie, int pageSize,
                ResultList& entries);
-  bool gather(LDAPMessage* message, ResultList& entries);
+  // The paged-results control for this page: the first page's is made once
+  // per page size and kept, a later page's is made into `made`.
+  int pagingControl(const std::string& cookie, int pageSize, Control& made, LDAPControl** control);
+  int gather(LDAPMessage* message, ResultList& entries);
   void endPaging(const std::string& base, int scope, const char* filter, const std::string& cookie);
 
   Handle ld_;
@@ -139,37 +173,37 @@ class LdapConnection final : public Connection {
   int sizeLimit_ = 0;
   int pageSize_ = kDefaultPageSize;
   bool pagingRefused_ = false;  // the server turned the paged-results control down
+  Control firstPage_;
+  int firstPageSize_ = 0;
+  EntryDraft draft_;  // the entry being converted; its storage serves every entry
 };
 
-bool LdapConnection::gather(LDAPMessage* message, ResultList& entries) {
+int LdapConnection::gather(LDAPMessage* message, ResultList& entries) {
   LDAP* ld = ld_.get();
   for (LDAPMessage* entry = ldap_first_entry(ld, message); entry != nullptr;
        entry = ldap_next_entry(ld, entry)) {
-    BerElement* rawBer = nullptr;
-    berval dn{};
-    if (ldap_get_dn_ber(ld, entry, &rawBer, &dn) != LDAP_SUCCESS) {
-      if (rawBer != nullptr) ber_free(rawBer, 0);
-      return false;
-    }
-    Ber ber(rawBer);
-    EntryView view;
-    view.dn = std::string_view(dn.bv_val, dn.bv_len);
-    std::vector<Values> held;
-    berval name{};
-    berval* rawValues = nullptr;
-    while (ldap_get_attribute_ber(ld, entry, ber.get(), &name, &rawValues) == LDAP_SUCCESS &&
-           name.bv_val != nullptr) {
-      held.emplace_back(rawValues);
-      AttributeView& attribute = view.attributes.emplace_back();
-      attribute.name = std::string_view(name.bv_val, name.bv_len);
-      for (berval* value = rawValues; value != nullptr && value->bv_val != nullptr; ++value) {
-        attribute.values.emplace_back(value->bv_val, value->bv_len);
-      }
-      rawValues = nullptr;
-    }
-    if (!entries.append(view)) return false;
+    if (const int code = readEntry(ld, entry, draft_); code != LDAP_SUCCESS) return code;
+    if (!entries.append(draft_)) return LDAP_NO_MEMORY;
   }
-  return true;
+  return LDAP_SUCCESS;
+}
+
+int LdapConnection::pagingControl(const std::string& cookie, int pageSize, Control& made,
+                                  LDAPControl** control) {
+  const bool first = cookie.empty();
+  if (first && firstPage_ != nullptr && firstPageSize_ == pageSize) {
+    *control = firstPage_.get();
+    return LDAP_SUCCESS;
+  }
+  berval cookieBytes{cookie.size(), const_cast<char*>(cookie.data())};
+  LDAPControl* fresh = nullptr;
+  const int code = ldap_create_page_control(ld_.get(), pageSize, &cookieBytes, 0, &fresh);
+  if (code != LDAP_SUCCESS) return code;
+  Control& owner = first ? firstPage_ : made;
+  owner.reset(fresh);
+  if (first) firstPageSize_ = pageSize;
+  *control = fresh;
+  return LDAP_SUCCESS;
 }
 
 LdapConnection::Page LdapConnection::request(const std::string& base, int scope, const char* filter,
@@ -177,27 +211,26 @@ LdapConnection::Page LdapConnection::request(const std::string& base, int scope,
                                              const std::string* cookie, int pageSize,
                                              ResultList& entries) {
   Page page;
-  Control paging;
+  Control laterPage;
+  LDAPControl* paging = nullptr;
   if (cookie != nullptr) {
-    berval cookieBytes{cookie->size(), const_cast<char*>(cookie->data())};
-    LDAPControl* control = nullptr;
-    page.code = ldap_create_page_control(ld_.get(), pageSize, &cookieBytes, 0, &control);
+    page.code = pagingControl(*cookie, pageSize, laterPage, &paging);
     if (page.code != LDAP_SUCCESS) return page;
-    paging.reset(control);
   }
-  LDAPControl* controls[] = {paging.get(), nullptr};
+  LDAPControl* controls[] = {paging, nullptr};
   timeval limit = secondsOf(timeout_);
   LDAPMessage* raw = nullptr;
-  const int code = ldap_search_ext_s(ld_.get(), base.c_str(), scope, filter,
-                                     const_cast<char**>(attributes), 0, paging ? controls : nullptr,
-                                     nullptr, timeout_ > 0 ? &limit : nullptr, sizeLimit_, &raw);
+  const int code =
+      ldap_search_ext_s(ld_.get(), base.c_str(), scope, filter, const_cast<char**>(attributes), 0,
+                        paging != nullptr ? controls : nullptr, nullptr,
+                        timeout_ > 0 ? &limit : nullptr, sizeLimit_, &raw);
   Message message(raw);
   if (message == nullptr) {
     page.code = code == LDAP_SUCCESS ? LDAP_NO_RESULTS_RETURNED : code;
     return page;
   }
-  if (!gather(message.get(), entries)) {
-    page.code = LDAP_NO_MEMORY;
+  if (const int gathered = gather(message.get(), entries); gathered != LDAP_SUCCESS) {
+    page.code = gathered;
     return page;
   }
   int result = code;
@@ -208,7 +241,7 @@ LdapConnection::Page LdapConnection::request(const std::string& base, int scope,
   }
   Controls serverControls(rawControls);
   page.code = result;
-  if (paging && serverControls != nullptr) {
+  if (paging != nullptr && serverControls != nullptr) {
     LDAPControl* response =
         ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, serverControls.get(), nullptr);
     ber_int_t estimate = 0;

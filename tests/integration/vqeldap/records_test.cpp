@@ -95,6 +95,50 @@ TEST(ResultList, GrowsPastItsFirstCapacityKeepingOrder) {
   freeResult(result);
 }
 
+// A result as lines of text: each entry's DN, then each attribute with its
+// values, so that two results compare whole.
+std::vector<std::string> linesOf(ldent* const* result) {
+  std::vector<std::string> lines;
+  for (ldent* const* entry = result; entry != nullptr && *entry != nullptr; ++entry) {
+    lines.push_back("dn " + textOf((*entry)->dn, (*entry)->dnlen));
+    for (int32_t a = 0; a < (*entry)->natts; ++a) {
+      const ldatt& attribute = *(*entry)->atts[a];
+      std::string line = textOf(attribute.name, attribute.namelen) + ":";
+      for (int32_t k = 0; k < attribute.nvals; ++k) {
+        line += " [" + textOf(attribute.vals[k]->text, attribute.vals[k]->textlen) + "]";
+      }
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+// One draft serves every entry: what the previous entry left in it must not
+// reach the next one, and each attribute keeps exactly its own values.
+TEST(ResultList, AReusedDraftPacksWhatTheViewsPack) {
+  const std::vector<EntryView> views = {
+      {"uid=a,o=x", {{"cn", {"Alice", "A"}}, {"mail", {}}, {"sn", {"Archer"}}}},
+      {"o=x", {}},
+      {"cn=b,o=x", {{"cn", {"B"}}, {"description", {"", "two"}}}}};
+  ResultList fromViews, fromDraft;
+  EntryDraft draft;
+  for (const EntryView& view : views) {
+    ASSERT_TRUE(fromViews.append(view));
+    draft.start(view.dn);
+    for (const AttributeView& attribute : view.attributes) {
+      draft.addAttribute(attribute.name);
+      for (std::string_view value : attribute.values) draft.addValue(value);
+    }
+    ASSERT_TRUE(fromDraft.append(draft));
+  }
+  ldent** expected = fromViews.release();
+  ldent** packed = fromDraft.release();
+  EXPECT_EQ(linesOf(packed), linesOf(expected));
+  EXPECT_EQ(linesOf(packed).size(), 8u);
+  freeResult(expected);
+  freeResult(packed);
+}
+
 struct TextCase {
   const char* label;
   std::string bytes;
@@ -379,7 +423,8 @@ TEST(Endpoints, RefuseWhatNamesNoServer) {
   for (const char* hosts :
        {"", "   ", "http://x", "ldap://[::1", "bad/host", "host:", "host:0", "host:99999",
         "host:12ab", "[::1]x", "h\xc3\xa9te", "a b/c", "ldaps://127.0.0.1:1/,ldap://127.0.0.1:2/",
-        "ldap://h/o=a,c=b", "ldapi://%2Ftmp%2Fs,x", "ldaps://a%2Fb", "ldap://h:65536", "ldaps://[:]"}) {
+        "ldap://h/o=a,c=b", "ldapi://%2Ftmp%2Fs,x", "ldaps://a%2Fb", "ldap://h:65536",
+        "ldaps://[:]"}) {
     std::vector<vqeldap::ldap::Endpoint> endpoints;
     EXPECT_FALSE(vqeldap::ldap::parseEndpoints(hosts, 389, false, endpoints)) << hosts;
   }

@@ -75,6 +75,7 @@ std::string SlapdOptions::key() const {
   std::string k = tls ? "tls:" + tlsNames : "plain";
   if (sizeLimit) k += "|size=" + std::to_string(*sizeLimit) + "/" + pagedTotal;
   for (const std::string& ldif : ldifs) k += "|" + ldif;
+  if (replicated) k += "|replicated";
   return k;
 }
 
@@ -90,6 +91,7 @@ std::unique_ptr<SlapdServer> SlapdServer::start(const SlapdOptions& options, std
     if (!options.pagedTotal.empty()) command += " --paged-total " + shellQuote(options.pagedTotal);
   }
   for (const std::string& ldif : options.ldifs) command += " --ldif " + shellQuote(ldif);
+  if (options.replicated) command += " --replicated";
 
   int status = 0;
   const std::string output = runCommand(command, &status);
@@ -114,6 +116,17 @@ void SlapdServer::stop() {
   stopped_ = true;
   int status = 0;
   runCommand(shellQuote(kScripts + "/slapd-down") + " " + shellQuote(dir()) + " 2>&1", &status);
+}
+
+bool SlapdServer::restart(int provider) {
+  const bool pair = values_.count("DIR1") != 0;
+  const std::string folder = pair ? value("DIR" + std::to_string(provider)) : dir();
+  int status = 0;
+  const std::string pid =
+      runCommand(shellQuote(kScripts + "/slapd-restart") + " " + shellQuote(folder), &status);
+  if (status != 0) return false;
+  values_[provider == 2 ? "PID2" : "PID"] = pid.substr(0, pid.find('\n'));
+  return true;
 }
 
 bool SlapdServer::running() const {

@@ -21,6 +21,10 @@ struct SlapdOptions {
   std::optional<int> sizeLimit;
   std::string pagedTotal;          // with sizeLimit: unlimited, hard, disabled, a number
   std::vector<std::string> ldifs;  // seed LDIF; empty: the example directory
+  // Two providers replicating each other: value("URIS") names both,
+  // value("URI2"), value("PID2") and value("DIR1"/"DIR2") the second and
+  // each provider's folder.
+  bool replicated = false;
 
   std::string key() const;
 };
@@ -35,6 +39,10 @@ class SlapdServer {
 
   void stop();
   bool running() const;
+  // Starts a server that was stopped or killed again, with its data and
+  // listeners: the single server, or a provider of a pair (1 or 2). False
+  // when it does not answer.
+  bool restart(int provider = 1);
 
   // What slapd-up printed, by name without the SLAPD_ prefix ("URI", "BASE").
   std::string value(const std::string& name) const;

@@ -1,9 +1,12 @@
 // The extension object that the kernel's loadExtension obtains from
 // qor_extension_create, and its openConnection.
 //
-// openConnection reads from ldparm: host (the servers, see
-// ldap/endpoints.h), port, tls (1: StartTLS on ldap:// servers), timeout
-// (seconds; 0 or less: no limit), base, bindDn and bindPw (counted texts).
+// openConnection chooses the backend from the host text: "ldif:PATH" is the
+// embedded directory in the file PATH (ldif/connection.h); anything else
+// names LDAP servers (ldap/endpoints.h). It reads from ldparm: host, port
+// and tls (1: StartTLS on ldap:// servers; neither means anything to the
+// embedded directory), timeout (seconds; 0 or less: no limit), base, bindDn
+// and bindPw (counted texts).
 // It copies what the connection keeps (the base), so ldparm may be freed as
 // soon as the call returns. hostCode, openFlags, kernelContext, the reserved
 // words and the name argument are not used. Every call records its kernel
@@ -18,6 +21,7 @@
 #include "common/connection.h"
 #include "common/status.h"
 #include "ldap/connection.h"
+#include "ldif/connection.h"
 
 namespace vqeldap {
 
@@ -30,26 +34,66 @@ struct ExtensionRecord {
 };
 static_assert(std::is_standard_layout_v<ExtensionRecord>);
 
-VQStatus parametersOf(const ldparm& in, ldap::OpenParameters& out) {
+// The counted texts of ldparm that every backend reads.
+struct Texts {
   std::string_view hosts, base, bindDn, password;
-  if (in.host == nullptr || in.hostLen <= 0 || countedText(in.host, in.hostLen, hosts) != 0 ||
-      countedText(in.base, in.baseLen, base) != 0 ||
-      countedText(in.bindDn, in.bindDnLen, bindDn) != 0 ||
-      countedText(in.bindPw, in.bindPwLen, password) != 0) {
+};
+
+VQStatus textsOf(const ldparm& in, Texts& out) {
+  if (in.host == nullptr || in.hostLen <= 0 || countedText(in.host, in.hostLen, out.hosts) != 0 ||
+      countedText(in.base, in.baseLen, out.base) != 0 ||
+      countedText(in.bindDn, in.bindDnLen, out.bindDn) != 0 ||
+      countedText(in.bindPw, in.bindPwLen, out.password) != 0) {
     return kBadParameter;
   }
-  if (base.find('\0') != std::string_view::npos || bindDn.find('\0') != std::string_view::npos) {
+  if (out.base.find('\0') != std::string_view::npos ||
+      out.bindDn.find('\0') != std::string_view::npos) {
     return kernelStatus(Code::kInvalidDnSyntax);
   }
-  if (!ldap::parseEndpoints(hosts, in.port, in.tls == 1, out.endpoints)) return kBadParameter;
-  out.base.assign(base);
-  // Without a bind DN the connection is anonymous and a password is unused.
-  if (!bindDn.empty()) {
-    out.bindDn.emplace(bindDn);
-    out.password = Secret(password);
-  }
-  out.timeout = in.timeout > 0 ? in.timeout : 0;
   return 0;
+}
+
+// The base and the login of either backend's parameters. Without a bind DN
+// the connection is anonymous and a password is unused.
+template <typename Parameters>
+void copyLogin(const Texts& texts, Parameters& open) {
+  open.base.assign(texts.base);
+  if (!texts.bindDn.empty()) {
+    open.bindDn.emplace(texts.bindDn);
+    open.password = Secret(texts.password);
+  }
+}
+
+// The host text "ldif:PATH": the embedded directory in the file PATH.
+std::unique_ptr<Connection> openEmbedded(const Texts& texts, VQStatus& result) {
+  ldif::OpenParameters open;
+  open.path.assign(texts.hosts.substr(ldif::kHostPrefix.size()));
+  if (open.path.empty() || open.path.find('\0') != std::string::npos) {
+    result = kBadParameter;
+    return nullptr;
+  }
+  copyLogin(texts, open);
+  return ldif::open(std::move(open), result);
+}
+
+// Any other host text: LDAP servers through libldap.
+std::unique_ptr<Connection> openServer(const ldparm& in, const Texts& texts, VQStatus& result) {
+  ldap::OpenParameters open;
+  if (!ldap::parseEndpoints(texts.hosts, in.port, in.tls == 1, open.endpoints)) {
+    result = kBadParameter;
+    return nullptr;
+  }
+  copyLogin(texts, open);
+  open.timeout = in.timeout > 0 ? in.timeout : 0;
+  return ldap::open(open, result);
+}
+
+// The backend is chosen here, and only here, from the host text.
+std::unique_ptr<Connection> openBackend(const ldparm& in, VQStatus& result) {
+  Texts texts;
+  if ((result = textsOf(in, texts)) != 0) return nullptr;
+  if (texts.hosts.starts_with(ldif::kHostPrefix)) return openEmbedded(texts, result);
+  return openServer(in, texts, result);
 }
 
 qor_connection* openConnection(qor_extension* /*extension*/, const ldparm* parameters,
@@ -57,9 +101,8 @@ qor_connection* openConnection(qor_extension* /*extension*/, const ldparm* param
   VQStatus result = kBadParameter;
   qor_connection* connection = nullptr;
   try {
-    ldap::OpenParameters open;
-    if (parameters != nullptr && (result = parametersOf(*parameters, open)) == 0) {
-      std::unique_ptr<Connection> opened = ldap::open(open, result);
+    if (parameters != nullptr) {
+      std::unique_ptr<Connection> opened = openBackend(*parameters, result);
       if (opened != nullptr) {
         connection = makeRecord(std::move(opened));
         if (connection == nullptr) result = kernelStatus(Code::kNoMemory);

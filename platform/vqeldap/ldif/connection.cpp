@@ -1,0 +1,263 @@
+#include "ldif/connection.h"
+
+#include <vqeldap/options.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "common/status.h"
+#include "ldif/filter.h"
+#include "ldif/password.h"
+#include "ldif/store.h"
+#include "ldif/updates.h"
+
+namespace vqeldap::ldif {
+
+namespace {
+
+constexpr VQStatus kBadParameter = kernelStatus(Code::kParameterError);
+constexpr int kHighestDeref = 3;  // always
+
+// The attributes a search returns.
+class Selection {
+ public:
+  Selection(const Schema& schema, const char* const* names) {
+    if (names == nullptr || names[0] == nullptr) return;
+    all_ = false;
+    for (const char* const* name = names; *name != nullptr; ++name) {
+      const std::string_view text(*name);
+      if (text == "*") all_ = true;
+      if (const AttributeType* type = schema.attribute(text)) types_.push_back(type);
+    }
+  }
+  bool wants(const AttributeType* type) const {
+    if (all_) return true;
+    for (const AttributeType* selected : types_) {
+      if (type->isA(selected)) return true;
+    }
+    return false;
+  }
+
+ private:
+  bool all_ = true;
+  std::vector<const AttributeType*> types_;
+};
+
+class LdifConnection final : public Connection {
+ public:
+  LdifConnection(std::unique_ptr<Store> store, std::string base, std::string boundDn)
+      : store_(std::move(store)), base_(std::move(base)) {
+    reader_.boundDn = std::move(boundDn);
+  }
+
+  void search(const SearchRequest& request, SearchOutcome& outcome) override;
+  VQStatus add(const std::string& dn, const ChangeSet& attributes) override {
+    const std::vector<NamedValues> named = namedValuesOf(attributes);
+    return store_->change([&](const Directory& directory, PendingChange& pending) {
+      return prepareAdd(directory, dn, named, restriction(), pending);
+    });
+  }
+  VQStatus modify(const std::string& dn, const ChangeSet& changes) override {
+    return store_->change([&](const Directory& directory, PendingChange& pending) {
+      return prepareModify(directory, dn, changes, restriction(), pending);
+    });
+  }
+  VQStatus remove(const std::string& dn) override {
+    return store_->change([&](const Directory& directory, PendingChange& pending) {
+      return prepareRemove(directory, dn, restriction(), pending);
+    });
+  }
+  VQStatus compare(const std::string& dn, const std::string& attribute,
+                   std::string_view value) override {
+    if (VQStatus s = store_->refresh(); s != 0) return s;
+    return ldif::compare(store_->directory(), reader_, dn, attribute, value);
+  }
+  VQStatus setOption(int64_t option, int64_t value) override;
+
+ private:
+  // Why a write may not be made, checked where slapd checks it.
+  VQStatus restriction() const {
+    if (store_->readOnly()) return kernelStatus(Code::kUnwillingToPerform);
+    if (reader_.boundDn.empty()) return kernelStatus(Code::kStrongAuthRequired);
+    return 0;
+  }
+  bool inScope(Scope scope, const std::string& base, const Entry& entry) const;
+  bool gather(const Directory& directory, const SearchRequest& request, const Filter& filter,
+              const std::string& base, SearchOutcome& outcome) const;
+
+  std::unique_ptr<Store> store_;
+  std::string base_;
+  Reader reader_;
+  int64_t sizeLimit_ = 0;
+};
+
+bool LdifConnection::inScope(Scope scope, const std::string& base, const Entry& entry) const {
+  switch (scope) {
+    case Scope::kBase:
+      return entry.normal() == base;
+    case Scope::kOneLevel:
+      return parentOf(entry.normal()) == base;
+    case Scope::kSubtree:
+      break;
+  }
+  return withinSubtree(entry.normal(), base);
+}
+
+// Appends the entries that match; false when memory runs out.
+bool appendEntry(const Schema& schema, const Entry& entry, const Selection& selection,
+                 const Reader& reader, ResultList& out) {
+  EntryView view;
+  view.dn = entry.dn();
+  for (const Entry::Attribute& attribute : entry.attributes()) {
+    if (!selection.wants(attribute.type) || !reader.maySee(schema, entry, attribute.type)) {
+      continue;
+    }
+    AttributeView& shown = view.attributes.emplace_back();
+    shown.name = attribute.type->canonical;
+    for (uint32_t k = 0; k < attribute.count; ++k)
+      shown.values.push_back(entry.value(attribute, k));
+  }
+  return out.append(view);
+}
+
+// The root DSE as slapd shows it to a search that asks for user
+// attributes: the empty DN and its two classes.
+const Entry& rootDse(const Schema& schema) {
+  static const std::unique_ptr<Entry> entry =
+      Entry::pack(Dn{}, {AttributeValues{&schema.objectClassType(), {"top", "OpenLDAProotDSE"}}});
+  return *entry;
+}
+
+bool appendRootDse(const Directory& directory, const SearchRequest& request, const Filter& filter,
+                   SearchOutcome& outcome) {
+  const Schema& schema = directory.schema();
+  const Entry& entry = rootDse(schema);
+  if (filter.evaluate(schema, entry, Reader{}) != Truth::kTrue) return true;
+  return appendEntry(schema, entry, Selection(schema, request.attributes), Reader{},
+                     outcome.entries);
+}
+
+bool LdifConnection::gather(const Directory& directory, const SearchRequest& request,
+                            const Filter& filter, const std::string& base,
+                            SearchOutcome& outcome) const {
+  const Schema& schema = directory.schema();
+  const Selection selection(schema, request.attributes);
+  std::optional<std::vector<uint32_t>> candidates;
+  if (request.scope == Scope::kBase) {
+    candidates.emplace();
+    if (std::optional<uint32_t> slot = directory.find(base)) candidates->push_back(*slot);
+  } else {
+    candidates = filter.candidates(directory);
+  }
+  const uint32_t count =
+      candidates ? static_cast<uint32_t>(candidates->size()) : directory.slotCount();
+  int64_t found = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const Entry* entry = directory.entry(candidates ? (*candidates)[i] : i);
+    if (entry == nullptr || !inScope(request.scope, base, *entry) ||
+        filter.evaluate(schema, *entry, reader_) != Truth::kTrue) {
+      continue;
+    }
+    if (sizeLimit_ > 0 && found == sizeLimit_) {
+      outcome.status = kernelStatus(Code::kSizeLimitExceeded);
+      return true;
+    }
+    ++found;
+    if (!appendEntry(schema, *entry, selection, reader_, outcome.entries)) return false;
+  }
+  return true;
+}
+
+void LdifConnection::search(const SearchRequest& request, SearchOutcome& outcome) {
+  if (VQStatus s = store_->refresh(); s != 0) {
+    outcome.status = s;
+    return;
+  }
+  const Directory& directory = store_->directory();
+  Filter filter;
+  if (VQStatus s = Filter::parse(directory.schema(), request.readDn ? "" : request.text, filter);
+      s != 0) {
+    outcome.status = s;
+    return;
+  }
+  std::string base;
+  if (!normalDn(directory.schema(), request.readDn ? request.text : base_, base)) {
+    outcome.status = kernelStatus(Code::kInvalidDnSyntax);
+    return;
+  }
+  if (base.empty()) {
+    // The empty DN names the root DSE, which has nothing below it.
+    if (request.scope != Scope::kBase) {
+      outcome.status = kernelStatus(Code::kNoSuchObject);
+    } else if (!appendRootDse(directory, request, filter, outcome)) {
+      outcome.status = kernelStatus(Code::kNoMemory);
+    }
+    return;
+  }
+  if (!directory.find(base)) {
+    outcome.status = kernelStatus(Code::kNoSuchObject);
+    return;
+  }
+  if (!gather(directory, request, filter, base, outcome)) {
+    outcome.status = kernelStatus(Code::kNoMemory);
+  }
+}
+
+VQStatus LdifConnection::setOption(int64_t option, int64_t value) {
+  if (value < 0 || value > INT32_MAX) return kBadParameter;
+  switch (option) {
+    case VQELDAP_OPT_SIZE_LIMIT:
+      sizeLimit_ = value;
+      return 0;
+    case VQELDAP_OPT_DEREF:
+      return value > kHighestDeref ? kBadParameter : 0;
+    case VQELDAP_OPT_PAGE_SIZE:
+    case VQELDAP_OPT_TIMEOUT:
+      return 0;
+    default:
+      return kBadParameter;
+  }
+}
+
+// The normal DN of the entry the bind names, or the failure.
+VQStatus bindAs(const Directory& directory, const std::string& dn, const Secret& password,
+                std::string& bound) {
+  if (!normalDn(directory.schema(), dn, bound)) return kernelStatus(Code::kInvalidDnSyntax);
+  const std::optional<uint32_t> slot = directory.find(bound);
+  const VQStatus refused = kernelStatus(Code::kInvalidCredentials);
+  if (!slot) return refused;
+  const Entry& entry = *directory.entry(*slot);
+  const Entry::Attribute* secrets = entry.find(&directory.schema().userPasswordType());
+  const std::string_view given(password.data(), password.size());
+  for (uint32_t k = 0; secrets != nullptr && k < secrets->count; ++k) {
+    if (passwordMatches(entry.value(*secrets, k), given)) return 0;
+  }
+  return refused;
+}
+
+}  // namespace
+
+std::unique_ptr<Connection> open(OpenParameters parameters, VQStatus& status) {
+  // As with a server: a bind DN without a password is refused rather than
+  // taken for an anonymous login. The password is wiped with `parameters`.
+  if (parameters.bindDn && parameters.password.empty()) {
+    status = kernelStatus(Code::kUnwillingToPerform);
+    return nullptr;
+  }
+  LoadFailure failure;
+  std::unique_ptr<Store> store = Store::open(parameters.path, failure);
+  if (store == nullptr) {
+    status = failure.status;
+    return nullptr;
+  }
+  std::string bound;
+  if (parameters.bindDn) {
+    status = bindAs(store->directory(), *parameters.bindDn, parameters.password, bound);
+    if (status != 0) return nullptr;
+  }
+  status = 0;
+  return std::make_unique<LdifConnection>(std::move(store), std::move(parameters.base),
+                                          std::move(bound));
+}
+
+}  // namespace vqeldap::ldif

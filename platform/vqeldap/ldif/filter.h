@@ -1,0 +1,63 @@
+// Search filters (RFC 4515) over the embedded directory.
+//
+// The text is encoded by libldap itself (ldap_create_assertion_control_value
+// encodes a filter exactly as a search request carries it), so the embedded
+// directory accepts and refuses the same texts as the libldap backend
+// (filterError otherwise), and the BER is then read back into a tree.
+// Extensible matches are refused with unwillingToPerform.
+//
+// Evaluation follows RFC 4511's three values, as slapd does: an assertion
+// (presence included) on an attribute type the schema does not know, or
+// that needs a matching rule the type lacks (substrings of a DN, ordering
+// of a name), or whose value does not fit the rule, is Undefined, and so is
+// one on a type the reader may not search (userPassword, but for the entry
+// that is bound, whether the entry holds one or not); "not" of Undefined
+// stays Undefined and only True selects an entry. An assertion on a type holds for its subtypes too
+// ((name=x) matches cn=x). objectClass equality holds for subclasses
+// ((objectClass=person) matches an inetOrgPerson). Approximate matching is
+// equality.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <qorldap/abi/objects.h>
+
+#include "ldif/directory.h"
+#include "ldif/entry.h"
+#include "ldif/matching.h"
+
+namespace vqeldap::ldif {
+
+// Who reads: userPassword values are visible to the entry they belong to
+// when it is the one bound, to no one else.
+struct Reader {
+  std::string boundDn;  // normal form; empty: anonymous
+
+  bool maySee(const Schema& schema, const Entry& entry, const AttributeType* type) const;
+};
+
+enum class Truth { kFalse, kTrue, kUndefined };
+
+class Filter {
+ public:
+  // The empty text is (objectClass=*). Returns 0, or filterError or
+  // unwillingToPerform.
+  static VQStatus parse(const Schema& schema, const std::string& text, Filter& out);
+
+  Truth evaluate(const Schema& schema, const Entry& entry, const Reader& reader) const;
+
+  // The slots that can match, in order, when the equality indexes answer
+  // that; nullopt when every entry must be tested.
+  std::optional<std::vector<uint32_t>> candidates(const Directory& directory) const;
+
+  struct Node;  // defined where filters are read and evaluated
+
+ private:
+  std::shared_ptr<const Node> root_;
+};
+
+}  // namespace vqeldap::ldif

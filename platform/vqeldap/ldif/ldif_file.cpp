@@ -1,0 +1,195 @@
+#include "ldif/ldif_file.h"
+
+#include <lber.h>
+#include <ldif.h>
+#include <strings.h>
+
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "common/status.h"
+
+namespace vqeldap::ldif {
+
+namespace {
+
+constexpr VQStatus kMalformed = kernelStatus(Code::kDecodingError);
+
+// The buffer ldif_read_record grows and reuses from record to record.
+struct RecordBuffer {
+  char* data = nullptr;
+  int size = 0;
+  ~RecordBuffer() { ber_memfree(data); }
+};
+
+struct FreeValue {
+  void operator()(char* value) const { ber_memfree(value); }
+};
+
+bool nameIs(const berval& type, const char* name) {
+  return type.bv_len == std::strlen(name) && strncasecmp(type.bv_val, name, type.bv_len) == 0;
+}
+
+// The physical line each logical line of a record starts on: folded
+// continuation lines (a leading blank) and comments belong to no new line.
+std::vector<unsigned long> lineStarts(const char* record, unsigned long firstLine) {
+  std::vector<unsigned long> starts;
+  unsigned long line = firstLine;
+  for (const char* at = record; *at != '\0'; ++line) {
+    if (*at != ' ' && *at != '#' && *at != '\n') starts.push_back(line);
+    const char* end = std::strchr(at, '\n');
+    if (end == nullptr) break;
+    at = end + 1;
+  }
+  return starts;
+}
+
+unsigned long countLines(const char* text) {
+  unsigned long lines = 0;
+  for (const char* at = text; *at != '\0'; ++at) lines += *at == '\n' ? 1 : 0;
+  return lines;
+}
+
+// One record read into names and values; the values are owned here.
+class Record {
+ public:
+  // False with `failure` filled when a line cannot be read.
+  bool read(char* text, unsigned long firstLine, LoadFailure& failure) {
+    const std::vector<unsigned long> starts = lineStarts(text, firstLine);
+    line_ = starts.empty() ? firstLine : starts.front();
+    char* next = text;
+    std::size_t index = 0;
+    for (char* line = ldif_getline(&next); line != nullptr; line = ldif_getline(&next), ++index) {
+      const unsigned long at = index < starts.size() ? starts[index] : line_;
+      if (!readLine(line, index == 0, at, failure)) return false;
+    }
+    return true;
+  }
+
+  bool empty() const { return !hasDn_; }
+  const std::string& dn() const { return dn_; }
+  unsigned long line() const { return line_; }
+  const std::vector<NamedValues>& attributes() const { return attributes_; }
+
+ private:
+  bool fail(LoadFailure& failure, unsigned long line, std::string reason) {
+    failure = LoadFailure{kMalformed, line, std::move(reason)};
+    return false;
+  }
+
+  bool readLine(char* line, bool first, unsigned long at, LoadFailure& failure) {
+    berval type{}, value{};
+    int freeValue = 0;
+    if (ldif_parse_line2(line, &type, &value, &freeValue) < 0) {
+      return fail(failure, at, "not an LDIF line");
+    }
+    std::unique_ptr<char, FreeValue> held(freeValue != 0 ? value.bv_val : nullptr);
+    std::string_view text(value.bv_val == nullptr ? "" : value.bv_val, value.bv_len);
+    if (first && nameIs(type, "version")) return text == "1" || fail(failure, at, "not version 1");
+    if (!hasDn_) {
+      if (!nameIs(type, "dn")) return fail(failure, at, "a record must begin with dn:");
+      hasDn_ = true;
+      line_ = at;
+      dn_.assign(text);
+      return true;
+    }
+    if (nameIs(type, "changetype") || nameIs(type, "control")) {
+      return fail(failure, at, "a change record; the file holds entries only");
+    }
+    const std::string& name = texts_.emplace_back(type.bv_val, type.bv_len);
+    const std::string& stored = texts_.emplace_back(text);
+    attributes_.push_back(NamedValues{name, {stored}});
+    return true;
+  }
+
+  bool hasDn_ = false;
+  std::string dn_;
+  unsigned long line_ = 0;
+  std::deque<std::string> texts_;
+  std::vector<NamedValues> attributes_;
+};
+
+// The comment lines at the top of the file, each with its line break.
+std::string readHeader(std::FILE* file) {
+  std::string header;
+  int c = 0;
+  while ((c = std::fgetc(file)) == '#') {
+    header.push_back('#');
+    while ((c = std::fgetc(file)) != EOF && c != '\n') header.push_back(static_cast<char>(c));
+    header.push_back('\n');
+  }
+  if (c != EOF) std::ungetc(c, file);
+  return header;
+}
+
+void putLine(std::string& out, std::string_view name, std::string_view value) {
+  const std::string type(name);
+  const std::size_t needed = LDIF_SIZE_NEEDED(name.size(), value.size()) + 1;
+  const std::size_t start = out.size();
+  out.resize(start + needed);
+  char* at = out.data() + start;
+  char* end = at;
+  ldif_sput(&end, LDIF_PUT_VALUE, type.c_str(), value.data(), value.size());
+  out.resize(start + static_cast<std::size_t>(end - at));
+}
+
+void putEntry(std::string& out, const Entry& entry) {
+  putLine(out, "dn", entry.dn());
+  for (const Entry::Attribute& attribute : entry.attributes()) {
+    for (uint32_t k = 0; k < attribute.count; ++k) {
+      putLine(out, attribute.type->canonical, entry.value(attribute, k));
+    }
+  }
+  out.push_back('\n');
+}
+
+}  // namespace
+
+bool readDirectory(std::FILE* file, Directory& directory, std::string& header,
+                   LoadFailure& failure) {
+  header = readHeader(file);
+  unsigned long line = countLines(header.c_str());
+  LDIFFP input{file, nullptr};
+  RecordBuffer buffer;
+  int read = 0;
+  while ((read = ldif_read_record(&input, &line, &buffer.data, &buffer.size)) > 0) {
+    const unsigned long first = line - countLines(buffer.data) + 1;
+    Record record;
+    if (!record.read(buffer.data, first, failure)) return false;
+    if (record.empty()) continue;  // a "version: 1" line alone
+    PendingChange change;
+    const VQStatus status = prepareLoaded(directory, record.dn(), record.attributes(), change);
+    if (status != 0) {
+      failure = LoadFailure{kMalformed, record.line(),
+                            "entry refused with LDAP result " + std::to_string(status & 0xFF)};
+      return false;
+    }
+    apply(directory, std::move(change));
+  }
+  if (read < 0 || std::ferror(file) != 0) {
+    failure = LoadFailure{kMalformed, line + 1, "cannot be read as LDIF"};
+    return false;
+  }
+  return true;
+}
+
+std::string directoryText(const Directory& directory, const PendingChange* pending,
+                          const std::string& header) {
+  std::string out = header;
+  if (!header.empty()) out.push_back('\n');
+  for (uint32_t slot = 0; slot < directory.slotCount(); ++slot) {
+    const Entry* entry = directory.entry(slot);
+    if (pending != nullptr && pending->kind != PendingChange::Kind::kAdd && pending->slot == slot) {
+      entry = pending->entry.get();  // null when it is removed
+    }
+    if (entry != nullptr) putEntry(out, *entry);
+  }
+  if (pending != nullptr && pending->kind == PendingChange::Kind::kAdd) {
+    putEntry(out, *pending->entry);
+  }
+  return out;
+}
+
+}  // namespace vqeldap::ldif

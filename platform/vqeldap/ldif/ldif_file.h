@@ -1,0 +1,40 @@
+// The directory's file as RFC 2849 LDIF content records, read and written
+// with libldap's LDIF routines (ldif_read_record, ldif_parse_line2,
+// ldif_sput_wrap).
+//
+// Reading takes every record as an entry to load, in order, checked as an
+// add is (updates.h); an optional "version: 1" line comes first. A record
+// that is not well-formed, holds a changetype, or breaks the schema fails
+// the whole load with decodingError and the number of the line it starts
+// on (or of the line at fault, when one line is). The comment lines at the
+// top of the file are kept and written back first; other comments are
+// not kept.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include <qorldap/abi/objects.h>
+
+#include "ldif/directory.h"
+#include "ldif/updates.h"
+
+namespace vqeldap::ldif {
+
+struct LoadFailure {
+  VQStatus status = 0;
+  unsigned long line = 0;  // 1 for the first line of the file; 0 when no line is at fault
+  std::string reason;
+};
+
+// Loads `file` into `directory` (which starts empty); false with the
+// failure.
+bool readDirectory(std::FILE* file, Directory& directory, std::string& header,
+                   LoadFailure& failure);
+
+// The file's text for the directory once `pending` (or nothing) is
+// applied.
+std::string directoryText(const Directory& directory, const PendingChange* pending,
+                          const std::string& header);
+
+}  // namespace vqeldap::ldif

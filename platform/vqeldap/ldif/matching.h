@@ -1,0 +1,61 @@
+// Matching rules as slapd applies them to this data: values and assertions
+// are brought to a normalised form once, and normalised forms are compared
+// byte for byte (ordering: as the rule orders them).
+//
+// caseIgnore folds ASCII letters and, as every directory-string rule, drops
+// leading and trailing blanks and turns each run of blanks into one
+// (RFC 4518's insignificant-space handling; a value of blanks only becomes
+// one blank). In a substrings assertion the initial part keeps its trailing
+// blank, the final part its leading one and the middle parts both, as
+// slapd's normaliser does. Letters beyond ASCII are compared as they are.
+// numericString ignores blanks, telephoneNumber blanks and hyphens. DNs
+// are compared in the normalised form of dn.h; a uniqueMember value is a DN
+// and an optional "#'bits'B" unique identifier.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ldif/schema.h"
+
+namespace vqeldap::ldif {
+
+// Which part of a substrings assertion a text is: blanks at its ends are
+// kept where they join another part.
+enum class Part { kWhole, kInitial, kAny, kFinal };
+
+// The normalised form of `value` under `rule`; false when the value cannot
+// be one of the rule's (an assertion that is then Undefined, or a stored
+// value that is refused).
+bool normalize(const Schema& schema, Rule rule, std::string_view value, std::string& out,
+               Part part = Part::kWhole);
+
+// Ordering of two normalised values under `rule`: negative, 0, positive.
+int compareNormalized(Rule rule, std::string_view a, std::string_view b);
+
+// True when the two normalised values are equal under `rule` (uniqueMember
+// lets an assertion without a unique identifier match any value of the
+// DN).
+bool equalNormalized(Rule rule, std::string_view value, std::string_view assertion);
+
+struct Substrings {
+  std::string initial;  // empty: none
+  std::vector<std::string> any;
+  std::string final;
+  bool hasInitial = false;
+  bool hasFinal = false;
+};
+
+// True when the normalised value holds the normalised parts in order.
+bool matchesSubstrings(std::string_view value, const Substrings& parts);
+
+// True when `value` fits the syntax (RFC 4517): what add and modify accept.
+bool validSyntax(const Schema& schema, Syntax syntax, std::string_view value);
+
+// A stored form of a value: DNs (and the DN of a uniqueMember value) in
+// slapd's pretty form, every other value as given. False when the value
+// does not fit the syntax.
+bool prettyValue(const Schema& schema, Syntax syntax, std::string_view value, std::string& out);
+
+}  // namespace vqeldap::ldif

@@ -1,0 +1,442 @@
+#include "ldif/updates.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "common/status.h"
+#include "ldif/matching.h"
+
+namespace vqeldap::ldif {
+
+namespace {
+
+constexpr VQStatus statusOf(Code code) {
+  return kernelStatus(code);
+}
+
+// The key two values of a type are the same by: the normalised form under
+// the type's equality rule, the bytes when it has none.
+std::string keyOf(const Schema& schema, const AttributeType* type, std::string_view value) {
+  std::string key;
+  if (type->equality != Rule::kNone && normalize(schema, type->equality, value, key)) return key;
+  return std::string(value);
+}
+
+bool holdsValue(const Schema& schema, const AttributeValues& attribute, std::string_view value) {
+  const std::string key = keyOf(schema, attribute.type, value);
+  return std::any_of(attribute.values.begin(), attribute.values.end(),
+                     [&](const std::string& v) { return keyOf(schema, attribute.type, v) == key; });
+}
+
+AttributeValues* findType(std::vector<AttributeValues>& attributes, const AttributeType* type) {
+  for (AttributeValues& attribute : attributes) {
+    if (attribute.type == type) return &attribute;
+  }
+  return nullptr;
+}
+
+const AttributeValues* findType(const std::vector<AttributeValues>& attributes,
+                                const AttributeType* type) {
+  return findType(const_cast<std::vector<AttributeValues>&>(attributes), type);
+}
+
+// Where values come from. A request's values are stored in their pretty
+// form (DNs as dn.h writes them) and two that are the same are refused
+// with attributeOrValueExists, as slapd does; a file's values are kept as
+// written, the same value twice included, as slapadd -q loads them.
+enum class Origin { kRequest, kFile };
+
+// The values sent for one attribute: its type known, each value fitting
+// its syntax.
+VQStatus checkedValues(const Schema& schema, std::string_view name,
+                       const std::vector<std::string_view>& values, AttributeValues& out,
+                       Origin origin = Origin::kRequest) {
+  out.type = schema.attribute(name);
+  if (out.type == nullptr) return statusOf(Code::kUndefinedAttributeType);
+  std::unordered_set<std::string> seen;
+  for (std::string_view value : values) {
+    std::string stored, normalized;
+    if (!prettyValue(schema, out.type->syntax, value, stored) ||
+        (out.type->equality != Rule::kNone &&
+         !normalize(schema, out.type->equality, stored, normalized))) {
+      return statusOf(Code::kInvalidAttributeSyntax);
+    }
+    if (origin == Origin::kFile) {
+      out.values.emplace_back(value);
+      continue;
+    }
+    if (!seen.insert(keyOf(schema, out.type, stored)).second) {
+      return statusOf(Code::kAttributeOrValueExists);
+    }
+    out.values.push_back(std::move(stored));
+  }
+  if (out.type->singleValue && out.values.size() > 1) return statusOf(Code::kConstraintViolation);
+  return 0;
+}
+
+// Where a new entry goes: not there yet, its parent there. An entry with no
+// ancestor in the directory starts a naming context of its own, which only
+// loading (or a first entry) may do.
+VQStatus checkPlacement(const Directory& directory, std::string_view normal) {
+  if (directory.find(normal)) return statusOf(Code::kEntryAlreadyExists);
+  const std::string_view parent = parentOf(normal);
+  if (!parent.empty() && directory.find(parent)) return 0;
+  return statusOf(Code::kNoSuchObject);
+}
+
+// An entry's DN is its own first RDN followed by its parent's DN as the
+// parent holds it, as slapd's back-mdb builds DNs from its tree.
+void placeUnderParent(const Directory& directory, Dn& dn) {
+  const std::optional<uint32_t> parent = directory.find(parentOf(dn.normal));
+  if (!parent) return;
+  const std::size_t comma = dn.pretty.find(',');
+  if (comma == std::string::npos) return;
+  dn.pretty.replace(comma + 1, std::string::npos, directory.entry(*parent)->dn());
+}
+
+// True when some entry of the directory is the DN or lies above it: the DN
+// is within one of the directory's naming contexts.
+bool withinNamingContexts(const Directory& directory, std::string_view normal) {
+  for (std::string_view at = normal; !at.empty(); at = parentOf(at)) {
+    if (directory.find(at)) return true;
+  }
+  return false;
+}
+
+// The most derived structural class of the classes named, or null with
+// objectClassViolation when a class is unknown, none is structural or two
+// structural classes do not derive one from the other.
+const ObjectClass* structuralClass(const Schema& schema, const AttributeValues* classes,
+                                   VQStatus& status) {
+  status = statusOf(Code::kObjectClassViolation);
+  if (classes == nullptr) return nullptr;
+  const ObjectClass* structural = nullptr;
+  for (const std::string& name : classes->values) {
+    const ObjectClass* cls = schema.objectClass(name);
+    if (cls == nullptr) return nullptr;
+    if (cls->kind != ClassKind::kStructural) continue;
+    if (structural == nullptr || cls->isA(structural)) {
+      structural = cls;
+    } else if (!structural->isA(cls)) {
+      return nullptr;
+    }
+  }
+  if (structural != nullptr) status = 0;
+  return structural;
+}
+
+bool hasRequired(const ObjectClass& cls, const std::vector<AttributeValues>& attributes) {
+  for (const AttributeType* type : cls.must) {
+    if (findType(attributes, type) == nullptr) return false;
+  }
+  return std::all_of(cls.superiors.begin(), cls.superiors.end(), [&](const ObjectClass* superior) {
+    return hasRequired(*superior, attributes);
+  });
+}
+
+// True when one of the classes (or a class they derive from) requires or
+// allows the type.
+bool allowedBy(const ObjectClass& cls, const AttributeType* type) {
+  auto names = [type](const std::vector<const AttributeType*>& list) {
+    return std::any_of(list.begin(), list.end(),
+                       [type](const AttributeType* listed) { return type->isA(listed); });
+  };
+  if (names(cls.must) || names(cls.may)) return true;
+  return std::any_of(cls.superiors.begin(), cls.superiors.end(),
+                     [type](const ObjectClass* superior) { return allowedBy(*superior, type); });
+}
+
+bool allowed(const Schema& schema, const AttributeValues& classes, const AttributeType* type) {
+  if (type == &schema.objectClassType()) return true;
+  const ObjectClass* anything = schema.objectClass("extensibleObject");
+  return std::any_of(classes.values.begin(), classes.values.end(), [&](const std::string& name) {
+    const ObjectClass* cls = schema.objectClass(name);
+    return cls == anything || allowedBy(*cls, type);
+  });
+}
+
+bool holdsNamingValues(const Schema& schema, const std::vector<AttributeValues>& attributes,
+                       std::string_view dn) {
+  std::vector<NamingValue> naming;
+  if (!namingValues(schema, dn, naming)) return false;
+  return std::all_of(naming.begin(), naming.end(), [&](const NamingValue& value) {
+    const AttributeValues* attribute = findType(attributes, value.type);
+    return attribute != nullptr && holdsValue(schema, *attribute, value.value);
+  });
+}
+
+// The rules of the schema an entry must keep; `previous` is the structural
+// class a modified entry had, which it must keep.
+VQStatus checkSchema(const Schema& schema, const std::vector<AttributeValues>& attributes,
+                     const ObjectClass* previous = nullptr) {
+  VQStatus status = 0;
+  const AttributeValues* classes = findType(attributes, &schema.objectClassType());
+  const ObjectClass* structural = structuralClass(schema, classes, status);
+  if (status != 0) return status;
+  if (previous != nullptr && structural != previous) {
+    return statusOf(Code::kObjectClassModsProhibited);
+  }
+  for (const std::string& name : classes->values) {
+    if (!hasRequired(*schema.objectClass(name), attributes)) {
+      return statusOf(Code::kObjectClassViolation);
+    }
+  }
+  for (const AttributeValues& attribute : attributes) {
+    if (!allowed(schema, *classes, attribute.type)) return statusOf(Code::kObjectClassViolation);
+    if (attribute.type->singleValue && attribute.values.size() > 1) {
+      return statusOf(Code::kConstraintViolation);
+    }
+  }
+  return 0;
+}
+
+// Adds the values that name a new entry and that it does not hold, as
+// slapd does: to the attribute's values, or as a new attribute at the end.
+void addNamingValues(const Schema& schema, std::string_view dn,
+                     std::vector<AttributeValues>& attributes) {
+  std::vector<NamingValue> naming;
+  if (!namingValues(schema, dn, naming)) return;
+  for (NamingValue& value : naming) {
+    AttributeValues* attribute = findType(attributes, value.type);
+    if (attribute == nullptr) {
+      attributes.push_back(AttributeValues{value.type, {std::move(value.value)}});
+    } else if (!holdsValue(schema, *attribute, value.value)) {
+      attribute->values.push_back(std::move(value.value));
+    }
+  }
+}
+
+// Adds values of one type to the attributes, merging with values of the
+// same type given under another name.
+VQStatus mergeValues(const Schema& schema, AttributeValues added,
+                     std::vector<AttributeValues>& attributes, Origin origin = Origin::kRequest) {
+  AttributeValues* existing = findType(attributes, added.type);
+  if (existing == nullptr) {
+    attributes.push_back(std::move(added));
+    return 0;
+  }
+  for (std::string& value : added.values) {
+    if (origin == Origin::kRequest && holdsValue(schema, *existing, value)) {
+      return statusOf(Code::kAttributeOrValueExists);
+    }
+    existing->values.push_back(std::move(value));
+  }
+  return 0;
+}
+
+// One modification applied to the attributes of an entry.
+VQStatus applyChange(const Schema& schema, ModOp op, AttributeValues values,
+                     std::vector<AttributeValues>& attributes) {
+  AttributeValues* existing = findType(attributes, values.type);
+  switch (op) {
+    case ModOp::kAdd:
+      return mergeValues(schema, std::move(values), attributes);
+    case ModOp::kReplace:
+      // As slapd does it: the old attribute goes, the new one comes last.
+      if (existing != nullptr)
+        attributes.erase(attributes.begin() + (existing - attributes.data()));
+      if (!values.values.empty()) attributes.push_back(std::move(values));
+      return 0;
+    case ModOp::kDelete:
+      if (existing == nullptr) return statusOf(Code::kNoSuchAttribute);
+      if (values.values.empty()) {
+        existing->values.clear();
+        return 0;
+      }
+      for (const std::string& value : values.values) {
+        const std::string key = keyOf(schema, values.type, value);
+        auto found = std::find_if(
+            existing->values.begin(), existing->values.end(),
+            [&](const std::string& v) { return keyOf(schema, values.type, v) == key; });
+        if (found == existing->values.end()) return statusOf(Code::kNoSuchAttribute);
+        existing->values.erase(found);
+      }
+      return 0;
+  }
+  return statusOf(Code::kProtocolError);
+}
+
+void dropEmpty(std::vector<AttributeValues>& attributes) {
+  attributes.erase(std::remove_if(attributes.begin(), attributes.end(),
+                                  [](const AttributeValues& a) { return a.values.empty(); }),
+                   attributes.end());
+}
+
+struct CheckedMod {
+  ModOp op;
+  AttributeValues values;
+};
+
+VQStatus checkedMods(const Schema& schema, const ChangeSet& changes, std::vector<CheckedMod>& out) {
+  for (const Change& change : changes.changes()) {
+    CheckedMod mod{change.op, {}};
+    if (VQStatus s = checkedValues(schema, change.name, change.values, mod.values); s != 0) {
+      return s;
+    }
+    if (change.op == ModOp::kAdd && change.values.empty()) return statusOf(Code::kProtocolError);
+    out.push_back(std::move(mod));
+  }
+  return 0;
+}
+
+std::unique_ptr<Entry> packed(Dn dn, const std::vector<AttributeValues>& attributes,
+                              VQStatus& status) {
+  std::unique_ptr<Entry> entry = Entry::pack(std::move(dn), attributes);
+  if (entry == nullptr) status = statusOf(Code::kAdminLimitExceeded);
+  return entry;
+}
+
+}  // namespace
+
+std::vector<NamedValues> namedValuesOf(const ChangeSet& attributes) {
+  std::vector<NamedValues> out;
+  for (const Change& change : attributes.changes()) out.push_back({change.name, change.values});
+  return out;
+}
+
+namespace {
+
+// An entry of an add (`loading` false) or of the directory's file.
+VQStatus prepareEntry(const Directory& directory, std::string_view dn,
+                      const std::vector<NamedValues>& attributes, VQStatus restriction,
+                      bool loading, PendingChange& out) {
+  const Origin origin = loading ? Origin::kFile : Origin::kRequest;
+  const Schema& schema = directory.schema();
+  Dn parsed;
+  if (!parseDn(schema, dn, parsed)) return statusOf(Code::kInvalidDnSyntax);
+  std::vector<AttributeValues> merged;
+  for (const NamedValues& named : attributes) {
+    AttributeValues values;
+    if (VQStatus s = checkedValues(schema, named.name, named.values, values, origin); s != 0) {
+      return s;
+    }
+    if (VQStatus s = mergeValues(schema, std::move(values), merged, origin); s != 0) return s;
+  }
+  dropEmpty(merged);
+  if (parsed.normal.empty()) return statusOf(Code::kEntryAlreadyExists);
+  const bool inside = withinNamingContexts(directory, parsed.normal);
+  if (!inside && !loading && directory.size() != 0) return statusOf(Code::kUnwillingToPerform);
+  if (restriction != 0) return restriction;
+  if (inside) {
+    if (VQStatus s = checkPlacement(directory, parsed.normal); s != 0) return s;
+    placeUnderParent(directory, parsed);
+  }
+  addNamingValues(schema, dn, merged);
+  if (VQStatus s = checkSchema(schema, merged); s != 0) return s;
+  VQStatus status = 0;
+  out.kind = PendingChange::Kind::kAdd;
+  out.entry = packed(std::move(parsed), merged, status);
+  return status;
+}
+
+}  // namespace
+
+VQStatus prepareAdd(const Directory& directory, std::string_view dn,
+                    const std::vector<NamedValues>& attributes, VQStatus restriction,
+                    PendingChange& out) {
+  return prepareEntry(directory, dn, attributes, restriction, false, out);
+}
+
+VQStatus prepareLoaded(const Directory& directory, std::string_view dn,
+                       const std::vector<NamedValues>& attributes, PendingChange& out) {
+  return prepareEntry(directory, dn, attributes, 0, true, out);
+}
+
+VQStatus prepareModify(const Directory& directory, std::string_view dn, const ChangeSet& changes,
+                       VQStatus restriction, PendingChange& out) {
+  const Schema& schema = directory.schema();
+  Dn parsed;
+  if (!parseDn(schema, dn, parsed)) return statusOf(Code::kInvalidDnSyntax);
+  std::vector<CheckedMod> mods;
+  if (VQStatus s = checkedMods(schema, changes, mods); s != 0) return s;
+  if (!withinNamingContexts(directory, parsed.normal)) return statusOf(Code::kUnwillingToPerform);
+  if (restriction != 0) return restriction;
+  const std::optional<uint32_t> slot = directory.find(parsed.normal);
+  if (!slot) return statusOf(Code::kNoSuchObject);
+  const Entry& current = *directory.entry(*slot);
+  const std::vector<AttributeValues> original = current.unpack();
+  std::vector<AttributeValues> attributes = original;
+  for (CheckedMod& mod : mods) {
+    if (VQStatus s = applyChange(schema, mod.op, std::move(mod.values), attributes); s != 0) {
+      return s;
+    }
+  }
+  dropEmpty(attributes);
+  if (!holdsNamingValues(schema, attributes, current.dn())) return statusOf(Code::kNamingViolation);
+  VQStatus ignored = 0;
+  const ObjectClass* before =
+      structuralClass(schema, findType(original, &schema.objectClassType()), ignored);
+  if (VQStatus s = checkSchema(schema, attributes, before); s != 0) return s;
+  Dn same;
+  parseDn(schema, current.dn(), same);
+  VQStatus status = 0;
+  out.kind = PendingChange::Kind::kReplace;
+  out.slot = *slot;
+  out.entry = packed(std::move(same), attributes, status);
+  return status;
+}
+
+VQStatus prepareRemove(const Directory& directory, std::string_view dn, VQStatus restriction,
+                       PendingChange& out) {
+  std::string normal;
+  if (!normalDn(directory.schema(), dn, normal)) return statusOf(Code::kInvalidDnSyntax);
+  if (!withinNamingContexts(directory, normal)) return statusOf(Code::kUnwillingToPerform);
+  if (restriction != 0) return restriction;
+  const std::optional<uint32_t> slot = directory.find(normal);
+  if (!slot) return statusOf(Code::kNoSuchObject);
+  if (directory.childrenOf(*slot) != 0) return statusOf(Code::kNotAllowedOnNonLeaf);
+  out.kind = PendingChange::Kind::kRemove;
+  out.slot = *slot;
+  return 0;
+}
+
+void apply(Directory& directory, PendingChange change) {
+  switch (change.kind) {
+    case PendingChange::Kind::kAdd:
+      directory.append(std::move(change.entry));
+      return;
+    case PendingChange::Kind::kReplace:
+      directory.replace(change.slot, std::move(change.entry));
+      return;
+    case PendingChange::Kind::kRemove:
+      directory.remove(change.slot);
+      return;
+  }
+}
+
+VQStatus compare(const Directory& directory, const Reader& reader, std::string_view dn,
+                 std::string_view attribute, std::string_view value) {
+  const Schema& schema = directory.schema();
+  std::string normal;
+  if (!normalDn(schema, dn, normal)) return statusOf(Code::kInvalidDnSyntax);
+  const AttributeType* type = schema.attribute(attribute);
+  if (type == nullptr) return statusOf(Code::kUndefinedAttributeType);
+  if (type->equality == Rule::kNone) return statusOf(Code::kInappropriateMatching);
+  std::string asserted;
+  if (!normalize(schema, type->equality, value, asserted)) {
+    return statusOf(Code::kInvalidAttributeSyntax);
+  }
+  const std::optional<uint32_t> slot = directory.find(normal);
+  if (!slot) return statusOf(Code::kNoSuchObject);
+  const Entry& entry = *directory.entry(*slot);
+  if (!reader.maySee(schema, entry, type)) return statusOf(Code::kInsufficientAccess);
+  const ObjectClass* cls = type == &schema.objectClassType() ? schema.objectClass(value) : nullptr;
+  bool present = false;
+  std::string stored;
+  for (const Entry::Attribute& held : entry.attributes()) {
+    if (!held.type->isA(type)) continue;
+    present = true;
+    for (uint32_t k = 0; k < held.count; ++k) {
+      const std::string_view v = entry.value(held, k);
+      const ObjectClass* heldClass = cls != nullptr ? schema.objectClass(v) : nullptr;
+      if (heldClass != nullptr && heldClass->isA(cls)) return statusOf(Code::kCompareTrue);
+      if (normalize(schema, type->equality, v, stored) &&
+          equalNormalized(type->equality, stored, asserted)) {
+        return statusOf(Code::kCompareTrue);
+      }
+    }
+  }
+  return statusOf(present ? Code::kCompareFalse : Code::kNoSuchAttribute);
+}
+
+}  // namespace vqeldap::ldif

@@ -1,0 +1,71 @@
+// Add, modify, delete and compare on the embedded directory, with slapd's
+// result codes, checked in slapd's order:
+//   1. the DN (invalidDNSyntax), then the attributes and values sent:
+//      unknown types (undefinedAttributeType), values that do not fit the
+//      syntax (invalidAttributeSyntax), a value given twice
+//      (attributeOrValueExists), an add of no values (protocolError);
+//   2. a DN under no entry of the directory (unwillingToPerform: the
+//      directory holds no naming context for it);
+//   3. the restriction the caller passes in: a read-only directory
+//      (unwillingToPerform) or an anonymous writer (strongAuthRequired);
+//   4. the entry itself: noSuchObject, entryAlreadyExists, a missing parent
+//      (noSuchObject), entries below it (notAllowedOnNonLeaf), values to
+//      delete that are not there (noSuchAttribute), values to add that are
+//      (attributeOrValueExists), a naming value removed (notAllowedOnRDN);
+//   5. the schema of the result: no objectClass, an unknown class, no
+//      structural class or two unrelated ones, a required attribute missing
+//      (objectClassViolation), a structural class changed
+//      (objectClassModsProhibited), a naming value missing on add
+//      (namingViolation), two values of a single-valued type
+//      (constraintViolation).
+// Nothing changes here: a successful check yields the change to write and
+// then apply.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <qorldap/abi/objects.h>
+
+#include "common/changes.h"
+#include "ldif/directory.h"
+#include "ldif/filter.h"
+
+namespace vqeldap::ldif {
+
+struct PendingChange {
+  enum class Kind { kAdd, kReplace, kRemove };
+  Kind kind = Kind::kAdd;
+  uint32_t slot = 0;             // kReplace, kRemove
+  std::unique_ptr<Entry> entry;  // kAdd, kReplace
+};
+
+// Values as they are read from an LDIF record or sent by the module.
+struct NamedValues {
+  std::string_view name;
+  std::vector<std::string_view> values;
+};
+
+VQStatus prepareAdd(const Directory& directory, std::string_view dn,
+                    const std::vector<NamedValues>& attributes, VQStatus restriction,
+                    PendingChange& out);
+// An entry read from the directory's file: checked as an add, except that
+// an entry with no ancestor in the directory starts a naming context.
+VQStatus prepareLoaded(const Directory& directory, std::string_view dn,
+                       const std::vector<NamedValues>& attributes, PendingChange& out);
+VQStatus prepareModify(const Directory& directory, std::string_view dn, const ChangeSet& changes,
+                       VQStatus restriction, PendingChange& out);
+VQStatus prepareRemove(const Directory& directory, std::string_view dn, VQStatus restriction,
+                       PendingChange& out);
+void apply(Directory& directory, PendingChange change);
+
+// compareTrue or compareFalse, or why the comparison cannot be made.
+VQStatus compare(const Directory& directory, const Reader& reader, std::string_view dn,
+                 std::string_view attribute, std::string_view value);
+
+// The attributes a ChangeSet of an add carries.
+std::vector<NamedValues> namedValuesOf(const ChangeSet& attributes);
+
+}  // namespace vqeldap::ldif

@@ -1,0 +1,524 @@
+// The embedded directory against slapd: one generated directory loaded into
+// both, and every query of the module asked of each through the real
+// loader, module and extension. Entries, values, their order and the
+// statuses must be the same.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+
+#include "integration/embedded/directory_generator.h"
+#include "integration/module/slapd_module_fixture.h"
+#include "support/case_names.h"
+
+namespace qortest {
+namespace {
+
+// What a query delivered, as plain data.
+struct Value {
+  int32_t type;
+  std::string bytes;
+  bool operator==(const Value&) const = default;
+};
+struct Attribute {
+  std::string name;
+  std::vector<Value> values;
+  bool operator==(const Attribute&) const = default;
+};
+struct Entry {
+  std::string dn;
+  std::vector<Attribute> attributes;
+  bool operator==(const Entry&) const = default;
+};
+struct Answer {
+  uint32_t status = 0;
+  std::vector<Entry> entries;
+  bool operator==(const Answer&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Answer& answer) {
+  out << "status " << std::hex << answer.status << std::dec << '\n';
+  for (const Entry& entry : answer.entries) {
+    out << "dn: " << entry.dn << '\n';
+    for (const Attribute& attribute : entry.attributes) {
+      for (const Value& value : attribute.values) {
+        out << "  " << attribute.name << ": [" << value.type << "] " << value.bytes << '\n';
+      }
+    }
+  }
+  return out;
+}
+
+Answer answerOf(uint32_t status, dsent** list) {
+  Answer answer{status, {}};
+  for (dsent** entry = list; entry != nullptr && *entry != nullptr; ++entry) {
+    Entry& copied = answer.entries.emplace_back();
+    copied.dn = (*entry)->dn;
+    for (dsatt** att = (*entry)->atts; att != nullptr && *att != nullptr; ++att) {
+      Attribute& attribute = copied.attributes.emplace_back();
+      attribute.name = (*att)->name;
+      for (int32_t k = 0; k < (*att)->nvals; ++k) {
+        const dsval* value = (*att)->vals[k];
+        const std::size_t size =
+            value->len > 0 ? static_cast<std::size_t>(value->len) : std::strlen(value->text);
+        attribute.values.push_back(Value{value->type, std::string(value->text, size)});
+      }
+    }
+  }
+  return answer;
+}
+
+struct Seed {
+  const char* label;
+  uint32_t value;
+};
+
+// The label, not the bytes, in test listings.
+void PrintTo(const Seed& seed, std::ostream* out) {
+  *out << seed.label;
+}
+
+const Seed kSeeds[] = {{"seed7", 7}, {"seed1234", 1234}};
+
+// The generated directory of a seed, written once per program.
+const std::string& generatedFile(uint32_t seed) {
+  static std::map<uint32_t, std::string> files;
+  auto found = files.find(seed);
+  if (found != files.end()) return found->second;
+  char folder[] = "/tmp/qor-embedded-XXXXXX";
+  if (::mkdtemp(folder) == nullptr) std::abort();
+  const std::string path = std::string(folder) + "/generated.ldif";
+  std::ofstream(path, std::ios::binary) << generateDirectory(seed).ldif;
+  return files[seed] = path;
+}
+
+class DifferentialTest : public SlapdModuleTest, public ::testing::WithParamInterface<Seed> {
+ protected:
+  SlapdOptions serverOptions() const override {
+    SlapdOptions options;
+    options.ldifs = {generatedFile(GetParam().value)};
+    return options;
+  }
+
+  void SetUp() override {
+    SlapdModuleTest::SetUp();
+    if (HasFatalFailure()) return;
+    directory_ = generateDirectory(GetParam().value);
+    // A copy of its own for the embedded directory, which writes its file.
+    char path[] = "/tmp/qor-embedded-copy-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    copy_ = path;
+    std::ofstream(copy_, std::ios::binary) << directory_.ldif;
+    slapd_ = open();
+    embedded_ = openEmbedded();
+    ASSERT_NE(slapd_, nullptr);
+    ASSERT_NE(embedded_, nullptr);
+  }
+  void TearDown() override {
+    SlapdModuleTest::TearDown();
+    std::remove(copy_.c_str());
+    std::remove((copy_ + ".tmp").c_str());
+  }
+
+  dshandle* openEmbedded(const char* bindDn = nullptr, const char* password = nullptr) {
+    dshandle* handle = nullptr;
+    const std::string host = "ldif:" + copy_;
+    EXPECT_EQ(openWith(&handle, host.c_str(), 0, "o=example", bindDn, password), 0u);
+    return handle;
+  }
+
+  // The same query on both handles.
+  template <typename Query>
+  void expectSame(const std::string& what, Query query) {
+    SCOPED_TRACE(what);
+    dsent** fromSlapd = nullptr;
+    dsent** fromEmbedded = nullptr;
+    const uint32_t slapdStatus = query(slapd_, &fromSlapd);
+    const uint32_t embeddedStatus = query(embedded_, &fromEmbedded);
+    const Answer expected = answerOf(slapdStatus, fromSlapd);
+    const Answer actual = answerOf(embeddedStatus, fromEmbedded);
+    EXPECT_EQ(actual, expected);
+    if (fromSlapd != nullptr) ops().dsfree(slapd_, fromSlapd);
+    if (fromEmbedded != nullptr) ops().dsfree(embedded_, fromEmbedded);
+  }
+
+  void expectSameSearch(const std::string& filter, const char* const* attributes = nullptr) {
+    std::string what = "search " + filter;
+    for (const char* const* name = attributes; name != nullptr && *name != nullptr; ++name) {
+      what += std::string(" ") + *name;
+    }
+    expectSame(what, [&](dshandle* handle, dsent*** list) {
+      return ops().dsreslv(handle, filter.c_str(), attributes, list);
+    });
+  }
+
+  GeneratedDirectory directory_;
+  std::string copy_;
+  dshandle* slapd_ = nullptr;
+  dshandle* embedded_ = nullptr;
+};
+
+// Filters of every kind: equality under each matching rule, presence,
+// substrings with blanks, ordering where a type has it and where it does
+// not (Undefined, also under "not"), unknown types, classes
+// and their subclasses, DN-valued assertions spelled another way, and
+// texts libldap refuses.
+const char* const kFilters[] = {
+    "(objectClass=*)",
+    "(objectclass=person)",
+    "(objectClass=organizationalPerson)",
+    "(objectClass=top)",
+    "(objectClass=INETORGPERSON)",
+    "(!(objectClass=inetOrgPerson))",
+    "(!(objectClass=nosuchclass))",
+    "(objectClass=2.5.6.6)",
+    "(uid=p0)",
+    "(UID=mixed1)",
+    "(uid=*)",
+    "(cn=doe, pat 2)",
+    "(cn=person 4 surname)",
+    "(cn=Person  4  Surname)",
+    "(cn=*surname)",
+    "(cn=person *)",
+    "(cn=* 1*)",
+    "(cn=r*my*)",
+    "(commonName=*4*)",
+    "(name=p*)",
+    "(sn=surname3)",
+    "(sn>=Surname3)",
+    "(!(sn>=Surname3))",
+    "(employeeNumber>=1010)",
+    "(employeeNumber<=1005)",
+    "(mail=person5@example.ORG)",
+    "(mail=*@example.org)",
+    "(telephoneNumber=+15550105)",
+    "(telephoneNumber=+1 555 0105)",
+    "(telephoneNumber=*55501*)",
+    "(description=spaced out 4)",
+    "(description=*spaced out*)",
+    "(description=spaced*)",
+    "(audio=*)",
+    "(userPassword=*)",
+    "(userPassword=writer-secret)",
+    "(!(userPassword=writer-secret))",
+    "(nosuchattribute=x)",
+    "(!(nosuchattribute=x))",
+    "(nosuchattribute=*)",
+    "(!(nosuchattribute=*))",
+    "(|(nosuchattribute=x)(uid=p0))",
+    "(&(nosuchattribute=x)(uid=p0))",
+    "(member=*)",
+    "(member=*people*)",
+    "(uniqueMember=*)",
+    "(qorpersondn=uid=p0,ou=people,o=example)",
+    "(qorpersondn=UID=P0, OU=PEOPLE, O=EXAMPLE)",
+    "(qorpersondn=cn=doe\\5c, pat 2,ou=people,o=example)",
+    "(qorpersondn=not a dn)",
+    "(qorInterface=qorsubscriber)",
+    "(qorInterface=QOR-EVENTSUBSCRIBER)",
+    "(&(|(objectclass=qorsubscriber)(qorInterface=qorsubscriber))(qorpersondn=uid=p0,ou=people,"
+    "o=example))",
+    "(|(objectClass=groupOfNames)(objectClass=groupOfUniqueNames))",
+    "(&(objectClass=inetOrgPerson)(!(mail=*)))",
+    "(&)",
+    "(|)",
+    "uid=p0",
+    "(uid=p0",
+    "(uid=p0))",
+    "((uid=p0)",
+    "(=p0)",
+    "(cn=\\zz)",
+    "",
+};
+
+TEST_P(DifferentialTest, FiltersFindTheSameEntries) {
+  for (const char* filter : kFilters) expectSameSearch(filter);
+  for (const std::string& person : directory_.people) {
+    expectSameSearch("(qorpersondn=" + person + ")");
+  }
+}
+
+TEST_P(DifferentialTest, AttributeSelectionsReturnTheSameAttributes) {
+  const std::vector<std::vector<const char*>> selections = {{"cn", nullptr},
+                                                            {"CN", "objectclass", nullptr},
+                                                            {"name", nullptr},
+                                                            {"1.1", nullptr},
+                                                            {"*", nullptr},
+                                                            {"nosuchattribute", nullptr},
+                                                            {"commonName", "audio", nullptr},
+                                                            {"userPassword", "uid", nullptr},
+                                                            {"1.1", "sn", nullptr}};
+  for (const auto& selection : selections) {
+    expectSameSearch("(objectClass=inetOrgPerson)", selection.data());
+  }
+}
+
+TEST_P(DifferentialTest, ReadsByDnFindTheSameEntry) {
+  std::vector<std::string> dns = directory_.entries;
+  dns.insert(dns.end(), directory_.people.begin(), directory_.people.end());
+  for (const char* other : {"uid=ghost,ou=people,o=example", "o=elsewhere", "not a dn",
+                            "cn=#0403616263,o=example", "uid=p0,ou=nowhere,o=example", ""}) {
+    dns.emplace_back(other);
+  }
+  for (const std::string& dn : dns) {
+    expectSame("read " + dn, [&](dshandle* handle, dsent*** list) {
+      return ops().dsrslvdn(handle, dn.c_str(), nullptr, list);
+    });
+  }
+}
+
+TEST_P(DifferentialTest, GroupsExpandToTheSameSubscribers) {
+  for (const std::string& group : directory_.groups) {
+    for (int32_t kind : {1, 2}) {
+      expectSame("expand " + group + " kind " + std::to_string(kind),
+                 [&](dshandle* handle, dsent*** list) {
+                   return ops().dsexpgrp(handle, group.c_str(), list, kind);
+                 });
+    }
+  }
+}
+
+struct Comparison {
+  const char* dn;
+  const char* attribute;
+  const char* value;
+};
+
+// Compares that hold and that do not, under each matching rule, and the
+// ways a compare fails.
+const Comparison kComparisons[] = {
+    {"uid=p0,ou=people,o=example", "uid", "P0"},
+    {"uid=p0,ou=people,o=example", "uid", "p1"},
+    {"UID=P0, OU=People, O=Example", "employeeNumber", "1000"},
+    {"uid=p0,ou=people,o=example", "cn", "person 0 surname"},
+    {"uid=p0,ou=people,o=example", "name", "person 0 surname"},
+    {"uid=p0,ou=people,o=example", "objectClass", "person"},
+    {"uid=p0,ou=people,o=example", "objectClass", "TOP"},
+    {"uid=p0,ou=people,o=example", "objectClass", "device"},
+    {"uid=p0,ou=people,o=example", "objectClass", "nosuchclass"},
+    {"uid=p0,ou=people,o=example", "givenName", "x"},
+    {"uid=p0,ou=people,o=example", "nosuchattribute", "x"},
+    {"uid=p0,ou=people,o=example", "audio", "x"},
+    {"uid=p0,ou=people,o=example", "telephoneNumber", "+15550100"},
+    {"cn=writer,o=example", "userPassword", "writer-secret"},
+    {"cn=writer,o=example", "userPassword", "wrong"},
+    {"uid=ghost,ou=people,o=example", "uid", "ghost"},
+    {"o=elsewhere", "o", "elsewhere"},
+    {"not a dn", "uid", "x"},
+    {"cn=g0,ou=groups,o=example", "cn", "G0"},
+    {"cn=g0,ou=groups,o=example", "member", "not a dn"},
+    {"cn=sub0,ou=subscribers,o=example", "qorpersondn", "uid=p0,ou=people,o=example"},
+    {"cn=Doe\\, Pat 2,ou=people,o=example", "cn", "doe, pat 2"},
+};
+
+TEST_P(DifferentialTest, ComparesGiveTheSameStatus) {
+  std::vector<Comparison> comparisons(std::begin(kComparisons), std::end(kComparisons));
+  for (const std::string& group : directory_.groups) {
+    for (const std::string& person : directory_.people) {
+      comparisons.push_back({group.c_str(), "member", person.c_str()});
+      comparisons.push_back({group.c_str(), "uniqueMember", person.c_str()});
+    }
+  }
+  for (const Comparison& c : comparisons) {
+    SCOPED_TRACE(std::string(c.dn) + " " + c.attribute + "=" + c.value);
+    const uint32_t expected = ops().dscompar(slapd_, c.dn, c.attribute, c.value);
+    EXPECT_EQ(ops().dscompar(embedded_, c.dn, c.attribute, c.value), expected)
+        << std::hex << expected;
+  }
+}
+
+// One write asked of both directories: the slapd one as its admin, the
+// embedded one as the writer entry.
+// Attributes made with dsmkatt, each given back to the handle that made it.
+class MadeAttributes {
+ public:
+  explicit MadeAttributes(const qorldap_table& ops) : ops_(ops) {}
+  ~MadeAttributes() {
+    for (auto [handle, att] : made_) ops_.dsfratt(handle, att);
+  }
+  MadeAttributes(const MadeAttributes&) = delete;
+  MadeAttributes& operator=(const MadeAttributes&) = delete;
+  void keep(dshandle* handle, dsatt* att) { made_.emplace_back(handle, att); }
+
+ private:
+  const qorldap_table& ops_;
+  std::vector<std::pair<dshandle*, dsatt*>> made_;
+};
+
+struct Write {
+  const char* label;
+  std::function<uint32_t(const qorldap_table&, dshandle*, MadeAttributes&)> run;
+};
+
+// dsmkatt with one or two text values.
+dsatt* textAttribute(const qorldap_table& ops, dshandle* handle, MadeAttributes& made,
+                     const char* name, std::vector<const char*> values) {
+  dsatt* att = nullptr;
+  switch (values.size()) {
+    case 1:
+      att = ops.dsmkatt(handle, name, 1, DSV_STRING, values[0]);
+      break;
+    default:
+      att = ops.dsmkatt(handle, name, 2, DSV_STRING, values[0], DSV_STRING, values[1]);
+      break;
+  }
+  made.keep(handle, att);
+  return att;
+}
+
+// dsreg of DN with attributes given as (name, values) pairs.
+Write registering(const char* label, const char* dn,
+                  std::vector<std::pair<const char*, std::vector<const char*>>> attributes) {
+  return {label, [=](const qorldap_table& ops, dshandle* handle, MadeAttributes& made) {
+            std::vector<dsatt*> atts;
+            for (const auto& [name, values] : attributes) {
+              atts.push_back(textAttribute(ops, handle, made, name, values));
+            }
+            atts.push_back(nullptr);
+            std::string text = dn;
+            dsent entry{text.data(), atts.data()};
+            return ops.dsreg(handle, dn, &entry);
+          }};
+}
+
+Write modifyingOne(const char* label, const char* dn, uint32_t op, const char* name,
+                   const char* value) {
+  return {label, [=](const qorldap_table& ops, dshandle* handle, MadeAttributes&) {
+            return ops.dsmodone(handle, dn, op, name, value);
+          }};
+}
+
+Write deregistering(const char* label, const char* dn) {
+  return {label, [=](const qorldap_table& ops, dshandle* handle, MadeAttributes&) {
+            return ops.dsdereg(handle, dn);
+          }};
+}
+
+constexpr uint32_t kAdd = 0, kDelete = 1, kReplace = 2;
+constexpr const char* kNewDn = "uid=new1,ou=people,o=example";
+
+const std::vector<Write>& writes() {
+  static const std::vector<Write> list = {
+      registering("register", kNewDn,
+                  {{"objectClass", {"inetOrgPerson"}},
+                   {"uid", {"new1"}},
+                   {"cn", {"New", "Newer"}},
+                   {"sn", {"Person"}},
+                   {"seeAlso", {"UID=P0 , OU=People,o=Example"}}}),
+      registering("register again", kNewDn,
+                  {{"objectClass", {"inetOrgPerson"}}, {"cn", {"New"}}, {"sn", {"Person"}}}),
+      registering("register under nothing", "uid=new2,ou=nowhere,o=example",
+                  {{"objectClass", {"inetOrgPerson"}}, {"cn", {"New"}}, {"sn", {"Person"}}}),
+      registering("register elsewhere", "uid=new3,o=elsewhere",
+                  {{"objectClass", {"inetOrgPerson"}}, {"cn", {"New"}}, {"sn", {"Person"}}}),
+      registering(
+          "register without structural class", "cn=new4,ou=people,o=example",
+          {{"objectClass", {"simpleSecurityObject"}}, {"cn", {"new4"}}, {"userPassword", {"x"}}}),
+      registering("register without sn", "cn=new5,ou=people,o=example",
+                  {{"objectClass", {"person"}}, {"cn", {"new5"}}}),
+      registering("register unknown class", "cn=new5,ou=people,o=example",
+                  {{"objectClass", {"nosuchclass"}}, {"cn", {"new5"}}}),
+      registering("register unknown type", "cn=new6,ou=people,o=example",
+                  {{"objectClass", {"device"}}, {"cn", {"new6"}}, {"nosuchattribute", {"x"}}}),
+      registering("register malformed DN", "not a dn",
+                  {{"objectClass", {"device"}}, {"cn", {"new7"}}}),
+      registering("register without naming value", "cn=new8,ou=people,o=example",
+                  {{"objectClass", {"device"}}, {"cn", {"other"}}}),
+      registering("register bad DN value", "cn=new9,ou=people,o=example",
+                  {{"objectClass", {"device"}}, {"cn", {"new9"}}, {"seeAlso", {"not a dn"}}}),
+      registering("register a value twice", "cn=new10,ou=people,o=example",
+                  {{"objectClass", {"device"}}, {"cn", {"new10", "NEW10"}}}),
+      registering("register single value twice", "cn=new11,ou=people,o=example",
+                  {{"objectClass", {"inetOrgPerson"}},
+                   {"cn", {"new11"}},
+                   {"sn", {"x"}},
+                   {"displayName", {"a", "b"}}}),
+      registering("register two structural classes", "cn=new12,ou=people,o=example",
+                  {{"objectClass", {"device", "person"}}, {"cn", {"new12"}}, {"sn", {"x"}}}),
+      registering("register spelled another way", "CN=New13 , OU=People,O=Example",
+                  {{"objectClass", {"device"}},
+                   {"cn", {"New13"}},
+                   {"owner", {"cn=DOE\\, PAT 2 , ou=people,o=example"}}}),
+      {"register binary value",
+       [](const qorldap_table& ops, dshandle* handle, MadeAttributes& made) {
+         static const char bytes[] = {'\x00', '\xff', '\x10', '\x00'};
+         dsatt* atts[] = {textAttribute(ops, handle, made, "objectClass", {"device"}),
+                          textAttribute(ops, handle, made, "cn", {"new14"}),
+                          ops.dsmkatt(handle, "userPassword", 1, DSV_BINARY, int64_t{4}, bytes),
+                          nullptr};
+         made.keep(handle, atts[2]);
+         std::string dn = "cn=new14,ou=people,o=example";
+         dsent entry{dn.data(), atts};
+         return ops.dsreg(handle, dn.c_str(), &entry);
+       }},
+      {"modify all or nothing",
+       [](const qorldap_table& ops, dshandle* handle, MadeAttributes& made) {
+         dsmod first{kAdd, textAttribute(ops, handle, made, "description", {"kept?"})};
+         dsmod second{kDelete, textAttribute(ops, handle, made, "cn", {"missing"})};
+         dsmod* mods[] = {&first, &second, nullptr};
+         return ops.dsmodify(handle, kNewDn, mods);
+       }},
+      {"modify several at once",
+       [](const qorldap_table& ops, dshandle* handle, MadeAttributes& made) {
+         dsatt* adds[] = {
+             textAttribute(ops, handle, made, "title", {"Boss", "Chief"}),
+             textAttribute(ops, handle, made, "manager", {"UID=p0,OU=People,o=example"}), nullptr};
+         dsmodp add{kAdd, adds};
+         dsmodp* mods[] = {&add, nullptr};
+         return ops.dsmodpad(handle, kNewDn, mods);
+       }},
+      modifyingOne("add existing value", kNewDn, kAdd, "cn", "NEW"),
+      modifyingOne("add value", kNewDn, kAdd, "description", "first  words"),
+      modifyingOne("add unknown type", kNewDn, kAdd, "nosuchattribute", "x"),
+      modifyingOne("delete missing value", kNewDn, kDelete, "cn", "missing"),
+      modifyingOne("delete missing attribute", kNewDn, kDelete, "mail", nullptr),
+      modifyingOne("delete value", kNewDn, kDelete, "cn", "newer"),
+      modifyingOne("replace value", kNewDn, kReplace, "sn", "Replaced"),
+      modifyingOne("replace absent attribute with nothing", kNewDn, kReplace, "title", nullptr),
+      modifyingOne("delete naming value", kNewDn, kDelete, "uid", "new1"),
+      modifyingOne("delete required attribute", kNewDn, kDelete, "sn", nullptr),
+      modifyingOne("add second structural class", kNewDn, kAdd, "objectClass", "device"),
+      modifyingOne("replace structural class", kNewDn, kReplace, "objectClass", "account"),
+      modifyingOne("add auxiliary class", kNewDn, kAdd, "objectClass", "uidObject"),
+      modifyingOne("modify missing entry", "uid=ghost,ou=people,o=example", kAdd, "cn", "x"),
+      modifyingOne("modify malformed DN", "not a dn", kAdd, "cn", "x"),
+      modifyingOne("modify bad mail", kNewDn, kAdd, "mail", "r\xC3\xA9my@example.org"),
+      deregistering("deregister non-leaf", "ou=people,o=example"),
+      deregistering("deregister missing", "uid=ghost,ou=people,o=example"),
+      deregistering("deregister elsewhere", "uid=ghost,o=elsewhere"),
+      deregistering("deregister leaf", "cn=sub0,ou=subscribers,o=example"),
+  };
+  return list;
+}
+
+TEST_P(DifferentialTest, WritesGiveTheSameStatusAndLeaveTheSameEntries) {
+  dshandle* admin = openAsAdmin();
+  dshandle* writer = openEmbedded(kWriterDn, kWriterPassword);
+  ASSERT_NE(admin, nullptr);
+  ASSERT_NE(writer, nullptr);
+  MadeAttributes made(ops());
+  for (const Write& write : writes()) {
+    SCOPED_TRACE(write.label);
+    const uint32_t expected = write.run(ops(), admin, made);
+    EXPECT_EQ(write.run(ops(), writer, made), expected) << std::hex << expected;
+    // Without a bind neither directory takes a write.
+    const uint32_t anonymous = write.run(ops(), slapd_, made);
+    EXPECT_EQ(write.run(ops(), embedded_, made), anonymous) << std::hex << anonymous;
+  }
+  expectSameSearch("(objectClass=*)");
+  // And the file holds what the embedded directory answered.
+  embedded_ = openEmbedded();
+  expectSameSearch("(objectClass=*)");
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Generated, DifferentialTest, ::testing::ValuesIn(kSeeds), LabelName{});
+
+}  // namespace qortest

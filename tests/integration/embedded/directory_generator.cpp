@@ -199,6 +199,7 @@ GeneratedDirectory generateDirectory(uint32_t seed) {
   Writer out;
   writeFrame(out);
   std::vector<Person> people;
+  people.reserve(kPeople);
   for (int i = 0; i < kPeople; ++i) people.push_back(personNamed(i));
   for (int i = 0; i < kPeople; ++i) writePerson(out, people[i], i, random);
   writeSubscribers(out, people, random);

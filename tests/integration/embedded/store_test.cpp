@@ -339,8 +339,8 @@ TEST_F(StoreTest, SubscriberSearchesUseTheIndexes) {
   std::string text = kBase;
   for (int i = 0; i < 50; ++i) {
     const std::string n = std::to_string(i);
-    text += "dn: cn=s" + n + ",o=example\nobjectClass: qorsubscriber\ncn: s" + n +
-            "\nqorpersondn: cn=p" + n + ",o=example\n\n";
+    text.append("dn: cn=s").append(n).append(",o=example\nobjectClass: qorsubscriber\ncn: s");
+    text.append(n).append("\nqorpersondn: cn=p").append(n).append(",o=example\n\n");
   }
   write(text);
   vqeldap::ldif::LoadFailure failure;

@@ -25,7 +25,7 @@ QOR_EXTERN_C_BEGIN
   X(DS_E_NO_DN, 0x80144022u, "no DN given, or the DN is not well formed (invalid DN syntax)")  \
   X(DS_E_LOOP_DETECT, 0x80144036u, "a loop: groups nested too deeply to expand (a cycle?)")    \
   X(DS_E_OTHER, 0x80144050u, "the directory reported a failure the module does not know")      \
-  X(DS_E_NOT_OPENED, 0x80144051u, "no connection could be opened: is the server running?")     \
+  X(DS_E_NOT_OPENED, 0x80144051u, "the server cannot be reached or went away: is it running?") \
   X(DS_E_MISSING_ARGUMENT, 0x80144059u, "a required argument is missing or cannot be used")    \
   X(DS_E_NO_MEMORY, 0x8014405Au, "out of memory")                                              \
   X(DS_E_NO_CONNECTION, 0x80144078u, "no usable connection")                                   \
@@ -62,9 +62,9 @@ enum {
 #define DS_ERROR_BASE 0x80144000u
 #define DS_WARNING_BASE 0x00144000u
 #define DS_CODE_MASK 0x7FFu
-#define DS_ERROR_FORM(s) (DS_ERROR_BASE | ((uint32_t)(s)&DS_CODE_MASK))
-#define DS_WARNING_FORM(s) (DS_WARNING_BASE | ((uint32_t)(s)&DS_CODE_MASK))
-#define DS_IS_ERROR(s) (((uint32_t)(s)&0x80000000u) != 0)
+#define DS_ERROR_FORM(s) (DS_ERROR_BASE | ((uint32_t)(s) & DS_CODE_MASK))
+#define DS_WARNING_FORM(s) (DS_WARNING_BASE | ((uint32_t)(s) & DS_CODE_MASK))
+#define DS_IS_ERROR(s) (((uint32_t)(s) & 0x80000000u) != 0)
 
 /* Kernel statuses. */
 #define VQ_LDAP_BASE 0x807FF800u /* + an LDAP result code (RFC 4511 / RFC 1823) */

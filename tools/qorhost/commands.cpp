@@ -52,12 +52,28 @@ std::string hostText(const Invocation& invocation) {
   return variable != nullptr ? variable : "";
 }
 
-// "open HOST: status"; for a host text the extension refused, which word
-// forms are understood.
+// The host text of a directory kept in an LDIF file.
+constexpr std::string_view kEmbeddedPrefix = "ldif:";
+
+// "open HOST: status", and what to do about it: how to name a directory
+// when none was given, whether an LDIF file could not be read or not
+// loaded, which word forms a refused host text may take.
 int reportOpen(Streams streams, const Invocation& invocation, uint32_t status) {
   const std::string host = hostText(invocation);
   const int code = report(streams, host.empty() ? "open" : "open " + host, status);
-  if (status == DS_E_MISSING_ARGUMENT && !host.empty()) {
+  const bool embedded = host.rfind(kEmbeddedPrefix, 0) == 0;
+  if (status == DS_E_NO_HOST) {
+    streams.err << "qorhost: give a server with -H ldap://HOST[:PORT], or a directory kept in an "
+                   "LDIF file with -H ldif:FILE, for example: -H ldif:examples/directory.ldif -b "
+                   "o=example\n";
+  } else if (embedded && status == DS_E_NOT_OPENED) {
+    streams.err << "qorhost: the file " << host.substr(kEmbeddedPrefix.size())
+                << " cannot be read: check the path after ldif:\n";
+  } else if (embedded && status == DS_ERROR_FORM(0x54)) {
+    streams.err << "qorhost: the file " << host.substr(kEmbeddedPrefix.size())
+                << " is not a directory that can be loaded: LDIF that is not well formed, a "
+                   "change record, or an entry the schema refuses\n";
+  } else if (status == DS_E_MISSING_ARGUMENT && !host.empty()) {
     streams.err << "qorhost: the host text was refused: give each server as one LDAP URI or "
                    "host name, separated by blanks, not commas\n";
   }

@@ -113,6 +113,10 @@ struct BadFile {
   unsigned long line;
 };
 
+void PrintTo(const BadFile& value, std::ostream* out) {
+  *out << value.label;
+}
+
 // A file that is not there is told apart from one that is not a directory,
 // and the line at fault is named.
 const BadFile kBadFiles[] = {
@@ -160,6 +164,10 @@ struct Login {
   VQStatus open;  // and then an add: 0 when the open succeeded and binds
   VQStatus add;
 };
+
+void PrintTo(const Login& value, std::ostream* out) {
+  *out << value.label;
+}
 
 // {SSHA} and {SHA} of "secret", made with slappasswd.
 const Login kLogins[] = {
@@ -229,6 +237,10 @@ struct Crash {
   vqeldap::ldif::WriteStep step;
   bool changed;  // the file holds the change after the crash
 };
+
+void PrintTo(const Crash& value, std::ostream* out) {
+  *out << value.label;
+}
 
 const Crash kCrashes[] = {
     {"before the rename", vqeldap::ldif::WriteStep::kTemporaryFlushed, false},
@@ -302,6 +314,10 @@ struct Search {
   VQStatus status;
   std::size_t found;
 };
+
+void PrintTo(const Search& value, std::ostream* out) {
+  *out << value.label;
+}
 
 // What only the embedded directory decides: extensible matches are
 // refused, approximate matching is equality, the size limit cuts a search

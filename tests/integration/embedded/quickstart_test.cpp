@@ -1,0 +1,81 @@
+// The README's quick start as a person runs it: the built qorhost on the
+// example directory, and what it says when the directory cannot be used.
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "integration/support/slapd_server.h"
+#include "support/case_names.h"
+
+namespace qortest {
+namespace {
+
+const std::string kExample = std::string(QOR_SOURCE_DIR) + "/examples/directory.ldif";
+const std::string kCopy = "/tmp/qor-quickstart-" + std::to_string(::getpid()) + ".ldif";
+const std::string kChange = kCopy + ".change";
+
+struct Run {
+  const char* label;
+  std::string arguments;
+  std::string output;  // what stdout and stderr together must hold
+  int exit;
+};
+
+void PrintTo(const Run& value, std::ostream* out) {
+  *out << value.label;
+}
+
+const Run kRuns[] = {
+    {"expand", "-H ldif:" + kExample + " -b o=example expand cn=all,ou=groups,o=example --dn-only",
+     "cn=carol-pager,ou=subscribers,o=example\ncn=alice-phone,ou=subscribers,o=example\n"
+     "cn=alice-desk,ou=subscribers,o=example\ncn=bob-phone,ou=subscribers,o=example\n",
+     0},
+    {"compare",
+     "-H ldif:" + kExample +
+         " -b o=example compare uid=alice,ou=people,o=example mail "
+         "alice@example.org",
+     "TRUE", 0},
+    {"no host", "-b o=example search '(uid=alice)'",
+     "or a directory kept in an LDIF file with -H ldif:FILE", 3},
+    {"missing file", "-H ldif:/nonexistent/directory.ldif -b o=example search '(uid=alice)'",
+     "the file /nonexistent/directory.ldif cannot be read", 3},
+    {"anonymous modify", "-H ldif:" + kCopy + " -b o=example modify -f " + kChange,
+     "strongerAuthRequired", 3},
+    {"modify",
+     "-H ldif:" + kCopy +
+         " -b o=example -D uid=alice,ou=people,o=example -w alice-secret "
+         "modify -f " +
+         kChange,
+     "modifying entry \"uid=bob,ou=people,o=example\"", 0},
+};
+
+class QuickStartTest : public ::testing::TestWithParam<Run> {
+ protected:
+  void SetUp() override {
+    std::ifstream example(kExample, std::ios::binary);
+    std::ofstream(kCopy, std::ios::binary) << example.rdbuf();
+    std::ofstream(kChange) << "dn: uid=bob,ou=people,o=example\nchangetype: modify\n"
+                              "replace: mail\nmail: bob@example.net\n";
+  }
+  void TearDown() override {
+    std::remove(kCopy.c_str());
+    std::remove(kChange.c_str());
+  }
+};
+
+TEST_P(QuickStartTest, PrintsWhatTheReadmeSays) {
+  int status = -1;
+  const std::string output = runCommand(
+      "env -u LDAP_HOST " + shellQuote(QOR_QORHOST) + " " + GetParam().arguments + " 2>&1",
+      &status);
+  EXPECT_NE(output.find(GetParam().output), std::string::npos) << output;
+  EXPECT_EQ(status, GetParam().exit) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Readme, QuickStartTest, ::testing::ValuesIn(kRuns), LabelName{});
+
+}  // namespace
+}  // namespace qortest

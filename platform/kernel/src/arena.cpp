@@ -1,51 +1,19 @@
 #include "arena.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 
 namespace qorhost {
 
+using namespace arena_layout;
+
 namespace {
 
-constexpr std::uint32_t kLargeClass = UINT32_MAX;
+// Pool requests are 32-bit; the header holds no more.
+constexpr std::size_t kLargestBlock = UINT32_MAX;
 constexpr std::size_t kFirstChunkSize = std::size_t{16} << 10;
 constexpr std::size_t kLargestChunkSize = std::size_t{1} << 20;
-// Far beyond any pool request (they are 32-bit), so no size sum can wrap.
-constexpr std::size_t kLargestBlock = std::size_t{1} << 40;
-
-struct Header {
-  std::uint64_t size;  // as last asked for
-  std::uint32_t sizeClass;
-  std::uint32_t reserved;
-};
-static_assert(sizeof(Header) == 16, "blocks stay 16-byte aligned");
-
-Header& headerOf(const void* block) {
-  return *(reinterpret_cast<Header*>(const_cast<void*>(block)) - 1);
-}
-
-constexpr std::array<std::uint32_t, Arena::kClassCount> classSizes() {
-  std::array<std::uint32_t, Arena::kClassCount> sizes{};
-  for (std::uint32_t i = 0; i < 16; ++i) sizes[i] = 16 * (i + 1);
-  for (std::uint32_t i = 16; i < Arena::kClassCount; ++i) {
-    const std::uint32_t doubling = 256u << ((i - 16) / 4);
-    sizes[i] = doubling + doubling / 4 * ((i - 16) % 4 + 1);
-  }
-  return sizes;
-}
-constexpr std::array<std::uint32_t, Arena::kClassCount> kClassSizes = classSizes();
-static_assert(kClassSizes[15] == 256 && kClassSizes[16] == 320 && kClassSizes[19] == 512);
-static_assert(kClassSizes[Arena::kClassCount - 1] == Arena::kLargestClassed);
-
-// The smallest class that holds `size` bytes (at most kLargestClassed).
-std::uint32_t classOf(std::size_t size) {
-  if (size <= 256) return size == 0 ? 0 : static_cast<std::uint32_t>((size - 1) / 16);
-  const auto topBit = static_cast<std::uint32_t>(std::bit_width(size - 1) - 1);  // 8 for 257..512
-  const auto quarter = static_cast<std::uint32_t>(((size - 1) >> (topBit - 2)) & 3);
-  return 16 + (topBit - 8) * 4 + quarter;
-}
 
 }  // namespace
 
@@ -82,66 +50,33 @@ void Arena::releaseAll() {
   large_ = nullptr;
 }
 
-void* Arena::allocate(std::size_t size) {
-  if (size > kLargestBlock) return nullptr;
-  if (separateBlocks_ || size > kLargestClassed) return allocateLarge(size);
-  return allocateClassed(size, classOf(size));
-}
-
-void* Arena::allocateClassed(std::size_t size, std::uint32_t sizeClass) {
-  void* block = freeLists_[sizeClass];
-  if (block != nullptr) {
-    std::memcpy(&freeLists_[sizeClass], block, sizeof(void*));
-    std::memset(block, 0, size);
-  } else {
-    block = carve(sizeof(Header) + kClassSizes[sizeClass]);
-    if (block == nullptr) return nullptr;
-  }
-  headerOf(block) = Header{size, sizeClass, 0};
-  return block;
-}
-
-// `room` bytes (header included) of the newest chunk, which is zero-filled
-// where nothing was carved yet; a new chunk when they do not fit. The rest
-// of a chunk that is left behind stays unused.
-void* Arena::carve(std::size_t room) {
-  static_assert(sizeof(Chunk) % 16 == 0, "carved blocks stay 16-byte aligned");
-  if (static_cast<std::size_t>(end_ - cursor_) < room) {
-    nextChunkSize_ = std::clamp(nextChunkSize_ * 2, kFirstChunkSize, kLargestChunkSize);
-    const std::size_t size = std::max(nextChunkSize_, sizeof(Chunk) + room);
-    auto* chunk = static_cast<Chunk*>(std::calloc(1, size));
-    if (chunk == nullptr) return nullptr;
-    *chunk = Chunk{chunks_, size};
-    chunks_ = chunk;
-    cursor_ = reinterpret_cast<char*>(chunk + 1);
-    end_ = reinterpret_cast<char*>(chunk) + size;
-  }
-  char* at = cursor_;
-  cursor_ += room;
-  return at + sizeof(Header);
+// Chunks come zero-filled from the C heap and are carved front to back, so
+// a carved block is zero without being cleared. What is left of a chunk
+// when the next block does not fit stays unused.
+void* Arena::carveFromNewChunk(std::size_t room) {
+  static_assert(sizeof(Chunk) % 8 == 0, "carved blocks stay 8-byte aligned");
+  nextChunkSize_ = std::clamp(nextChunkSize_ * 2, kFirstChunkSize, kLargestChunkSize);
+  const std::size_t size = std::max(nextChunkSize_, sizeof(Chunk) + room);
+  auto* chunk = static_cast<Chunk*>(std::calloc(1, size));
+  if (chunk == nullptr) return nullptr;
+  *chunk = Chunk{chunks_, size};
+  chunks_ = chunk;
+  cursor_ = reinterpret_cast<char*>(chunk + 1) + room;
+  end_ = reinterpret_cast<char*>(chunk) + size;
+  return reinterpret_cast<char*>(chunk + 1) + sizeof(Header);
 }
 
 void* Arena::allocateLarge(std::size_t size) {
-  static_assert(sizeof(LargeLink) % 16 == 0, "large blocks stay 16-byte aligned");
+  if (size > kLargestBlock) return nullptr;
+  static_assert(sizeof(LargeLink) % 8 == 0, "large blocks stay 8-byte aligned");
   auto* link = static_cast<LargeLink*>(std::calloc(1, sizeof(LargeLink) + sizeof(Header) + size));
   if (link == nullptr) return nullptr;
   *link = LargeLink{nullptr, large_};
   if (large_ != nullptr) large_->previous = link;
   large_ = link;
   void* block = reinterpret_cast<char*>(link + 1) + sizeof(Header);
-  headerOf(block) = Header{size, kLargeClass, 0};
+  headerOf(block) = Header{static_cast<std::uint32_t>(size), kLargeClass};
   return block;
-}
-
-void Arena::release(void* block) {
-  if (block == nullptr) return;
-  const std::uint32_t sizeClass = headerOf(block).sizeClass;
-  if (sizeClass == kLargeClass) {
-    releaseLarge(block);
-    return;
-  }
-  std::memcpy(block, &freeLists_[sizeClass], sizeof(void*));
-  freeLists_[sizeClass] = block;
 }
 
 Arena::LargeLink* Arena::linkOf(void* block) {
@@ -164,11 +99,12 @@ void* Arena::resize(void* block, std::size_t size) {
   if (size <= kClassSizes[header.sizeClass]) {
     if (size > header.size)
       std::memset(static_cast<char*>(block) + header.size, 0, size - header.size);
-    header.size = size;
+    header.size = static_cast<std::uint32_t>(size);
     return block;
   }
   void* moved = allocate(size);
   if (moved == nullptr) return nullptr;
+  // The old block's class is too small, so its size is below the new one.
   std::memcpy(moved, block, header.size);
   release(block);
   return moved;
@@ -188,12 +124,8 @@ void* Arena::resizeLarge(void* block, std::size_t size) {
   if (first) large_ = grown;
   void* resized = reinterpret_cast<char*>(grown + 1) + sizeof(Header);
   if (size > old) std::memset(static_cast<char*>(resized) + old, 0, size - old);
-  headerOf(resized).size = size;
+  headerOf(resized).size = static_cast<std::uint32_t>(size);
   return resized;
-}
-
-std::size_t Arena::sizeOf(const void* block) {
-  return headerOf(block).size;
 }
 
 }  // namespace qorhost

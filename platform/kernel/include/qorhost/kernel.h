@@ -31,8 +31,9 @@
 //
 // Pools, in one of two modes chosen when the kernel is made:
 //   PoolMode::kProduction (the default, for hosts): no per-block records.
-//   Each block carries a small header with its size and size class, small
-//   blocks come from chunks and free lists, so allocate and free are O(1);
+//   Each block carries an 8-byte header with its size and size class (blocks
+//   are 8-byte aligned), small blocks come from chunks and free lists, so
+//   allocate and free are O(1);
 //   wmrealc grows a block in place while its room allows; wmpoold releases
 //   the chunks at once. Bad frees are not detected, there is no accounting
 //   and no fault injection.

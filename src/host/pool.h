@@ -17,10 +17,23 @@ namespace qorldap::host {
 
 inline constexpr int64_t kLargestBlock = INT32_MAX;
 
+// Word 0 and word 1 of the pool, with size and flags widened with their
+// sign: what the exported wrappers vmalloc_handler and vmfree_handler do,
+// and what the directory operations call directly rather than through the
+// exports. A missing pool or operation allocates nothing and frees nothing.
+inline void* allocateFrom(qor_pool* pool, int32_t size, int32_t flags) {
+  if (pool == nullptr || pool->allocate == nullptr) return nullptr;
+  return pool->allocate(pool, static_cast<int64_t>(size), static_cast<int64_t>(flags));
+}
+inline void freeTo(qor_pool* pool, void* block, int32_t size, int32_t flags) {
+  if (pool == nullptr || pool->free == nullptr || block == nullptr) return;
+  pool->free(pool, block, static_cast<int64_t>(size), static_cast<int64_t>(flags));
+}
+
 // A zero-filled block of `size` bytes, or null.
 inline void* allocate(qor_pool* pool, int64_t size) {
   if (size < 0 || size > kLargestBlock) return nullptr;
-  return vmalloc_handler(pool, static_cast<int32_t>(size), QOR_POOL_DIRECTORY_FLAGS);
+  return allocateFrom(pool, static_cast<int32_t>(size), QOR_POOL_DIRECTORY_FLAGS);
 }
 
 // `count` zero-filled records of type T, or null.
@@ -38,7 +51,7 @@ inline T* allocateRecord(qor_pool* pool) {
 }
 
 inline void release(qor_pool* pool, void* block) {
-  vmfree_handler(pool, block, 0, QOR_POOL_RELEASE_FLAGS);
+  freeTo(pool, block, 0, QOR_POOL_RELEASE_FLAGS);
 }
 
 // Gives a block back when it is not null.

@@ -150,10 +150,22 @@ ldent* packEntry(const Entry& entry) {
 
 }  // namespace
 
+// True when none of the eight bytes is zero or above 0x7F: plain ASCII text.
+bool plainAscii(const unsigned char* bytes) {
+  constexpr uint64_t kLow = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  uint64_t word = 0;
+  std::memcpy(&word, bytes, sizeof word);
+  return ((word | ((word - kLow) & ~word)) & kHigh) == 0;
+}
+
 bool isText(std::string_view bytes) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const unsigned char* end = p + bytes.size();
   while (p < end) {
+    // Most directory values are plain ASCII: eight bytes at a time.
+    while (end - p >= 8 && plainAscii(p)) p += 8;
+    if (p == end) break;
     const unsigned char c = *p;
     if (c == 0) return false;
     if (c < 0x80) {

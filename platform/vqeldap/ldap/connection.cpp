@@ -165,6 +165,8 @@ class LdapConnection final : public Connection {
   // per page size and kept, a later page's is made into `made`.
   int pagingControl(const std::string& cookie, int pageSize, Control& made, LDAPControl** control);
   int gather(LDAPMessage* message, ResultList& entries);
+  int unfinished(int id);
+  std::string cookieOf(LDAPControl** controls);
   void endPaging(const std::string& base, int scope, const char* filter, const std::string& cookie);
 
   Handle ld_;
@@ -176,6 +178,7 @@ class LdapConnection final : public Connection {
   Control firstPage_;
   int firstPageSize_ = 0;
   EntryDraft draft_;  // the entry being converted; its storage serves every entry
+  Ber decoder_;       // reads the paged-results responses
 };
 
 int LdapConnection::gather(LDAPMessage* message, ResultList& entries) {
@@ -219,40 +222,61 @@ LdapConnection::Page LdapConnection::request(const std::string& base, int scope,
   }
   LDAPControl* controls[] = {paging, nullptr};
   timeval limit = secondsOf(timeout_);
+  timeval* wait = timeout_ > 0 ? &limit : nullptr;
+  LDAP* ld = ld_.get();
+  int id = 0;
+  page.code =
+      ldap_search_ext(ld, base.c_str(), scope, filter, const_cast<char**>(attributes), 0,
+                      paging != nullptr ? controls : nullptr, nullptr, wait, sizeLimit_, &id);
+  if (page.code != LDAP_SUCCESS) return page;
   LDAPMessage* raw = nullptr;
-  const int code =
-      ldap_search_ext_s(ld_.get(), base.c_str(), scope, filter, const_cast<char**>(attributes), 0,
-                        paging != nullptr ? controls : nullptr, nullptr,
-                        timeout_ > 0 ? &limit : nullptr, sizeLimit_, &raw);
+  const int received = ldap_result(ld, id, LDAP_MSG_ALL, wait, &raw);
   Message message(raw);
-  if (message == nullptr) {
-    page.code = code == LDAP_SUCCESS ? LDAP_NO_RESULTS_RETURNED : code;
+  if (received <= 0 || message == nullptr) {
+    page.code = unfinished(id);
     return page;
   }
   if (const int gathered = gather(message.get(), entries); gathered != LDAP_SUCCESS) {
     page.code = gathered;
     return page;
   }
-  int result = code;
+  // The result code as ldap_search_ext_s gives it (ldap_result2error), and
+  // when paging the response controls, read in the same call.
+  int result = LDAP_SUCCESS;
   LDAPControl** rawControls = nullptr;
-  if (ldap_parse_result(ld_.get(), message.get(), &result, nullptr, nullptr, nullptr, &rawControls,
-                        0) != LDAP_SUCCESS) {
-    result = code;
-  }
-  Controls serverControls(rawControls);
-  page.code = result;
-  if (paging != nullptr && serverControls != nullptr) {
-    LDAPControl* response =
-        ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, serverControls.get(), nullptr);
-    ber_int_t estimate = 0;
-    berval next{};
-    if (response != nullptr &&
-        ldap_parse_pageresponse_control(ld_.get(), response, &estimate, &next) == LDAP_SUCCESS) {
-      if (next.bv_val != nullptr) page.cookie.assign(next.bv_val, next.bv_len);
-      ber_memfree(next.bv_val);
-    }
-  }
+  const int parsed = ldap_parse_result(ld, message.get(), &result, nullptr, nullptr, nullptr,
+                                       paging != nullptr ? &rawControls : nullptr, 0);
+  const Controls serverControls(rawControls);
+  page.code = result != LDAP_SUCCESS ? result : parsed;
+  if (serverControls != nullptr) page.cookie = cookieOf(serverControls.get());
   return page;
+}
+
+// What ldap_search_ext_s returns when no whole result came: the handle's
+// error, after abandoning a request that ran out of time.
+int LdapConnection::unfinished(int id) {
+  int error = LDAP_SUCCESS;
+  ldap_get_option(ld_.get(), LDAP_OPT_RESULT_CODE, &error);
+  if (error == LDAP_TIMEOUT) ldap_abandon_ext(ld_.get(), id, nullptr, nullptr);
+  return error == LDAP_SUCCESS ? LDAP_NO_RESULTS_RETURNED : error;
+}
+
+// The cookie of a paged-results response control, {size, cookie}, read in
+// place with the connection's own decoder; empty when there is none, or it
+// cannot be read, which ends the paging.
+std::string LdapConnection::cookieOf(LDAPControl** controls) {
+  LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, controls, nullptr);
+  if (response == nullptr) return {};
+  if (decoder_ == nullptr) decoder_.reset(ber_alloc_t(LBER_USE_DER));
+  if (decoder_ == nullptr) return {};
+  ber_init2(decoder_.get(), &response->ldctl_value, LBER_USE_DER);
+  ber_int_t estimate = 0;
+  berval cookie{};
+  if (ber_scanf(decoder_.get(), "{i", &estimate) == LBER_ERROR ||
+      ber_get_stringbv(decoder_.get(), &cookie, LBER_BV_NOTERM) == LBER_DEFAULT) {
+    return {};
+  }
+  return std::string(viewOf(cookie));
 }
 
 // Tells the server that a paged search ends early (a page size of 0).

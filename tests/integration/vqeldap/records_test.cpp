@@ -159,6 +159,12 @@ TEST(IsText, TellsUtf8TextFromBinary) {
       {"surrogate", "\xed\xa0\x80", false},
       {"beyond unicode", "\xf4\x90\x80\x80", false},
       {"jpeg start", "\xff\xd8\xff\xe0", false},
+      // Past the first eight bytes, which are read as one word.
+      {"long ascii", "cn=p000042-phone,ou=subscribers,o=example", true},
+      {"zero byte late", std::string("abcdefghij\0kl", 13), false},
+      {"zero in a word", std::string("abcdefgh\0bcdefgh", 16), false},
+      {"two-byte late", "abcdefghijklmnop J\xc3\xbcrgen", true},
+      {"bad byte late", "abcdefghijklmnop\xff", false},
   };
   for (const TextCase& c : cases) EXPECT_EQ(isText(c.bytes), c.text) << c.label;
 }

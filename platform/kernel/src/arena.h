@@ -82,6 +82,30 @@ inline std::uint32_t classOf(std::size_t size) {
   return 24 + (topBit - 8) * 4 + quarter;
 }
 
+// Clears a block taken from a free list. The blocks of the eight smallest
+// classes, most of the module's records, are cleared whole with stores of a
+// fixed size, which cost less than a call of the library's memset.
+inline void zeroReused(void* block, std::size_t size, std::uint32_t sizeClass) {
+  static_assert(kClassSizes[7] == 64, "class n below 16 holds 8 * (n + 1) bytes");
+  switch (sizeClass) {
+#define QORHOST_ZERO_CLASS(n)           \
+  case n:                               \
+    std::memset(block, 0, 8 * (n + 1)); \
+    return;
+    QORHOST_ZERO_CLASS(0)
+    QORHOST_ZERO_CLASS(1)
+    QORHOST_ZERO_CLASS(2)
+    QORHOST_ZERO_CLASS(3)
+    QORHOST_ZERO_CLASS(4)
+    QORHOST_ZERO_CLASS(5)
+    QORHOST_ZERO_CLASS(6)
+    QORHOST_ZERO_CLASS(7)
+#undef QORHOST_ZERO_CLASS
+    default:
+      std::memset(block, 0, size);
+  }
+}
+
 inline Header& headerOf(const void* block) {
   return *(static_cast<Header*>(const_cast<void*>(block)) - 1);
 }
@@ -106,7 +130,7 @@ class Arena {
     void* block = freeLists_[sizeClass];
     if (block != nullptr) {
       std::memcpy(&freeLists_[sizeClass], block, sizeof(void*));
-      std::memset(block, 0, size);
+      zeroReused(block, size, sizeClass);
     } else {
       block = carve(sizeof(Header) + kClassSizes[sizeClass]);
       if (block == nullptr) return nullptr;

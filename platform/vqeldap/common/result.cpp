@@ -159,13 +159,22 @@ bool plainAscii(const unsigned char* bytes) {
   return ((word | ((word - kLow) & ~word)) & kHigh) == 0;
 }
 
+// The same for the fewer than eight bytes from `from` to `end`, filled up
+// with blanks.
+bool plainAsciiTail(const unsigned char* from, const unsigned char* end) {
+  unsigned char word[8];
+  std::memset(word, ' ', sizeof word);
+  std::memcpy(word, from, static_cast<std::size_t>(end - from));
+  return plainAscii(word);
+}
+
 bool isText(std::string_view bytes) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const unsigned char* end = p + bytes.size();
   while (p < end) {
     // Most directory values are plain ASCII: eight bytes at a time.
     while (end - p >= 8 && plainAscii(p)) p += 8;
-    if (p == end) break;
+    if (p == end || (end - p < 8 && plainAsciiTail(p, end))) break;
     const unsigned char c = *p;
     if (c == 0) return false;
     if (c < 0x80) {

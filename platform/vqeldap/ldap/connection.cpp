@@ -7,6 +7,7 @@
 #include <vqeldap/options.h>
 
 #include "common/status.h"
+#include "ldap/der.h"
 #include "ldap/result_codes.h"
 #include "ldap/session.h"
 
@@ -45,10 +46,28 @@ std::string_view viewOf(const berval& bytes) {
   return std::string_view(bytes.bv_val, bytes.bv_len);
 }
 
+// One attribute as the server encoded it: its type, then its values.
+// Whatever follows the values inside the attribute is passed over.
+bool readAttribute(std::string_view encoded, EntryDraft& draft) {
+  DerReader attribute(encoded);
+  std::string_view name, values;
+  if (!attribute.take(kOctetStringTag, name) || !attribute.take(kSetTag, values)) return false;
+  draft.addAttribute(name);
+  for (DerReader set(values); !set.empty();) {
+    std::string_view value;
+    if (!set.take(kOctetStringTag, value)) return false;
+    draft.addValue(value);
+  }
+  return true;
+}
+
 // Reads one entry from its encoding into `draft`: the DN, then the name and
 // the values of each attribute, all in place (nothing is copied, and the
 // decoder that ldap_get_dn_ber hands out is the only allocation). The DN
-// read leaves the decoder inside the attribute list, bounded by its length.
+// read leaves the decoder inside the attribute list, bounded by its length;
+// each attribute is taken from it whole and read by DerReader. A list that
+// does not end where its length says is a decoding error, never a shorter
+// entry.
 int readEntry(LDAP* ld, LDAPMessage* entry, EntryDraft& draft) {
   BerElement* rawBer = nullptr;
   berval dn{};
@@ -56,23 +75,18 @@ int readEntry(LDAP* ld, LDAPMessage* entry, EntryDraft& draft) {
   Ber ber(rawBer);
   if (code != LDAP_SUCCESS) return code;
   draft.start(viewOf(dn));
-  ber_len_t length = 0;
-  while (ber_peek_tag(ber.get(), &length) == LBER_SEQUENCE) {
-    berval name{};
-    if (ber_skip_tag(ber.get(), &length) == LBER_DEFAULT ||
-        ber_get_stringbv(ber.get(), &name, LBER_BV_NOTERM) == LBER_DEFAULT) {
+  for (;;) {
+    berval attribute{};
+    const ber_tag_t tag = ber_skip_element(ber.get(), &attribute);
+    if (tag == LBER_DEFAULT) break;
+    if (tag != LBER_SEQUENCE || !readAttribute(viewOf(attribute), draft)) {
       return LDAP_DECODING_ERROR;
     }
-    draft.addAttribute(viewOf(name));
-    char* end = nullptr;
-    for (ber_tag_t tag = ber_first_element(ber.get(), &length, &end); tag != LBER_DEFAULT;
-         tag = ber_next_element(ber.get(), &length, end)) {
-      berval value{};
-      if (ber_get_stringbv(ber.get(), &value, LBER_BV_NOTERM) == LBER_DEFAULT) {
-        return LDAP_DECODING_ERROR;
-      }
-      draft.addValue(viewOf(value));
-    }
+  }
+  ber_len_t remaining = 0;
+  if (ber_get_option(ber.get(), LBER_OPT_BER_REMAINING_BYTES, &remaining) != LBER_OPT_SUCCESS ||
+      remaining != 0) {
+    return LDAP_DECODING_ERROR;
   }
   return LDAP_SUCCESS;
 }

@@ -15,6 +15,7 @@
 #include "common/connection.h"
 #include "common/result.h"
 #include "common/status.h"
+#include "ldap/der.h"
 #include "ldap/endpoints.h"
 #include "ldap/result_codes.h"
 
@@ -389,6 +390,77 @@ TEST(SearchFlags, NameTheFourRequestsAndRefuseTheRest) {
 }
 
 // --- host text ------------------------------------------------------------
+
+// --- reading an attribute's encoding in place ----------------------------
+
+struct DerCase {
+  const char* label;
+  std::string bytes;
+  unsigned char tag;
+  bool taken;
+  std::string content;
+};
+
+std::string repeated(std::size_t count) {
+  return std::string(count, 'v');
+}
+
+// Lengths of every form the server uses, and every way bytes can lie about
+// their length; a refused element leaves the reader where it was.
+TEST(DerReader, TakesElementsOfDefiniteLengthInsideTheirBytes) {
+  using vqeldap::ldap::DerReader;
+  const DerCase cases[] = {
+      {"short",
+       std::string("\x04\x03"
+                   "abc",
+                   5),
+       0x04, true, "abc"},
+      {"empty content", std::string("\x04\x00", 2), 0x04, true, ""},
+      {"one length octet", std::string("\x04\x81\x80", 3) + repeated(128), 0x04, true,
+       repeated(128)},
+      {"three length octets", std::string("\x04\x83\x01\x00\x00", 5) + repeated(65536), 0x04, true,
+       repeated(65536)},
+      {"another tag",
+       std::string("\x31\x01"
+                   "a",
+                   3),
+       0x04, false, ""},
+      {"indefinite length",
+       std::string("\x04\x80"
+                   "ab\x00\x00",
+                   6),
+       0x04, false, ""},
+      {"past the end",
+       std::string("\x04\x05"
+                   "abc",
+                   5),
+       0x04, false, ""},
+      {"length octets missing", std::string("\x04\x82\x01", 3), 0x04, false, ""},
+      {"five length octets",
+       std::string("\x04\x85\x00\x00\x00\x00\x01"
+                   "a",
+                   8),
+       0x04, false, ""},
+      {"tag alone", std::string("\x04", 1), 0x04, false, ""},
+      {"nothing", "", 0x04, false, ""},
+  };
+  for (const DerCase& c : cases) {
+    DerReader reader(c.bytes);
+    std::string_view content = "untouched";
+    EXPECT_EQ(reader.take(c.tag, content), c.taken) << c.label;
+    EXPECT_EQ(content, c.taken ? std::string_view(c.content) : "untouched") << c.label;
+    EXPECT_EQ(reader.empty(), c.taken || c.bytes.empty()) << c.label;
+  }
+  // Elements follow one another.
+  DerReader pair(
+      std::string_view("\x04\x01"
+                       "a"
+                       "\x31\x00",
+                       5));
+  std::string_view first, second;
+  EXPECT_TRUE(pair.take(0x04, first) && pair.take(0x31, second) && pair.empty());
+  EXPECT_EQ(first, "a");
+}
 
 TEST(Endpoints, ReadHostNamesAndUris) {
   struct Case {

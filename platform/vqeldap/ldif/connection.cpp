@@ -45,8 +45,9 @@ class Selection {
 
 class LdifConnection final : public Connection {
  public:
-  LdifConnection(std::unique_ptr<Store> store, std::string base, std::string boundDn)
-      : store_(std::move(store)), base_(std::move(base)) {
+  LdifConnection(std::unique_ptr<Store> store, const std::string& base, std::string boundDn)
+      : store_(std::move(store)),
+        baseIsDn_(normalDn(store_->directory().schema(), base, normalBase_)) {
     reader_.boundDn = std::move(boundDn);
   }
 
@@ -82,11 +83,17 @@ class LdifConnection final : public Connection {
     return 0;
   }
   bool inScope(Scope scope, const std::string& base, const Entry& entry) const;
+  // The normal form of the connection's base, worked out once.
+  bool baseOf(std::string& out) const {
+    out = normalBase_;
+    return baseIsDn_;
+  }
   bool gather(const Directory& directory, const SearchRequest& request, const Filter& filter,
               const std::string& base, SearchOutcome& outcome) const;
 
   std::unique_ptr<Store> store_;
-  std::string base_;
+  std::string normalBase_;  // of the base of filter searches
+  bool baseIsDn_;
   Reader reader_;
   int64_t sizeLimit_ = 0;
 };
@@ -123,7 +130,7 @@ bool appendEntry(const Schema& schema, const Entry& entry, const Selection& sele
 // The root DSE as slapd shows it to a search that asks for user
 // attributes: the empty DN and its two classes.
 const Entry& rootDse(const Schema& schema) {
-  static const std::unique_ptr<Entry> entry =
+  static const EntryPointer entry =
       Entry::pack(Dn{}, {AttributeValues{&schema.objectClassType(), {"top", "OpenLDAProotDSE"}}});
   return *entry;
 }
@@ -153,9 +160,10 @@ bool LdifConnection::gather(const Directory& directory, const SearchRequest& req
       candidates ? static_cast<uint32_t>(candidates->size()) : directory.slotCount();
   int64_t found = 0;
   for (uint32_t i = 0; i < count; ++i) {
-    const Entry* entry = directory.entry(candidates ? (*candidates)[i] : i);
+    const uint32_t slot = candidates ? (*candidates)[i] : i;
+    const Entry* entry = directory.entry(slot);
     if (entry == nullptr || !inScope(request.scope, base, *entry) ||
-        filter.evaluate(schema, *entry, reader_) != Truth::kTrue) {
+        filter.evaluate(directory, slot, reader_) != Truth::kTrue) {
       continue;
     }
     if (sizeLimit_ > 0 && found == sizeLimit_) {
@@ -181,7 +189,7 @@ void LdifConnection::search(const SearchRequest& request, SearchOutcome& outcome
     return;
   }
   std::string base;
-  if (!normalDn(directory.schema(), request.readDn ? request.text : base_, base)) {
+  if (!(request.readDn ? normalDn(directory.schema(), request.text, base) : baseOf(base))) {
     outcome.status = kernelStatus(Code::kInvalidDnSyntax);
     return;
   }
@@ -256,8 +264,7 @@ std::unique_ptr<Connection> open(OpenParameters parameters, VQStatus& status) {
     if (status != 0) return nullptr;
   }
   status = 0;
-  return std::make_unique<LdifConnection>(std::move(store), std::move(parameters.base),
-                                          std::move(bound));
+  return std::make_unique<LdifConnection>(std::move(store), parameters.base, std::move(bound));
 }
 
 }  // namespace vqeldap::ldif

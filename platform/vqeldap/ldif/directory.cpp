@@ -27,7 +27,7 @@ void eraseSorted(std::vector<uint32_t>& slots, uint32_t slot) {
 // objectClass keys: the class and every class it derives from, so that
 // (objectClass=person) finds an inetOrgPerson as slapd does.
 void addClassKeys(const ObjectClass& cls, std::vector<std::string>& keys) {
-  keys.push_back(lowerAscii(cls.canonical));
+  keys.push_back(cls.lowerCanonical);
   for (const ObjectClass* superior : cls.superiors) addClassKeys(*superior, keys);
 }
 
@@ -55,10 +55,15 @@ const std::vector<uint32_t>& Directory::lookup(const AttributeType* type,
   static const std::vector<uint32_t> kNone;
   for (const Index& index : indexes_) {
     if (index.type != type) continue;
-    auto found = index.slots.find(std::string(key));
+    auto found = index.slots.find(key);
     return found == index.slots.end() ? kNone : found->second;
   }
   return kNone;
+}
+
+bool Directory::holds(uint32_t slot, const AttributeType* type, std::string_view key) const {
+  const std::vector<uint32_t>& slots = lookup(type, key);
+  return std::binary_search(slots.begin(), slots.end(), slot);
 }
 
 std::vector<std::string> Directory::keysOf(const Index& index, const Entry& entry) const {
@@ -111,7 +116,13 @@ void Directory::adjustParentCount(const Entry& entry, int delta) {
   }
 }
 
-uint32_t Directory::append(std::unique_ptr<Entry> entry) {
+void Directory::reserve(std::size_t entries) {
+  slots_.reserve(entries);
+  children_.reserve(entries);
+  byDn_.reserve(entries);
+}
+
+uint32_t Directory::append(EntryPointer entry) {
   const auto slot = static_cast<uint32_t>(slots_.size());
   slots_.push_back(std::move(entry));
   children_.push_back(0);
@@ -121,7 +132,7 @@ uint32_t Directory::append(std::unique_ptr<Entry> entry) {
   return slot;
 }
 
-void Directory::replace(uint32_t slot, std::unique_ptr<Entry> entry) {
+void Directory::replace(uint32_t slot, EntryPointer entry) {
   unindexEntry(slot);
   slots_[slot] = std::move(entry);
   indexEntry(slot);
@@ -139,7 +150,7 @@ void Directory::remove(uint32_t slot) {
 // Moves the entries to the front in their order and builds the lookups
 // again for the new slots.
 void Directory::closeUp() {
-  std::vector<std::unique_ptr<Entry>> kept;
+  std::vector<EntryPointer> kept;
   std::vector<uint32_t> children;
   kept.reserve(live_);
   for (uint32_t slot = 0; slot < slots_.size(); ++slot) {

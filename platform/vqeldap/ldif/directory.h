@@ -42,19 +42,32 @@ class Directory {
   // normalised form (objectClass: the class or one it derives from) is
   // `key`. Only for indexed types.
   const std::vector<uint32_t>& lookup(const AttributeType* type, std::string_view key) const;
+  // True when the entry in `slot` is among them.
+  bool holds(uint32_t slot, const AttributeType* type, std::string_view key) const;
+
+  // Room for about this many entries, so that loading a large file does
+  // not grow the lookups step by step.
+  void reserve(std::size_t entries);
 
   // The entry must not be there yet, and its parent must be (or it has
   // none in the directory).
-  uint32_t append(std::unique_ptr<Entry> entry);
+  uint32_t append(EntryPointer entry);
   // Same DN, new attributes.
-  void replace(uint32_t slot, std::unique_ptr<Entry> entry);
+  void replace(uint32_t slot, EntryPointer entry);
   // The entry must have no entries below it.
   void remove(uint32_t slot);
 
  private:
+  // Keys looked up as views, without a copy.
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const {
+      return std::hash<std::string_view>()(key);
+    }
+  };
   struct Index {
     const AttributeType* type;
-    std::unordered_map<std::string, std::vector<uint32_t>> slots;
+    std::unordered_map<std::string, std::vector<uint32_t>, KeyHash, std::equal_to<>> slots;
   };
 
   std::vector<std::string> keysOf(const Index& index, const Entry& entry) const;
@@ -64,7 +77,7 @@ class Directory {
   void closeUp();
 
   const Schema* schema_;
-  std::vector<std::unique_ptr<Entry>> slots_;
+  std::vector<EntryPointer> slots_;
   std::vector<uint32_t> children_;
   std::unordered_map<std::string_view, uint32_t> byDn_;  // views of the entries' normal DNs
   std::vector<Index> indexes_;

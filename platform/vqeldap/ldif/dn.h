@@ -22,15 +22,25 @@
 
 namespace vqeldap::ldif {
 
+// One attribute value assertion of a DN's first RDN, its value unescaped.
+struct NamingValue {
+  const AttributeType* type;
+  std::string value;
+};
+
 struct Dn {
   std::string pretty;
   std::string normal;
+  std::vector<NamingValue> naming;  // the values that name the entry: its first RDN's
 };
 
 // False when `text` is not a DN (invalidDNSyntax). The empty text is the
 // empty DN.
 bool parseDn(const Schema& schema, std::string_view text, Dn& out);
 bool normalDn(const Schema& schema, std::string_view text, std::string& out);
+// parseDn without the direct path for plain DNs: what the tests compare
+// that path with.
+bool parseDnWithLibldap(const Schema& schema, std::string_view text, Dn& out);
 
 // The normal form of the parent of a normal DN; empty for a DN of one RDN
 // (and for the empty DN).
@@ -38,12 +48,6 @@ std::string_view parentOf(std::string_view normal);
 
 // True when `normal` is `base` or lies below it.
 bool withinSubtree(std::string_view normal, std::string_view base);
-
-// One attribute value assertion of a DN's first RDN, its value unescaped.
-struct NamingValue {
-  const AttributeType* type;
-  std::string value;
-};
 
 // The values that name an entry: the AVAs of its DN's first RDN. False when
 // `text` is not a DN.

@@ -1,12 +1,14 @@
-// One entry of the embedded directory, packed: its DN in both forms (dn.h)
-// and every value of every attribute back to back in one buffer, so that a
-// large directory costs little more memory than its LDIF file. Entries are
-// never changed in place: a modification builds a new entry from the
-// unpacked attributes.
+// One entry of the embedded directory, packed into one block: a small
+// header, the attribute records, the value spans, then the DN in both forms
+// (dn.h) and every value back to back, so that a large directory costs
+// little more memory than its LDIF file. Entries are never changed in
+// place: a modification builds a new entry from the unpacked attributes.
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,12 @@ struct AttributeValues {
   std::vector<std::string> values;
 };
 
+class Entry;
+struct FreeEntry {
+  void operator()(Entry* entry) const { std::free(entry); }
+};
+using EntryPointer = std::unique_ptr<Entry, FreeEntry>;
+
 class Entry {
  public:
   struct Attribute {
@@ -30,12 +38,12 @@ class Entry {
     uint32_t count;
   };
 
-  // Null when the values do not fit the packed form's 32-bit offsets.
-  static std::unique_ptr<Entry> pack(Dn dn, const std::vector<AttributeValues>& attributes);
+  // Null when memory runs out or the values do not fit 32-bit sizes.
+  static EntryPointer pack(const Dn& dn, const std::vector<AttributeValues>& attributes);
 
-  const std::string& dn() const { return dn_.pretty; }
-  const std::string& normal() const { return dn_.normal; }
-  const std::vector<Attribute>& attributes() const { return attributes_; }
+  std::string_view dn() const { return {texts(), dnSize_}; }
+  std::string_view normal() const { return {texts() + dnSize_, normalSize_}; }
+  std::span<const Attribute> attributes() const { return {attributeRecords(), attributeCount_}; }
   std::string_view value(const Attribute& attribute, uint32_t k) const;
   // The attribute of exactly this type, or null.
   const Attribute* find(const AttributeType* type) const;
@@ -43,13 +51,20 @@ class Entry {
 
  private:
   struct Span {
-    uint32_t offset;
+    uint32_t offset;  // from the end of the normal DN
     uint32_t length;
   };
-  Dn dn_;
-  std::string bytes_;
-  std::vector<Attribute> attributes_;
-  std::vector<Span> values_;
+  Entry() = default;
+  const Attribute* attributeRecords() const { return reinterpret_cast<const Attribute*>(this + 1); }
+  const Span* spans() const {
+    return reinterpret_cast<const Span*>(attributeRecords() + attributeCount_);
+  }
+  const char* texts() const { return reinterpret_cast<const char*>(spans() + valueCount_); }
+
+  uint32_t dnSize_ = 0;
+  uint32_t normalSize_ = 0;
+  uint32_t attributeCount_ = 0;
+  uint32_t valueCount_ = 0;
 };
 
 }  // namespace vqeldap::ldif

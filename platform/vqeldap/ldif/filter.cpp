@@ -184,13 +184,24 @@ class Decoder {
   VQStatus status_ = kFilterError;
 };
 
+// What a filter is tested on: an entry, and where the directory holds it
+// when it does.
+struct Subject {
+  const Schema& schema;
+  const Entry& entry;
+  const Reader& reader;
+  const Directory* directory = nullptr;
+  uint32_t slot = 0;
+};
+
 // The values of `node.type` and its subtypes in the entry, normalised by
 // the node's rule, until `test` holds for one. Undefined when the reader
 // may not see an attribute concerned.
 template <typename Test>
-Truth anyValue(const Schema& schema, const Node& node, const Entry& entry, const Reader& reader,
-               Test test) {
-  if (!reader.maySee(schema, entry, node.type)) return Truth::kUndefined;
+Truth anyValue(const Subject& subject, const Node& node, Test test) {
+  const Schema& schema = subject.schema;
+  const Entry& entry = subject.entry;
+  if (!subject.reader.maySee(schema, entry, node.type)) return Truth::kUndefined;
   std::string normalized;
   for (const Entry::Attribute& attribute : entry.attributes()) {
     if (!attribute.type->isA(node.type)) continue;
@@ -207,14 +218,13 @@ Truth anyValue(const Schema& schema, const Node& node, const Entry& entry, const
   return Truth::kFalse;
 }
 
-Truth evaluateNode(const Schema& schema, const Node& node, const Entry& entry,
-                   const Reader& reader);
+Truth evaluateNode(const Subject& subject, const Node& node);
 
-Truth combine(const Schema& schema, const Node& node, const Entry& entry, const Reader& reader) {
+Truth combine(const Subject& subject, const Node& node) {
   const Truth decisive = node.kind == Kind::kAnd ? Truth::kFalse : Truth::kTrue;
   bool undefined = false;
   for (const Node& child : node.children) {
-    const Truth truth = evaluateNode(schema, child, entry, reader);
+    const Truth truth = evaluateNode(subject, child);
     if (truth == decisive) return decisive;
     undefined = undefined || truth == Truth::kUndefined;
   }
@@ -222,40 +232,49 @@ Truth combine(const Schema& schema, const Node& node, const Entry& entry, const 
   return node.kind == Kind::kAnd ? Truth::kTrue : Truth::kFalse;
 }
 
-Truth presence(const Schema& schema, const Node& node, const Entry& entry, const Reader& reader) {
-  if (!reader.maySee(schema, entry, node.type)) return Truth::kUndefined;
-  for (const Entry::Attribute& attribute : entry.attributes()) {
+Truth presence(const Subject& subject, const Node& node) {
+  if (!subject.reader.maySee(subject.schema, subject.entry, node.type)) return Truth::kUndefined;
+  for (const Entry::Attribute& attribute : subject.entry.attributes()) {
     if (attribute.type->isA(node.type)) return Truth::kTrue;
   }
   return Truth::kFalse;
 }
 
-Truth evaluateNode(const Schema& schema, const Node& node, const Entry& entry,
-                   const Reader& reader) {
+// Equality; on an indexed type of an entry of the directory, the index
+// answers.
+Truth equality(const Subject& subject, const Node& node) {
+  if (subject.directory != nullptr && subject.directory->indexed(node.type)) {
+    return subject.directory->holds(subject.slot, node.type, node.value) ? Truth::kTrue
+                                                                         : Truth::kFalse;
+  }
+  return anyValue(subject, node, [&](std::string_view value) {
+    return equalNormalized(node.rule, value, node.value);
+  });
+}
+
+Truth evaluateNode(const Subject& subject, const Node& node) {
   switch (node.kind) {
     case Kind::kAnd:
     case Kind::kOr:
-      return combine(schema, node, entry, reader);
+      return combine(subject, node);
     case Kind::kNot: {
-      const Truth truth = evaluateNode(schema, node.children.front(), entry, reader);
+      const Truth truth = evaluateNode(subject, node.children.front());
       if (truth == Truth::kUndefined) return truth;
       return truth == Truth::kTrue ? Truth::kFalse : Truth::kTrue;
     }
     case Kind::kEquality:
-      return anyValue(schema, node, entry, reader, [&](std::string_view value) {
-        return equalNormalized(node.rule, value, node.value);
-      });
+      return equality(subject, node);
     case Kind::kGreaterOrEqual:
     case Kind::kLessOrEqual:
-      return anyValue(schema, node, entry, reader, [&](std::string_view value) {
+      return anyValue(subject, node, [&](std::string_view value) {
         return compareNormalized(node.rule, value, node.value) * node.order >= 0;
       });
     case Kind::kSubstrings:
-      return anyValue(schema, node, entry, reader, [&](std::string_view value) {
+      return anyValue(subject, node, [&](std::string_view value) {
         return matchesSubstrings(value, node.substrings);
       });
     case Kind::kPresent:
-      return presence(schema, node, entry, reader);
+      return presence(subject, node);
     case Kind::kUndefined:
       return Truth::kUndefined;
   }
@@ -349,7 +368,12 @@ VQStatus Filter::parse(const Schema& schema, const std::string& text, Filter& ou
 }
 
 Truth Filter::evaluate(const Schema& schema, const Entry& entry, const Reader& reader) const {
-  return evaluateNode(schema, *root_, entry, reader);
+  return evaluateNode(Subject{schema, entry, reader}, *root_);
+}
+
+Truth Filter::evaluate(const Directory& directory, uint32_t slot, const Reader& reader) const {
+  return evaluateNode(Subject{directory.schema(), *directory.entry(slot), reader, &directory, slot},
+                      *root_);
 }
 
 std::optional<std::vector<uint32_t>> Filter::candidates(const Directory& directory) const {

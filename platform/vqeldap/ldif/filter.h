@@ -49,6 +49,9 @@ class Filter {
   static VQStatus parse(const Schema& schema, const std::string& text, Filter& out);
 
   Truth evaluate(const Schema& schema, const Entry& entry, const Reader& reader) const;
+  // The same for the entry in `slot`, whose equality with a value of an
+  // indexed type the index answers without looking at the values.
+  Truth evaluate(const Directory& directory, uint32_t slot, const Reader& reader) const;
 
   // The slots that can match, in order, when the equality indexes answer
   // that; nullopt when every entry must be tested.

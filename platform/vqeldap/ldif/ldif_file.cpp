@@ -52,7 +52,8 @@ unsigned long countLines(const char* text) {
   return lines;
 }
 
-// One record read into names and values; the values are owned here.
+// One record read into names and values. Names and values point into the
+// record buffer, or into texts of their own where the parser decoded them.
 class Record {
  public:
   // False with `failure` filled when a line cannot be read.
@@ -86,7 +87,10 @@ class Record {
       return fail(failure, at, "not an LDIF line");
     }
     std::unique_ptr<char, FreeValue> held(freeValue != 0 ? value.bv_val : nullptr);
+    // A value decoded from base64 or read from a URL is the parser's to
+    // free; any other points into the record, which outlives the Record.
     std::string_view text(value.bv_val == nullptr ? "" : value.bv_val, value.bv_len);
+    if (held != nullptr) text = texts_.emplace_back(text);
     if (first && nameIs(type, "version")) return text == "1" || fail(failure, at, "not version 1");
     if (!hasDn_) {
       if (!nameIs(type, "dn")) return fail(failure, at, "a record must begin with dn:");
@@ -98,9 +102,7 @@ class Record {
     if (nameIs(type, "changetype") || nameIs(type, "control")) {
       return fail(failure, at, "a change record; the file holds entries only");
     }
-    const std::string& name = texts_.emplace_back(type.bv_val, type.bv_len);
-    const std::string& stored = texts_.emplace_back(text);
-    attributes_.push_back(NamedValues{name, {stored}});
+    attributes_.push_back(NamedValues{std::string_view(type.bv_val, type.bv_len), {text}});
     return true;
   }
 

@@ -194,9 +194,9 @@ bool normalize(const Schema& schema, Rule rule, std::string_view value, std::str
       if (!validOid(value)) return false;
       // A name must be one the schema knows; a numeric OID stands as it is.
       if (const ObjectClass* cls = schema.objectClass(value)) {
-        out = lowerAscii(cls->canonical);
+        out = cls->lowerCanonical;
       } else if (const AttributeType* type = schema.attribute(value)) {
-        out = lowerAscii(type->canonical);
+        out = type->lowerCanonical;
       } else if (isDigit(value.front())) {
         out.assign(value);
       } else {

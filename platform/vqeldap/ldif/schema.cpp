@@ -422,6 +422,10 @@ constexpr SyntaxOid kSyntaxOids[] = {
     {"1.3.6.1.4.1.1466.115.121.1.7", S::kBoolean},
 };
 
+char lowerChar(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 std::vector<std::string> words(std::string_view text) {
   std::vector<std::string> out;
   std::size_t at = 0;
@@ -497,10 +501,18 @@ std::vector<Statement> statementsOf(std::string_view text) {
 
 std::string lowerAscii(std::string_view text) {
   std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : out) c = lowerChar(c);
   return out;
+}
+
+std::size_t NoCaseHash::operator()(std::string_view text) const {
+  std::size_t hash = 14695981039346656037ull;  // FNV-1a
+  for (char c : text) hash = (hash ^ static_cast<unsigned char>(lowerChar(c))) * 1099511628211ull;
+  return hash;
+}
+
+bool NoCaseEqual::operator()(std::string_view a, std::string_view b) const {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 bool AttributeType::isA(const AttributeType* ancestor) const {
@@ -518,27 +530,37 @@ bool ObjectClass::isA(const ObjectClass* ancestor) const {
   return false;
 }
 
+bool ObjectClass::allows(const AttributeType* type) const {
+  if (allowsAnything) return true;
+  for (const AttributeType* at = type; at != nullptr; at = at->superior) {
+    if (allowed.count(at) != 0) return true;
+  }
+  return false;
+}
+
 AttributeType& Schema::addType(std::unique_ptr<AttributeType> type) {
   AttributeType& added = *types_.emplace_back(std::move(type));
-  for (const std::string& name : added.names) typeByName_[lowerAscii(name)] = &added;
+  added.lowerCanonical = lowerAscii(added.canonical);
+  for (const std::string& name : added.names) typeByName_[name] = &added;
   if (!added.oid.empty()) typeByName_[added.oid] = &added;
   return added;
 }
 
 ObjectClass& Schema::addClass(std::unique_ptr<ObjectClass> cls) {
   ObjectClass& added = *classes_.emplace_back(std::move(cls));
-  for (const std::string& name : added.names) classByName_[lowerAscii(name)] = &added;
+  added.lowerCanonical = lowerAscii(added.canonical);
+  for (const std::string& name : added.names) classByName_[name] = &added;
   if (!added.oid.empty()) classByName_[added.oid] = &added;
   return added;
 }
 
 const AttributeType* Schema::attribute(std::string_view nameOrOid) const {
-  auto found = typeByName_.find(lowerAscii(nameOrOid));
+  auto found = typeByName_.find(nameOrOid);
   return found == typeByName_.end() ? nullptr : found->second;
 }
 
 const ObjectClass* Schema::objectClass(std::string_view nameOrOid) const {
-  auto found = classByName_.find(lowerAscii(nameOrOid));
+  auto found = classByName_.find(nameOrOid);
   return found == classByName_.end() ? nullptr : found->second;
 }
 
@@ -599,8 +621,19 @@ bool Schema::read(std::string_view text, std::string& error) {
   return true;
 }
 
-// Links superiors and required attributes by name, then gives subtypes
-// without rules of their own the rules and syntax of their superior.
+// What `from` and the classes it derives from require and allow, added to
+// what `cls` requires and allows.
+void Schema::gatherAllowed(ObjectClass& cls, const ObjectClass& from) const {
+  for (const AttributeType* type : from.must) {
+    if (cls.allowed.insert(type).second) cls.required.push_back(type);
+  }
+  cls.allowed.insert(from.may.begin(), from.may.end());
+  for (const ObjectClass* superior : from.superiors) gatherAllowed(cls, *superior);
+}
+
+// Links superiors and required attributes by name, flattens what each
+// class requires and allows, then gives subtypes without rules of their
+// own the rules and syntax of their superior.
 void Schema::inherit() {
   Links& links = links_;
   for (auto& [type, superior] : links.typeSuperior) type->superior = attribute(superior);
@@ -620,6 +653,11 @@ void Schema::inherit() {
     }
   }
   links = Links{};
+  const ObjectClass* anything = objectClass("extensibleObject");
+  for (auto& cls : classes_) {
+    gatherAllowed(*cls, *cls);
+    cls->allowsAnything = cls.get() == anything;
+  }
   for (auto& type : types_) {
     const AttributeType* from = type->superior;
     if (from == nullptr || type->equality != Rule::kNone || type->ordering != Rule::kNone ||

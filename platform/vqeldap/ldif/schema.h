@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace vqeldap::ldif {
@@ -60,6 +61,7 @@ enum class Syntax : uint8_t {
 
 struct AttributeType {
   std::string canonical;           // the first name
+  std::string lowerCanonical;      // the same in lower case
   std::vector<std::string> names;  // every name, as written
   std::string oid;
   const AttributeType* superior = nullptr;
@@ -77,15 +79,35 @@ enum class ClassKind : uint8_t { kAbstract, kStructural, kAuxiliary };
 
 struct ObjectClass {
   std::string canonical;
+  std::string lowerCanonical;
   std::vector<std::string> names;
   std::string oid;
   std::vector<const ObjectClass*> superiors;
   ClassKind kind = ClassKind::kStructural;
   std::vector<const AttributeType*> must;
   std::vector<const AttributeType*> may;
+  // What the class and every class it derives from require, and allow
+  // (the required included); extensibleObject allows any attribute.
+  std::vector<const AttributeType*> required;
+  std::unordered_set<const AttributeType*> allowed;
+  bool allowsAnything = false;
 
   // True when this class is `ancestor` or derives from it.
   bool isA(const ObjectClass* ancestor) const;
+  // True when an entry of this class may hold the type (or it derives from
+  // one the class allows).
+  bool allows(const AttributeType* type) const;
+};
+
+// Names compared without regard to ASCII letter case, for lookups by any
+// spelling without making a lower-case copy first.
+struct NoCaseHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const;
+};
+struct NoCaseEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const;
 };
 
 class Schema {
@@ -126,18 +148,19 @@ class Schema {
   bool readType(const std::string& statement, std::string& error);
   bool readClass(const std::string& statement, std::string& error);
   void inherit();
+  void gatherAllowed(ObjectClass& cls, const ObjectClass& from) const;
 
   std::vector<std::unique_ptr<AttributeType>> types_;
   std::vector<std::unique_ptr<ObjectClass>> classes_;
-  std::unordered_map<std::string, AttributeType*> typeByName_;  // lower-case names and OIDs
-  std::unordered_map<std::string, ObjectClass*> classByName_;
+  std::unordered_map<std::string, AttributeType*, NoCaseHash, NoCaseEqual> typeByName_;
+  std::unordered_map<std::string, ObjectClass*, NoCaseHash, NoCaseEqual> classByName_;
   const AttributeType* objectClass_ = nullptr;
   const AttributeType* userPassword_ = nullptr;
   Links links_;
   std::string systemSchemaError_;
 };
 
-// ASCII lower case, the form the name tables are keyed by.
+// ASCII lower case.
 std::string lowerAscii(std::string_view text);
 
 }  // namespace vqeldap::ldif

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -107,6 +108,23 @@ WriteStepHook setWriteStepHook(WriteStepHook hook) {
   return previous;
 }
 
+Store::~Store() {
+  if (folder_ >= 0) ::close(folder_);
+  if (watch_ >= 0) ::close(watch_);
+}
+
+// Every event that may mean another file at PATH or other contents in it;
+// a failure to watch only costs a look at the file before each request.
+void Store::watchFolder(const std::string& folder) {
+  constexpr uint32_t kEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_FROM |
+                               IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF;
+  watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch_ >= 0 && ::inotify_add_watch(watch_, folder.c_str(), kEvents) < 0) {
+    ::close(watch_);
+    watch_ = -1;
+  }
+}
+
 bool Store::Identity::operator==(const Identity& other) const {
   return device == other.device && inode == other.inode && size == other.size &&
          modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
@@ -131,7 +149,10 @@ bool Store::load(int fd, LoadFailure& failure) {
     failure = LoadFailure{kUnreadable, 0, "cannot read the file"};
     return false;
   }
+  // An entry of LDIF takes a hundred bytes or more.
+  constexpr off_t kSmallestEntry = 100;
   auto directory = std::make_unique<Directory>(Schema::standard());
+  directory->reserve(static_cast<std::size_t>(status.st_size / kSmallestEntry));
   std::string header;
   const bool read = readDirectory(file, *directory, header, failure);
   std::fclose(file);
@@ -151,6 +172,14 @@ std::unique_ptr<Store> Store::open(const std::string& path, LoadFailure& failure
   }
   std::unique_ptr<Store> store(new Store());
   store->path_ = resolved;
+  store->name_ = store->path_.substr(store->path_.rfind('/') + 1);
+  const std::string folder = folderOf(store->path_);
+  store->folder_ = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (store->folder_ < 0) {
+    failure = LoadFailure{kUnreadable, 0, "cannot open the file's folder"};
+    return nullptr;
+  }
+  store->watchFolder(folder);
   Descriptor fd(::open(resolved, O_RDONLY | O_CLOEXEC));
   struct stat status {};
   if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -161,9 +190,21 @@ std::unique_ptr<Store> Store::open(const std::string& path, LoadFailure& failure
   return store;
 }
 
+// True unless the watch on the folder says nothing happened in it since the
+// last look: then the file cannot have changed. Without a watch, always.
+bool Store::folderChanged() {
+  if (watch_ < 0) return true;
+  alignas(inotify_event) char events[4096];
+  bool changed = false;
+  while (::read(watch_, events, sizeof events) > 0) changed = true;
+  return changed;
+}
+
 VQStatus Store::refresh() {
+  if (!folderChanged()) return 0;
+  // Looked up in the folder held open, so that no whole path is walked.
   struct stat status {};
-  if (::stat(path_.c_str(), &status) != 0) return kUnreadable;
+  if (::fstatat(folder_, name_.c_str(), &status, 0) != 0) return kUnreadable;
   const Identity current{status.st_dev, status.st_ino, status.st_size, status.st_mtim,
                          status.st_ctim};
   if (current == loaded_) return 0;

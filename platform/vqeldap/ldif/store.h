@@ -9,7 +9,9 @@
 // it, so two processes never interleave their writes; the temporary file's
 // name is safe to reuse under that lock. A process that finds PATH is no
 // longer the file it loaded (another process wrote it, or a person edited
-// it) loads it again, before a change and before a read. A PATH that may
+// it) loads it again, before a change and before a read (an inotify watch
+// on the folder saves looking at the file while nothing happens there). A
+// PATH that may
 // not be written (no write permission on it or its folder, or no write bit
 // at all, which holds even for root) is opened read-only.
 #pragma once
@@ -41,6 +43,10 @@ class Store {
   // directory in LDIF.
   static std::unique_ptr<Store> open(const std::string& path, LoadFailure& failure);
 
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
   const Directory& directory() const { return *directory_; }
   bool readOnly() const { return readOnly_; }
 
@@ -66,10 +72,15 @@ class Store {
   };
 
   Store() = default;
+  void watchFolder(const std::string& folder);
+  bool folderChanged();
   bool load(int fd, LoadFailure& failure);
   VQStatus write(const std::string& text, Identity& written);
 
-  std::string path_;
+  std::string path_;  // absolute, with links resolved
+  std::string name_;  // its last part
+  int folder_ = -1;   // the folder that holds it
+  int watch_ = -1;    // inotify on that folder, or -1
   std::unique_ptr<Directory> directory_;
   std::string header_;
   Identity loaded_;

@@ -46,52 +46,70 @@ const AttributeValues* findType(const std::vector<AttributeValues>& attributes,
 // written, the same value twice included, as slapadd -q loads them.
 enum class Origin { kRequest, kFile };
 
+// True when a value that normalises under the type's equality rule fits
+// its syntax too: DNs, which normalising parses.
+bool checkedByNormalizing(const AttributeType& type) {
+  return type.equality == Rule::kDistinguishedName || type.equality == Rule::kUniqueMember;
+}
+
 // The values sent for one attribute: its type known, each value fitting
-// its syntax.
+// its syntax and its equality rule.
 VQStatus checkedValues(const Schema& schema, std::string_view name,
                        const std::vector<std::string_view>& values, AttributeValues& out,
                        Origin origin = Origin::kRequest) {
   out.type = schema.attribute(name);
   if (out.type == nullptr) return statusOf(Code::kUndefinedAttributeType);
+  const AttributeType& type = *out.type;
   std::unordered_set<std::string> seen;
   for (std::string_view value : values) {
-    std::string stored, normalized;
-    if (!prettyValue(schema, out.type->syntax, value, stored) ||
-        (out.type->equality != Rule::kNone &&
-         !normalize(schema, out.type->equality, stored, normalized))) {
+    std::string key(value);
+    if (type.equality != Rule::kNone && !normalize(schema, type.equality, value, key)) {
       return statusOf(Code::kInvalidAttributeSyntax);
     }
     if (origin == Origin::kFile) {
+      if (!checkedByNormalizing(type) && !validSyntax(schema, type.syntax, value)) {
+        return statusOf(Code::kInvalidAttributeSyntax);
+      }
       out.values.emplace_back(value);
       continue;
     }
-    if (!seen.insert(keyOf(schema, out.type, stored)).second) {
-      return statusOf(Code::kAttributeOrValueExists);
+    std::string stored;
+    if (!prettyValue(schema, type.syntax, value, stored)) {
+      return statusOf(Code::kInvalidAttributeSyntax);
     }
+    if (!seen.insert(std::move(key)).second) return statusOf(Code::kAttributeOrValueExists);
     out.values.push_back(std::move(stored));
   }
-  if (out.type->singleValue && out.values.size() > 1) return statusOf(Code::kConstraintViolation);
+  if (type.singleValue && out.values.size() > 1) return statusOf(Code::kConstraintViolation);
   return 0;
 }
 
-// Where a new entry goes: not there yet, its parent there. An entry with no
-// ancestor in the directory starts a naming context of its own, which only
-// loading (or a first entry) may do.
-VQStatus checkPlacement(const Directory& directory, std::string_view normal) {
-  if (directory.find(normal)) return statusOf(Code::kEntryAlreadyExists);
+// Where a new entry would go: whether it is there already, its parent's
+// slot, and whether the DN lies within the directory's naming contexts.
+struct Placement {
+  bool exists = false;
+  std::optional<uint32_t> parent;
+  bool inside = false;
+};
+
+// True when some entry of the directory is the DN or lies above it.
+bool withinNamingContexts(const Directory& directory, std::string_view normal);
+
+Placement placementOf(const Directory& directory, std::string_view normal) {
+  Placement placement;
+  placement.exists = directory.find(normal).has_value();
   const std::string_view parent = parentOf(normal);
-  if (!parent.empty() && directory.find(parent)) return 0;
-  return statusOf(Code::kNoSuchObject);
+  if (!parent.empty()) placement.parent = directory.find(parent);
+  placement.inside = placement.exists || placement.parent.has_value() ||
+                     withinNamingContexts(directory, parentOf(parent));
+  return placement;
 }
 
 // An entry's DN is its own first RDN followed by its parent's DN as the
 // parent holds it, as slapd's back-mdb builds DNs from its tree.
-void placeUnderParent(const Directory& directory, Dn& dn) {
-  const std::optional<uint32_t> parent = directory.find(parentOf(dn.normal));
-  if (!parent) return;
+void placeUnder(const Entry& parent, Dn& dn) {
   const std::size_t comma = dn.pretty.find(',');
-  if (comma == std::string::npos) return;
-  dn.pretty.replace(comma + 1, std::string::npos, directory.entry(*parent)->dn());
+  if (comma != std::string::npos) dn.pretty.replace(comma + 1, std::string::npos, parent.dn());
 }
 
 // True when some entry of the directory is the DN or lies above it: the DN
@@ -103,17 +121,23 @@ bool withinNamingContexts(const Directory& directory, std::string_view normal) {
   return false;
 }
 
-// The most derived structural class of the classes named, or null with
-// objectClassViolation when a class is unknown, none is structural or two
-// structural classes do not derive one from the other.
-const ObjectClass* structuralClass(const Schema& schema, const AttributeValues* classes,
-                                   VQStatus& status) {
-  status = statusOf(Code::kObjectClassViolation);
-  if (classes == nullptr) return nullptr;
-  const ObjectClass* structural = nullptr;
-  for (const std::string& name : classes->values) {
+// The classes an entry names; false when one is unknown.
+bool classesOf(const Schema& schema, const AttributeValues* names,
+               std::vector<const ObjectClass*>& out) {
+  if (names == nullptr) return false;
+  for (const std::string& name : names->values) {
     const ObjectClass* cls = schema.objectClass(name);
-    if (cls == nullptr) return nullptr;
+    if (cls == nullptr) return false;
+    out.push_back(cls);
+  }
+  return true;
+}
+
+// The most derived structural class, or null when none is structural or
+// two structural classes do not derive one from the other.
+const ObjectClass* structuralClass(const std::vector<const ObjectClass*>& classes) {
+  const ObjectClass* structural = nullptr;
+  for (const ObjectClass* cls : classes) {
     if (cls->kind != ClassKind::kStructural) continue;
     if (structural == nullptr || cls->isA(structural)) {
       structural = cls;
@@ -121,38 +145,12 @@ const ObjectClass* structuralClass(const Schema& schema, const AttributeValues* 
       return nullptr;
     }
   }
-  if (structural != nullptr) status = 0;
   return structural;
 }
 
-bool hasRequired(const ObjectClass& cls, const std::vector<AttributeValues>& attributes) {
-  for (const AttributeType* type : cls.must) {
-    if (findType(attributes, type) == nullptr) return false;
-  }
-  return std::all_of(cls.superiors.begin(), cls.superiors.end(), [&](const ObjectClass* superior) {
-    return hasRequired(*superior, attributes);
-  });
-}
-
-// True when one of the classes (or a class they derive from) requires or
-// allows the type.
-bool allowedBy(const ObjectClass& cls, const AttributeType* type) {
-  auto names = [type](const std::vector<const AttributeType*>& list) {
-    return std::any_of(list.begin(), list.end(),
-                       [type](const AttributeType* listed) { return type->isA(listed); });
-  };
-  if (names(cls.must) || names(cls.may)) return true;
-  return std::any_of(cls.superiors.begin(), cls.superiors.end(),
-                     [type](const ObjectClass* superior) { return allowedBy(*superior, type); });
-}
-
-bool allowed(const Schema& schema, const AttributeValues& classes, const AttributeType* type) {
-  if (type == &schema.objectClassType()) return true;
-  const ObjectClass* anything = schema.objectClass("extensibleObject");
-  return std::any_of(classes.values.begin(), classes.values.end(), [&](const std::string& name) {
-    const ObjectClass* cls = schema.objectClass(name);
-    return cls == anything || allowedBy(*cls, type);
-  });
+const ObjectClass* structuralClass(const Schema& schema, const AttributeValues* names) {
+  std::vector<const ObjectClass*> classes;
+  return classesOf(schema, names, classes) ? structuralClass(classes) : nullptr;
 }
 
 bool holdsNamingValues(const Schema& schema, const std::vector<AttributeValues>& attributes,
@@ -165,24 +163,32 @@ bool holdsNamingValues(const Schema& schema, const std::vector<AttributeValues>&
   });
 }
 
-// The rules of the schema an entry must keep; `previous` is the structural
-// class a modified entry had, which it must keep.
+// The rules of the schema an entry must keep: known classes with one
+// structural chain (and, for a modified entry, the structural class it
+// had), every required attribute, no attribute its classes do not allow,
+// one value of a single-valued type.
 VQStatus checkSchema(const Schema& schema, const std::vector<AttributeValues>& attributes,
                      const ObjectClass* previous = nullptr) {
-  VQStatus status = 0;
-  const AttributeValues* classes = findType(attributes, &schema.objectClassType());
-  const ObjectClass* structural = structuralClass(schema, classes, status);
-  if (status != 0) return status;
+  std::vector<const ObjectClass*> classes;
+  const ObjectClass* structural = nullptr;
+  if (!classesOf(schema, findType(attributes, &schema.objectClassType()), classes) ||
+      (structural = structuralClass(classes)) == nullptr) {
+    return statusOf(Code::kObjectClassViolation);
+  }
   if (previous != nullptr && structural != previous) {
     return statusOf(Code::kObjectClassModsProhibited);
   }
-  for (const std::string& name : classes->values) {
-    if (!hasRequired(*schema.objectClass(name), attributes)) {
-      return statusOf(Code::kObjectClassViolation);
+  for (const ObjectClass* cls : classes) {
+    for (const AttributeType* type : cls->required) {
+      if (findType(attributes, type) == nullptr) return statusOf(Code::kObjectClassViolation);
     }
   }
   for (const AttributeValues& attribute : attributes) {
-    if (!allowed(schema, *classes, attribute.type)) return statusOf(Code::kObjectClassViolation);
+    if (attribute.type != &schema.objectClassType() &&
+        std::none_of(classes.begin(), classes.end(),
+                     [&](const ObjectClass* cls) { return cls->allows(attribute.type); })) {
+      return statusOf(Code::kObjectClassViolation);
+    }
     if (attribute.type->singleValue && attribute.values.size() > 1) {
       return statusOf(Code::kConstraintViolation);
     }
@@ -192,10 +198,8 @@ VQStatus checkSchema(const Schema& schema, const std::vector<AttributeValues>& a
 
 // Adds the values that name a new entry and that it does not hold, as
 // slapd does: to the attribute's values, or as a new attribute at the end.
-void addNamingValues(const Schema& schema, std::string_view dn,
+void addNamingValues(const Schema& schema, std::vector<NamingValue> naming,
                      std::vector<AttributeValues>& attributes) {
-  std::vector<NamingValue> naming;
-  if (!namingValues(schema, dn, naming)) return;
   for (NamingValue& value : naming) {
     AttributeValues* attribute = findType(attributes, value.type);
     if (attribute == nullptr) {
@@ -279,9 +283,9 @@ VQStatus checkedMods(const Schema& schema, const ChangeSet& changes, std::vector
   return 0;
 }
 
-std::unique_ptr<Entry> packed(Dn dn, const std::vector<AttributeValues>& attributes,
-                              VQStatus& status) {
-  std::unique_ptr<Entry> entry = Entry::pack(std::move(dn), attributes);
+EntryPointer packed(const Dn& dn, const std::vector<AttributeValues>& attributes,
+                    VQStatus& status) {
+  EntryPointer entry = Entry::pack(dn, attributes);
   if (entry == nullptr) status = statusOf(Code::kAdminLimitExceeded);
   return entry;
 }
@@ -314,18 +318,22 @@ VQStatus prepareEntry(const Directory& directory, std::string_view dn,
   }
   dropEmpty(merged);
   if (parsed.normal.empty()) return statusOf(Code::kEntryAlreadyExists);
-  const bool inside = withinNamingContexts(directory, parsed.normal);
-  if (!inside && !loading && directory.size() != 0) return statusOf(Code::kUnwillingToPerform);
-  if (restriction != 0) return restriction;
-  if (inside) {
-    if (VQStatus s = checkPlacement(directory, parsed.normal); s != 0) return s;
-    placeUnderParent(directory, parsed);
+  const Placement placement = placementOf(directory, parsed.normal);
+  if (!placement.inside && !loading && directory.size() != 0) {
+    return statusOf(Code::kUnwillingToPerform);
   }
-  addNamingValues(schema, dn, merged);
+  if (restriction != 0) return restriction;
+  if (placement.exists) return statusOf(Code::kEntryAlreadyExists);
+  if (placement.parent) {
+    placeUnder(*directory.entry(*placement.parent), parsed);
+  } else if (placement.inside) {
+    return statusOf(Code::kNoSuchObject);  // an ancestor is there, the parent is not
+  }
+  addNamingValues(schema, std::move(parsed.naming), merged);
   if (VQStatus s = checkSchema(schema, merged); s != 0) return s;
   VQStatus status = 0;
   out.kind = PendingChange::Kind::kAdd;
-  out.entry = packed(std::move(parsed), merged, status);
+  out.entry = packed(parsed, merged, status);
   return status;
 }
 
@@ -363,16 +371,15 @@ VQStatus prepareModify(const Directory& directory, std::string_view dn, const Ch
   }
   dropEmpty(attributes);
   if (!holdsNamingValues(schema, attributes, current.dn())) return statusOf(Code::kNamingViolation);
-  VQStatus ignored = 0;
   const ObjectClass* before =
-      structuralClass(schema, findType(original, &schema.objectClassType()), ignored);
+      structuralClass(schema, findType(original, &schema.objectClassType()));
   if (VQStatus s = checkSchema(schema, attributes, before); s != 0) return s;
   Dn same;
   parseDn(schema, current.dn(), same);
   VQStatus status = 0;
   out.kind = PendingChange::Kind::kReplace;
   out.slot = *slot;
-  out.entry = packed(std::move(same), attributes, status);
+  out.entry = packed(same, attributes, status);
   return status;
 }
 

@@ -38,8 +38,8 @@ namespace vqeldap::ldif {
 struct PendingChange {
   enum class Kind { kAdd, kReplace, kRemove };
   Kind kind = Kind::kAdd;
-  uint32_t slot = 0;             // kReplace, kRemove
-  std::unique_ptr<Entry> entry;  // kAdd, kReplace
+  uint32_t slot = 0;   // kReplace, kRemove
+  EntryPointer entry;  // kAdd, kReplace
 };
 
 // Values as they are read from an LDIF record or sent by the module.

@@ -242,8 +242,8 @@ TEST_P(DifferentialTest, FiltersFindTheSameEntries) {
     for (char c : person) value += c == '\\' ? std::string("\\5c") : std::string(1, c);
     expectSameSearch("(qorpersondn=" + value + ")");
     // The filter an expansion sends for a member.
-    expectSameSearch("(&(|(objectclass=qorsubscriber)(qorInterface=qorsubscriber))(qorpersondn=" +
-                     value + "))");
+    expectSameSearch(
+        "(&(|(objectclass=qorsubscriber)(qorInterface=qorsubscriber))(qorpersondn=" + value + "))");
   }
 }
 

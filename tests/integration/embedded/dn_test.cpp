@@ -1,0 +1,83 @@
+// The direct path for plain DNs against libldap's: the same pretty form,
+// normal form and naming values for every DN, plain or not.
+#include <gtest/gtest.h>
+
+#include "ldif/dn.h"
+
+namespace qortest {
+namespace {
+
+using vqeldap::ldif::Dn;
+using vqeldap::ldif::Schema;
+
+void expectSameAsLibldap(const std::string& text) {
+  SCOPED_TRACE(text);
+  const Schema& schema = Schema::standard();
+  Dn direct, viaLibldap;
+  const bool parsed = vqeldap::ldif::parseDn(schema, text, direct);
+  ASSERT_EQ(parsed, vqeldap::ldif::parseDnWithLibldap(schema, text, viaLibldap));
+  if (!parsed) return;
+  EXPECT_EQ(direct.pretty, viaLibldap.pretty);
+  EXPECT_EQ(direct.normal, viaLibldap.normal);
+  std::string normal;
+  EXPECT_TRUE(vqeldap::ldif::normalDn(schema, text, normal));
+  EXPECT_EQ(normal, viaLibldap.normal);
+  ASSERT_EQ(direct.naming.size(), viaLibldap.naming.size());
+  for (std::size_t i = 0; i < direct.naming.size(); ++i) {
+    EXPECT_EQ(direct.naming[i].type, viaLibldap.naming[i].type);
+    EXPECT_EQ(direct.naming[i].value, viaLibldap.naming[i].value);
+  }
+}
+
+TEST(PlainDnTest, WritesWhatLibldapWrites) {
+  for (const char* text : {"uid=p0,ou=people,o=example",
+                           "UID=Mixed1,OU=People,O=Example",
+                           "cn=Pat  Doe,o=x",
+                           "mail=a.b_c-d@example.org,dc=example,dc=org",
+                           "commonName=x,o=y",
+                           "cn=a,nosuch=b",
+                           "cn=,o=x",
+                           "cn= x,o=x",
+                           "cn=x ,o=x",
+                           "cn=x , o=x",
+                           "cn=a\\,b,o=x",
+                           "cn=a+uid=b,o=x",
+                           "telephoneNumber=+1 555,o=x",
+                           "audio=x,o=x",
+                           "2.5.4.3=x,o=x",
+                           "cn=x,,o=x",
+                           "=x",
+                           "cn",
+                           "cn=x=y,o=z",
+                           "cn=#04,o=x",
+                           "cn=x,o=x,",
+                           "cn=R\\C3\\A9my,o=x"}) {
+    expectSameAsLibldap(text);
+  }
+}
+
+// Seeded plain DNs: types of every string rule, any case, inner blanks.
+TEST(PlainDnTest, WritesWhatLibldapWritesForGeneratedDns) {
+  const char* const kTypes[] = {"cn", "CN", "uid", "ou", "O", "dc", "mail", "sn", "l", "st"};
+  const char kValueChars[] = "aZ09 ._@-";
+  uint64_t state = 88172645463325252ull;
+  auto next = [&state](uint64_t bound) {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    return state % bound;
+  };
+  for (int n = 0; n < 500; ++n) {
+    std::string text;
+    for (uint64_t r = 0, rdns = 1 + next(4); r < rdns; ++r) {
+      if (r > 0) text += ',';
+      text += kTypes[next(std::size(kTypes))];
+      text += '=';
+      text += 'v';
+      for (uint64_t c = 0, chars = next(8); c < chars; ++c) text += kValueChars[next(9)];
+      text += 'w';
+    }
+    expectSameAsLibldap(text);
+  }
+}
+
+}  // namespace
+}  // namespace qortest

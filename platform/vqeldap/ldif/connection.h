@@ -3,7 +3,8 @@
 // backend, answered in the process from the file's entries.
 //
 // Searches run under the connection's base (a base that is not an entry is
-// noSuchObject, as on slapd), return entries in the order of the file with
+// noSuchObject, as on slapd; the empty DN is a root DSE that holds only its
+// object classes and has nothing below it), return entries in the order of the file with
 // the attributes asked for ("*" or none: every attribute; "1.1": none; a
 // type also selects its subtypes), stop at the size limit with
 // sizeLimitExceeded, and never show userPassword to anyone but the entry it

@@ -57,14 +57,15 @@ unsigned long countLines(const char* text) {
 class Record {
  public:
   // False with `failure` filled when a line cannot be read.
-  bool read(char* text, unsigned long firstLine, LoadFailure& failure) {
+  // `firstRecord`: the record may begin with the file's "version: 1".
+  bool read(char* text, unsigned long firstLine, bool firstRecord, LoadFailure& failure) {
     const std::vector<unsigned long> starts = lineStarts(text, firstLine);
     line_ = starts.empty() ? firstLine : starts.front();
     char* next = text;
     std::size_t index = 0;
     for (char* line = ldif_getline(&next); line != nullptr; line = ldif_getline(&next), ++index) {
       const unsigned long at = index < starts.size() ? starts[index] : line_;
-      if (!readLine(line, index == 0, at, failure)) return false;
+      if (!readLine(line, firstRecord && index == 0, at, failure)) return false;
     }
     return true;
   }
@@ -80,7 +81,7 @@ class Record {
     return false;
   }
 
-  bool readLine(char* line, bool first, unsigned long at, LoadFailure& failure) {
+  bool readLine(char* line, bool versionMayCome, unsigned long at, LoadFailure& failure) {
     berval type{}, value{};
     int freeValue = 0;
     if (ldif_parse_line2(line, &type, &value, &freeValue) < 0) {
@@ -91,7 +92,9 @@ class Record {
     // free; any other points into the record, which outlives the Record.
     std::string_view text(value.bv_val == nullptr ? "" : value.bv_val, value.bv_len);
     if (held != nullptr) text = texts_.emplace_back(text);
-    if (first && nameIs(type, "version")) return text == "1" || fail(failure, at, "not version 1");
+    if (versionMayCome && nameIs(type, "version")) {
+      return text == "1" || fail(failure, at, "not version 1");
+    }
     if (!hasDn_) {
       if (!nameIs(type, "dn")) return fail(failure, at, "a record must begin with dn:");
       hasDn_ = true;
@@ -156,10 +159,12 @@ bool readDirectory(std::FILE* file, Directory& directory, std::string& header,
   LDIFFP input{file, nullptr};
   RecordBuffer buffer;
   int read = 0;
-  while ((read = ldif_read_record(&input, &line, &buffer.data, &buffer.size)) > 0) {
+  for (bool firstRecord = true;
+       (read = ldif_read_record(&input, &line, &buffer.data, &buffer.size)) > 0;
+       firstRecord = false) {
     const unsigned long first = line - countLines(buffer.data) + 1;
     Record record;
-    if (!record.read(buffer.data, first, failure)) return false;
+    if (!record.read(buffer.data, first, firstRecord, failure)) return false;
     if (record.empty()) continue;  // a "version: 1" line alone
     PendingChange change;
     const VQStatus status = prepareLoaded(directory, record.dn(), record.attributes(), change);

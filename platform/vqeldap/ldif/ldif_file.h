@@ -3,7 +3,9 @@
 // ldif_sput_wrap).
 //
 // Reading takes every record as an entry to load, in order, checked as an
-// add is (updates.h); an optional "version: 1" line comes first. A record
+// add is (updates.h), except that its values are kept as written and an
+// entry with no ancestor in the file starts a naming context of its own;
+// an optional "version: 1" line comes first. A record
 // that is not well-formed, holds a changetype, or breaks the schema fails
 // the whole load with decodingError and the number of the line it starts
 // on (or of the line at fault, when one line is). The comment lines at the

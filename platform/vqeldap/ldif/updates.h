@@ -2,8 +2,9 @@
 // result codes, checked in slapd's order:
 //   1. the DN (invalidDNSyntax), then the attributes and values sent:
 //      unknown types (undefinedAttributeType), values that do not fit the
-//      syntax (invalidAttributeSyntax), a value given twice
-//      (attributeOrValueExists), an add of no values (protocolError);
+//      syntax or the equality rule (invalidAttributeSyntax), a value given
+//      twice (attributeOrValueExists), two values of a single-valued type
+//      (constraintViolation), an add of no values (protocolError);
 //   2. a DN under no entry of the directory (unwillingToPerform: the
 //      directory holds no naming context for it);
 //   3. the restriction the caller passes in: a read-only directory
@@ -11,15 +12,18 @@
 //   4. the entry itself: noSuchObject, entryAlreadyExists, a missing parent
 //      (noSuchObject), entries below it (notAllowedOnNonLeaf), values to
 //      delete that are not there (noSuchAttribute), values to add that are
-//      (attributeOrValueExists), a naming value removed (notAllowedOnRDN);
-//   5. the schema of the result: no objectClass, an unknown class, no
-//      structural class or two unrelated ones, a required attribute missing
-//      (objectClassViolation), a structural class changed
-//      (objectClassModsProhibited), a naming value missing on add
-//      (namingViolation), two values of a single-valued type
-//      (constraintViolation).
-// Nothing changes here: a successful check yields the change to write and
-// then apply.
+//      (attributeOrValueExists), a naming value removed (namingViolation);
+//   5. the schema of the result: an unknown class, no structural class or
+//      two unrelated ones, a required attribute missing or one no class
+//      allows (objectClassViolation), a structural class changed
+//      (objectClassModsProhibited).
+// As slapd does, an add puts the values that name the entry into it when
+// they are missing, a replace moves the attribute to the end, and a new
+// entry's DN ends in its parent's DN as the parent holds it. Values sent
+// are stored in their pretty form (DNs as dn.h writes them); values read
+// from the file are kept as written, the same value twice included, as
+// slapadd -q loads them. Nothing changes here: a successful check yields
+// the change to write and then apply.
 #pragma once
 
 #include <memory>

@@ -199,6 +199,42 @@ TEST_P(LoginTest, BindsOnlyWithTheEntrysPasswordAndWritesOnlyBound) {
 
 INSTANTIATE_TEST_SUITE_P(Binds, LoginTest, ::testing::ValuesIn(kLogins), LabelName{});
 
+// A version line, a comment and a folded line inside a record, base64 and
+// a value that is the same as another: all read as slapadd reads them.
+TEST_F(StoreTest, ReadsEveryFormOfAnLdifLine) {
+  write(
+      "version: 1\n\ndn: o=example\nobjectClass: organization\no: example\n\n"
+      "dn:: Y249ZMOpdmljZSxvPWV4YW1wbGU=\n"  // cn=dévice,o=example
+      "objectClass: inetOrgPerson\n# a comment inside the record\ncn: d\xC3\xA9vice\nsn: s\n"
+      "description: folded\n  across lines\ndescription: folded across lines\n"
+      "audio:: AAEC\n\n");
+  auto connection = open(nullptr, nullptr);
+  ASSERT_NE(connection, nullptr);
+  vqeldap::SearchRequest request;
+  request.readDn = true;
+  request.scope = vqeldap::Scope::kBase;
+  request.text = "cn=D\\C3\\A9VICE,o=example";
+  vqeldap::SearchOutcome outcome;
+  connection->search(request, outcome);
+  ASSERT_EQ(outcome.status, 0u);
+  ldent** entries = outcome.entries.release();
+  ASSERT_NE(entries, nullptr);
+  std::vector<std::string> values;
+  for (int32_t a = 0; a < entries[0]->natts; ++a) {
+    const ldatt* att = entries[0]->atts[a];
+    for (int32_t k = 0; k < att->nvals; ++k) {
+      values.push_back(
+          std::string(att->name, static_cast<std::size_t>(att->namelen)) + "=" +
+          std::string(att->vals[k]->text, static_cast<std::size_t>(att->vals[k]->textlen)));
+    }
+  }
+  vqeldap::freeResult(entries);
+  EXPECT_EQ(values, (std::vector<std::string>{"objectClass=inetOrgPerson", "cn=d\xC3\xA9vice",
+                                              "sn=s", "description=folded across lines",
+                                              "description=folded across lines",
+                                              std::string("audio=\0\1\2", 9)}));
+}
+
 TEST_F(StoreTest, AReadOnlyFileRefusesWritesAndStaysAsItWas) {
   ASSERT_EQ(::chmod(path_.c_str(), 0444), 0);
   auto connection = open();

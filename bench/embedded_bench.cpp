@@ -27,6 +27,7 @@
 #include <qorldap/table.h>
 
 #include "integration/support/slapd_server.h"
+#include "support/temporary_folder.h"
 
 namespace {
 
@@ -58,13 +59,11 @@ Host& host() {
   return *started;
 }
 
-std::string folder() {
-  static const std::string path = [] {
-    char name[] = "/tmp/qor-embedded-bench-XXXXXX";
-    if (::mkdtemp(name) == nullptr) std::exit(1);
-    return std::string(name);
-  }();
-  return path;
+// Where the generated files go; removed when the run ends.
+const std::string& folder() {
+  static const qortest::TemporaryFolder made("qor-embedded-bench");
+  if (made.path().empty()) std::exit(1);
+  return made.path();
 }
 
 void entry(std::ostringstream& out, const std::string& dn, const std::string& body) {

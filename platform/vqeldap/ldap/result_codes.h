@@ -18,4 +18,9 @@ VQStatus statusOf(int code);
 // fails is not one of them.
 bool serverUnreachable(int code);
 
+// Answers by which a server may turn the paged-results control down (slapd
+// answers adminLimitExceeded when it is disabled): a search refused so is
+// tried once more without it.
+bool pagingRefusal(int code);
+
 }  // namespace vqeldap::ldap

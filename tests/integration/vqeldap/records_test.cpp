@@ -523,14 +523,20 @@ TEST(ClientCodes, ConnectErrorMeansTlsAndEndsTheOpen) {
     int code;
     VQStatus status;
     bool tryNext;
+    bool pagingRefused = false;  // the search is tried again without paging
   };
   const Case cases[] = {{LDAP_CONNECT_ERROR, VQ_LDAP(0x5B), false},
                         {LDAP_X_CONNECTING, VQ_LDAP(0x51), true},
                         {LDAP_SERVER_DOWN, VQ_LDAP(0x51), true},
-                        {LDAP_INVALID_CREDENTIALS, VQ_LDAP(0x31), false}};
+                        {LDAP_INVALID_CREDENTIALS, VQ_LDAP(0x31), false},
+                        {LDAP_ADMINLIMIT_EXCEEDED, VQ_LDAP(0x0B), false, true},
+                        {LDAP_UNAVAILABLE_CRITICAL_EXTENSION, VQ_LDAP(0x0C), false, true},
+                        {LDAP_UNWILLING_TO_PERFORM, VQ_LDAP(0x35), false, true},
+                        {LDAP_SIZELIMIT_EXCEEDED, VQ_LDAP(0x04), false}};
   for (const Case& c : cases) {
     EXPECT_EQ(vqeldap::ldap::statusOf(c.code), c.status) << c.code;
     EXPECT_EQ(vqeldap::ldap::serverUnreachable(c.code), c.tryNext) << c.code;
+    EXPECT_EQ(vqeldap::ldap::pagingRefusal(c.code), c.pagingRefused) << c.code;
   }
 }
 

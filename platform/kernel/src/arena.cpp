@@ -16,25 +16,57 @@ namespace {
 constexpr std::size_t kLargestBlock = UINT32_MAX;
 constexpr std::size_t kFirstChunkSize = std::size_t{16} << 10;
 constexpr std::size_t kLargestChunkSize = std::size_t{1} << 20;
-// Chunks from this size on are mapped with their pages populated at once.
-constexpr std::size_t kMappedChunkSize = std::size_t{64} << 10;
+// Chunks and large blocks from this size on are mappings of their own.
+constexpr std::size_t kMappedSize = std::size_t{64} << 10;
+constexpr std::size_t kPage = 4096;
 
-// A zero-filled chunk. A large one is mapped with all its pages in place: a
-// pool that grows to many megabytes (a big expansion) then takes one system
-// call per chunk instead of a page fault per page.
-void* newChunk(std::size_t size) {
-  if (size < kMappedChunkSize) return std::calloc(1, size);
-  void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  return mapped == MAP_FAILED ? nullptr : mapped;
+constexpr std::size_t pagesFor(std::size_t bytes) {
+  return (bytes + kPage - 1) & ~(kPage - 1);
 }
 
-void freeChunk(void* chunk, std::size_t size) {
-  if (size < kMappedChunkSize) {
-    std::free(chunk);
-  } else {
-    munmap(chunk, size);
+// `bytes` zero bytes: from the C heap, or from kMappedSize on a mapping of
+// their own with every page in place, so that a pool growing to megabytes
+// (a big expansion) takes one system call per chunk or large block instead
+// of a page fault per page. `mapped` receives the length mapped (0: heap).
+void* newRegion(std::size_t bytes, std::size_t& mapped) {
+  if (bytes < kMappedSize) {
+    mapped = 0;
+    return std::calloc(1, bytes);
   }
+  mapped = pagesFor(bytes);
+  void* region = mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  return region == MAP_FAILED ? nullptr : region;
+}
+
+void freeRegion(void* region, std::size_t mapped) {
+  if (mapped == 0) {
+    std::free(region);
+  } else {
+    munmap(region, mapped);
+  }
+}
+
+// The region resized to `bytes`, its leading `keep` bytes kept: in place
+// where realloc or mremap can extend it, else moved (a region that crosses
+// kMappedSize always moves to the other kind). Null, the region untouched,
+// when memory runs out.
+void* resizeRegion(void* region, std::size_t& mapped, std::size_t keep, std::size_t bytes) {
+  const bool mapping = bytes >= kMappedSize;
+  if (!mapping && mapped == 0) return std::realloc(region, bytes);
+  if (mapping && mapped != 0) {
+    void* moved = mremap(region, mapped, pagesFor(bytes), MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED) return nullptr;
+    mapped = pagesFor(bytes);
+    return moved;
+  }
+  std::size_t fresh = 0;
+  void* moved = newRegion(bytes, fresh);
+  if (moved == nullptr) return nullptr;
+  std::memcpy(moved, region, std::min(keep, bytes));
+  freeRegion(region, mapped);
+  mapped = fresh;
+  return moved;
 }
 
 }  // namespace
@@ -42,12 +74,14 @@ void freeChunk(void* chunk, std::size_t size) {
 struct Arena::Chunk {
   Chunk* next;
   std::size_t size;
+  std::size_t mapped;  // 0: from the C heap
 };
 
 // Large blocks: the link, then the header, then the block.
 struct Arena::LargeLink {
   LargeLink* previous;
   LargeLink* next;
+  std::size_t mapped;  // 0: from the C heap
 };
 
 Arena::~Arena() {
@@ -57,12 +91,12 @@ Arena::~Arena() {
 void Arena::releaseAll() {
   for (Chunk* chunk = chunks_; chunk != nullptr;) {
     Chunk* next = chunk->next;
-    freeChunk(chunk, chunk->size);
+    freeRegion(chunk, chunk->mapped);
     chunk = next;
   }
   for (LargeLink* link = large_; link != nullptr;) {
     LargeLink* next = link->next;
-    std::free(link);
+    freeRegion(link, link->mapped);
     link = next;
   }
   freeLists_.fill(nullptr);
@@ -72,16 +106,17 @@ void Arena::releaseAll() {
   large_ = nullptr;
 }
 
-// Chunks come zero-filled from the C heap and are carved front to back, so
-// a carved block is zero without being cleared. What is left of a chunk
+// Chunks come zero-filled and are carved front to back, so a carved block
+// is zero without being cleared. What is left of a chunk
 // when the next block does not fit stays unused.
 void* Arena::carveFromNewChunk(std::size_t room) {
   static_assert(sizeof(Chunk) % 8 == 0, "carved blocks stay 8-byte aligned");
   nextChunkSize_ = std::clamp(nextChunkSize_ * 2, kFirstChunkSize, kLargestChunkSize);
   const std::size_t size = std::max(nextChunkSize_, sizeof(Chunk) + room);
-  auto* chunk = static_cast<Chunk*>(newChunk(size));
+  std::size_t mapped = 0;
+  auto* chunk = static_cast<Chunk*>(newRegion(size, mapped));
   if (chunk == nullptr) return nullptr;
-  *chunk = Chunk{chunks_, size};
+  *chunk = Chunk{chunks_, size, mapped};
   chunks_ = chunk;
   cursor_ = reinterpret_cast<char*>(chunk + 1) + room;
   end_ = reinterpret_cast<char*>(chunk) + size;
@@ -91,9 +126,11 @@ void* Arena::carveFromNewChunk(std::size_t room) {
 void* Arena::allocateLarge(std::size_t size) {
   if (size > kLargestBlock) return nullptr;
   static_assert(sizeof(LargeLink) % 8 == 0, "large blocks stay 8-byte aligned");
-  auto* link = static_cast<LargeLink*>(std::calloc(1, sizeof(LargeLink) + sizeof(Header) + size));
+  std::size_t mapped = 0;
+  auto* link =
+      static_cast<LargeLink*>(newRegion(sizeof(LargeLink) + sizeof(Header) + size, mapped));
   if (link == nullptr) return nullptr;
-  *link = LargeLink{nullptr, large_};
+  *link = LargeLink{nullptr, large_, mapped};
   if (large_ != nullptr) large_->previous = link;
   large_ = link;
   void* block = reinterpret_cast<char*>(link + 1) + sizeof(Header);
@@ -110,7 +147,7 @@ void Arena::releaseLarge(void* block) {
   if (link->previous != nullptr) link->previous->next = link->next;
   if (link->next != nullptr) link->next->previous = link->previous;
   if (large_ == link) large_ = link->next;
-  std::free(link);
+  freeRegion(link, link->mapped);
 }
 
 void* Arena::resize(void* block, std::size_t size) {
@@ -132,15 +169,17 @@ void* Arena::resize(void* block, std::size_t size) {
   return moved;
 }
 
-// realloc extends the block where the heap has room after it and moves it
+// The block grows in place where realloc or mremap can extend it and moves
 // otherwise; the list is mended either way.
 void* Arena::resizeLarge(void* block, std::size_t size) {
+  constexpr std::size_t kPrefix = sizeof(LargeLink) + sizeof(Header);
   LargeLink* link = linkOf(block);
   const std::size_t old = headerOf(block).size;
   const bool first = large_ == link;
-  auto* grown =
-      static_cast<LargeLink*>(std::realloc(link, sizeof(LargeLink) + sizeof(Header) + size));
+  std::size_t mapped = link->mapped;
+  auto* grown = static_cast<LargeLink*>(resizeRegion(link, mapped, kPrefix + old, kPrefix + size));
   if (grown == nullptr) return nullptr;
+  grown->mapped = mapped;
   if (grown->previous != nullptr) grown->previous->next = grown;
   if (grown->next != nullptr) grown->next->previous = grown;
   if (first) large_ = grown;

@@ -10,13 +10,16 @@
 // per doubling up to 4096), so that a small record wastes little room; a
 // released one goes onto its class's free list and is zeroed again when it
 // is handed out.
-// Larger blocks come from the C heap one by one, on a list of their own, so
-// that they can grow in place with realloc. Deleting the arena releases its
-// chunks and its large blocks at once, whatever is still in use.
+// Larger blocks stand on their own, on a list of their own, so that they can
+// grow in place: from the C heap (grown with realloc) or, from 64 KiB on, as
+// mappings of their own (grown with mremap). Chunks and large blocks of 64
+// KiB and more are mapped with all their pages in place, one system call
+// instead of a page fault per page. Deleting the arena releases its chunks
+// and its large blocks at once, whatever is still in use.
 //
 // resize keeps the contents and zero-fills what it adds: in place while the
 // new size fits the block's class (or, for a large block, wherever realloc
-// can extend it), else by moving to a block of the new size. When it fails
+// or mremap can extend it), else by moving to a block of the new size. When it fails
 // it returns null and leaves the old block as it was.
 //
 // An arena made with separate blocks takes every block from the C heap on

@@ -80,7 +80,10 @@ INSTANTIATE_TEST_SUITE_P(Resizes, ArenaResizeTest,
                                            Resize{"shrink", 300, 40, true},
                                            Resize{"small to large", 200, 9000, false},
                                            Resize{"large to larger", 9000, 300000, false},
-                                           Resize{"large to small", 9000, 100, false}),
+                                           Resize{"large to small", 9000, 100, false},
+                                           Resize{"mapped to larger", 100000, 400000, false},
+                                           Resize{"mapped to heap", 200000, 30000, false},
+                                           Resize{"mapped to small", 200000, 100, false}),
                          qortest::LabelName{});
 
 TEST_P(ArenaResizeTest, KeepsTheContentsAndZeroFillsTheGrowth) {

@@ -203,6 +203,7 @@ uint32_t Expansion::expandGroup(const char* groupDn, const ExpansionPath* outer,
 uint32_t Expansion::expandMembers(const dsent& group, const ExpansionPath& path, Shape* shape) {
   const dsatt& attribute = *group.atts[0];
   const bool optionalUid = isUniqueMember(attribute.name);
+  if (const uint32_t status = known_.reserve(attribute.nvals); status != DS_OK) return status;
   for (int32_t index = 0;
        attribute.vals != nullptr && index < attribute.nvals && attribute.vals[index] != nullptr;
        ++index) {

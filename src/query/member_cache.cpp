@@ -48,9 +48,8 @@ const KnownMember* MemberCache::find(const char* dn, int64_t length) const {
   return slot->key == nullptr ? nullptr : &slot->member;
 }
 
-// Doubles the table (or makes the first one) and moves the keys over.
-bool MemberCache::grow() {
-  const int64_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_ * 2;
+// A table of `capacity` slots (a power of two) with the keys moved over.
+bool MemberCache::resize(int64_t capacity) {
   Slot* old = slots_;
   const int64_t oldCapacity = capacity_;
   slots_ = host::allocateArray<Slot>(pool_, capacity);
@@ -67,8 +66,20 @@ bool MemberCache::grow() {
   return true;
 }
 
+// Room for `members` keys at most half full: one table of its final size
+// rather than a chain of doublings, each a fresh block of memory.
+uint32_t MemberCache::reserve(int64_t members) {
+  if (members <= 0 || members >= host::kLargestBlock) return DS_OK;
+  int64_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_;
+  while ((used_ + members) * 2 > capacity) capacity *= 2;
+  if (capacity == capacity_) return DS_OK;
+  return resize(capacity) ? DS_OK : DS_E_NO_MEMORY;
+}
+
 uint32_t MemberCache::remember(const char* dn, int64_t length, const KnownMember& member) {
-  if ((used_ + 1) * 2 > capacity_ && !grow()) return DS_E_NO_MEMORY;
+  if ((used_ + 1) * 2 > capacity_ && !resize(capacity_ == 0 ? kFirstCapacity : capacity_ * 2)) {
+    return DS_E_NO_MEMORY;
+  }
   char* key = ldapext::copyText(pool_, dn, length);
   if (key == nullptr) return DS_E_NO_MEMORY;
   const uint64_t hash = hashOf(dn, length);

@@ -27,6 +27,8 @@ class MemberCache {
   const KnownMember* find(const char* dn, int64_t length) const;
   // Remembers a member not known yet: DS_OK or DS_E_NO_MEMORY.
   uint32_t remember(const char* dn, int64_t length, const KnownMember& member);
+  // Makes room for `members` more members at once: DS_OK or DS_E_NO_MEMORY.
+  uint32_t reserve(int64_t members);
 
  private:
   struct Slot {
@@ -37,7 +39,7 @@ class MemberCache {
   };
 
   Slot* slotFor(const char* dn, int64_t length, uint64_t hash) const;
-  bool grow();
+  bool resize(int64_t capacity);
 
   qor_pool* pool_;
   Slot* slots_ = nullptr;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace qorldap::query {
 
@@ -133,8 +134,7 @@ class DnUnits {
 // A '#' escaped by a backslash belongs to the DN.
 constexpr int64_t memberDnLength(const char* value, bool optionalUid) {
   if (value == nullptr) return 0;
-  int64_t length = 0;
-  while (value[length] != '\0') ++length;
+  const auto length = static_cast<int64_t>(std::char_traits<char>::length(value));
   if (!optionalUid || length < 4 || value[length - 1] != 'B' || value[length - 2] != '\'') {
     return length;
   }

@@ -111,11 +111,19 @@ uint32_t findSubscribers(dshandle* handle, const char* memberDn, int64_t length,
   const int64_t prefixLength =
       plain ? sizeof(kPlainSubscriberPrefix) - 1 : sizeof(kEventSubscriberPrefix) - 1;
   const int64_t suffixLength = sizeof(kSubscriberSuffix) - 1;
-  const int64_t size = prefixLength + escapedLength(memberDn, length) + suffixLength + 1;
+  const int64_t escaped = escapedLength(memberDn, length);
+  const int64_t size = prefixLength + escaped + suffixLength + 1;
   auto* filter = static_cast<char*>(host::allocate(handle->pool, size));
   if (filter == nullptr) return DS_E_NO_MEMORY;
   std::memcpy(filter, prefix, static_cast<size_t>(prefixLength));
-  char* end = escapeFilterValue(memberDn, length, filter + prefixLength);
+  // Most DNs hold nothing to escape and are copied as they are.
+  char* end = filter + prefixLength;
+  if (escaped == length) {
+    std::memcpy(end, memberDn, static_cast<size_t>(length));
+    end += length;
+  } else {
+    end = escapeFilterValue(memberDn, length, end);
+  }
   std::memcpy(end, kSubscriberSuffix, static_cast<size_t>(suffixLength));
   const uint32_t status = resolveFilter(handle, filter, nullptr, subscribers);
   host::release(handle->pool, filter);

@@ -11,6 +11,7 @@
 // escaping directly, NUL bytes included.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace qorldap::query {
@@ -31,10 +32,20 @@ constexpr bool needsFilterEscape(char byte) {
   return byte == '*' || byte == '(' || byte == ')' || byte == '\\' || byte == '\0';
 }
 
+// The bytes each byte takes once escaped, looked up rather than compared.
+inline constexpr std::array<unsigned char, 256> kEscapedSize = [] {
+  std::array<unsigned char, 256> sizes{};
+  for (int byte = 0; byte < 256; ++byte)
+    sizes[byte] = needsFilterEscape(static_cast<char>(byte)) ? 3 : 1;
+  return sizes;
+}();
+
 // Bytes that `length` bytes of `text` take once escaped.
 constexpr int64_t escapedLength(const char* text, int64_t length) {
   int64_t size = 0;
-  for (int64_t index = 0; index < length; ++index) size += needsFilterEscape(text[index]) ? 3 : 1;
+  for (int64_t index = 0; index < length; ++index) {
+    size += kEscapedSize[static_cast<unsigned char>(text[index])];
+  }
   return size;
 }
 

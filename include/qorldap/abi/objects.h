@@ -59,6 +59,21 @@ QOR_ASSERT_OFFSET(qor_extension, openConnection, QOR_WORD(10));
 /* Marks a usable status object in the low 32 bits of word 14. */
 #define QOR_STATUS_MAGIC 0x66666666u
 
+/*
+ * The high 32 bits of word 14 announce the platform additions that follow
+ * word 16, one bit each. Every object marked with QOR_STATUS_MAGIC has
+ * setLastStatus at word 16; the words an addition brings are read or called
+ * only when its bit is set, so a status object made before the addition
+ * existed is never read or written past its end.
+ *
+ * QOR_STATUS_HAS_TEXT: words 17 and 18, the diagnostic text of the latest
+ * request: what the server said beyond its result code, the entry it
+ * matched, the servers a connection tried. One or more lines, each
+ * "label: value", separated by '\n' without a final one; the labels in use
+ * are "additional info", "matched DN" and "server".
+ */
+#define QOR_STATUS_HAS_TEXT (UINT64_C(1) << 32)
+
 struct qor_status_object {
   uint64_t reserved0[2];
   void (*release)(qor_status_object* status);
@@ -69,13 +84,23 @@ struct qor_status_object {
   VQStatus (*getLastStatus)(qor_status_object* status, uint32_t* code);
   /* Platform addition for the extension: records the kernel status of the
      latest request (0 after a success). Each nonzero status issues a new
-     host message number. */
+     host message number. It also clears the diagnostic text, so a text set
+     after it belongs to that status. */
   void (*setLastStatus)(qor_status_object* status, VQStatus value);
+  /* With QOR_STATUS_HAS_TEXT: keeps a copy of `length` bytes of `text` as
+     the diagnostic text of the latest status, in place of any before it. */
+  void (*setLastText)(qor_status_object* status, const char* text, int64_t length);
+  /* With QOR_STATUS_HAS_TEXT: the diagnostic text (not NUL-terminated) and
+     its length through `length`; null and 0 when there is none. It stays
+     valid until the next setLastStatus, setLastText or release. */
+  const char* (*getLastText)(qor_status_object* status, int64_t* length);
 };
 QOR_ASSERT_OFFSET(qor_status_object, release, QOR_WORD(2));
 QOR_ASSERT_OFFSET(qor_status_object, statusMagic, QOR_WORD(14));
 QOR_ASSERT_OFFSET(qor_status_object, getLastStatus, QOR_WORD(15));
 QOR_ASSERT_OFFSET(qor_status_object, setLastStatus, QOR_WORD(16));
+QOR_ASSERT_OFFSET(qor_status_object, setLastText, QOR_WORD(17));
+QOR_ASSERT_OFFSET(qor_status_object, getLastText, QOR_WORD(18));
 
 /* Search flags: 0x10 reads the entry named by a DN; otherwise a filter search
    under the connection's base: 0 subtree, 2 one level, 4 base object. */
@@ -104,14 +129,14 @@ struct qor_connection {
   VQStatus (*modifyEntryLists)(qor_connection* connection, const char* dn, int64_t dnLength,
                                ldmodp* const* mods, qor_status_object* status);
   /* `value` is a NUL-terminated text; the module passes it on unread. */
-  VQStatus (*modifyOne)(qor_connection* connection, const char* dn, int64_t dnLength,
-                        uint64_t op, const char* attribute, int64_t attributeLength,
-                        const void* value, qor_status_object* status);
-  ldent** (*search)(qor_connection* connection, uint64_t flags, const char* text,
-                    int64_t length, const char* const* attributes, qor_status_object* status);
+  VQStatus (*modifyOne)(qor_connection* connection, const char* dn, int64_t dnLength, uint64_t op,
+                        const char* attribute, int64_t attributeLength, const void* value,
+                        qor_status_object* status);
+  ldent** (*search)(qor_connection* connection, uint64_t flags, const char* text, int64_t length,
+                    const char* const* attributes, qor_status_object* status);
   uint64_t reserved14;
-  VQStatus (*setOption)(qor_connection* connection, int64_t option, int64_t value,
-                        uint32_t flags, const char* text, int64_t length);
+  VQStatus (*setOption)(qor_connection* connection, int64_t option, int64_t value, uint32_t flags,
+                        const char* text, int64_t length);
 };
 QOR_ASSERT_OFFSET(qor_connection, close, QOR_WORD(2));
 QOR_ASSERT_OFFSET(qor_connection, addEntry, QOR_WORD(3));

@@ -230,6 +230,10 @@ void Kernel::setStatusObjectsAvailable(bool available) {
 std::size_t Kernel::liveStatusObjects() const {
   return state_->statusObjects.size();
 }
+std::string Kernel::lastStatusText() const {
+  const StatusObjectRecord* latest = state_->latestRecorder;
+  return latest == nullptr ? std::string() : latest->text;
+}
 
 const qorldap_table* Kernel::registeredTable(int kind) const {
   auto it = state_->tables.find(kind);

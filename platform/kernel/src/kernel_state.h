@@ -56,6 +56,7 @@ struct StatusObjectRecord {
   qor_status_object base;
   Kernel::State* state;
   VQStatus last;
+  std::string text;  // the diagnostic text of `last`
 };
 static_assert(std::is_standard_layout_v<StatusObjectRecord>);
 
@@ -125,6 +126,8 @@ struct Kernel::State {
   std::uint32_t messageNumber = 0;
   bool statusObjectsAvailable = true;
   std::set<StatusObjectRecord*> statusObjects;
+  // The object that recorded the latest status, whose text a host reads.
+  StatusObjectRecord* latestRecorder = nullptr;
 
   // Entry-table registry.
   std::map<int, const void*> tables;

@@ -1,6 +1,8 @@
-// Status objects (wrjnlc), host message numbers (wrlstlt) and the entry-table
-// registry (hiexprt, wideprt).
+// Status objects (wrjnlc) with their diagnostic texts, host message numbers (wrlstlt) and the
+// entry-table registry (hiexprt, wideprt).
+#include <exception>
 #include <new>
+#include <string>
 
 #include "kernel_state.h"
 #include "routines.h"
@@ -20,6 +22,7 @@ void releaseStatus(qor_status_object* status) {
     kernel.refuse("status object release: not a live status object");
     return;
   }
+  if (kernel.latestRecorder == record) kernel.latestRecorder = nullptr;
   delete record;
 }
 
@@ -33,7 +36,29 @@ VQStatus getLastStatus(qor_status_object* status, uint32_t* code) {
 void setLastStatus(qor_status_object* status, VQStatus value) {
   StatusObjectRecord* record = recordOf(status);
   record->last = value;
+  record->text.clear();
+  record->state->latestRecorder = record;
   if (value != 0) record->state->owner->issueMessage();
+}
+
+// A text that cannot be kept is dropped: the status it explains stands.
+void setLastText(qor_status_object* status, const char* text, int64_t length) {
+  StatusObjectRecord* record = recordOf(status);
+  if (text == nullptr || length <= 0) {
+    record->text.clear();
+    return;
+  }
+  try {
+    record->text.assign(text, static_cast<std::size_t>(length));
+  } catch (const std::exception&) {
+    record->text.clear();
+  }
+}
+
+const char* getLastText(qor_status_object* status, int64_t* length) {
+  const std::string& text = recordOf(status)->text;
+  if (length != nullptr) *length = static_cast<int64_t>(text.size());
+  return text.empty() ? nullptr : text.data();
 }
 
 }  // namespace
@@ -42,9 +67,11 @@ qor_status_object* makeStatusObject(Kernel::State& kernel) {
   auto* record = new (std::nothrow) StatusObjectRecord{};
   if (record == nullptr) return nullptr;
   record->base.release = releaseStatus;
-  record->base.statusMagic = QOR_STATUS_MAGIC;
+  record->base.statusMagic = QOR_STATUS_MAGIC | QOR_STATUS_HAS_TEXT;
   record->base.getLastStatus = getLastStatus;
   record->base.setLastStatus = setLastStatus;
+  record->base.setLastText = setLastText;
+  record->base.getLastText = getLastText;
   record->state = &kernel;
   try {
     kernel.statusObjects.insert(record);
@@ -58,6 +85,7 @@ qor_status_object* makeStatusObject(Kernel::State& kernel) {
 void releaseAllStatusObjects(Kernel::State& kernel) {
   for (StatusObjectRecord* record : kernel.statusObjects) delete record;
   kernel.statusObjects.clear();
+  kernel.latestRecorder = nullptr;
 }
 
 namespace routines {

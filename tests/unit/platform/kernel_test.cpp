@@ -134,6 +134,41 @@ TEST_F(KernelTest, StatusObjectsHoldTheLatestStatusAndNonzeroOnesIssueMessages) 
   EXPECT_EQ(kernel.liveStatusObjects(), 0u);
 }
 
+// The diagnostic text belongs to the status it was set after: a new status
+// clears it, a host reads the latest through the kernel, and an object
+// released takes its text with it.
+TEST_F(KernelTest, StatusObjectsKeepTheTextOfTheirLatestStatus) {
+  qor_status_object* one = hostcall::wrjnlc(0, 0);
+  qor_status_object* two = qorhost::newStatusObject(kernel);
+  ASSERT_NE(one, nullptr);
+  ASSERT_NE(two, nullptr);
+  ASSERT_NE(one->statusMagic & QOR_STATUS_HAS_TEXT, 0u);
+  int64_t length = -1;
+  EXPECT_EQ(one->getLastText(one, &length), nullptr);
+  EXPECT_EQ(length, 0);
+
+  one->setLastStatus(one, VQ_LDAP(0x41));
+  const std::string said = "additional info: object class violation\nmatched DN: o=x";
+  one->setLastText(one, said.data(), static_cast<int64_t>(said.size()));
+  const char* text = one->getLastText(one, &length);
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(std::string(text, static_cast<std::size_t>(length)), said);
+  EXPECT_EQ(kernel.lastStatusText(), said);
+
+  two->setLastStatus(two, 0);  // another object's status is now the latest
+  EXPECT_EQ(kernel.lastStatusText(), "");
+  EXPECT_EQ(std::string(one->getLastText(one, &length), static_cast<std::size_t>(length)), said);
+
+  one->setLastStatus(one, VQ_LDAP(0x20));  // a new status on its own has no text
+  EXPECT_EQ(one->getLastText(one, &length), nullptr);
+  EXPECT_EQ(length, 0);
+  one->setLastText(one, "server: x", 9);
+  EXPECT_EQ(kernel.lastStatusText(), "server: x");
+  one->release(one);
+  EXPECT_EQ(kernel.lastStatusText(), "");
+  two->release(two);
+}
+
 TEST_F(KernelTest, StatusObjectsAreIndependentAndCanBeWithheld) {
   qor_status_object* one = hostcall::wrjnlc(0, 0);
   qor_status_object* two = qorhost::newStatusObject(kernel);

@@ -89,7 +89,9 @@
 // the mark in word 14. getLastStatus writes the latest recorded status
 // through its argument and returns 0 (with a null argument it returns the
 // status instead). setLastStatus records a status; each nonzero one issues a
-// new host message number, which wrlstlt reports.
+// new host message number, which wrlstlt reports. The objects announce the
+// diagnostic text (QOR_STATUS_HAS_TEXT): setLastText keeps a copy,
+// getLastText hands it out, setLastStatus clears it.
 //
 // Entry tables: hiexprt(17, table, pidb) registers the table for its kind
 // (pidb must be this kernel's per-image anchor), wideprt(kind) withdraws it.
@@ -228,6 +230,10 @@ class Kernel {
   // Status objects made by wrjnlc. With availability off, wrjnlc yields null.
   void setStatusObjectsAvailable(bool available);
   std::size_t liveStatusObjects() const;
+  // The diagnostic text of the status object that recorded the latest
+  // status (what the server said, the servers tried), empty when that
+  // status came without one or no object recorded any.
+  std::string lastStatusText() const;
 
   // Entry tables exported with hiexprt and not withdrawn with wideprt.
   const qorldap_table* registeredTable(int kind = QOR_TABLE_KIND_DIRECTORY) const;

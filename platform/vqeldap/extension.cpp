@@ -11,7 +11,8 @@
 // soon as the call returns. hostCode, openFlags, kernelContext, the reserved
 // words and the name argument are not used. Every call records its kernel
 // status in the status object: 0 on success, otherwise the reason the
-// connection is null.
+// connection is null, and with it the open's diagnostic text: the servers
+// tried and why each was passed over, or a directory file's line at fault.
 #include <exception>
 #include <new>
 #include <type_traits>
@@ -65,7 +66,8 @@ void copyLogin(const Texts& texts, Parameters& open) {
 }
 
 // The host text "ldif:PATH": the embedded directory in the file PATH.
-std::unique_ptr<Connection> openEmbedded(const Texts& texts, VQStatus& result) {
+std::unique_ptr<Connection> openEmbedded(const Texts& texts, VQStatus& result,
+                                         Diagnostic& diagnostic) {
   ldif::OpenParameters open;
   open.path.assign(texts.hosts.substr(ldif::kHostPrefix.size()));
   if (open.path.empty() || open.path.find('\0') != std::string::npos) {
@@ -73,11 +75,12 @@ std::unique_ptr<Connection> openEmbedded(const Texts& texts, VQStatus& result) {
     return nullptr;
   }
   copyLogin(texts, open);
-  return ldif::open(std::move(open), result);
+  return ldif::open(std::move(open), result, diagnostic);
 }
 
 // Any other host text: LDAP servers through libldap.
-std::unique_ptr<Connection> openServer(const ldparm& in, const Texts& texts, VQStatus& result) {
+std::unique_ptr<Connection> openServer(const ldparm& in, const Texts& texts, VQStatus& result,
+                                       Diagnostic& diagnostic) {
   ldap::OpenParameters open;
   if (!ldap::parseEndpoints(texts.hosts, in.port, in.tls == 1, open.endpoints)) {
     result = kBadParameter;
@@ -85,24 +88,26 @@ std::unique_ptr<Connection> openServer(const ldparm& in, const Texts& texts, VQS
   }
   copyLogin(texts, open);
   open.timeout = in.timeout > 0 ? in.timeout : 0;
-  return ldap::open(open, result);
+  return ldap::open(open, result, diagnostic);
 }
 
 // The backend is chosen here, and only here, from the host text.
-std::unique_ptr<Connection> openBackend(const ldparm& in, VQStatus& result) {
+std::unique_ptr<Connection> openBackend(const ldparm& in, VQStatus& result,
+                                        Diagnostic& diagnostic) {
   Texts texts;
   if ((result = textsOf(in, texts)) != 0) return nullptr;
-  if (texts.hosts.starts_with(ldif::kHostPrefix)) return openEmbedded(texts, result);
-  return openServer(in, texts, result);
+  if (texts.hosts.starts_with(ldif::kHostPrefix)) return openEmbedded(texts, result, diagnostic);
+  return openServer(in, texts, result, diagnostic);
 }
 
 qor_connection* openConnection(qor_extension* /*extension*/, const ldparm* parameters,
                                qor_status_object* status, const char* /*name*/) {
   VQStatus result = kBadParameter;
   qor_connection* connection = nullptr;
+  Diagnostic diagnostic;
   try {
     if (parameters != nullptr) {
-      std::unique_ptr<Connection> opened = openBackend(*parameters, result);
+      std::unique_ptr<Connection> opened = openBackend(*parameters, result, diagnostic);
       if (opened != nullptr) {
         connection = makeRecord(std::move(opened));
         if (connection == nullptr) result = kernelStatus(Code::kNoMemory);
@@ -113,7 +118,7 @@ qor_connection* openConnection(qor_extension* /*extension*/, const ldparm* param
   } catch (...) {
     result = kernelStatus(Code::kOther);
   }
-  record(status, result);
+  record(status, result, diagnostic.text());
   return connection;
 }
 

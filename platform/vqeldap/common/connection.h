@@ -2,8 +2,9 @@
 // qor_connection record through which the module calls it. The record
 // checks and translates the module's arguments, calls the backend, records
 // every request's kernel status in the status object it was given (0 on
-// success; an object without its mark, or none, is left alone) and keeps
-// C++ exceptions inside.
+// success; an object without its mark, or none, is left alone), with the
+// backend's diagnostic text where the object takes one, and keeps C++
+// exceptions inside.
 //
 // What the record's operations do with their arguments:
 //   search      flags 0x10 read the entry the text names (base scope, every
@@ -34,10 +35,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <qorldap/abi/objects.h>
 
 #include "common/changes.h"
+#include "common/diagnostic.h"
 #include "common/result.h"
 
 namespace vqeldap {
@@ -68,6 +71,14 @@ class Connection {
   virtual VQStatus compare(const std::string& dn, const std::string& attribute,
                            std::string_view value) = 0;
   virtual VQStatus setOption(int64_t option, int64_t value) = 0;
+
+  // What the latest request said beyond its status (the server's message,
+  // the entry it matched), handed over once: the next request starts
+  // without it.
+  Diagnostic takeDiagnostic() { return std::exchange(diagnostic_, Diagnostic()); }
+
+ protected:
+  Diagnostic diagnostic_;
 };
 
 // Search flags to a request: 0x10 reads the DN; otherwise bits 1-2 choose

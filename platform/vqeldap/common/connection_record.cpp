@@ -35,8 +35,10 @@ VQStatus guarded(Request&& request) noexcept {
   }
 }
 
-VQStatus finish(qor_status_object* status, VQStatus value) {
-  record(status, value);
+// Records the request's status with what the backend said about it.
+VQStatus finish(qor_connection* connection, qor_status_object* status, VQStatus value) {
+  Connection* backend = backendOf(connection);
+  record(status, value, backend != nullptr ? backend->takeDiagnostic().text() : std::string());
   return value;
 }
 
@@ -69,7 +71,7 @@ VQStatus closeConnection(qor_connection* connection) {
 
 VQStatus addEntry(qor_connection* connection, const char* dn, int64_t dnLength, const ldent* entry,
                   qor_status_object* status) {
-  return finish(status, guarded([&] {
+  return finish(connection, status, guarded([&] {
                   Connection* backend = backendOf(connection);
                   if (backend == nullptr || entry == nullptr) return kBadParameter;
                   // The DN argument names the entry; without one the entry's own DN does.
@@ -87,7 +89,7 @@ VQStatus addEntry(qor_connection* connection, const char* dn, int64_t dnLength, 
 VQStatus compareValue(qor_connection* connection, const char* dn, int64_t dnLength,
                       const char* attribute, int64_t attributeLength, const char* value,
                       int64_t valueLength, qor_status_object* status) {
-  return finish(status, guarded([&] {
+  return finish(connection, status, guarded([&] {
                   Connection* backend = backendOf(connection);
                   if (backend == nullptr) return kBadParameter;
                   std::string target, name;
@@ -101,7 +103,7 @@ VQStatus compareValue(qor_connection* connection, const char* dn, int64_t dnLeng
 
 VQStatus deleteEntry(qor_connection* connection, const char* dn, int64_t dnLength,
                      qor_status_object* status) {
-  return finish(status, guarded([&] {
+  return finish(connection, status, guarded([&] {
                   Connection* backend = backendOf(connection);
                   if (backend == nullptr) return kBadParameter;
                   std::string target;
@@ -117,7 +119,7 @@ void freeSearchResult(qor_connection* /*connection*/, ldent** result) {
 template <typename Translate>
 VQStatus modifyWith(qor_connection* connection, const char* dn, int64_t dnLength,
                     qor_status_object* status, Translate&& translate) {
-  return finish(status, guarded([&] {
+  return finish(connection, status, guarded([&] {
                   Connection* backend = backendOf(connection);
                   if (backend == nullptr) return kBadParameter;
                   std::string target;
@@ -171,7 +173,7 @@ ldent** search(qor_connection* connection, uint64_t flags, const char* text, int
     result = outcome.entries.release();
     return outcome.status;
   });
-  record(status, outcomeStatus);
+  finish(connection, status, outcomeStatus);
   return result;
 }
 

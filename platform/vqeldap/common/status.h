@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include <qorldap/abi/objects.h>
 #include <qorldap/status.h>
@@ -51,11 +52,25 @@ constexpr VQStatus kernelStatus(Code code) {
   return VQ_LDAP(static_cast<uint32_t>(code));
 }
 
+inline bool marked(const qor_status_object* status) {
+  return status != nullptr && static_cast<uint32_t>(status->statusMagic) == QOR_STATUS_MAGIC;
+}
+
 // Records the status of a request in its status object. An object without
 // its mark is not touched: it is not the host's.
 inline void record(qor_status_object* status, VQStatus value) {
-  if (status == nullptr || static_cast<uint32_t>(status->statusMagic) != QOR_STATUS_MAGIC) return;
+  if (!marked(status)) return;
   if (status->setLastStatus != nullptr) status->setLastStatus(status, value);
+}
+
+// Records the status and then its diagnostic text, the text only in an
+// object that announces the words for it.
+inline void record(qor_status_object* status, VQStatus value, std::string_view text) {
+  record(status, value);
+  if (!marked(status) || (status->statusMagic & QOR_STATUS_HAS_TEXT) == 0) return;
+  if (!text.empty() && status->setLastText != nullptr) {
+    status->setLastText(status, text.data(), static_cast<int64_t>(text.size()));
+  }
 }
 
 }  // namespace vqeldap

@@ -149,24 +149,30 @@ class LdapConnection final : public Connection {
   void search(const SearchRequest& request, SearchOutcome& outcome) override;
   VQStatus add(const std::string& dn, const ChangeSet& attributes) override {
     LdapMods mods(attributes);
-    return statusOf(ldap_add_ext_s(ld_.get(), dn.c_str(), mods.get(), nullptr, nullptr));
+    return concluded(ldap_add_ext_s(ld_.get(), dn.c_str(), mods.get(), nullptr, nullptr));
   }
   VQStatus modify(const std::string& dn, const ChangeSet& changes) override {
     LdapMods mods(changes);
-    return statusOf(ldap_modify_ext_s(ld_.get(), dn.c_str(), mods.get(), nullptr, nullptr));
+    return concluded(ldap_modify_ext_s(ld_.get(), dn.c_str(), mods.get(), nullptr, nullptr));
   }
   VQStatus remove(const std::string& dn) override {
-    return statusOf(ldap_delete_ext_s(ld_.get(), dn.c_str(), nullptr, nullptr));
+    return concluded(ldap_delete_ext_s(ld_.get(), dn.c_str(), nullptr, nullptr));
   }
   VQStatus compare(const std::string& dn, const std::string& attribute,
                    std::string_view value) override {
     berval bytes{value.size(), const_cast<char*>(value.data())};
-    return statusOf(
+    return concluded(
         ldap_compare_ext_s(ld_.get(), dn.c_str(), attribute.c_str(), &bytes, nullptr, nullptr));
   }
   VQStatus setOption(int64_t option, int64_t value) override;
 
  private:
+  // The status of a finished request; a failure keeps what the server
+  // said about it in the connection's diagnostic.
+  VQStatus concluded(int code) {
+    if (code != LDAP_SUCCESS) describeFailure(ld_.get(), code, diagnostic_);
+    return statusOf(code);
+  }
   struct Page {
     int code = LDAP_SUCCESS;
     std::string cookie;  // empty: no further page
@@ -317,11 +323,11 @@ void LdapConnection::search(const SearchRequest& query, SearchOutcome& outcome) 
       // control was the trouble, and this connection stops offering it.
       Page plain = request(base, scope, filter, query.attributes, nullptr, 0, outcome.entries);
       if (plain.code != page.code) pagingRefused_ = true;
-      outcome.status = statusOf(plain.code);
+      outcome.status = concluded(plain.code);
       return;
     }
     if (page.code != LDAP_SUCCESS || !paging || page.cookie.empty()) {
-      outcome.status = statusOf(page.code);
+      outcome.status = concluded(page.code);
       return;
     }
     if (sizeLimit_ > 0 && outcome.entries.size() >= static_cast<std::size_t>(sizeLimit_)) {
@@ -359,9 +365,17 @@ VQStatus LdapConnection::setOption(int64_t option, int64_t value) {
   }
 }
 
+// How the server that was reached is used, for the open's diagnostic.
+std::string usedAs(const Endpoint& endpoint, const OpenParameters& parameters) {
+  std::string use = endpoint.tls ? "TLS" : endpoint.startTls ? "StartTLS" : "no TLS";
+  use += parameters.bindDn ? ", bound as " + *parameters.bindDn : ", anonymous";
+  return serverName(endpoint) + ": connected, " + use;
+}
+
 }  // namespace
 
-std::unique_ptr<Connection> open(OpenParameters& parameters, VQStatus& status) {
+std::unique_ptr<Connection> open(OpenParameters& parameters, VQStatus& status,
+                                 Diagnostic& diagnostic) {
   struct WipeWhenDone {
     Secret& secret;
     ~WipeWhenDone() { secret.wipe(); }
@@ -372,16 +386,22 @@ std::unique_ptr<Connection> open(OpenParameters& parameters, VQStatus& status) {
   // never mistaken for a successful login.
   if (parameters.bindDn && parameters.password.empty()) {
     status = kernelStatus(Code::kUnwillingToPerform);
+    diagnostic.add("additional info", "a bind DN needs a password");
     return nullptr;
   }
   status = kernelStatus(Code::kServerDown);
-  for (const Endpoint& endpoint : parameters.endpoints) {
-    Attempt attempt = openSession(endpoint, parameters);
+  const std::vector<Endpoint>& endpoints = parameters.endpoints;
+  for (std::size_t i = 0; i < endpoints.size(); ++i) {
+    Attempt attempt = openSession(endpoints[i], parameters);
     status = attempt.status;
     if (attempt.ld != nullptr) {
+      diagnostic.add("server", usedAs(endpoints[i], parameters));
       return std::make_unique<LdapConnection>(std::move(attempt.ld), std::move(parameters.base),
                                               parameters.timeout);
     }
+    const bool next = attempt.tryNext && i + 1 < endpoints.size();
+    diagnostic.add("server", serverName(endpoints[i]) + ": " + attempt.reason +
+                                 (next ? "; trying the next" : ""));
     if (!attempt.tryNext) break;
   }
   return nullptr;

@@ -29,11 +29,17 @@ struct OpenParameters {
 // ends the attempt. The password is wiped when the attempt is over. Null
 // with the failure in `status`.
 //
-// TLS settings are made per connection: libldap's own defaults (ldap.conf,
-// ~/.ldaprc) apply, and the environment variables LDAPTLS_CACERT,
+// TLS settings are made per connection: they start from libldap's
+// configuration (ldap.conf, LDAPCONF, ~/.ldaprc, LDAPRC: TLS_CACERT,
+// TLS_CACERTDIR, TLS_CERT, TLS_KEY, TLS_CIPHER_SUITE, TLS_PROTOCOL_MIN),
+// and the environment variables LDAPTLS_CACERT,
 // LDAPTLS_CACERTDIR, LDAPTLS_CERT and LDAPTLS_KEY are read at every open, so
 // a change takes effect for the next connection. Certificates are always
 // verified, whatever TLS_REQCERT says.
-std::unique_ptr<Connection> open(OpenParameters& parameters, VQStatus& status);
+//
+// `diagnostic` names each server tried: why it was passed over or why the
+// attempt ended there, or for the one used, its TLS and the bind DN.
+std::unique_ptr<Connection> open(OpenParameters& parameters, VQStatus& status,
+                                 Diagnostic& diagnostic);
 
 }  // namespace vqeldap::ldap

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/time.h>
 #include <cstdlib>
+#include <string>
 
 #include "common/status.h"
 #include "ldap/result_codes.h"
@@ -45,7 +46,43 @@ class SigpipeHold {
   bool wasPending_ = false;
 };
 
-// TLS settings of this connection alone, then a context made from them.
+// A text option as libldap hands it out, freed with ldap_memfree.
+struct FreeText {
+  void operator()(char* text) const { ldap_memfree(text); }
+};
+using Text = std::unique_ptr<char, FreeText>;
+
+Text textOption(LDAP* ld, int option) {
+  char* value = nullptr;
+  if (ldap_get_option(ld, option, &value) != LDAP_OPT_SUCCESS) return nullptr;
+  return Text(value);
+}
+
+// The TLS settings of libldap's configuration (ldap.conf, LDAPCONF, ~/.ldaprc,
+// LDAPRC and the LDAPTLS_ variables as libldap read them when it started),
+// copied into the connection: a handle starts without them, so a context
+// made for it alone would otherwise ignore them.
+int inheritTlsSettings(LDAP* ld) {
+  static constexpr int kTexts[] = {LDAP_OPT_X_TLS_CACERTFILE, LDAP_OPT_X_TLS_CACERTDIR,
+                                   LDAP_OPT_X_TLS_CERTFILE, LDAP_OPT_X_TLS_KEYFILE,
+                                   LDAP_OPT_X_TLS_CIPHER_SUITE};
+  for (const int option : kTexts) {
+    const Text value = textOption(nullptr, option);
+    if (value == nullptr || *value == '\0') continue;
+    if (int code = ldap_set_option(ld, option, value.get()); code != LDAP_OPT_SUCCESS) return code;
+  }
+  int lowest = 0;
+  if (ldap_get_option(nullptr, LDAP_OPT_X_TLS_PROTOCOL_MIN, &lowest) == LDAP_OPT_SUCCESS &&
+      lowest > 0) {
+    return ldap_set_option(ld, LDAP_OPT_X_TLS_PROTOCOL_MIN, &lowest);
+  }
+  return LDAP_OPT_SUCCESS;
+}
+
+// TLS settings of this connection alone, then a context made from them:
+// libldap's configuration first, then the LDAPTLS_ variables as they are
+// now, so that a change takes effect for the next connection. Certificates
+// are always verified, whatever TLS_REQCERT says.
 int configureTls(LDAP* ld) {
   struct File {
     const char* variable;
@@ -55,6 +92,7 @@ int configureTls(LDAP* ld) {
                                     {"LDAPTLS_CACERTDIR", LDAP_OPT_X_TLS_CACERTDIR},
                                     {"LDAPTLS_CERT", LDAP_OPT_X_TLS_CERTFILE},
                                     {"LDAPTLS_KEY", LDAP_OPT_X_TLS_KEYFILE}};
+  if (int code = inheritTlsSettings(ld); code != LDAP_OPT_SUCCESS) return code;
   for (const File& file : kFiles) {
     const char* value = std::getenv(file.variable);
     if (value == nullptr || *value == '\0') continue;
@@ -82,12 +120,21 @@ int configure(LDAP* ld, int timeout) {
   return code;
 }
 
-Attempt failed(int code) {
-  return Attempt{nullptr, statusOf(code), serverUnreachable(code)};
+// libldap's name for the code, and the handle's own message when it has one
+// (for TLS the reason the handshake failed).
+std::string reasonOf(LDAP* ld, int code) {
+  std::string reason = ldap_err2string(code);
+  const Text message = ld != nullptr ? textOption(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE) : nullptr;
+  if (message != nullptr && *message != '\0') reason.append(": ").append(message.get());
+  return reason;
 }
 
-Attempt refused(Code code) {
-  return Attempt{nullptr, kernelStatus(code), false};
+Attempt failed(LDAP* ld, int code) {
+  return Attempt{nullptr, statusOf(code), serverUnreachable(code), reasonOf(ld, code)};
+}
+
+Attempt refused(Code code, std::string reason) {
+  return Attempt{nullptr, kernelStatus(code), false, std::move(reason)};
 }
 
 // TLS on a connected handle: StartTLS, or for ldaps the handshake at once.
@@ -96,8 +143,10 @@ Attempt refused(Code code) {
 // failing.
 Attempt secure(LDAP* ld, bool startTls) {
   const int code = startTls ? ldap_start_tls_s(ld, nullptr, nullptr) : ldap_install_tls(ld);
-  if (code > 0 || code == LDAP_TIMEOUT) return failed(code);
-  if (code != LDAP_SUCCESS || ldap_tls_inplace(ld) == 0) return refused(Code::kConnectError);
+  if (code > 0 || code == LDAP_TIMEOUT) return failed(ld, code);
+  if (code != LDAP_SUCCESS || ldap_tls_inplace(ld) == 0) {
+    return refused(Code::kConnectError, "TLS failed: " + reasonOf(ld, code));
+  }
   return {};
 }
 
@@ -108,6 +157,25 @@ int bind(LDAP* ld, const OpenParameters& parameters) {
 }
 
 }  // namespace
+
+void describeFailure(LDAP* ld, int code, Diagnostic& out) {
+  const Text message = textOption(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE);
+  const Text matched = textOption(ld, LDAP_OPT_MATCHED_DN);
+  if (message != nullptr) out.add("additional info", message.get());
+  if (matched != nullptr) out.add("matched DN", matched.get());
+  if (code < 0) {
+    const Text uri = textOption(ld, LDAP_OPT_URI);
+    if (uri != nullptr) out.add("server", std::string(uri.get()) + ": " + ldap_err2string(code));
+  }
+  ldap_set_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, nullptr);
+  ldap_set_option(ld, LDAP_OPT_MATCHED_DN, nullptr);
+}
+
+std::string serverName(const Endpoint& endpoint) {
+  constexpr std::string_view kPlain = "ldap";
+  if (!endpoint.tls || !endpoint.uri.starts_with(kPlain)) return endpoint.uri;
+  return "ldaps" + endpoint.uri.substr(kPlain.size());
+}
 
 void Unbind::operator()(LDAP* ld) const {
   SigpipeHold hold;
@@ -123,20 +191,24 @@ Attempt openSession(const Endpoint& endpoint, const OpenParameters& parameters) 
   LDAP* raw = nullptr;
   const int initialized = ldap_initialize(&raw, endpoint.uri.c_str());
   Handle ld(raw);
-  if (initialized != LDAP_SUCCESS) return failed(initialized);
+  if (initialized != LDAP_SUCCESS) return failed(nullptr, initialized);
   if (configure(ld.get(), parameters.timeout) != LDAP_OPT_SUCCESS) {
-    return refused(Code::kLocalError);
+    return refused(Code::kLocalError, "libldap refused the connection's options");
   }
-  if (tls && configureTls(ld.get()) != LDAP_OPT_SUCCESS) return refused(Code::kConnectError);
-  if (int code = ldap_connect(ld.get()); code != LDAP_SUCCESS) return failed(code);
+  if (tls && configureTls(ld.get()) != LDAP_OPT_SUCCESS) {
+    return refused(Code::kConnectError,
+                   "the TLS settings make no TLS context (a CA or "
+                   "certificate file that cannot be read?)");
+  }
+  if (int code = ldap_connect(ld.get()); code != LDAP_SUCCESS) return failed(ld.get(), code);
   if (tls) {
     Attempt secured = secure(ld.get(), endpoint.startTls);
     if (secured.status != 0) return secured;
   }
   if (parameters.bindDn) {
-    if (int code = bind(ld.get(), parameters); code != LDAP_SUCCESS) return failed(code);
+    if (int code = bind(ld.get(), parameters); code != LDAP_SUCCESS) return failed(ld.get(), code);
   }
-  return Attempt{std::move(ld), 0, false};
+  return Attempt{std::move(ld), 0, false, {}};
 }
 
 }  // namespace vqeldap::ldap

@@ -6,7 +6,9 @@
 #include <ldap.h>
 
 #include <memory>
+#include <string>
 
+#include "common/diagnostic.h"
 #include "ldap/connection.h"
 
 namespace vqeldap::ldap {
@@ -25,6 +27,7 @@ struct Attempt {
   Handle ld;
   VQStatus status = 0;
   bool tryNext = false;
+  std::string reason;  // of a failure, as a person reads it
 };
 
 // Connects to the endpoint, then makes the connection TLS when the endpoint
@@ -38,5 +41,14 @@ struct Attempt {
 //   - nothing, the bind least of all, is sent over a connection that was to
 //     be TLS and is not.
 Attempt openSession(const Endpoint& endpoint, const OpenParameters& parameters);
+
+// What the server said about a failed request (its message, the entry it
+// matched) and, for a failure of the client's own (server down, timeout),
+// the server it concerns, into `out`; the handle's copies are cleared so
+// that a later failure never repeats them.
+void describeFailure(LDAP* ld, int code, Diagnostic& out);
+
+// The server as a person names it: ldaps:// for a TLS endpoint.
+std::string serverName(const Endpoint& endpoint);
 
 }  // namespace vqeldap::ldap

@@ -3,6 +3,7 @@
 #include <vqeldap/options.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "common/status.h"
@@ -243,9 +244,17 @@ VQStatus bindAs(const Directory& directory, const std::string& dn, const Secret&
   return refused;
 }
 
+// "PATH:LINE: reason", or "PATH: reason" when no line is at fault.
+std::string describeLoadFailure(const std::string& path, const LoadFailure& failure) {
+  std::string where = path;
+  if (failure.line > 0) where += ":" + std::to_string(failure.line);
+  return where + ": " + failure.reason;
+}
+
 }  // namespace
 
-std::unique_ptr<Connection> open(OpenParameters parameters, VQStatus& status) {
+std::unique_ptr<Connection> open(OpenParameters parameters, VQStatus& status,
+                                 Diagnostic& diagnostic) {
   // As with a server: a bind DN without a password is refused rather than
   // taken for an anonymous login. The password is wiped with `parameters`.
   if (parameters.bindDn && parameters.password.empty()) {
@@ -256,6 +265,7 @@ std::unique_ptr<Connection> open(OpenParameters parameters, VQStatus& status) {
   std::unique_ptr<Store> store = Store::open(parameters.path, failure);
   if (store == nullptr) {
     status = failure.status;
+    diagnostic.add("additional info", describeLoadFailure(parameters.path, failure));
     return nullptr;
   }
   std::string bound;
@@ -264,6 +274,9 @@ std::unique_ptr<Connection> open(OpenParameters parameters, VQStatus& status) {
     if (status != 0) return nullptr;
   }
   status = 0;
+  diagnostic.add("server",
+                 "ldif:" + parameters.path + ": loaded, " +
+                     (parameters.bindDn ? "bound as " + *parameters.bindDn : "anonymous"));
   return std::make_unique<LdifConnection>(std::move(store), parameters.base, std::move(bound));
 }
 

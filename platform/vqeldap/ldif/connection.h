@@ -34,8 +34,10 @@ struct OpenParameters {
 // The host text names an embedded directory when it begins with this.
 inline constexpr std::string_view kHostPrefix = "ldif:";
 
-// Loads the file and binds; null with the failure in `status`. The password
-// is wiped when the call returns.
-std::unique_ptr<Connection> open(OpenParameters parameters, VQStatus& status);
+// Loads the file and binds; null with the failure in `status`. A file that
+// cannot be read or loaded is named in `diagnostic` with the line at fault
+// and the reason. The password is wiped when the call returns.
+std::unique_ptr<Connection> open(OpenParameters parameters, VQStatus& status,
+                                 Diagnostic& diagnostic);
 
 }  // namespace vqeldap::ldif

@@ -68,15 +68,18 @@ class StoreTest : public ::testing::Test {
 
   std::unique_ptr<vqeldap::Connection> open(const char* bindDn = "cn=writer,o=example",
                                             const char* password = "writer-secret",
-                                            VQStatus* status = nullptr) const {
+                                            VQStatus* status = nullptr,
+                                            std::string* diagnostic = nullptr) const {
     vqeldap::ldif::OpenParameters parameters;
     parameters.path = path_;
     parameters.base = "o=example";
     if (bindDn != nullptr) parameters.bindDn.emplace(bindDn);
     parameters.password = vqeldap::Secret(password == nullptr ? "" : password);
     VQStatus opened = 0;
-    auto connection = vqeldap::ldif::open(std::move(parameters), opened);
+    vqeldap::Diagnostic said;
+    auto connection = vqeldap::ldif::open(std::move(parameters), opened, said);
     if (status != nullptr) *status = opened;
+    if (diagnostic != nullptr) *diagnostic = said.text();
     return connection;
   }
 
@@ -118,7 +121,7 @@ void PrintTo(const BadFile& value, std::ostream* out) {
 }
 
 // A file that is not there is told apart from one that is not a directory,
-// and the line at fault is named.
+// and the line at fault is named, to the host as well.
 const BadFile kBadFiles[] = {
     {"missing", nullptr, kServerDown, 0},
     {"no dn", "objectClass: device\ncn: x\n", kDecodingError, 1},
@@ -150,8 +153,12 @@ TEST_P(BadFileTest, FailsTheOpenWithItsStatusAndLine) {
   EXPECT_EQ(failure.status, bad.status) << std::hex << failure.status;
   EXPECT_EQ(failure.line, bad.line) << failure.reason;
   VQStatus status = 0;
-  EXPECT_EQ(open(nullptr, nullptr, &status), nullptr);
+  std::string diagnostic;
+  EXPECT_EQ(open(nullptr, nullptr, &status, &diagnostic), nullptr);
   EXPECT_EQ(status, bad.status);
+  // The host is told which file, which line and why.
+  const std::string line = bad.line > 0 ? ":" + std::to_string(bad.line) : "";
+  EXPECT_EQ(diagnostic, "additional info: " + path_ + line + ": " + failure.reason);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BadFileTest, ::testing::ValuesIn(kBadFiles), LabelName{});

@@ -134,6 +134,12 @@ VQStatus ExtensionTest::lastStatus() {
   return result != 0 ? result : code;
 }
 
+std::string ExtensionTest::lastText() {
+  int64_t length = 0;
+  const char* text = status_->getLastText(status_, &length);
+  return text == nullptr ? std::string() : std::string(text, static_cast<std::size_t>(length));
+}
+
 qor_connection* ExtensionTest::open(OpenRequest request) {
   if (!request.base) request.base = server_->base();
   ldparm parameters{};

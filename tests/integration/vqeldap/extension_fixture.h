@@ -73,8 +73,9 @@ class ExtensionTest : public ::testing::Test {
   SlapdServer& server() { return *server_; }
   qor_extension* extension() { return extension_; }
   qor_status_object* status() { return status_; }
-  // The status the latest request recorded.
+  // The status the latest request recorded, and the diagnostic text with it.
   VQStatus lastStatus();
+  std::string lastText();
 
   // Opens a connection (closed at TearDown unless closed before); the base
   // defaults to the server's.

@@ -155,6 +155,12 @@ TEST_F(OpenTest, FailsOverToTheNextServerInOrder) {
   }
   EXPECT_EQ(open(OpenRequest(down + " " + downToo)), nullptr);
   EXPECT_EQ(lastStatus(), kServerDown);
+  // Each server tried is named, with why it was passed over.
+  EXPECT_EQ(lastText(), "server: " + down + ": Can't contact LDAP server; trying the next\n" +
+                            "server: " + downToo + ": Can't contact LDAP server");
+  ASSERT_NE(open(OpenRequest(down + " " + server().uri())), nullptr);
+  EXPECT_EQ(lastText(), "server: " + down + ": Can't contact LDAP server; trying the next\n" +
+                            "server: " + server().uri() + ": connected, no TLS, anonymous");
 }
 
 TEST_F(OpenTest, WrongPasswordDoesNotTryFurtherServers) {
@@ -166,6 +172,7 @@ TEST_F(OpenTest, WrongPasswordDoesNotTryFurtherServers) {
   request.bindPw = "wrong";
   EXPECT_EQ(open(request), nullptr);
   EXPECT_EQ(lastStatus(), kInvalidCredentials);
+  EXPECT_EQ(lastText(), "server: " + server().uri() + ": Invalid credentials");
 }
 
 TEST_F(OpenTest, ServerThatNeverAnswersTimesOut) {
@@ -242,6 +249,10 @@ int foreignCalls = 0;
 void countForeignCall(qor_status_object*, VQStatus) {
   ++foreignCalls;
 }
+int textCalls = 0;
+void countTextCall(qor_status_object*, const char*, int64_t) {
+  ++textCalls;
+}
 
 TEST_F(OpenTest, StatusObjectWithoutItsMarkIsLeftAlone) {
   qor_status_object foreign{};
@@ -257,6 +268,23 @@ TEST_F(OpenTest, StatusObjectWithoutItsMarkIsLeftAlone) {
   ASSERT_NE(connection, nullptr);
   EXPECT_EQ(connection->close(connection), 0u);
   EXPECT_EQ(foreignCalls, 0);
+  // A status object that does not announce the text words is never
+  // written past its status words: it may end there.
+  qor_status_object older{};
+  older.statusMagic = QOR_STATUS_MAGIC;
+  older.setLastStatus = countForeignCall;
+  older.setLastText = countTextCall;
+  textCalls = 0;
+  connection = extension()->openConnection(extension(), &parameters, &older, "DS LDAP conn");
+  ASSERT_NE(connection, nullptr);
+  EXPECT_EQ(connection->close(connection), 0u);
+  EXPECT_EQ(foreignCalls, 1);
+  EXPECT_EQ(textCalls, 0);
+  older.statusMagic |= QOR_STATUS_HAS_TEXT;
+  connection = extension()->openConnection(extension(), &parameters, &older, "DS LDAP conn");
+  ASSERT_NE(connection, nullptr);
+  EXPECT_EQ(connection->close(connection), 0u);
+  EXPECT_EQ(textCalls, 1);
   // A null status object is no obstacle either.
   connection = extension()->openConnection(extension(), &parameters, nullptr, "DS LDAP conn");
   ASSERT_NE(connection, nullptr);

@@ -205,10 +205,14 @@ TEST_F(UpdateTest, AddEntryFailuresReportTheDirectorysReason) {
   ldent* noSurname = r.entry(other, {r.attribute("objectClass", {r.text("inetOrgPerson")}),
                                      r.attribute("cn", {r.text("x")})});
   EXPECT_EQ(add(admin_, other, noSurname), kObjectClassViolation);
+  // slapd's own words come with the status, and go with the next request.
+  EXPECT_EQ(lastText(), "additional info: object class 'inetOrgPerson' requires attribute 'sn'");
 
   ldent* fine =
       r.entry(other, {r.attribute("objectClass", {r.text("inetOrgPerson")}),
                       r.attribute("cn", {r.text("x")}), r.attribute("sn", {r.text("y")})});
+  EXPECT_EQ(add(admin_, "cn=x,ou=gone,ou=people," + server().base(), fine), kNoSuchObject);
+  EXPECT_EQ(lastText(), "matched DN: ou=people," + server().base());
   qor_connection* anonymous = openAnonymous();
   ASSERT_NE(anonymous, nullptr);
   EXPECT_EQ(add(anonymous, other, fine), kStrongAuthRequired);  // slapd: no anonymous writes

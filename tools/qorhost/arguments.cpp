@@ -13,6 +13,7 @@ enum CommandOption : unsigned {
   kDnOnlyOption = 1u << 1,
   kEventsOption = 1u << 2,
   kFileOption = 1u << 3,
+  kChangeOptions = 1u << 4,  // -c
 };
 
 struct CommandSpec {
@@ -21,22 +22,26 @@ struct CommandSpec {
   int minOperands;
   int maxOperands;  // -1: no limit
   unsigned options;
+  bool usesBase;  // searches under -b; the others name their entries by DN
   const char* synopsis;
 };
 
 constexpr std::array kCommands{
-    CommandSpec{Command::Search, "search", 1, -1, kScopeOption | kDnOnlyOption,
+    CommandSpec{Command::Search, "search", 1, -1, kScopeOption | kDnOnlyOption, true,
                 "search FILTER [ATTR...] [-s sub|one|base] [--dn-only]"},
-    CommandSpec{Command::Read, "read", 1, -1, kDnOnlyOption, "read DN [ATTR...] [--dn-only]"},
-    CommandSpec{Command::Expand, "expand", 1, 1, kEventsOption | kDnOnlyOption,
+    CommandSpec{Command::Read, "read", 1, -1, kDnOnlyOption, false,
+                "read DN [ATTR...] [--dn-only]"},
+    CommandSpec{Command::Expand, "expand", 1, 1, kEventsOption | kDnOnlyOption, true,
                 "expand GROUP_DN [--events] [--dn-only]"},
-    CommandSpec{Command::IsClass, "is-class", 2, 2, 0, "is-class DN CLASS"},
-    CommandSpec{Command::Compare, "compare", 3, 3, 0, "compare DN ATTR VALUE"},
-    CommandSpec{Command::Add, "add", 0, 0, kFileOption, "add -f FILE"},
-    CommandSpec{Command::Modify, "modify", 0, 0, kFileOption, "modify -f FILE"},
-    CommandSpec{Command::Delete, "delete", 1, -1, 0, "delete DN..."},
-    CommandSpec{Command::Parent, "parent", 1, 1, 0, "parent NAME"},
-    CommandSpec{Command::Info, "info", 0, 0, 0, "info"},
+    CommandSpec{Command::IsClass, "is-class", 2, 2, 0, false, "is-class DN CLASS"},
+    CommandSpec{Command::Compare, "compare", 3, 3, 0, false, "compare DN ATTR VALUE"},
+    CommandSpec{Command::Add, "add", 0, 0, kFileOption | kChangeOptions, false,
+                "add [-f FILE] [-c]"},
+    CommandSpec{Command::Modify, "modify", 0, 0, kFileOption | kChangeOptions, false,
+                "modify [-f FILE] [-c]"},
+    CommandSpec{Command::Delete, "delete", 1, -1, kChangeOptions, false, "delete DN... [-c]"},
+    CommandSpec{Command::Parent, "parent", 1, 1, 0, false, "parent NAME"},
+    CommandSpec{Command::Info, "info", 0, 0, 0, false, "info"},
 };
 
 const CommandSpec* findCommand(std::string_view name) {
@@ -69,7 +74,16 @@ enum class OptionId {
   DnOnly,
   Events,
   Help,
-  Version
+  Version,
+  SizeLimit,
+  TimeLimit,
+  Extended,
+  Continue,
+  DryRun,
+  Verbose,
+  Debug,
+  SimpleBind,
+  LdifStyle
 };
 
 struct OptionSpec {
@@ -96,6 +110,17 @@ constexpr std::array kOptions{
     OptionSpec{OptionId::Events, 0, "events", false},
     OptionSpec{OptionId::Help, 'h', "help", false},
     OptionSpec{OptionId::Version, 0, "version", false},
+    OptionSpec{OptionId::SizeLimit, 'z', nullptr, true},
+    OptionSpec{OptionId::TimeLimit, 'l', nullptr, true},
+    OptionSpec{OptionId::Extended, 'o', nullptr, true},
+    OptionSpec{OptionId::Continue, 'c', nullptr, false},
+    OptionSpec{OptionId::DryRun, 'n', nullptr, false},
+    OptionSpec{OptionId::Verbose, 'v', nullptr, false},
+    OptionSpec{OptionId::Debug, 'd', nullptr, true},
+    // ldapsearch's habits that change nothing here: -x (a simple bind is the
+    // only kind there is) and -L, -LL, -LLL (the output is always plain LDIF).
+    OptionSpec{OptionId::SimpleBind, 'x', nullptr, false},
+    OptionSpec{OptionId::LdifStyle, 'L', nullptr, false},
 };
 
 const OptionSpec* findShort(char name) {
@@ -122,6 +147,17 @@ std::optional<int> parsePort(std::string_view text) {
   const auto* end = text.data() + text.size();
   auto [stop, error] = std::from_chars(text.data(), end, value);
   if (error != std::errc() || stop != end || value < 1 || value > 65535) return std::nullopt;
+  return value;
+}
+
+// A count of seconds or entries: 0 to 9,999,999, as the module's number
+// settings take them.
+std::optional<int> parseCount(std::string_view text) {
+  constexpr int kLargest = 9'999'999;
+  int value = 0;
+  const auto* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || stop != end || value < 0 || value > kLargest) return std::nullopt;
   return value;
 }
 
@@ -172,15 +208,23 @@ class Parser {
     apply(*entry, body.substr(equals + 1), SecretPosition{index_, 2 + equals + 1});
   }
 
+  // Flags one after the other; an option that takes a value takes the rest
+  // of the word, or the next word when nothing is left.
   void shortOption(std::string_view arg) {
-    const OptionSpec* entry = findShort(arg[1]);
-    if (entry == nullptr) return fail("unknown option " + std::string(arg));
-    if (!entry->takesValue) {
-      if (arg.size() != 2) return fail("unknown option " + std::string(arg));
-      return apply(*entry, {}, {});
+    for (std::size_t at = 1; at < arg.size() && result_.ok(); ++at) {
+      const OptionSpec* entry = findShort(arg[at]);
+      if (entry == nullptr) {
+        return fail("unknown option -" + std::string(1, arg[at]) +
+                    (arg.size() > 2 ? " in " + std::string(arg) : ""));
+      }
+      if (!entry->takesValue) {
+        apply(*entry, {}, {});
+      } else if (at + 1 < arg.size()) {
+        return apply(*entry, arg.substr(at + 1), SecretPosition{index_, at + 1});
+      } else {
+        return takeNextValue(*entry);
+      }
     }
-    if (arg.size() > 2) return apply(*entry, arg.substr(2), SecretPosition{index_, 2});
-    takeNextValue(*entry);
   }
 
   void takeNextValue(const OptionSpec& entry) {
@@ -272,6 +316,57 @@ class Parser {
       case OptionId::Version:
         invocation.version = true;
         return;
+      case OptionId::SizeLimit:
+        return count(value, entry, "a number of entries", invocation.sizeLimit);
+      case OptionId::TimeLimit:
+        return count(value, entry, "a number of seconds", invocation.timeLimit);
+      case OptionId::Extended:
+        return extended(value);
+      case OptionId::Continue:
+        invocation.continueOnError = true;
+        return;
+      case OptionId::DryRun:
+        invocation.dryRun = true;
+        return;
+      case OptionId::Verbose:
+        ++invocation.verbose;
+        return;
+      case OptionId::Debug:
+        return count(value, entry, "a libldap debug level", invocation.debugLevel);
+      case OptionId::SimpleBind:
+      case OptionId::LdifStyle:
+        return;
+    }
+  }
+
+  void count(std::string_view value, const OptionSpec& entry, const char* what,
+             std::optional<int>& field) {
+    auto number = parseCount(value);
+    if (!number) {
+      return fail(displayName(entry) + " needs " + what + ", not '" + std::string(value) + "'");
+    }
+    setOnce(field, *number, entry);
+  }
+
+  // -o NAME=VALUE, as ldapsearch names them.
+  void extended(std::string_view value) {
+    auto equals = value.find('=');
+    const std::string_view name = value.substr(0, equals);
+    const std::string_view setting =
+        equals == std::string_view::npos ? std::string_view() : value.substr(equals + 1);
+    auto& invocation = result_.invocation;
+    if (name == "nettimeout") {
+      auto seconds = parseCount(setting);
+      if (!seconds) return fail("-o nettimeout needs a number of seconds");
+      if (invocation.netTimeout) return fail("-o nettimeout given twice");
+      invocation.netTimeout = *seconds;
+    } else if (name == "ldif-wrap") {
+      auto width = setting == "no" ? std::optional<int>(0) : parseCount(setting);
+      if (!width || *width == 1) return fail("-o ldif-wrap needs no or a line width from 2");
+      if (invocation.ldifWrap) return fail("-o ldif-wrap given twice");
+      invocation.ldifWrap = *width;
+    } else {
+      fail("-o takes nettimeout=SECONDS or ldif-wrap=no|WIDTH, not '" + std::string(value) + "'");
     }
   }
 
@@ -303,9 +398,21 @@ class Parser {
     checkCommandOption(invocation.dnOnly, kDnOnlyOption, "--dn-only");
     checkCommandOption(invocation.events, kEventsOption, "--events");
     checkCommandOption(invocation.ldifFile.has_value(), kFileOption, "-f");
-    if ((command_->options & kFileOption) != 0 && !invocation.ldifFile) {
-      fail(std::string(command_->name) + " needs -f FILE (or -f - for standard input)");
-    }
+    checkCommandOption(invocation.continueOnError, kChangeOptions, "-c");
+    // Like ldapadd and ldapmodify: without -f the records come from standard input.
+    if ((command_->options & kFileOption) != 0 && !invocation.ldifFile) invocation.ldifFile = "-";
+    warnAboutPort();
+  }
+
+  // libldap takes the port of a URI from the URI: -p beside one does nothing.
+  void warnAboutPort() {
+    const auto& invocation = result_.invocation;
+    if (invocation.port == 0 || !invocation.host) return;
+    const std::string& host = *invocation.host;
+    if (host.find("://") == std::string::npos && host.rfind("ldif:", 0) != 0) return;
+    result_.warnings.push_back("-p " + std::to_string(invocation.port) +
+                               " is not used: it applies to a plain host name, and a URI in -H "
+                               "carries its own port (ldap://HOST:PORT)");
   }
 
   void checkCommandOption(bool given, CommandOption option, const char* name) {
@@ -333,10 +440,16 @@ const char* commandName(Command command) {
   return entry != nullptr ? entry->name : "";
 }
 
+bool usesBase(Command command) {
+  const CommandSpec* entry = findCommand(command);
+  return entry != nullptr && entry->usesBase;
+}
+
 std::string usageText() {
   std::string text =
       "usage: qorhost [-H HOST|URI] [-p PORT] [-b BASE] [-D BINDDN] [-w PW | -y PWFILE | -W]\n"
-      "               [-Z] [--macro NAME=VALUE]... [--module PATH] COMMAND ARGS\n"
+      "               [-Z] [-z N] [-l SECONDS] [-o NAME=VALUE] [-n] [-v] [-d LEVEL]\n"
+      "               [--macro NAME=VALUE]... [--module PATH] COMMAND ARGS\n"
       "\ncommands:\n";
   for (const auto& entry : kCommands) {
     text += "  ";
@@ -346,22 +459,47 @@ std::string usageText() {
   text +=
       "\noptions:\n"
       "  -H HOST|URI     host name, or LDAP URIs separated by blanks (ldap://, ldaps://, "
-      "ldapi://)\n"
-      "  -p PORT         port for a plain host name\n"
-      "  -b BASE         search base (an empty BASE is used as given)\n"
+      "ldapi://),\n"
+      "                  or ldif:FILE, a directory kept in an LDIF file\n"
+      "  -p PORT         port for a plain host name (a URI carries its own)\n"
+      "  -b BASE         search base of search and expand (an empty BASE is used as given);\n"
+      "                  the other commands name their entries by DN and need none\n"
       "  -D BINDDN       bind DN; -w PW, -y PWFILE (first line) or -W (prompt) gives the password\n"
-      "  -Z              TLS (StartTLS on ldap://), sets LDAP_TLSMODE for the module\n"
+      "  -Z, -ZZ         TLS (StartTLS on ldap://), required: sets LDAP_TLSMODE for the module.\n"
+      "                  Certificates are always verified.\n"
+      "  -z N            at most N entries (0: no limit of the client's own)\n"
+      "  -l SECONDS      wait at most SECONDS for each reply (0: no limit)\n"
+      "  -o nettimeout=SECONDS   for connecting and for each reply (the module's LDAP_TIMEOUT,\n"
+      "                  30 s when not set)\n"
+      "  -o ldif-wrap=no|WIDTH   LDIF lines unfolded, or folded at WIDTH (default 78)\n"
+      "  -c              add, modify, delete: go on after a failed change, and report each\n"
+      "  -n              show what would be sent, send nothing\n"
+      "  -v              trace: the servers tried, TLS, the bind DN (never the password),\n"
+      "                  each request with its scope and filter, each result with its time\n"
+      "  -d LEVEL        -v, and libldap's own debug output at LEVEL (-1: everything), which\n"
+      "                  shows every LDAP request the module makes\n"
+      "  -x, -L, -LL, -LLL  accepted as ldapsearch takes them; they change nothing\n"
       "  --macro N=V     a macro symbol for the module's own lookup (LDAP_HOST, LDAP_BASE, ...)\n"
       "  --module PATH   the libqorldap.so to load instead of the installed one\n"
       "  -s SCOPE        search scope: sub (default), one or base\n"
-      "  -f FILE         LDIF input for add and modify (- for standard input)\n"
+      "  -f FILE         LDIF input for add and modify (standard input without -f, or -f -)\n"
       "  --dn-only       print one DN a line instead of LDIF\n"
       "  --events        expand to event subscribers instead of subscribers\n"
       "  --help, --version\n"
+      "\nAn option that takes a value may be given once; a second one is an error\n"
+      "(ldapsearch would take the last). Short options may be bundled (-xLLL, -ZZ).\n"
+      "\nis-class answers yes when CLASS is one of the entry's objectClass or qorInterface\n"
+      "values, compared whole and without regard to case. A superclass that the entry\n"
+      "does not list is no value (a server's compare of objectClass person is TRUE for\n"
+      "an inetOrgPerson; is-class says no), and the module's own class test, which\n"
+      "compares prefixes, would also take \"group\" for groupOfNames: -v shows its answer.\n"
       "\nSettings not given fall back to the module's macro symbols, then to the\n"
-      "LDAP_HOST, LDAP_PORT, LDAP_BASE, LDAP_BINDDN, LDAP_BINDPW and LDAP_TIMEOUT\n"
-      "environment variables. Options may stand before or after the command's\n"
-      "arguments; \"--\" ends the options.\n"
+      "LDAP_HOST, LDAP_PORT, LDAP_BASE, LDAP_BINDDN, LDAP_BINDPW, LDAP_TIMEOUT and\n"
+      "LDAP_TLSMODE environment variables, and last, for the server and the base, to\n"
+      "libldap's own: LDAPURI and LDAPBASE, then URI and BASE of ldap.conf (LDAPCONF,\n"
+      "~/.ldaprc). TLS settings (TLS_CACERT, LDAPTLS_CACERT, ...) come from libldap's\n"
+      "configuration as ldapsearch reads it. Options may stand before or after the\n"
+      "command's arguments; \"--\" ends the options.\n"
       "\nQORHOST_POOLS=checked runs the kernel's pools in checked mode: every block\n"
       "is tracked, and bad frees or blocks never given back are reported at the end\n"
       "(exit status 3). Unset or \"production\": the fast production pools.\n"

@@ -49,11 +49,24 @@ struct Invocation {
   std::vector<std::pair<std::string, std::string>> macros;
   std::optional<std::string> modulePath;
 
+  // Limits: -z entries (0: none of the client's own), -l seconds for each
+  // reply, -o nettimeout=N seconds for connecting and each reply (the
+  // module's LDAP_TIMEOUT), -o ldif-wrap=N|no the LDIF line width (0: no
+  // folding).
+  std::optional<int> sizeLimit;
+  std::optional<int> timeLimit;
+  std::optional<int> netTimeout;
+  std::optional<int> ldifWrap;
+
   // Command options.
   std::optional<Scope> scope;
   bool dnOnly = false;
   bool events = false;
-  std::optional<std::string> ldifFile;
+  std::optional<std::string> ldifFile;  // add and modify; "-" (the default) is standard input
+  bool continueOnError = false;         // -c: changes go on after a failed one
+  bool dryRun = false;                  // -n: show what would be sent, send nothing
+  int verbose = 0;                      // -v: trace what is sent and what comes back
+  std::optional<int> debugLevel;        // -d LEVEL: libldap's own debug output as well
 
   bool help = false;
   bool version = false;
@@ -66,12 +79,17 @@ struct Invocation {
 
 struct ParsedArguments {
   Invocation invocation;
-  std::string error;  // empty when the command line is usable
+  std::string error;                  // empty when the command line is usable
+  std::vector<std::string> warnings;  // options given that have no effect
   bool ok() const { return error.empty(); }
 };
 
 // Parses argv[1..argc). Options may stand before or after the command and its
-// operands; "--" ends the options.
+// operands; "--" ends the options. Short options may be bundled as
+// ldapsearch takes them ("-xLLL", "-ZZ", "-wPASSWORD"). An option that takes
+// a value may be given once (a second one is an error, not silently the
+// winner); a flag may be repeated.
+
 ParsedArguments parseArguments(int argc, const char* const* argv);
 
 // The usage text of --help.
@@ -79,5 +97,9 @@ std::string usageText();
 
 // The name a person types for a command ("is-class").
 const char* commandName(Command command);
+
+// Whether the command searches under the base (search, expand); the others
+// name their entries by DN and need no -b.
+bool usesBase(Command command);
 
 }  // namespace qorcli

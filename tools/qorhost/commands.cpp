@@ -12,7 +12,9 @@
 #include "host.h"
 #include "ldif_output.h"
 #include "module_records.h"
+#include "settings.h"
 #include "status_text.h"
+#include "trace.h"
 
 namespace qorcli {
 namespace {
@@ -23,6 +25,7 @@ struct Context {
   Host& host;
   dshandle* handle;
   Streams streams;
+  Trace trace;
   const qorldap_table& ops() const { return host.ops(); }
 };
 
@@ -32,48 +35,54 @@ bool refusedBeforeSending(uint32_t status) {
   return status == DS_ERROR_FORM(0x57) || status == DS_E_MISSING_ARGUMENT;
 }
 
-// Says what failed; a refusal before sending is bad input, anything else a
-// failure of the operation.
-int report(Streams streams, const std::string& what, uint32_t status) {
+// Says what failed, with what the extension said about it (the server's
+// message, the entry it matched, the servers tried); a refusal before
+// sending is bad input, anything else a failure of the operation.
+int report(Streams streams, Host& host, const std::string& what, uint32_t status) {
   streams.err << "qorhost: " << what << ": " << describeStatus(status) << '\n';
+  printDiagnostic(streams.err, host.kernel().lastStatusText());
   return refusedBeforeSending(status) ? kExitUsage : kExitFailed;
 }
 
-// The host text the open went to, as the module finds it: -H, the LDAP_HOST
-// macro symbol, then the environment variable; empty when none is set.
+int report(const Context& context, const std::string& what, uint32_t status) {
+  return report(context.streams, context.host, what, status);
+}
+
+// A warning, with what the extension said about it (for an entry that is
+// not there, the part of its DN the server found).
+void warn(const Context& context, const std::string& what, uint32_t status) {
+  context.streams.err << "qorhost: " << what << ": " << describeStatus(status) << '\n';
+  printDiagnostic(context.streams.err, context.host.kernel().lastStatusText());
+}
+
+// The host text the open went to, as the module finds it.
 std::string hostText(const Invocation& invocation) {
-  if (invocation.host) return *invocation.host;
-  std::string macro;
-  for (const auto& [name, value] : invocation.macros) {
-    if (name == "LDAP_HOST") macro = value;
-  }
-  if (!macro.empty()) return macro;
-  const char* variable = std::getenv("LDAP_HOST");
-  return variable != nullptr ? variable : "";
+  return moduleHost(invocation, processSources());
 }
 
 // The host text of a directory kept in an LDIF file.
 constexpr std::string_view kEmbeddedPrefix = "ldif:";
 
-// "open HOST: status", and what to do about it: how to name a directory
-// when none was given, whether an LDIF file could not be read or not
-// loaded, which word forms a refused host text may take.
-int reportOpen(Streams streams, const Invocation& invocation, uint32_t status) {
-  const std::string host = hostText(invocation);
-  const int code = report(streams, host.empty() ? "open" : "open " + host, status);
-  const bool embedded = host.rfind(kEmbeddedPrefix, 0) == 0;
+// "open HOST: status", what the extension said about each server tried, and
+// what to do about it: how to name a directory when none was given, whether
+// an LDIF file could not be read or not loaded, which word forms a refused
+// host text may take.
+int reportOpen(Streams streams, Host& host, const Invocation& invocation, uint32_t status) {
+  const std::string hosts = hostText(invocation);
+  const int code = report(streams, host, hosts.empty() ? "open" : "open " + hosts, status);
+  const bool embedded = hosts.rfind(kEmbeddedPrefix, 0) == 0;
   if (status == DS_E_NO_HOST) {
     streams.err << "qorhost: give a server with -H ldap://HOST[:PORT], or a directory kept in an "
                    "LDIF file with -H ldif:FILE, for example: -H ldif:examples/directory.ldif -b "
                    "o=example\n";
   } else if (embedded && status == DS_E_NOT_OPENED) {
-    streams.err << "qorhost: the file " << host.substr(kEmbeddedPrefix.size())
+    streams.err << "qorhost: the file " << hosts.substr(kEmbeddedPrefix.size())
                 << " cannot be read: check the path after ldif:\n";
   } else if (embedded && status == DS_ERROR_FORM(0x54)) {
-    streams.err << "qorhost: the file " << host.substr(kEmbeddedPrefix.size())
+    streams.err << "qorhost: the file " << hosts.substr(kEmbeddedPrefix.size())
                 << " is not a directory that can be loaded: LDIF that is not well formed, a "
                    "change record, or an entry the schema refuses\n";
-  } else if (status == DS_E_MISSING_ARGUMENT && !host.empty()) {
+  } else if (status == DS_E_MISSING_ARGUMENT && !hosts.empty()) {
     streams.err << "qorhost: the host text was refused: give each server as one LDAP URI or "
                    "host name, separated by blanks, not commas\n";
   }
@@ -114,9 +123,10 @@ class EntryList {
 // one text (for 10,000 entries that text alone took 2.5 MB of fresh pages).
 void printList(const Context& context, const EntryList& list) {
   std::ostream& out = context.streams.out;
+  const int wrap = context.invocation.ldifWrap.value_or(kDefaultLdifWrap);
   for (dsent* const* slot = list.get(); slot != nullptr && *slot != nullptr; ++slot) {
     dsent* const entries[] = {*slot, nullptr};
-    out << (context.invocation.dnOnly ? listToDns(entries) : entryToLdif(**slot));
+    out << (context.invocation.dnOnly ? listToDns(entries) : entryToLdif(**slot, wrap));
   }
 }
 
@@ -127,13 +137,13 @@ int finishQuery(const Context& context, const EntryList& list, uint32_t status,
                 const std::string& what, bool nothingIsMiss) {
   if (status == DS_W_NOT_FOUND) {
     if (!nothingIsMiss) return kExitOk;
-    context.streams.err << "qorhost: " << what << ": " << describeStatus(status) << '\n';
+    warn(context, what, status);
     return kExitNo;
   }
-  if (DS_IS_ERROR(status)) return report(context.streams, what, status);
+  if (DS_IS_ERROR(status)) return report(context, what, status);
   printList(context, list);
   if (status != DS_OK) {
-    context.streams.err << "qorhost: " << what << ": " << describeStatus(status) << '\n';
+    warn(context, what, status);
     return kExitWarning;
   }
   return kExitOk;
@@ -144,8 +154,10 @@ int search(const Context& context) {
   std::vector<std::string> names(operands.begin() + 1, operands.end());
   AttributeSelection selection(names);
   EntryList list(context);
+  const Trace::Request request(context.trace);
   uint32_t status =
       context.ops().dsreslv(context.handle, operands[0].c_str(), selection.get(), list.place());
+  request.result(status);
   return finishQuery(context, list, status, "search " + operands[0], false);
 }
 
@@ -154,8 +166,10 @@ int read(const Context& context) {
   std::vector<std::string> names(operands.begin() + 1, operands.end());
   AttributeSelection selection(names);
   EntryList list(context);
+  const Trace::Request request(context.trace);
   uint32_t status =
       context.ops().dsrslvdn(context.handle, operands[0].c_str(), selection.get(), list.place());
+  request.result(status);
   return finishQuery(context, list, status, "read " + operands[0], true);
 }
 
@@ -163,7 +177,9 @@ int expand(const Context& context) {
   const std::string& group = context.invocation.operands[0];
   EntryList list(context);
   const int32_t kind = context.invocation.events ? 2 : 1;
+  const Trace::Request request(context.trace);
   uint32_t status = context.ops().dsexpgrp(context.handle, group.c_str(), list.place(), kind);
+  request.result(status);
   return finishQuery(context, list, status, "expand " + group, true);
 }
 
@@ -171,9 +187,9 @@ bool isClassAttribute(const char* name) {
   return ::strcasecmp(name, "objectclass") == 0 || ::strcasecmp(name, "qorinterface") == 0;
 }
 
-// dsiscls compares prefixes ("group" would match groupOfNames); a person
-// asking about a class means the whole name, so the answer is confirmed on
-// the entry's class values.
+// Whether the entry lists the class among its class values, the name
+// compared whole and without regard to case: what a person asking about a
+// class means.
 bool holdsWholeClassName(const dsent& entry, const std::string& name) {
   for (dsatt* const* slot = entry.atts; slot != nullptr && *slot != nullptr; ++slot) {
     const dsatt& attribute = **slot;
@@ -186,31 +202,40 @@ bool holdsWholeClassName(const dsent& entry, const std::string& name) {
   return false;
 }
 
+// The answer is the whole-name match; the module's dsiscls, which compares
+// prefixes ("group" would match groupOfNames), is asked too and its answer
+// traced, so that a host component's use of it can be checked by hand.
 int isClass(const Context& context) {
   const std::string& dn = context.invocation.operands[0];
   const std::string& name = context.invocation.operands[1];
   const char* const classAttributes[] = {"objectClass", "qorInterface", nullptr};
   EntryList list(context);
+  const Trace::Request request(context.trace);
   uint32_t status =
       context.ops().dsrslvdn(context.handle, dn.c_str(), classAttributes, list.place());
+  request.result(status);
   if (status == DS_W_NOT_FOUND) {
-    context.streams.err << "qorhost: read " << dn << ": " << describeStatus(status) << '\n';
+    warn(context, "read " + dn, status);
     return kExitNo;
   }
-  if (status != DS_OK) return report(context.streams, "read " + dn, status);
+  if (status != DS_OK) return report(context, "read " + dn, status);
   dsent* entry = list.get() != nullptr ? list.get()[0] : nullptr;
-  bool yes = entry != nullptr &&
-             context.ops().dsiscls(context.handle, entry, name.c_str(),
-                                   static_cast<int32_t>(name.size())) == 1 &&
-             holdsWholeClassName(*entry, name);
+  const bool yes = entry != nullptr && holdsWholeClassName(*entry, name);
+  if (entry != nullptr && context.trace.on()) {
+    const int32_t prefix = context.ops().dsiscls(context.handle, entry, name.c_str(),
+                                                 static_cast<int32_t>(name.size()));
+    context.trace.line("  the module's prefix test (dsiscls) answers " + std::to_string(prefix));
+  }
   context.streams.out << (yes ? "yes" : "no") << '\n';
   return yes ? kExitOk : kExitNo;
 }
 
 int compare(const Context& context) {
   const auto& operands = context.invocation.operands;
+  const Trace::Request request(context.trace);
   uint32_t status = context.ops().dscompar(context.handle, operands[0].c_str(), operands[1].c_str(),
                                            operands[2].c_str());
+  request.result(status);
   if (status == DS_OK || status == DS_E_COMPARE_TRUE) {
     context.streams.out << "TRUE\n";
     return kExitOk;
@@ -219,7 +244,7 @@ int compare(const Context& context) {
     context.streams.out << "FALSE\n";
     return kExitNo;
   }
-  return report(context.streams, "compare " + operands[0], status);
+  return report(context, "compare " + operands[0], status);
 }
 
 const char* changeVerb(ChangeKind kind) {
@@ -234,39 +259,74 @@ const char* changeVerb(ChangeKind kind) {
   return "";
 }
 
-// Applies the records in order and stops at the first failure, saying what
-// was applied and what was not sent.
-int applyChanges(const Context& context, const std::vector<ChangeRecord>& changes) {
-  std::size_t applied = 0;
-  for (const auto& record : changes) {
-    context.streams.out << changeVerb(record.kind) << " entry \"" << record.dn << "\"\n";
-    uint32_t status = applyChange(context.host.access(), context.handle, record);
-    if (status != DS_OK) {
-      report(context.streams, record.where(), status);
-      context.streams.err << "qorhost: " << applied << " of " << changes.size()
-                          << " changes applied; the records after this one were not sent\n";
-      return kExitFailed;
+// Counts the changes of a run and says, after a failure, how far it got:
+// with -c every failure is reported and the run goes on, otherwise it stops
+// at the first and the rest is not sent.
+class ChangeRun {
+ public:
+  // "changes applied" and "records", "entries deleted" and "DNs".
+  ChangeRun(const Context& context, std::size_t total, const char* done, const char* items)
+      : context_(context), total_(total), done_(done), items_(items) {}
+
+  // Sends one change, traced and timed; false when the run is to stop.
+  template <typename Send>
+  bool send(const std::string& line, const std::string& where, Send&& sendChange) {
+    context_.streams.out << line << '\n';
+    const Trace::Request request(context_.trace);
+    const uint32_t status = sendChange();
+    request.result(status);
+    if (status == DS_OK) {
+      ++applied_;
+      return true;
     }
-    ++applied;
+    ++failed_;
+    report(context_, where, status);
+    if (context_.invocation.continueOnError) return true;
+    context_.streams.err << "qorhost: " << applied_ << " of " << total_ << " " << done_ << "; the "
+                         << items_ << " after this one were not sent\n";
+    return false;
   }
-  return kExitOk;
+
+  int finish() const {
+    if (failed_ == 0) return kExitOk;
+    if (context_.invocation.continueOnError) {
+      context_.streams.err << "qorhost: " << applied_ << " of " << total_ << " " << done_ << "; "
+                           << failed_ << " failed\n";
+    }
+    return kExitFailed;
+  }
+
+ private:
+  const Context& context_;
+  std::size_t total_;
+  const char* done_;
+  const char* items_;
+  std::size_t applied_ = 0;
+  std::size_t failed_ = 0;
+};
+
+int applyChanges(const Context& context, const std::vector<ChangeRecord>& changes) {
+  ChangeRun run(context, changes.size(), "changes applied", "records");
+  for (const auto& record : changes) {
+    const std::string line = std::string(changeVerb(record.kind)) + " entry \"" + record.dn + "\"";
+    if (!run.send(line, record.where(),
+                  [&] { return applyChange(context.host.access(), context.handle, record); })) {
+      break;
+    }
+  }
+  return run.finish();
 }
 
 int deleteEntries(const Context& context) {
   const auto& dns = context.invocation.operands;
-  std::size_t deleted = 0;
+  ChangeRun run(context, dns.size(), "entries deleted", "DNs");
   for (const auto& dn : dns) {
-    context.streams.out << "deleting entry \"" << dn << "\"\n";
-    uint32_t status = context.ops().dsdereg(context.handle, dn.c_str());
-    if (status != DS_OK) {
-      report(context.streams, "delete " + dn, status);
-      context.streams.err << "qorhost: " << deleted << " of " << dns.size()
-                          << " entries deleted; the DNs after this one were not sent\n";
-      return kExitFailed;
+    if (!run.send("deleting entry \"" + dn + "\"", "delete " + dn,
+                  [&] { return context.ops().dsdereg(context.handle, dn.c_str()); })) {
+      break;
     }
-    ++deleted;
   }
-  return kExitOk;
+  return run.finish();
 }
 
 int parent(const Context& context) {
@@ -351,8 +411,33 @@ void printTable(const Context& context) {
 #undef QOR_PRINT_OPERATION
 }
 
+// The image record's short release for a version: one digit each for major,
+// minor and patch ("1.0.0" reads "1.00"), as the module's build writes it.
+std::string shortRelease(const std::string& version) {
+  std::string digits;
+  for (char c : version) {
+    if (c != '.') digits += c;
+  }
+  return digits.empty() ? digits : digits.substr(0, 1) + "." + digits.substr(1);
+}
+
+// One version for qorhost and the module it loaded: the image record's
+// short release is the same version written shorter, and a module of
+// another version says so.
+std::string versionLine(const Context& context) {
+  const qor_image_info* image = context.host.module().image();
+  const std::string release =
+      image != nullptr ? fixedText(image->shortRelease, sizeof image->shortRelease) : "";
+  if (release == shortRelease(QORHOST_VERSION)) {
+    return std::string(QORHOST_VERSION) + " (qorhost and module; release " + release +
+           " in the image record)";
+  }
+  return std::string("qorhost ") + QORHOST_VERSION + ", module release " + release;
+}
+
 int info(const Context& context) {
   std::ostream& out = context.streams.out;
+  out << "version:         " << versionLine(context) << '\n';
   out << "module:          " << context.host.module().path() << '\n';
   auto& kernel = context.host.kernel();
   out << "extension:       vqeldap "
@@ -371,6 +456,9 @@ bool needsConnection(Command command) {
 }
 
 int dispatch(const Context& context, const std::vector<ChangeRecord>& changes) {
+  if (const std::string query = describeQuery(context.invocation); !query.empty()) {
+    context.trace.line(query);
+  }
   switch (context.invocation.command) {
     case Command::Search:
       return search(context);
@@ -404,18 +492,45 @@ int runInHost(Host& host, const Invocation& invocation, const std::string& passw
     streams.err << "qorhost: " << error << '\n';
     return kExitFailed;
   }
+  const Trace trace(streams.err, invocation.verbose > 0 || invocation.debugLevel.has_value());
   Connection connection(host.ops());
   if (needsConnection(invocation.command)) {
+    trace.line(describeOpen(invocation, hostText(invocation)));
+    const Trace::Request request(trace);
     uint32_t status = connection.open(invocation, password);
-    if (status != DS_OK) return reportOpen(streams, invocation, status);
+    request.result(status);
+    if (status != DS_OK) return reportOpen(streams, host, invocation, status);
+    // What the extension says about the server it reached: TLS, the bind.
+    trace.diagnostic(host.kernel().lastStatusText());
   }
-  return dispatch(Context{invocation, host, connection.handle(), streams}, changes);
+  return dispatch(Context{invocation, host, connection.handle(), streams, trace}, changes);
+}
+
+// -n: what a run would send, and nothing sent; the change records were
+// read and checked as for a real run.
+int showPlan(const Invocation& invocation, const std::vector<ChangeRecord>& changes,
+             Streams streams) {
+  streams.out << describeOpen(invocation, hostText(invocation)) << '\n';
+  if (const std::string query = describeQuery(invocation); !query.empty()) {
+    streams.out << query << '\n';
+  }
+  for (const auto& record : changes) {
+    streams.out << changeVerb(record.kind) << " entry \"" << record.dn << "\"\n";
+  }
+  if (invocation.command == Command::Delete) {
+    for (const auto& dn : invocation.operands) streams.out << "deleting entry \"" << dn << "\"\n";
+  }
+  streams.err << "qorhost: -n: nothing was sent\n";
+  return kExitOk;
 }
 
 }  // namespace
 
 int runCommand(const Invocation& invocation, const std::string& password,
                const std::vector<ChangeRecord>& changes, Streams streams) {
+  if (invocation.dryRun && needsConnection(invocation.command)) {
+    return showPlan(invocation, changes, streams);
+  }
   const char* setting = std::getenv(kPoolModeVariable);
   const std::optional<qorhost::PoolMode> pools = poolModeOf(setting);
   if (!pools) {

@@ -8,6 +8,9 @@
 
 #include <qorldap/records.h>
 #include <qorldap/status.h>
+#include <vqeldap/options.h>
+
+#include "settings.h"
 
 namespace qorcli {
 namespace {
@@ -18,6 +21,8 @@ namespace fs = std::filesystem;
 // in the options word. Option 0 is one the extension does not act on, so the
 // call changes the scope bits and nothing else.
 constexpr int32_t kOptionsWordOnly = 0;
+// dsopt's flags that leave the options word as it is.
+constexpr int64_t kKeepOptionsWord = -1;
 
 const char* textOrNull(const std::optional<std::string>& text) {
   return text ? text->c_str() : nullptr;
@@ -71,7 +76,11 @@ std::string Host::poolFaults() const {
 
 bool Host::start(const Invocation& invocation, std::string* error) {
   for (const auto& [name, value] : invocation.macros) kernel_.setMacro(name, value);
+  // -o nettimeout is the module's own timeout setting, given as the caller's.
+  if (invocation.netTimeout)
+    kernel_.setMacro("LDAP_TIMEOUT", std::to_string(*invocation.netTimeout));
   if (invocation.startTls) kernel_.setEnv("LDAP_TLSMODE", std::string("1"));
+  if (invocation.debugLevel) setLibldapDebugLevel(*invocation.debugLevel);
   std::string path = invocation.modulePath ? *invocation.modulePath : findModule();
   // The extension is looked for next to the module that is loaded.
   kernel_.setExtensionDirectory(fs::path(path).parent_path().string());
@@ -107,6 +116,13 @@ uint32_t Connection::open(const Invocation& invocation, const std::string& passw
     const auto scope = static_cast<int64_t>(*invocation.scope);
     ops_.dsopt(handle_, kOptionsWordOnly, 0,
                static_cast<int64_t>(DSOPT_OPEN) | (scope << DSOPT_SCOPE_SHIFT), nullptr);
+  }
+  // The limits go to the extension; the options word stays as it is.
+  if (invocation.sizeLimit) {
+    ops_.dsopt(handle_, VQELDAP_OPT_SIZE_LIMIT, *invocation.sizeLimit, kKeepOptionsWord, nullptr);
+  }
+  if (invocation.timeLimit) {
+    ops_.dsopt(handle_, VQELDAP_OPT_TIMEOUT, *invocation.timeLimit, kKeepOptionsWord, nullptr);
   }
   return DS_OK;
 }

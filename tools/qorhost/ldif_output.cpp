@@ -9,9 +9,12 @@
 namespace qorcli {
 namespace {
 
-// One "name: value" line (or "name:: base64"), folded at the LDIF line width.
-void appendLine(std::string& out, const char* name, std::string_view value) {
-  char* line = ldif_put_wrap(LDIF_PUT_VALUE, name, value.data(), value.size(), 0);
+static_assert(kDefaultLdifWrap == LDIF_LINE_WIDTH);
+
+// One "name: value" line (or "name:: base64"), folded at `wrap` bytes.
+void appendLine(std::string& out, const char* name, std::string_view value, int wrap) {
+  const ber_len_t width = wrap == 0 ? LDIF_LINE_WIDTH_MAX : static_cast<ber_len_t>(wrap);
+  char* line = ldif_put_wrap(LDIF_PUT_VALUE, name, value.data(), value.size(), width);
   if (line == nullptr) return;
   out += line;
   ber_memfree(line);
@@ -33,14 +36,14 @@ std::string_view valueBytes(const dsval& value) {
 
 }  // namespace
 
-std::string entryToLdif(const dsent& entry) {
+std::string entryToLdif(const dsent& entry, int wrap) {
   std::string out;
-  appendLine(out, "dn", entry.dn != nullptr ? entry.dn : "");
+  appendLine(out, "dn", entry.dn != nullptr ? entry.dn : "", wrap);
   for (dsatt* const* slot = entry.atts; slot != nullptr && *slot != nullptr; ++slot) {
     const dsatt& attribute = **slot;
     if (attribute.vals == nullptr || attribute.name == nullptr) continue;
     for (int32_t k = 0; k < attribute.nvals && attribute.vals[k] != nullptr; ++k) {
-      appendLine(out, attribute.name, valueBytes(*attribute.vals[k]));
+      appendLine(out, attribute.name, valueBytes(*attribute.vals[k]), wrap);
     }
   }
   out += '\n';

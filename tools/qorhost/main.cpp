@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "ldif_input.h"
 #include "password.h"
+#include "settings.h"
 
 namespace {
 
@@ -82,6 +83,8 @@ int main(int argc, char** argv) {
     std::cout << "qorhost " << QORHOST_VERSION << '\n';
     return kExitOk;
   }
+  for (const auto& warning : parsed.warnings) std::cerr << "qorhost: warning: " << warning << '\n';
+  completeSettings(invocation, processSources());
   std::string password;
   std::string error;
   std::vector<ChangeRecord> changes;

@@ -58,7 +58,8 @@ Launch cleanLaunch(std::vector<std::string> argv) {
   Launch launch;
   launch.argv = std::move(argv);
   for (const char* name : {"LDAP_HOST", "LDAP_PORT", "LDAP_BASE", "LDAP_BINDDN", "LDAP_BINDPW",
-                           "LDAP_TIMEOUT", "LDAP_TLSMODE", "QOR_EXTENSION_PATH", "QORHOST_POOLS"}) {
+                           "LDAP_TIMEOUT", "LDAP_TLSMODE", "QOR_EXTENSION_PATH", "QORHOST_POOLS",
+                           "LDAPURI", "LDAPBASE", "LDAPCONF", "LDAPRC"}) {
     launch.environment[name] = std::nullopt;
   }
   return launch;
@@ -418,6 +419,45 @@ TEST_F(Cli, DeleteStopsAtTheFirstFailure) {
   EXPECT_TRUE(exists(later));
 }
 
+// With -c every change is tried: each failure is reported with the
+// server's words, and the total at the end.
+TEST_F(Cli, ChangesGoOnAfterAFailureWithC) {
+  const std::string missing = "cn=nothing," + kSubscribers;
+  const std::string later = "cn=frank-events," + kSubscribers;
+  Finished deleted = admin({"-c", "delete", "cn=alice-desk," + kSubscribers, missing, later});
+  EXPECT_EQ(deleted.exitCode, kFailed);
+  EXPECT_THAT(deleted.err, HasSubstr("delete " + missing + ": 0x80144020"));
+  EXPECT_THAT(deleted.err, HasSubstr("\tmatched DN: " + kSubscribers + "\n"));
+  EXPECT_THAT(deleted.err, HasSubstr("2 of 3 entries deleted; 1 failed"));
+  EXPECT_FALSE(exists(later));
+
+  const std::string incomplete = "dn: cn=pat-phone," + kSubscribers +
+                                 "\nobjectClass: qorsubscriber\ncn: pat-phone\n\n"
+                                 "dn: cn=pat-pager," +
+                                 kSubscribers + "\nobjectClass: device\ncn: pat-pager\n";
+  Finished added = admin({"add", "-c"}, incomplete);  // from standard input
+  EXPECT_EQ(added.exitCode, kFailed);
+  EXPECT_THAT(added.err, HasSubstr("\tadditional info: object class 'qorsubscriber' requires "
+                                   "attribute 'qorpersondn'\n"));
+  EXPECT_THAT(added.err, HasSubstr("1 of 2 changes applied; 1 failed"));
+  EXPECT_TRUE(exists("cn=pat-pager," + kSubscribers));
+}
+
+// -n shows what would be sent and sends nothing.
+TEST_F(Cli, DryRunSendsNothing) {
+  const std::string target = "cn=alice-desk," + kSubscribers;
+  Finished planned = admin({"-n", "delete", target});
+  EXPECT_EQ(planned.exitCode, kOk) << planned.err;
+  EXPECT_THAT(planned.out, HasSubstr("open " + uri_));
+  EXPECT_THAT(planned.out, HasSubstr("deleting entry \"" + target + "\"\n"));
+  EXPECT_THAT(planned.err, HasSubstr("nothing was sent"));
+  EXPECT_TRUE(exists(target));
+  Finished query = connected({"-n", "search", "(uid=alice)", "cn", "-s", "one"});
+  EXPECT_EQ(query.exitCode, kOk);
+  EXPECT_THAT(query.out,
+              HasSubstr("search (uid=alice) under " + base_ + ", scope one, attributes cn\n"));
+}
+
 // The whole input is checked before anything is sent, so a bad record late
 // in the file leaves the directory as it was.
 TEST_F(Cli, MalformedLdifChangesNothing) {
@@ -518,6 +558,75 @@ TEST_F(Cli, PlainHostAndPort) {
   EXPECT_EQ(found.out, "uid=carol," + kPeople + "\n");
 }
 
+// ---------------------------------------------------------------- ldapsearch's habits
+
+TEST_F(Cli, LdapsearchHabitsAreTaken) {
+  // -x, -LLL and ldif-wrap=no give what ldapsearch gives.
+  const std::string alice = "uid=alice," + kPeople;
+  Finished habits = connected({"-x", "-LLL", "-o", "ldif-wrap=no", "search", "(uid=alice)"});
+  expectClean(habits);
+  EXPECT_EQ(habits.out, ldapsearch(alice));
+
+  // The commands that name their entry by DN need no base.
+  const std::vector<std::vector<std::string>> byDn{
+      {"read", alice, "--dn-only"},
+      {"compare", alice, "uid", "alice"},
+      {"is-class", alice, "inetOrgPerson"},
+  };
+  for (const auto& args : byDn) {
+    std::vector<std::string> full{"-H", uri_};
+    full.insert(full.end(), args.begin(), args.end());
+    Finished answer = qorhost(full);
+    expectClean(answer);
+  }
+
+  // -z caps the entries and says the result is partial.
+  Finished capped = connected({"-z", "2", "search", "(objectClass=*)", "--dn-only"});
+  EXPECT_EQ(capped.exitCode, 4);
+  EXPECT_EQ(lines(capped.out).size(), 2u);
+  EXPECT_THAT(capped.err, HasSubstr("sizeLimitExceeded"));
+
+  // -p beside a URI does nothing, and says so.
+  Finished port = qorhost({"-H", uri_, "-p", "1", "read", alice, "--dn-only"});
+  EXPECT_EQ(port.exitCode, kOk);
+  EXPECT_THAT(port.err, HasSubstr("warning: -p 1 is not used"));
+}
+
+// Without -H, -b and the module's own settings, libldap's are the last
+// fallback: LDAPURI and LDAPBASE, or URI and BASE in a configuration file.
+TEST_F(Cli, LibldapsSettingsAreTheLastFallback) {
+  Finished fromVariables =
+      qorhost({"search", "(uid=alice)", "--dn-only"}, {}, {{"LDAPURI", uri_}, {"LDAPBASE", base_}});
+  expectClean(fromVariables);
+  EXPECT_EQ(fromVariables.out, "uid=alice," + kPeople + "\n");
+  const std::string conf = temp_.write("ldap.conf", "URI " + uri_ + "\nBASE " + base_ + "\n");
+  Finished fromFile = qorhost({"search", "(uid=bob)", "--dn-only"}, {}, {{"LDAPCONF", conf}});
+  expectClean(fromFile);
+  EXPECT_EQ(fromFile.out, "uid=bob," + kPeople + "\n");
+  // The module's own setting comes first.
+  Finished moduleFirst =
+      qorhost({"search", "(uid=bob)", "--dn-only"}, {},
+              {{"LDAPURI", "ldap://127.0.0.1:1"}, {"LDAP_HOST", uri_}, {"LDAP_BASE", base_}});
+  expectClean(moduleFirst);
+}
+
+// -v traces the open (the server reached, TLS, the bind DN and never the
+// password) and each request with its result and time.
+TEST_F(Cli, VerboseTracesTheRequests) {
+  Finished traced = admin({"-v", "search", "(uid=alice)", "cn", "-s", "sub"});
+  EXPECT_EQ(traced.exitCode, kOk) << traced.err;
+  EXPECT_THAT(traced.err, HasSubstr("qorhost: open " + uri_ + " (base " + base_ + ", bound as " +
+                                    adminDn_ + ")\n"));
+  EXPECT_THAT(traced.err,
+              HasSubstr("\tserver: " + uri_ + ": connected, no TLS, bound as " + adminDn_ + "\n"));
+  EXPECT_THAT(traced.err, HasSubstr("qorhost: search (uid=alice) under " + base_ +
+                                    ", scope sub, attributes cn\n"
+                                    "qorhost:   result 0x00000000 DS_OK: success in "));
+  EXPECT_THAT(traced.out + traced.err, Not(HasSubstr(adminPw_)));
+  Finished quiet = admin({"search", "(uid=alice)", "cn"});
+  expectClean(quiet);
+}
+
 // ---------------------------------------------------------------- errors
 
 TEST_F(Cli, FailuresNameTheStatusAndAHint) {
@@ -553,6 +662,12 @@ TEST_F(Cli, FailuresNameTheStatusAndAHint) {
        {}},
       {{"-H", down, "-b", base_, "search", "(cn=x)"},
        "qorhost: open " + down + ": 0x80144051",
+       kFailed,
+       {}},
+      // Each server of a list is named with why it was passed over.
+      {{"-H", down + " " + down, "-b", base_, "search", "(cn=x)"},
+       "\tserver: " + down + ": Can't contact LDAP server; trying the next\n\tserver: " + down +
+           ": Can't contact LDAP server\n",
        kFailed,
        {}},
       {{"--macro", "LDAP_HOST=" + down, "-b", base_, "read", base_},
@@ -599,7 +714,7 @@ TEST_F(Cli, BadUsageSendsNothing) {
       {{"read"}, "usage: qorhost [OPTIONS] read DN"},
       {{"lookup", "x"}, "unknown command 'lookup'"},
       {{"read", "cn=x", "-s", "one"}, "-s does not apply to read"},
-      {{"add"}, "add needs -f FILE"},
+      {{"add"}, "the LDIF input holds no records"},  // standard input without -f
       {{"add", "-f", "/nonexistent/x.ldif"}, "cannot read /nonexistent/x.ldif"},
       {{"-y", "/nonexistent/pw", "read", "cn=x"}, "cannot read the password file"},
       // libldap refuses to encode the filter: nothing was sent.
@@ -755,6 +870,10 @@ TEST_F(Cli, HelpAndVersion) {
   Finished version = qorhost({"--version"});
   expectClean(version);
   EXPECT_EQ(version.out, std::string("qorhost ") + QORHOST_TEST_VERSION + "\n");
+  // info shows the same version, and the image record's short form of it.
+  Finished info = qorhost({"info"});
+  EXPECT_THAT(info.out, HasSubstr(std::string("version:         ") + QORHOST_TEST_VERSION +
+                                  " (qorhost and module; release "));
 }
 
 // ---------------------------------------------------------------- TLS
@@ -775,7 +894,19 @@ TEST_F(CliTls, StartTlsWithTheServersCa) {
                                {{"LDAPTLS_CACERT", slapd_->get("SLAPD_UNTRUSTED_CA_CERT")}});
   EXPECT_EQ(untrusted.exitCode, kFailed);
   EXPECT_THAT(untrusted.err, HasSubstr("qorhost: open " + uri_ + ": 0x8014405B"));
+  EXPECT_THAT(untrusted.err, HasSubstr("\tserver: " + uri_ + ": TLS failed: "));
   EXPECT_THAT(untrusted.out, IsEmpty());
+
+  // The CA of libldap's configuration file serves as it serves ldapsearch,
+  // for StartTLS and ldaps alike.
+  const std::string conf =
+      temp_.write("ldap.conf", "TLS_CACERT " + slapd_->get("SLAPD_CA_CERT") + "\n");
+  for (const std::string& host : {uri_, slapd_->get("SLAPD_LDAPS_URI")}) {
+    Finished configured = qorhost({"-Z", "-H", host, "-b", base_, "read", "--dn-only", carol}, {},
+                                  {{"LDAPCONF", conf}, {"LDAPTLS_CACERT", std::nullopt}});
+    expectClean(configured);
+    EXPECT_EQ(configured.out, carol + "\n") << host;
+  }
 
   // A certificate that fails is no reason to go on to the next server.
   const std::string hosts = slapd_->get("SLAPD_LDAPS_URI") + " " + uri_;

@@ -2,6 +2,8 @@
 // line, LDIF in and out, the status texts and the run-time argument list.
 #include <cstdarg>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "arguments.h"
 #include "ldif_input.h"
 #include "ldif_output.h"
+#include "settings.h"
 #include "status_text.h"
 
 namespace qorcli {
@@ -126,8 +129,7 @@ TEST(Arguments, BadCommandLinesAreRefusedWithAReason) {
       {{"expand", "cn=a", "cn=b"}, "expand GROUP_DN"},
       {{"parent", "a", "b"}, "parent NAME"},
       {{"info", "extra"}, "usage: qorhost [OPTIONS] info"},
-      {{"add"}, "add needs -f FILE"},
-      {{"modify", "-f", "x", "cn=a"}, "usage: qorhost [OPTIONS] modify -f FILE"},
+      {{"modify", "-f", "x", "cn=a"}, "usage: qorhost [OPTIONS] modify [-f FILE] [-c]"},
       {{"-p", "0", "info"}, "-p needs a port number from 1 to 65535, not '0'"},
       {{"-p", "70000", "info"}, "not '70000'"},
       {{"-p", "12ab", "info"}, "not '12ab'"},
@@ -145,7 +147,15 @@ TEST(Arguments, BadCommandLinesAreRefusedWithAReason) {
       {{"-w", "a", "-W", "info"}, "give the password only once"},
       {{"-y", "f", "-w", "a", "info"}, "give the password only once"},
       {{"-q", "info"}, "unknown option -q"},
-      {{"-ZW", "info"}, "unknown option -ZW"},
+      {{"-Zq", "info"}, "unknown option -q in -Zq"},
+      {{"-z", "ten", "search", "(x=1)"}, "-z needs a number of entries, not 'ten'"},
+      {{"-z", "1", "-z", "2", "search", "(x=1)"}, "-z given twice"},
+      {{"-l", "-1", "info"}, "-l needs a number of seconds"},
+      {{"-o", "frob=1", "info"}, "-o takes nettimeout=SECONDS or ldif-wrap=no|WIDTH"},
+      {{"-o", "nettimeout=soon", "info"}, "-o nettimeout needs a number of seconds"},
+      {{"-o", "ldif-wrap=1", "info"}, "-o ldif-wrap needs no or a line width from 2"},
+      {{"-o", "ldif-wrap=no", "-o", "ldif-wrap=80", "info"}, "-o ldif-wrap given twice"},
+      {{"-c", "search", "(x=1)"}, "-c does not apply to search"},
       {{"--frob", "info"}, "unknown option --frob"},
       {{"--dn-only=yes", "read", "cn=a"}, "--dn-only takes no value"},
   };
@@ -153,6 +163,55 @@ TEST(Arguments, BadCommandLinesAreRefusedWithAReason) {
     auto parsed = parse(test.words);
     EXPECT_FALSE(parsed.ok()) << ::testing::PrintToString(test.words);
     EXPECT_THAT(parsed.error, HasSubstr(test.reason)) << ::testing::PrintToString(test.words);
+  }
+}
+
+// What an ldapsearch user types: bundled flags, the habits that change
+// nothing, the limits and the run options.
+TEST(Arguments, LdapsearchHabitsAndOptions) {
+  auto parsed = parse({"-xLLL", "-ZZ", "-z", "5", "-l3", "-o", "nettimeout=4", "-o", "ldif-wrap=no",
+                       "-nvv", "-d", "1", "search", "(cn=*)"});
+  ASSERT_TRUE(parsed.ok()) << parsed.error;
+  const Invocation& invocation = parsed.invocation;
+  EXPECT_TRUE(invocation.startTls);
+  EXPECT_EQ(invocation.sizeLimit, 5);
+  EXPECT_EQ(invocation.timeLimit, 3);
+  EXPECT_EQ(invocation.netTimeout, 4);
+  EXPECT_EQ(invocation.ldifWrap, 0);
+  EXPECT_TRUE(invocation.dryRun);
+  EXPECT_EQ(invocation.verbose, 2);
+  EXPECT_EQ(invocation.debugLevel, 1);
+  EXPECT_THAT(invocation.operands, ElementsAre("(cn=*)"));
+  EXPECT_TRUE(parsed.warnings.empty());
+
+  EXPECT_EQ(parse({"-o", "ldif-wrap=200", "info"}).invocation.ldifWrap, 200);
+  // A bundle ends where an option takes a value: the rest of the word is it.
+  auto bundled = parse({"-xwsecret", "info"});
+  ASSERT_TRUE(bundled.ok()) << bundled.error;
+  EXPECT_EQ(bundled.invocation.password, "secret");
+  ASSERT_EQ(bundled.invocation.secrets.size(), 1u);
+  EXPECT_EQ(bundled.invocation.secrets[0].offset, 3u);  // "-xw" before it
+  // Changes read standard input without -f, and -c belongs to them.
+  auto add = parse({"add", "-c"});
+  ASSERT_TRUE(add.ok()) << add.error;
+  EXPECT_EQ(add.invocation.ldifFile, "-");
+  EXPECT_TRUE(add.invocation.continueOnError);
+}
+
+// -p does nothing beside a URI, and says so; beside a plain host name it is
+// the port.
+TEST(Arguments, PortBesideAUriIsAWarning) {
+  const std::vector<std::pair<std::string, bool>> cases{{"ldap://h:1389", true},
+                                                        {"h1 ldaps://h2", true},
+                                                        {"ldif:/tmp/d.ldif", true},
+                                                        {"h1 h2", false}};
+  for (const auto& [host, warned] : cases) {
+    auto parsed = parse({"-H", host, "-p", "1389", "info"});
+    ASSERT_TRUE(parsed.ok()) << parsed.error;
+    EXPECT_EQ(parsed.warnings.size(), warned ? 1u : 0u) << host;
+    if (warned) {
+      EXPECT_THAT(parsed.warnings[0], HasSubstr("-p 1389 is not used")) << host;
+    }
   }
 }
 
@@ -201,6 +260,49 @@ TEST(Arguments, SecretsArePlacedInArgv) {
     }
   }
   EXPECT_TRUE(parse({"--macro", "LDAP_HOST=h", "info"}).invocation.secrets.empty());
+}
+
+// ---------------------------------------------------------------- settings
+
+// Where the server and the base come from when the command line does not
+// name them: the module's lookup first, libldap's configuration last, and
+// an empty base for the commands that never search under one.
+TEST(Settings, FallBackToLibldapOnlyWhereTheModuleFindsNothing) {
+  struct Case {
+    const char* label;
+    std::vector<std::string> words;
+    std::map<std::string, std::string> environment;
+    std::optional<std::string> host;
+    std::optional<std::string> base;
+  };
+  const std::vector<Case> cases{
+      {"libldap's both", {"search", "(x=1)"}, {}, "ldap://conf", "o=conf"},
+      {"given", {"-H", "h", "-b", "o=given", "search", "(x=1)"}, {}, "h", "o=given"},
+      {"environment", {"search", "(x=1)"}, {{"LDAP_HOST", "e"}, {"LDAP_BASE", "o=e"}}, {}, {}},
+      {"macro",
+       {"--macro", "LDAP_HOST=m", "--macro", "LDAP_BASE=o=m", "expand", "cn=g"},
+       {},
+       {},
+       {}},
+      {"empty variable", {"search", "(x=1)"}, {{"LDAP_HOST", ""}}, "ldap://conf", "o=conf"},
+      {"read needs no base", {"read", "cn=a"}, {{"LDAP_BASE", "o=e"}}, "ldap://conf", ""},
+      {"delete keeps its -b", {"-b", "o=b", "delete", "cn=a"}, {}, "ldap://conf", "o=b"},
+  };
+  for (const auto& test : cases) {
+    auto parsed = parse(test.words);
+    ASSERT_TRUE(parsed.ok()) << test.label << ": " << parsed.error;
+    SettingSources sources;
+    sources.environment = [&](const char* name) -> std::optional<std::string> {
+      auto found = test.environment.find(name);
+      if (found == test.environment.end()) return std::nullopt;
+      return found->second;
+    };
+    sources.libldapUri = "ldap://conf";
+    sources.libldapBase = "o=conf";
+    completeSettings(parsed.invocation, sources);
+    EXPECT_EQ(parsed.invocation.host, test.host) << test.label;
+    EXPECT_EQ(parsed.invocation.base, test.base) << test.label;
+  }
 }
 
 // ---------------------------------------------------------------- LDIF input
@@ -411,6 +513,18 @@ TEST(LdifOutput, RoundTripsThroughTheReader) {
   EXPECT_EQ(back.records[0].dn, "cn=Zo\xC3\xAB,o=x");
   ASSERT_EQ(back.records[0].attributes.size(), 1u);
   EXPECT_EQ(back.records[0].attributes[0].values, records.texts);
+}
+
+TEST(LdifOutput, FoldsAtTheWidthAskedFor) {
+  RecordsForOutput records;
+  records.texts = {std::string(100, 'w')};
+  buildEntry(records, "cn=a", "description");
+  const std::string unfolded = "dn: cn=a\ndescription: " + std::string(100, 'w') + "\n\n";
+  EXPECT_EQ(entryToLdif(records.entry, 0), unfolded);
+  const std::string folded = entryToLdif(records.entry, 40);
+  EXPECT_THAT(folded, HasSubstr("description: " + std::string(27, 'w') + "\n " +
+                                std::string(39, 'w') + "\n "));
+  EXPECT_NE(entryToLdif(records.entry), unfolded);  // 78 by default
 }
 
 TEST(LdifOutput, ListsAndDnLines) {

@@ -952,6 +952,17 @@ TEST(CliInstall, InstalledProgramFindsTheInstalledModule) {
   EXPECT_EQ(info.exitCode, kOk) << info.err;
   EXPECT_THAT(info.out, HasSubstr("module:          " + prefix.path() + "/"));
   EXPECT_THAT(info.out, HasSubstr("extension:       vqeldap loaded\n"));
+
+  // The bash completion is installed and completes from the program's help.
+  const std::string completion = prefix.path() + "/share/bash-completion/completions/qorhost";
+  const std::string program = prefix.path() + "/bin/qorhost";
+  const std::string script = "source '" + completion + "'; complete() { :; }; " + "COMP_WORDS=('" +
+                             program + "' ex); COMP_CWORD=1; _qorhost; " +
+                             "echo \"${COMPREPLY[*]}\"; COMP_WORDS=('" + program +
+                             "' -v --dn); COMP_CWORD=2; _qorhost; echo \"${COMPREPLY[*]}\"";
+  Finished completed = run(cleanLaunch({findProgram("bash"), "-c", script}));
+  EXPECT_EQ(completed.exitCode, 0) << completed.err;
+  EXPECT_EQ(completed.out, "expand\n--dn-only\n");
 }
 
 }  // namespace

@@ -50,6 +50,15 @@ const Run kRuns[] = {
          "modify -f " +
          kChange,
      "modifying entry \"uid=bob,ou=people,o=example\"", 0},
+    // The README's add and modify files, as it runs them.
+    {"example additions",
+     "-H ldif:" + kCopy + " -D uid=alice,ou=people,o=example -w alice-secret add -f " +
+         QOR_SOURCE_DIR + "/examples/new.ldif",
+     "adding entry \"cn=grace-phone,ou=subscribers,o=example\"", 0},
+    {"example changes",
+     "-H ldif:" + kCopy + " -D uid=alice,ou=people,o=example -w alice-secret modify -f " +
+         QOR_SOURCE_DIR + "/examples/changes.ldif",
+     "modifying entry \"cn=team,ou=groups,o=example\"", 0},
 };
 
 class QuickStartTest : public ::testing::TestWithParam<Run> {

@@ -704,6 +704,30 @@ TEST_F(Cli, FailuresNameTheStatusAndAHint) {
   }
 }
 
+// A server that takes the connection and never answers costs what -l or
+// -o nettimeout allows, not the module's 30 s, and the failure names it.
+TEST_F(Cli, SilentServerEndsAtTheLimitGiven) {
+  int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(silent, 4), 0);
+  socklen_t size = sizeof address;
+  ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size);
+  const std::string uri = "ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  for (const std::vector<std::string>& limit :
+       std::vector<std::vector<std::string>>{{"-l", "1"}, {"-o", "nettimeout=1"}}) {
+    std::vector<std::string> args{"-H", uri, "-b", base_, "search", "(uid=alice)"};
+    args.insert(args.begin(), limit.begin(), limit.end());
+    Finished waited = qorhost(args);
+    EXPECT_EQ(waited.exitCode, kFailed) << limit[0];
+    EXPECT_THAT(waited.err, HasSubstr("0x80144055 error: LDAP timeout (85)")) << limit[0];
+    EXPECT_THAT(waited.err, HasSubstr("\tserver: " + uri + ": Timed out\n")) << limit[0];
+  }
+  ::close(silent);
+}
+
 TEST_F(Cli, BadUsageSendsNothing) {
   struct Case {
     std::vector<std::string> args;

@@ -143,8 +143,8 @@ class LdapMods {
 
 class LdapConnection final : public Connection {
  public:
-  LdapConnection(Handle ld, std::string base, int timeout)
-      : ld_(std::move(ld)), base_(std::move(base)), timeout_(timeout) {}
+  LdapConnection(Handle ld, std::string server, std::string base, int timeout)
+      : ld_(std::move(ld)), server_(std::move(server)), base_(std::move(base)), timeout_(timeout) {}
 
   void search(const SearchRequest& request, SearchOutcome& outcome) override;
   VQStatus add(const std::string& dn, const ChangeSet& attributes) override {
@@ -170,7 +170,7 @@ class LdapConnection final : public Connection {
   // The status of a finished request; a failure keeps what the server
   // said about it in the connection's diagnostic.
   VQStatus concluded(int code) {
-    if (code != LDAP_SUCCESS) describeFailure(ld_.get(), code, diagnostic_);
+    if (code != LDAP_SUCCESS) describeFailure(ld_.get(), code, server_, diagnostic_);
     return statusOf(code);
   }
   struct Page {
@@ -190,6 +190,7 @@ class LdapConnection final : public Connection {
   void endPaging(const std::string& base, int scope, const char* filter, const std::string& cookie);
 
   Handle ld_;
+  std::string server_;  // as a person names it, for diagnostics
   std::string base_;
   int timeout_;
   int sizeLimit_ = 0;
@@ -396,8 +397,8 @@ std::unique_ptr<Connection> open(OpenParameters& parameters, VQStatus& status,
     status = attempt.status;
     if (attempt.ld != nullptr) {
       diagnostic.add("server", usedAs(endpoints[i], parameters));
-      return std::make_unique<LdapConnection>(std::move(attempt.ld), std::move(parameters.base),
-                                              parameters.timeout);
+      return std::make_unique<LdapConnection>(std::move(attempt.ld), serverName(endpoints[i]),
+                                              std::move(parameters.base), parameters.timeout);
     }
     const bool next = attempt.tryNext && i + 1 < endpoints.size();
     diagnostic.add("server", serverName(endpoints[i]) + ": " + attempt.reason +

@@ -158,15 +158,12 @@ int bind(LDAP* ld, const OpenParameters& parameters) {
 
 }  // namespace
 
-void describeFailure(LDAP* ld, int code, Diagnostic& out) {
+void describeFailure(LDAP* ld, int code, const std::string& server, Diagnostic& out) {
   const Text message = textOption(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE);
   const Text matched = textOption(ld, LDAP_OPT_MATCHED_DN);
   if (message != nullptr) out.add("additional info", message.get());
   if (matched != nullptr) out.add("matched DN", matched.get());
-  if (code < 0) {
-    const Text uri = textOption(ld, LDAP_OPT_URI);
-    if (uri != nullptr) out.add("server", std::string(uri.get()) + ": " + ldap_err2string(code));
-  }
+  if (code < 0) out.add("server", server + ": " + ldap_err2string(code));
   ldap_set_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, nullptr);
   ldap_set_option(ld, LDAP_OPT_MATCHED_DN, nullptr);
 }

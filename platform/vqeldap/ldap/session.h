@@ -44,9 +44,9 @@ Attempt openSession(const Endpoint& endpoint, const OpenParameters& parameters);
 
 // What the server said about a failed request (its message, the entry it
 // matched) and, for a failure of the client's own (server down, timeout),
-// the server it concerns, into `out`; the handle's copies are cleared so
-// that a later failure never repeats them.
-void describeFailure(LDAP* ld, int code, Diagnostic& out);
+// the server it concerns (`server`, as serverName gives it), into `out`; the
+// handle's copies are cleared so that a later failure never repeats them.
+void describeFailure(LDAP* ld, int code, const std::string& server, Diagnostic& out);
 
 // The server as a person names it: ldaps:// for a TLS endpoint.
 std::string serverName(const Endpoint& endpoint);

@@ -35,12 +35,17 @@ bool refusedBeforeSending(uint32_t status) {
   return status == DS_ERROR_FORM(0x57) || status == DS_E_MISSING_ARGUMENT;
 }
 
-// Says what failed, with what the extension said about it (the server's
-// message, the entry it matched, the servers tried); a refusal before
-// sending is bad input, anything else a failure of the operation.
-int report(Streams streams, Host& host, const std::string& what, uint32_t status) {
+// "qorhost: WHAT: status", and beneath it what the extension said about the
+// request (the server's message, the entry it matched, the servers tried).
+void describe(Streams streams, const Host& host, const std::string& what, uint32_t status) {
   streams.err << "qorhost: " << what << ": " << describeStatus(status) << '\n';
-  printDiagnostic(streams.err, host.kernel().lastStatusText());
+  printDiagnostic(streams.err, host.requestDiagnostic());
+}
+
+// Says what failed; a refusal before sending is bad input, anything else a
+// failure of the operation.
+int report(Streams streams, const Host& host, const std::string& what, uint32_t status) {
+  describe(streams, host, what, status);
   return refusedBeforeSending(status) ? kExitUsage : kExitFailed;
 }
 
@@ -48,12 +53,22 @@ int report(const Context& context, const std::string& what, uint32_t status) {
   return report(context.streams, context.host, what, status);
 }
 
-// A warning, with what the extension said about it (for an entry that is
-// not there, the part of its DN the server found).
+// A warning (for an entry that is not there, the server says which part of
+// its DN it found).
 void warn(const Context& context, const std::string& what, uint32_t status) {
-  context.streams.err << "qorhost: " << what << ": " << describeStatus(status) << '\n';
-  printDiagnostic(context.streams.err, context.host.kernel().lastStatusText());
+  describe(context.streams, context.host, what, status);
 }
+
+// One request of a command: traced and timed, and the point from which the
+// extension's diagnostic text is this request's.
+class Request {
+ public:
+  explicit Request(const Context& context) : trace_(context.trace) { context.host.markRequest(); }
+  void result(uint32_t status) const { trace_.result(status); }
+
+ private:
+  Trace::Request trace_;
+};
 
 // The host text the open went to, as the module finds it.
 std::string hostText(const Invocation& invocation) {
@@ -67,7 +82,7 @@ constexpr std::string_view kEmbeddedPrefix = "ldif:";
 // what to do about it: how to name a directory when none was given, whether
 // an LDIF file could not be read or not loaded, which word forms a refused
 // host text may take.
-int reportOpen(Streams streams, Host& host, const Invocation& invocation, uint32_t status) {
+int reportOpen(Streams streams, const Host& host, const Invocation& invocation, uint32_t status) {
   const std::string hosts = hostText(invocation);
   const int code = report(streams, host, hosts.empty() ? "open" : "open " + hosts, status);
   const bool embedded = hosts.rfind(kEmbeddedPrefix, 0) == 0;
@@ -154,7 +169,7 @@ int search(const Context& context) {
   std::vector<std::string> names(operands.begin() + 1, operands.end());
   AttributeSelection selection(names);
   EntryList list(context);
-  const Trace::Request request(context.trace);
+  const Request request(context);
   uint32_t status =
       context.ops().dsreslv(context.handle, operands[0].c_str(), selection.get(), list.place());
   request.result(status);
@@ -166,7 +181,7 @@ int read(const Context& context) {
   std::vector<std::string> names(operands.begin() + 1, operands.end());
   AttributeSelection selection(names);
   EntryList list(context);
-  const Trace::Request request(context.trace);
+  const Request request(context);
   uint32_t status =
       context.ops().dsrslvdn(context.handle, operands[0].c_str(), selection.get(), list.place());
   request.result(status);
@@ -177,7 +192,7 @@ int expand(const Context& context) {
   const std::string& group = context.invocation.operands[0];
   EntryList list(context);
   const int32_t kind = context.invocation.events ? 2 : 1;
-  const Trace::Request request(context.trace);
+  const Request request(context);
   uint32_t status = context.ops().dsexpgrp(context.handle, group.c_str(), list.place(), kind);
   request.result(status);
   return finishQuery(context, list, status, "expand " + group, true);
@@ -210,7 +225,7 @@ int isClass(const Context& context) {
   const std::string& name = context.invocation.operands[1];
   const char* const classAttributes[] = {"objectClass", "qorInterface", nullptr};
   EntryList list(context);
-  const Trace::Request request(context.trace);
+  const Request request(context);
   uint32_t status =
       context.ops().dsrslvdn(context.handle, dn.c_str(), classAttributes, list.place());
   request.result(status);
@@ -232,7 +247,7 @@ int isClass(const Context& context) {
 
 int compare(const Context& context) {
   const auto& operands = context.invocation.operands;
-  const Trace::Request request(context.trace);
+  const Request request(context);
   uint32_t status = context.ops().dscompar(context.handle, operands[0].c_str(), operands[1].c_str(),
                                            operands[2].c_str());
   request.result(status);
@@ -272,7 +287,7 @@ class ChangeRun {
   template <typename Send>
   bool send(const std::string& line, const std::string& where, Send&& sendChange) {
     context_.streams.out << line << '\n';
-    const Trace::Request request(context_.trace);
+    const Request request(context_);
     const uint32_t status = sendChange();
     request.result(status);
     if (status == DS_OK) {
@@ -496,6 +511,7 @@ int runInHost(Host& host, const Invocation& invocation, const std::string& passw
   Connection connection(host.ops());
   if (needsConnection(invocation.command)) {
     trace.line(describeOpen(invocation, hostText(invocation)));
+    host.markRequest();
     const Trace::Request request(trace);
     uint32_t status = connection.open(invocation, password);
     request.result(status);

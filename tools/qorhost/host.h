@@ -43,6 +43,16 @@ class Host {
   // blocks never given back), or empty.
   std::string poolFaults() const;
 
+  // Marks the start of a request: the diagnostic text the extension leaves
+  // from then on is that request's.
+  void markRequest() { requestMark_ = kernel_.messageNumber(); }
+  // The diagnostic text of a failure recorded since markRequest(); empty
+  // when the module answered without reaching the extension, so that an
+  // earlier request's text is never shown for it.
+  std::string requestDiagnostic() const {
+    return kernel_.messageNumber() != requestMark_ ? kernel_.lastStatusText() : std::string();
+  }
+
   const qorldap_table& ops() const { return *module_->table(); }
   const ModuleAccess& access() const { return access_; }
   qorhost::Kernel& kernel() { return kernel_; }
@@ -52,6 +62,7 @@ class Host {
   qorhost::Kernel kernel_;
   std::unique_ptr<qorhost::LoadedModule> module_;
   ModuleAccess access_;
+  std::uint32_t requestMark_ = 0;
 };
 
 // A handle from dsopen, closed with dsclose when it goes.

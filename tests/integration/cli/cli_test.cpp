@@ -430,6 +430,13 @@ TEST_F(Cli, ChangesGoOnAfterAFailureWithC) {
   EXPECT_THAT(deleted.err, HasSubstr("\tmatched DN: " + kSubscribers + "\n"));
   EXPECT_THAT(deleted.err, HasSubstr("2 of 3 entries deleted; 1 failed"));
   EXPECT_FALSE(exists(later));
+  // A refusal of the module's own, which reaches no server, shows no text
+  // of the failure before it.
+  Finished refused = admin({"-c", "delete", missing, ""});
+  EXPECT_THAT(refused.err, HasSubstr("delete : 0x80144022"));
+  const std::size_t first = refused.err.find("\tmatched DN:");
+  ASSERT_NE(first, std::string::npos) << refused.err;
+  EXPECT_EQ(refused.err.find("\tmatched DN:", first + 1), std::string::npos) << refused.err;
 
   const std::string incomplete = "dn: cn=pat-phone," + kSubscribers +
                                  "\nobjectClass: qorsubscriber\ncn: pat-phone\n\n"

@@ -150,6 +150,58 @@ QOR_ASSERT_OFFSET(qor_connection, search, QOR_WORD(13));
 QOR_ASSERT_OFFSET(qor_connection, setOption, QOR_WORD(15));
 
 /*
+ * A batch of searches sent together on one connection: an optional
+ * operation that a connection may offer beside its words above. Each
+ * request is what one `search` call would take (flags, text and its length,
+ * attribute selection); the connection keeps at most `window` of them
+ * outstanding at a time (0: QOR_SEARCH_BATCH_WINDOW, the number of pending
+ * requests servers allow an anonymous session by default) and answers them
+ * in request order: answers[i] receives what `search` would have returned
+ * for requests[i] (a result for freeResult, or null) and the kernel status
+ * that `search` would have recorded (0 on success). The latest status is
+ * recorded in `status` as well. The result is 0 when every request was
+ * answered, even where the answer is a failure; otherwise no request was
+ * sent and every answer is null with that status.
+ *
+ * Announcement: a record that offers only the words above is never read
+ * past them. The module asks with setOption(connection,
+ * QOR_OPTION_SEARCH_BATCH, address of a zeroed qor_search_batch slot, 0,
+ * QOR_SEARCH_BATCH_NAME, its length). A connection that offers the batch
+ * writes its operation into the slot and returns 0; one that does not
+ * refuses the unknown option, or ignores it, and the slot stays null. The
+ * option number lies outside both LDAP's option numbers and the
+ * extension's own settings, and a pointer as the value is out of the range
+ * of any numeric setting, so an older extension can only refuse it.
+ */
+enum { QOR_OPTION_SEARCH_BATCH = 0x51420001, QOR_SEARCH_BATCH_WINDOW = 100 };
+#define QOR_SEARCH_BATCH_NAME "searchBatch"
+
+typedef struct ldsearch {
+  uint64_t flags;
+  const char* text;
+  int64_t length;
+  const char* const* attributes;
+} ldsearch;
+QOR_ASSERT_SIZE(ldsearch, 32);
+QOR_ASSERT_OFFSET(ldsearch, flags, 0);
+QOR_ASSERT_OFFSET(ldsearch, text, 8);
+QOR_ASSERT_OFFSET(ldsearch, length, 16);
+QOR_ASSERT_OFFSET(ldsearch, attributes, 24);
+
+typedef struct ldanswer {
+  ldent** result;
+  VQStatus status;
+  uint32_t reserved;
+} ldanswer;
+QOR_ASSERT_SIZE(ldanswer, 16);
+QOR_ASSERT_OFFSET(ldanswer, result, 0);
+QOR_ASSERT_OFFSET(ldanswer, status, 8);
+
+typedef VQStatus (*qor_search_batch)(qor_connection* connection, const ldsearch* requests,
+                                     ldanswer* answers, int64_t count, int64_t window,
+                                     qor_status_object* status);
+
+/*
  * A shared library that provides an extension exports this factory under the
  * name QOR_EXTENSION_FACTORY; the kernel's loadExtension calls it with
  * itself. The library is found as lib<name>.so.

@@ -28,9 +28,14 @@
 //               returns and records 0x807FF806 (compareTrue) or 0x807FF805
 //               (compareFalse); the value is counted and may hold any bytes.
 //   close       releases the connection; always 0.
-//   setOption   see <vqeldap/options.h>.
+//   setOption   see <vqeldap/options.h>; QOR_OPTION_SEARCH_BATCH asks for
+//               the batch operation (<qorldap/abi/objects.h>), which only a
+//               backend that sends its searches together announces.
+//   batch       each request is checked as `search` checks its arguments; a
+//               refused one is answered with its status and not sent.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -71,6 +76,16 @@ class Connection {
   virtual VQStatus compare(const std::string& dn, const std::string& attribute,
                            std::string_view value) = 0;
   virtual VQStatus setOption(int64_t option, int64_t value) = 0;
+
+  // Whether searchBatch sends its searches together; a backend that does
+  // not leaves the batch operation unannounced.
+  virtual bool batchesSearches() const { return false; }
+  // Runs `count` searches with at most `window` outstanding at a time and
+  // answers them in order; here one after another.
+  virtual void searchBatch(const SearchRequest* requests, SearchOutcome* outcomes,
+                           std::size_t count, std::size_t /*window*/) {
+    for (std::size_t index = 0; index < count; ++index) search(requests[index], outcomes[index]);
+  }
 
   // What the latest request said beyond its status (the server's message,
   // the entry it matched), handed over once: the next request starts

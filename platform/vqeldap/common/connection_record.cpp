@@ -2,6 +2,7 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "common/connection.h"
 #include "common/status.h"
@@ -154,20 +155,28 @@ VQStatus modifyOne(qor_connection* connection, const char* dn, int64_t dnLength,
   });
 }
 
+// A search's arguments as a request, or the status that refuses them.
+VQStatus searchRequestOf(uint64_t flags, const char* text, int64_t length,
+                         const char* const* attributes, SearchRequest& request) {
+  std::string_view view;
+  if (!requestOf(flags, request)) return kBadParameter;
+  if (countedText(text, length, view) != 0) return kBadParameter;
+  if (view.find('\0') != std::string_view::npos) {
+    return kernelStatus(request.readDn ? Code::kInvalidDnSyntax : Code::kFilterError);
+  }
+  request.text.assign(view);
+  request.attributes = attributes;
+  return 0;
+}
+
 ldent** search(qor_connection* connection, uint64_t flags, const char* text, int64_t length,
                const char* const* attributes, qor_status_object* status) {
   ldent** result = nullptr;
   VQStatus outcomeStatus = guarded([&] {
     Connection* backend = backendOf(connection);
     SearchRequest request;
-    std::string_view view;
-    if (backend == nullptr || !requestOf(flags, request)) return kBadParameter;
-    if (countedText(text, length, view) != 0) return kBadParameter;
-    if (view.find('\0') != std::string_view::npos) {
-      return kernelStatus(request.readDn ? Code::kInvalidDnSyntax : Code::kFilterError);
-    }
-    request.text.assign(view);
-    request.attributes = attributes;
+    if (backend == nullptr) return kBadParameter;
+    if (VQStatus s = searchRequestOf(flags, text, length, attributes, request); s != 0) return s;
     SearchOutcome outcome;
     backend->search(request, outcome);
     result = outcome.entries.release();
@@ -177,11 +186,77 @@ ldent** search(qor_connection* connection, uint64_t flags, const char* text, int
   return result;
 }
 
+// Checks every request, sends the acceptable ones as one batch, and hands
+// out the answers only once the backend has returned, so that a failure
+// part-way leaves no result behind.
+VQStatus runBatch(Connection& backend, const ldsearch* requests, ldanswer* answers,
+                  std::size_t count, std::size_t window) {
+  std::vector<SearchRequest> accepted;
+  std::vector<std::size_t> positions;
+  accepted.reserve(count);
+  positions.reserve(count);
+  for (std::size_t index = 0; index < count; ++index) {
+    const ldsearch& request = requests[index];
+    SearchRequest checked;
+    answers[index] = ldanswer{};
+    answers[index].status =
+        searchRequestOf(request.flags, request.text, request.length, request.attributes, checked);
+    if (answers[index].status != 0) continue;
+    accepted.push_back(std::move(checked));
+    positions.push_back(index);
+  }
+  std::vector<SearchOutcome> outcomes(accepted.size());
+  backend.searchBatch(accepted.data(), outcomes.data(), accepted.size(), window);
+  for (std::size_t index = 0; index < accepted.size(); ++index) {
+    ldanswer& answer = answers[positions[index]];
+    answer.status = outcomes[index].status;
+    answer.result = outcomes[index].entries.release();
+  }
+  return 0;
+}
+
+VQStatus searchBatch(qor_connection* connection, const ldsearch* requests, ldanswer* answers,
+                     int64_t count, int64_t window, qor_status_object* status) {
+  Connection* backend = backendOf(connection);
+  if (backend == nullptr || count < 0 || window < 0 ||
+      (count > 0 && (requests == nullptr || answers == nullptr))) {
+    return finish(connection, status, kBadParameter);
+  }
+  const auto total = static_cast<std::size_t>(count);
+  const VQStatus result = guarded([&] {
+    return runBatch(
+        *backend, requests, answers, total,
+        static_cast<std::size_t>(window == 0 ? int64_t{QOR_SEARCH_BATCH_WINDOW} : window));
+  });
+  if (result != 0) {
+    for (std::size_t index = 0; index < total; ++index)
+      answers[index] = ldanswer{nullptr, result, 0};
+    return finish(connection, status, result);
+  }
+  if (total > 0) finish(connection, status, answers[total - 1].status);
+  return 0;
+}
+
+// Writes the batch operation into the slot that `value` points to, when the
+// backend offers it; the slot is left alone otherwise.
+VQStatus announceBatch(const Connection& backend, int64_t value, const char* text, int64_t length) {
+  constexpr std::string_view kName = QOR_SEARCH_BATCH_NAME;
+  std::string_view name;
+  if (value == 0 || countedText(text, length, name) != 0 || name != kName ||
+      !backend.batchesSearches()) {
+    return kBadParameter;
+  }
+  *reinterpret_cast<qor_search_batch*>(static_cast<uintptr_t>(value)) = searchBatch;
+  return 0;
+}
+
 VQStatus setOption(qor_connection* connection, int64_t option, int64_t value, uint32_t /*flags*/,
-                   const char* /*text*/, int64_t /*length*/) {
+                   const char* text, int64_t length) {
   return guarded([&] {
     Connection* backend = backendOf(connection);
-    return backend == nullptr ? kBadParameter : backend->setOption(option, value);
+    if (backend == nullptr) return kBadParameter;
+    if (option == QOR_OPTION_SEARCH_BATCH) return announceBatch(*backend, value, text, length);
+    return backend->setOption(option, value);
   });
 }
 

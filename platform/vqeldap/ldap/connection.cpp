@@ -2,6 +2,7 @@
 
 #include <ldap.h>
 
+#include <signal.h>
 #include <sys/time.h>
 
 #include <vqeldap/options.h>
@@ -91,6 +92,40 @@ int readEntry(LDAP* ld, LDAPMessage* entry, EntryDraft& draft) {
   return LDAP_SUCCESS;
 }
 
+// Keeps SIGPIPE from the calling thread while it lives. A batch sends many
+// requests before it reads an answer, so a server that closed the
+// connection meanwhile makes libldap write to a closed socket, and the
+// signal's default would end the host's process; the write fails instead,
+// and the request is answered with that failure. A SIGPIPE raised here is
+// taken back; one that was pending before is left alone.
+class QuietPipe {
+ public:
+  QuietPipe() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+  }
+  ~QuietPipe() {
+    sigset_t pending;
+    sigpending(&pending);
+    if (!pendingBefore_ && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec now{0, 0};
+      sigtimedwait(&pipe_, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  QuietPipe(const QuietPipe&) = delete;
+  QuietPipe& operator=(const QuietPipe&) = delete;
+
+ private:
+  sigset_t pipe_{};
+  sigset_t previous_{};
+  bool pendingBefore_ = false;
+};
+
 int scopeOf(Scope scope) {
   switch (scope) {
     case Scope::kBase:
@@ -165,6 +200,9 @@ class LdapConnection final : public Connection {
         ldap_compare_ext_s(ld_.get(), dn.c_str(), attribute.c_str(), &bytes, nullptr, nullptr));
   }
   VQStatus setOption(int64_t option, int64_t value) override;
+  bool batchesSearches() const override { return true; }
+  void searchBatch(const SearchRequest* requests, SearchOutcome* outcomes, std::size_t count,
+                   std::size_t window) override;
 
  private:
   // The status of a finished request; a failure keeps what the server
@@ -177,10 +215,32 @@ class LdapConnection final : public Connection {
     int code = LDAP_SUCCESS;
     std::string cookie;  // empty: no further page
   };
+  // A search whose first request has been sent and not yet answered.
+  struct Pending {
+    const std::string* base = nullptr;
+    const char* filter = nullptr;
+    const char* const* attributes = nullptr;
+    int scope = LDAP_SCOPE_SUBTREE;
+    bool paging = false;
+    int id = 0;
+    int sent = LDAP_SUCCESS;  // the code of the send; no answer comes after a failed one
+  };
+  // Sends the first request of a search (its first page when paging).
+  Pending begin(const SearchRequest& query);
+  // Waits for the first answer of `pending`, then asks for the pages that
+  // follow, one after another. Unless the search is `alone` on the
+  // connection, a first page that asks for more ends it unfinished (false):
+  // the server keeps one paged search per connection, which the searches
+  // sent after it have replaced.
+  bool complete(const Pending& pending, SearchOutcome& outcome, bool alone);
   // One search request (one page when paging); entries go to `entries`.
   Page request(const std::string& base, int scope, const char* filter,
                const char* const* attributes, const std::string* cookie, int pageSize,
                ResultList& entries);
+  // The two halves of a request: sending it, and waiting for its answer.
+  int send(const std::string& base, int scope, const char* filter, const char* const* attributes,
+           const std::string* cookie, int pageSize, int* id);
+  Page receive(int id, bool paging, ResultList& entries);
   // The paged-results control for this page: the first page's is made once
   // per page size and kept, a later page's is made into `made`.
   int pagingControl(const std::string& cookie, int pageSize, Control& made, LDAPControl** control);
@@ -234,22 +294,39 @@ LdapConnection::Page LdapConnection::request(const std::string& base, int scope,
                                              const char* const* attributes,
                                              const std::string* cookie, int pageSize,
                                              ResultList& entries) {
-  Page page;
+  int id = 0;
+  if (const int code = send(base, scope, filter, attributes, cookie, pageSize, &id);
+      code != LDAP_SUCCESS) {
+    return Page{code, {}};
+  }
+  return receive(id, cookie != nullptr, entries);
+}
+
+// The request is encoded when it is sent, so a later page's control lives
+// only for the send.
+int LdapConnection::send(const std::string& base, int scope, const char* filter,
+                         const char* const* attributes, const std::string* cookie, int pageSize,
+                         int* id) {
   Control laterPage;
   LDAPControl* paging = nullptr;
   if (cookie != nullptr) {
-    page.code = pagingControl(*cookie, pageSize, laterPage, &paging);
-    if (page.code != LDAP_SUCCESS) return page;
+    if (const int code = pagingControl(*cookie, pageSize, laterPage, &paging);
+        code != LDAP_SUCCESS) {
+      return code;
+    }
   }
   LDAPControl* controls[] = {paging, nullptr};
   timeval limit = secondsOf(timeout_);
+  return ldap_search_ext(ld_.get(), base.c_str(), scope, filter, const_cast<char**>(attributes), 0,
+                         paging != nullptr ? controls : nullptr, nullptr,
+                         timeout_ > 0 ? &limit : nullptr, sizeLimit_, id);
+}
+
+LdapConnection::Page LdapConnection::receive(int id, bool paging, ResultList& entries) {
+  Page page;
+  timeval limit = secondsOf(timeout_);
   timeval* wait = timeout_ > 0 ? &limit : nullptr;
   LDAP* ld = ld_.get();
-  int id = 0;
-  page.code =
-      ldap_search_ext(ld, base.c_str(), scope, filter, const_cast<char**>(attributes), 0,
-                      paging != nullptr ? controls : nullptr, nullptr, wait, sizeLimit_, &id);
-  if (page.code != LDAP_SUCCESS) return page;
   LDAPMessage* raw = nullptr;
   const int received = ldap_result(ld, id, LDAP_MSG_ALL, wait, &raw);
   Message message(raw);
@@ -266,7 +343,7 @@ LdapConnection::Page LdapConnection::request(const std::string& base, int scope,
   int result = LDAP_SUCCESS;
   LDAPControl** rawControls = nullptr;
   const int parsed = ldap_parse_result(ld, message.get(), &result, nullptr, nullptr, nullptr,
-                                       paging != nullptr ? &rawControls : nullptr, 0);
+                                       paging ? &rawControls : nullptr, 0);
   const Controls serverControls(rawControls);
   page.code = result != LDAP_SUCCESS ? result : parsed;
   if (serverControls != nullptr) page.cookie = cookieOf(serverControls.get());
@@ -308,35 +385,89 @@ void LdapConnection::endPaging(const std::string& base, int scope, const char* f
   request(base, scope, filter, kNoAttributes, &cookie, 0, ignored);
 }
 
-void LdapConnection::search(const SearchRequest& query, SearchOutcome& outcome) {
-  const std::string& base = query.readDn ? query.text : base_;
-  const char* filter = query.readDn || query.text.empty() ? kEveryEntry : query.text.c_str();
-  const int scope = scopeOf(query.scope);
-  bool paging = query.scope != Scope::kBase && pageSize_ > 0 && !pagingRefused_;
+LdapConnection::Pending LdapConnection::begin(const SearchRequest& query) {
+  Pending pending;
+  pending.base = query.readDn ? &query.text : &base_;
+  pending.filter = query.readDn || query.text.empty() ? kEveryEntry : query.text.c_str();
+  pending.attributes = query.attributes;
+  pending.scope = scopeOf(query.scope);
+  pending.paging = query.scope != Scope::kBase && pageSize_ > 0 && !pagingRefused_;
+  const std::string firstPage;
+  pending.sent = send(*pending.base, pending.scope, pending.filter, pending.attributes,
+                      pending.paging ? &firstPage : nullptr, pageSize_, &pending.id);
+  return pending;
+}
 
+bool LdapConnection::complete(const Pending& pending, SearchOutcome& outcome, bool alone) {
+  const std::string& base = *pending.base;
+  const bool paging = pending.paging;
   std::string cookie;
   for (bool first = true;; first = false) {
     const std::size_t before = outcome.entries.size();
-    Page page = request(base, scope, filter, query.attributes, paging ? &cookie : nullptr,
-                        pageSize_, outcome.entries);
+    Page page;
+    if (!first) {
+      page = request(base, pending.scope, pending.filter, pending.attributes, &cookie, pageSize_,
+                     outcome.entries);
+    } else if (pending.sent != LDAP_SUCCESS) {
+      page.code = pending.sent;
+    } else {
+      page = receive(pending.id, paging, outcome.entries);
+    }
     if (paging && first && before == outcome.entries.size() && pagingRefusal(page.code)) {
       // Once more without the control; when that answers differently the
       // control was the trouble, and this connection stops offering it.
-      Page plain = request(base, scope, filter, query.attributes, nullptr, 0, outcome.entries);
+      Page plain = request(base, pending.scope, pending.filter, pending.attributes, nullptr, 0,
+                           outcome.entries);
       if (plain.code != page.code) pagingRefused_ = true;
       outcome.status = concluded(plain.code);
-      return;
+      return true;
     }
     if (page.code != LDAP_SUCCESS || !paging || page.cookie.empty()) {
       outcome.status = concluded(page.code);
-      return;
+      return true;
     }
+    if (!alone) return false;
     if (sizeLimit_ > 0 && outcome.entries.size() >= static_cast<std::size_t>(sizeLimit_)) {
-      endPaging(base, scope, filter, page.cookie);
+      endPaging(base, pending.scope, pending.filter, page.cookie);
       outcome.status = kernelStatus(Code::kSizeLimitExceeded);
-      return;
+      return true;
     }
     cookie = std::move(page.cookie);
+  }
+}
+
+void LdapConnection::search(const SearchRequest& query, SearchOutcome& outcome) {
+  complete(begin(query), outcome, true);
+}
+
+// Keeps up to `window` first requests outstanding and takes the answers in
+// request order; libldap holds the answers that arrive for later requests
+// until they are asked for. A search whose result takes more than one page
+// is made again once nothing else is outstanding, as `search` makes it.
+void LdapConnection::searchBatch(const SearchRequest* requests, SearchOutcome* outcomes,
+                                 std::size_t count, std::size_t window) {
+  const QuietPipe quiet;
+  std::vector<Pending> pending(count);
+  std::vector<std::size_t> unfinished;
+  std::size_t sent = 0;
+  std::size_t index = 0;
+  try {
+    for (; index < count; ++index) {
+      for (; sent < count && sent < index + window; ++sent) pending[sent] = begin(requests[sent]);
+      if (!complete(pending[index], outcomes[index], false)) unfinished.push_back(index);
+    }
+  } catch (...) {
+    // No answer will be asked for: the server may stop working on them.
+    for (std::size_t later = index + 1; later < sent; ++later) {
+      if (pending[later].sent == LDAP_SUCCESS) {
+        ldap_abandon_ext(ld_.get(), pending[later].id, nullptr, nullptr);
+      }
+    }
+    throw;
+  }
+  for (std::size_t again : unfinished) {
+    freeResult(outcomes[again].entries.release());
+    search(requests[again], outcomes[again]);
   }
 }
 

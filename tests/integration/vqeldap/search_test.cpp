@@ -2,6 +2,7 @@
 // attribute selection, value kinds, refusals, and results larger than the
 // server's size limit.
 #include <algorithm>
+#include <cstring>
 
 #include <vqeldap/options.h>
 
@@ -256,6 +257,56 @@ TEST_F(SearchTest, OptionsOutOfRangeOrUnknownChangeNothing) {
   EXPECT_EQ(connection_->setOption(connection_, VQELDAP_OPT_DEREF, 3, 0, nullptr, 0), 0u);
   EXPECT_EQ(connection_->setOption(connection_, VQELDAP_OPT_TIMEOUT, 5, 0, nullptr, 0), 0u);
   EXPECT_EQ(search(connection_, QOR_SEARCH_SUBTREE, "(objectClass=inetOrgPerson)").size(), 6u);
+}
+
+// The batch is announced only to the query that names it, and answers each
+// request, in order, as that request alone would be answered by `search`:
+// refusals, reads, misses and filter searches mixed, more of them than the
+// window, with pages small enough that pages follow while others wait.
+TEST_F(SearchTest, BatchAnswersEachRequestAsItsOwnSearchWould) {
+  const auto query = [&](const char* name, qor_search_batch* slot) {
+    return connection_->setOption(connection_, QOR_OPTION_SEARCH_BATCH,
+                                  static_cast<int64_t>(reinterpret_cast<uintptr_t>(slot)), 0, name,
+                                  static_cast<int64_t>(std::strlen(name)));
+  };
+  qor_search_batch batch = nullptr;
+  EXPECT_EQ(query("search", &batch), kParameterError);
+  EXPECT_EQ(batch, nullptr);
+  ASSERT_EQ(query(QOR_SEARCH_BATCH_NAME, &batch), 0u);
+  ASSERT_NE(batch, nullptr);
+  ASSERT_EQ(connection_->setOption(connection_, VQELDAP_OPT_PAGE_SIZE, 2, 0, nullptr, 0), 0u);
+
+  const std::vector<std::pair<uint64_t, std::string>> kinds = {
+      {QOR_SEARCH_SUBTREE, "(objectClass=*)"},
+      {QOR_SEARCH_READ_DN, "uid=alice,ou=people,o=example"},
+      {QOR_SEARCH_READ_DN, "uid=nobody,ou=people,o=example"},
+      {QOR_SEARCH_SUBTREE, "(cn="},
+      {6, "(uid=alice)"},
+      {QOR_SEARCH_ONELEVEL, "(objectClass=*)"},
+      {QOR_SEARCH_SUBTREE, "(uid=nobody)"}};
+  std::vector<ldsearch> requests;
+  for (int round = 0; round < 5; ++round) {
+    for (const auto& [flags, text] : kinds) {
+      requests.push_back({flags, text.c_str(), static_cast<int64_t>(text.size()), nullptr});
+    }
+  }
+  std::vector<ldanswer> answers(requests.size());
+  ASSERT_EQ(batch(connection_, requests.data(), answers.data(),
+                  static_cast<int64_t>(requests.size()), 3, status()),
+            0u);
+  EXPECT_EQ(lastStatus(), answers.back().status);
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    SCOPED_TRACE(requests[i].text);
+    bool found = false;
+    const std::vector<Ent> alone =
+        search(connection_, requests[i].flags, requests[i].text, nullptr, &found);
+    EXPECT_EQ(answers[i].status, lastStatus()) << std::hex << answers[i].status;
+    EXPECT_EQ(answers[i].result != nullptr, found);
+    EXPECT_EQ(dnsOf(copyResult(answers[i].result)), dnsOf(alone));
+    connection_->freeResult(connection_, answers[i].result);
+  }
+  EXPECT_EQ(batch(connection_, nullptr, nullptr, 0, 0, status()), 0u);
+  EXPECT_EQ(batch(connection_, nullptr, nullptr, 1, 0, status()), kParameterError);
 }
 
 // A server that returns at most 5 entries per search.

@@ -31,11 +31,15 @@ uint32_t dsclose(dshandle* handle) {
   return DS_OK;
 }
 
+// The query for the batch of searches is the module's own: its value is an
+// address the extension writes to, so a caller's number never reaches it.
 void dsopt(dshandle* handle, int32_t option, int32_t value, int64_t flags, const char* text) {
   if (handle == nullptr || handle->connection == nullptr) return;
   qor_connection* connection = handle->connection;
-  connection->setOption(connection, option, value, static_cast<uint32_t>(flags), text,
-                        wzstlen(text));
+  if (option != QOR_OPTION_SEARCH_BATCH) {
+    connection->setOption(connection, option, value, static_cast<uint32_t>(flags), text,
+                          wzstlen(text));
+  }
   if (flags != kKeepOptions) handle->options = static_cast<uint64_t>(flags);
 }
 

@@ -24,6 +24,17 @@
 // of more than kLargestExpansion entries fails the call with
 // DS_E_EXPANSION_TOO_LARGE instead of exhausting memory.
 //
+// Pipelining: when the connection offers a batch of searches, the members
+// of a group are taken in stretches of up to QOR_SEARCH_BATCH_WINDOW values;
+// the subscriber searches of a stretch go out together, then the reads of
+// its members that have none, and the stretch is then expanded in order as
+// above, each member taking its answer instead of asking (member_batch.h).
+// Nested groups are expanded the same way when their member comes. The
+// result, its order, every status and warning, the limits and the cycle cut
+// are those of the searches made one by one; only the round trips overlap.
+// A connection without the batch, or a handle whose status object is not
+// usable, expands with one search at a time.
+//
 // Failures: a search or read that could not be made (the server down, a
 // timeout, no access, a malformed DN, no memory) fails the whole expansion
 // with its status and releases everything collected: a member must never
@@ -41,9 +52,11 @@
 #include "data/records.h"
 #include "host/pool.h"
 #include "ldapext/requests.h"
+#include "ldapext/search_batch.h"
+#include "ldapext/status_object.h"
 #include "query/class_test.h"
 #include "query/dn_match.h"
-#include "query/filter.h"
+#include "query/member_batch.h"
 #include "query/member_cache.h"
 #include "query/member_list.h"
 #include "query/resolve.h"
@@ -106,25 +119,8 @@ bool isUniqueMember(const char* name) {
 // member DN of any length fits.
 uint32_t findSubscribers(dshandle* handle, const char* memberDn, int64_t length, int32_t kind,
                          dsent*** subscribers) {
-  const bool plain = kind == kPlainSubscribers;
-  const char* prefix = plain ? kPlainSubscriberPrefix : kEventSubscriberPrefix;
-  const int64_t prefixLength =
-      plain ? sizeof(kPlainSubscriberPrefix) - 1 : sizeof(kEventSubscriberPrefix) - 1;
-  const int64_t suffixLength = sizeof(kSubscriberSuffix) - 1;
-  const int64_t escaped = escapedLength(memberDn, length);
-  const int64_t size = prefixLength + escaped + suffixLength + 1;
-  auto* filter = static_cast<char*>(host::allocate(handle->pool, size));
+  char* filter = buildSubscriberFilter(handle->pool, memberDn, length, kind);
   if (filter == nullptr) return DS_E_NO_MEMORY;
-  std::memcpy(filter, prefix, static_cast<size_t>(prefixLength));
-  // Most DNs hold nothing to escape and are copied as they are.
-  char* end = filter + prefixLength;
-  if (escaped == length) {
-    std::memcpy(end, memberDn, static_cast<size_t>(length));
-    end += length;
-  } else {
-    end = escapeFilterValue(memberDn, length, end);
-  }
-  std::memcpy(end, kSubscriberSuffix, static_cast<size_t>(suffixLength));
   const uint32_t status = resolveFilter(handle, filter, nullptr, subscribers);
   host::release(handle->pool, filter);
   return status;
@@ -142,7 +138,13 @@ ClassTest isGroup(dshandle* handle, dsent* entry) {
 class Expansion {
  public:
   Expansion(dshandle* handle, int32_t kind)
-      : handle_(handle), kind_(kind), members_(handle->pool), known_(handle->pool) {}
+      : handle_(handle),
+        kind_(kind),
+        batch_(ldapext::statusObjectValid(handle->statusObject)
+                   ? ldapext::findSearchBatch(handle->connection)
+                   : nullptr),
+        members_(handle->pool),
+        known_(handle->pool) {}
 
   uint32_t run(const char* groupDn, dsent*** place);
 
@@ -156,8 +158,19 @@ class Expansion {
 
   uint32_t expandGroup(const char* groupDn, const ExpansionPath* outer, Shape* shape);
   uint32_t expandMembers(const dsent& group, const ExpansionPath& path, Shape* shape);
-  uint32_t expandMember(const char* dn, int64_t length, const ExpansionPath& path, Shape* shape);
-  uint32_t contribute(const char* dn, int64_t length, const ExpansionPath& path, Shape* member);
+  uint32_t expandStretch(const dsatt& attribute, int32_t first, int32_t count, bool optionalUid,
+                         const ExpansionPath& path, Shape* shape);
+  // A member of the stretch that `batch` fetched for, at `index` in it.
+  struct Member {
+    const char* dn;
+    int64_t length;
+    MemberBatch& batch;
+    int32_t index;
+  };
+  uint32_t expandMember(const Member& member, const ExpansionPath& path, Shape* shape);
+  uint32_t contribute(const Member& member, const ExpansionPath& path, Shape* shape);
+  uint32_t searchSubscribers(const Member& member, dsent*** subscribers);
+  uint32_t readMember(const Member& member, dsent*** found);
   uint32_t reuse(const KnownMember& known, const ExpansionPath& path, Shape* shape);
   uint32_t readGroup(const char* groupDn, dsent*** groups);
 
@@ -171,6 +184,7 @@ class Expansion {
 
   dshandle* handle_;
   int32_t kind_;
+  qor_search_batch batch_;  // null: one search at a time
   MemberList members_;
   MemberCache known_;
   uint32_t warning_ = DS_OK;
@@ -207,50 +221,85 @@ uint32_t Expansion::expandGroup(const char* groupDn, const ExpansionPath* outer,
   return expandMembers(*group, path, shape);
 }
 
-// The values of the group's first member attribute, in order.
+// The values of the group's first member attribute, in order, a stretch at
+// a time.
 uint32_t Expansion::expandMembers(const dsent& group, const ExpansionPath& path, Shape* shape) {
   const dsatt& attribute = *group.atts[0];
   const bool optionalUid = isUniqueMember(attribute.name);
   if (const uint32_t status = known_.reserve(attribute.nvals); status != DS_OK) return status;
-  for (int32_t index = 0;
-       attribute.vals != nullptr && index < attribute.nvals && attribute.vals[index] != nullptr;
-       ++index) {
-    const char* dn = attribute.vals[index]->text;
-    if (dn == nullptr) continue;
-    const uint32_t status = expandMember(dn, memberDnLength(dn, optionalUid), path, shape);
+  int32_t values = 0;
+  while (attribute.vals != nullptr && values < attribute.nvals && attribute.vals[values] != nullptr)
+    ++values;
+  for (int32_t first = 0; first < values; first += kStretch) {
+    const int32_t count = values - first < kStretch ? values - first : kStretch;
+    const uint32_t status = expandStretch(attribute, first, count, optionalUid, path, shape);
     if (status != DS_OK) return status;
+  }
+  return DS_OK;
+}
+
+// `count` values from `first` on: fetched together when the connection
+// batches, then expanded one by one.
+uint32_t Expansion::expandStretch(const dsatt& attribute, int32_t first, int32_t count,
+                                  bool optionalUid, const ExpansionPath& path, Shape* shape) {
+  MemberBatch batch(handle_, batch_, kind_);
+  dsval* const* values = attribute.vals + first;
+  if (const uint32_t status = batch.fetch(values, count, optionalUid, known_); status != DS_OK) {
+    return status;
+  }
+  for (int32_t index = 0; index < count; ++index) {
+    const char* dn = values[index]->text;
+    if (dn == nullptr) continue;
+    const Member member{dn, memberDnLength(dn, optionalUid), batch, index};
+    if (const uint32_t status = expandMember(member, path, shape); status != DS_OK) return status;
   }
   return DS_OK;
 }
 
 // Adds what one member contributes, remembering it for the next time the
 // same member comes; a contribution in which a cycle was cut is not kept.
-uint32_t Expansion::expandMember(const char* dn, int64_t length, const ExpansionPath& path,
-                                 Shape* shape) {
-  if (const KnownMember* known = known_.find(dn, length)) return reuse(*known, path, shape);
+uint32_t Expansion::expandMember(const Member& member, const ExpansionPath& path, Shape* shape) {
+  if (const KnownMember* known = known_.find(member.dn, member.length)) {
+    return reuse(*known, path, shape);
+  }
   const int64_t start = members_.count();
-  Shape member{0, false};
-  const uint32_t status = contribute(dn, length, path, &member);
+  Shape contribution{0, false};
+  const uint32_t status = contribute(member, path, &contribution);
   if (status != DS_OK) return status;
-  if (shape->height < member.height + 1) shape->height = member.height + 1;
-  if (member.cut) {
+  if (shape->height < contribution.height + 1) shape->height = contribution.height + 1;
+  if (contribution.cut) {
     shape->cut = true;
     return DS_OK;
   }
-  return known_.remember(dn, length, KnownMember{start, members_.count() - start, member.height});
+  return known_.remember(member.dn, member.length,
+                         KnownMember{start, members_.count() - start, contribution.height});
+}
+
+// The member's subscriber search: its fetched answer, or asked for now.
+uint32_t Expansion::searchSubscribers(const Member& member, dsent*** subscribers) {
+  ldanswer answer{};
+  if (member.batch.takeSubscribers(member.index, &answer)) {
+    return deliverFilter(handle_, &answer, subscribers);
+  }
+  return findSubscribers(handle_, member.dn, member.length, kind_, subscribers);
+}
+
+uint32_t Expansion::readMember(const Member& member, dsent*** found) {
+  ldanswer answer{};
+  if (member.batch.takeRead(member.index, &answer)) return deliverRead(handle_, &answer, found);
+  return readEntry(handle_, member.dn, member.length, nullptr, found);
 }
 
 // The member's subscribers, or, when it has none and is a group, the
-// expansion of that group; `member->height` is 0 unless it is a group.
-uint32_t Expansion::contribute(const char* dn, int64_t length, const ExpansionPath& path,
-                               Shape* member) {
+// expansion of that group; `shape->height` is 0 unless it is a group.
+uint32_t Expansion::contribute(const Member& member, const ExpansionPath& path, Shape* shape) {
   dsent** subscribers = nullptr;
-  uint32_t status = findSubscribers(handle_, dn, length, kind_, &subscribers);
+  uint32_t status = searchSubscribers(member, &subscribers);
   if (subscribers != nullptr) return carry(status) ? members_.takeAll(subscribers) : status;
   if (!nothingThere(status)) return status;
 
   dsent** found = nullptr;
-  status = readEntry(handle_, dn, length, nullptr, &found);
+  status = readMember(member, &found);
   if (found == nullptr) return nothingThere(status) ? DS_OK : status;
   carry(status);
   const OwnedList read(handle_->pool, found);
@@ -260,13 +309,13 @@ uint32_t Expansion::contribute(const char* dn, int64_t length, const ExpansionPa
   if (group == ClassTest::kNoMemory) return DS_E_NO_MEMORY;
   if (group == ClassTest::kNo) return DS_OK;
   if (onPath(&path, entry->dn)) {
-    member->cut = true;
+    shape->cut = true;
     return DS_OK;
   }
   if (path.depth >= kDeepestNesting) return DS_E_LOOP_DETECT;
   Shape nested;
   status = expandGroup(entry->dn, &path, &nested);
-  *member = nested;
+  *shape = nested;
   return status;
 }
 

@@ -200,6 +200,35 @@ uint32_t deliver(dshandle* handle, const SearchResult& result, uint32_t status, 
   return copied != DS_OK ? copied : status;
 }
 
+// What a read answers, from its result and the failure it reported; the
+// result is handed back or copied.
+uint32_t finishRead(dshandle* handle, ldent** answered, uint32_t failure, dsent*** list) {
+  const SearchResult result(handle->connection, answered);
+  const uint32_t status = searchStatus(result.get() != nullptr, failure);
+  // A DN that names no entry is "nothing found", whichever way it is told.
+  if (result.get() == nullptr) return nothingThere(status) ? DS_W_NOT_FOUND : status;
+  return deliver(handle, result, status, list);
+}
+
+uint32_t finishFilter(dshandle* handle, ldent** answered, uint32_t failure, dsent*** list) {
+  const SearchResult result(handle->connection, answered);
+  const uint32_t status = searchStatus(result.get() != nullptr, failure);
+  if (result.get() == nullptr) return status;
+  return deliver(handle, result, status, list);
+}
+
+// A batched search reports its own kernel status, so there is no earlier
+// status to tell apart: anything nonzero is this search's failure.
+uint32_t answeredFailure(const ldanswer& answer) {
+  return answer.status == 0 ? DS_OK : status::convertNormalised(answer.status);
+}
+
+ldent** takeResult(ldanswer* answer) {
+  ldent** result = answer->result;
+  answer->result = nullptr;
+  return result;
+}
+
 }  // namespace
 
 bool nothingThere(uint32_t status) {
@@ -211,12 +240,8 @@ uint32_t readEntry(dshandle* handle, const char* dn, int64_t length, const char*
   if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
   if (list == nullptr) return DS_E_MISSING_ARGUMENT;
   uint32_t failure = DS_OK;
-  const SearchResult result(handle->connection, bracketedSearch(handle, QOR_SEARCH_READ_DN, dn,
-                                                                length, attributes, &failure));
-  const uint32_t status = searchStatus(result.get() != nullptr, failure);
-  // A DN that names no entry is "nothing found", whichever way it is told.
-  if (result.get() == nullptr) return nothingThere(status) ? DS_W_NOT_FOUND : status;
-  return deliver(handle, result, status, list);
+  ldent** result = bracketedSearch(handle, QOR_SEARCH_READ_DN, dn, length, attributes, &failure);
+  return finishRead(handle, result, failure, list);
 }
 
 uint32_t resolveDn(dshandle* handle, const char* dn, const char* const* attributes, dsent*** list) {
@@ -228,12 +253,25 @@ uint32_t resolveFilter(dshandle* handle, const char* filter, const char* const* 
   if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
   if (list == nullptr) return DS_E_MISSING_ARGUMENT;
   uint32_t failure = DS_OK;
-  const SearchResult result(handle->connection,
-                            bracketedSearch(handle, searchFlags(handle->options), filter,
-                                            wzstlen(filter), attributes, &failure));
-  const uint32_t status = searchStatus(result.get() != nullptr, failure);
-  if (result.get() == nullptr) return status;
-  return deliver(handle, result, status, list);
+  ldent** result = bracketedSearch(handle, searchFlags(handle->options), filter, wzstlen(filter),
+                                   attributes, &failure);
+  return finishFilter(handle, result, failure, list);
+}
+
+uint64_t filterSearchFlags(const dshandle& handle) {
+  return searchFlags(handle.options);
+}
+
+bool answersNothingThere(const ldanswer& answer) {
+  return answer.result == nullptr && nothingThere(searchStatus(false, answeredFailure(answer)));
+}
+
+uint32_t deliverRead(dshandle* handle, ldanswer* answer, dsent*** list) {
+  return finishRead(handle, takeResult(answer), answeredFailure(*answer), list);
+}
+
+uint32_t deliverFilter(dshandle* handle, ldanswer* answer, dsent*** list) {
+  return finishFilter(handle, takeResult(answer), answeredFailure(*answer), list);
 }
 
 }  // namespace qorldap::query

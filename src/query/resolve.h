@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include <qorldap/abi/objects.h>
 #include <qorldap/records.h>
 
 namespace qorldap::query {
@@ -32,5 +33,17 @@ uint32_t resolveDn(dshandle* handle, const char* dn, const char* const* attribut
 // DS_W_NOT_FOUND, or an error with the place untouched.
 uint32_t resolveFilter(dshandle* handle, const char* filter, const char* const* attributes,
                        dsent*** list);
+
+// The search flags of a filter search on this handle (its scope option).
+uint64_t filterSearchFlags(const dshandle& handle);
+
+// The answers of a batch of searches (<qorldap/abi/objects.h>) delivered as
+// readEntry and resolveFilter deliver theirs, with the same statuses. The
+// answer's result is taken: copied into *list or handed back.
+uint32_t deliverRead(dshandle* handle, ldanswer* answer, dsent*** list);
+uint32_t deliverFilter(dshandle* handle, ldanswer* answer, dsent*** list);
+
+// Whether an answer, not yet delivered, says that nothing is there.
+bool answersNothingThere(const ldanswer& answer);
 
 }  // namespace qorldap::query

@@ -128,6 +128,7 @@ struct ScriptedExtension::Impl {
   std::size_t badFrees = 0;
   std::size_t releases = 0;
   std::size_t callsOnClosed = 0;
+  BatchOffer batchOffer = BatchOffer::kNone;
 
   VQStatus nextResult(const std::string& op) {
     auto it = queuedResults.find(op);
@@ -310,11 +311,13 @@ VQStatus modifyOne(qor_connection* connection, const char* dn, int64_t dnLength,
   return impl->nextResult("modifyOne");
 }
 
-ldent** search(qor_connection* connection, uint64_t flags, const char* text, int64_t length,
-               const char* const* attributes, qor_status_object* status) {
-  ScriptedExtension::Impl* impl = openImpl(connection);
-  if (impl == nullptr) return nullptr;
+// One search as `search` answers it; `recorded` receives the status it
+// records (0 when the response sets none).
+ldent** answerSearch(ScriptedExtension::Impl* impl, uint64_t flags, const char* text,
+                     int64_t length, const char* const* attributes, qor_status_object* status,
+                     VQStatus* recorded, bool inBatch = false) {
   Call call = callOf("search", text, length, status);
+  call.inBatch = inBatch;
   call.flags = flags;
   if (attributes != nullptr) {
     call.attributes.emplace();
@@ -332,7 +335,38 @@ ldent** search(qor_connection* connection, uint64_t flags, const char* text, int
   call.result = result;
   impl->calls.push_back(std::move(call));
   ScriptedExtension::Impl::recordStatus(status, response.status);
+  *recorded = response.status.value_or(0);
   return result;
+}
+
+ldent** search(qor_connection* connection, uint64_t flags, const char* text, int64_t length,
+               const char* const* attributes, qor_status_object* status) {
+  ScriptedExtension::Impl* impl = openImpl(connection);
+  if (impl == nullptr) return nullptr;
+  VQStatus recorded = 0;
+  return answerSearch(impl, flags, text, length, attributes, status, &recorded);
+}
+
+// Records a "searchBatch" call (count in `length`, window in optionValue),
+// then answers each request as `search` would, recording it as a search.
+VQStatus searchBatch(qor_connection* connection, const ldsearch* requests, ldanswer* answers,
+                     int64_t count, int64_t window, qor_status_object* status) {
+  ScriptedExtension::Impl* impl = openImpl(connection);
+  if (impl == nullptr) return kClosedConnection;
+  Call call = callOf("searchBatch", nullptr, count, status);
+  call.optionValue = window;
+  impl->calls.push_back(std::move(call));
+  if (impl->batchOffer == BatchOffer::kRefused) {
+    for (int64_t i = 0; i < count; ++i) answers[i] = ldanswer{nullptr, kClosedConnection, 0};
+    return kClosedConnection;
+  }
+  for (int64_t i = 0; i < count; ++i) {
+    const ldsearch& request = requests[i];
+    answers[i] = ldanswer{};
+    answers[i].result = answerSearch(impl, request.flags, request.text, request.length,
+                                     request.attributes, status, &answers[i].status, true);
+  }
+  return 0;
 }
 
 VQStatus setOption(qor_connection* connection, int64_t option, int64_t value, uint32_t flags,
@@ -348,6 +382,10 @@ VQStatus setOption(qor_connection* connection, int64_t option, int64_t value, ui
   call.valuePointer = text;
   call.valueLength = length;
   impl->calls.push_back(std::move(call));
+  if (option == QOR_OPTION_SEARCH_BATCH && impl->batchOffer != BatchOffer::kNone) {
+    *reinterpret_cast<qor_search_batch*>(static_cast<uintptr_t>(value)) = searchBatch;
+    return 0;
+  }
   return impl->nextResult("setOption");
 }
 
@@ -429,6 +467,10 @@ void ScriptedExtension::queueSearch(SearchResponse response) {
 
 void ScriptedExtension::onSearch(std::function<SearchResponse(const Call&)> responder) {
   impl_->responder = std::move(responder);
+}
+
+void ScriptedExtension::offerSearchBatch(BatchOffer offer) {
+  impl_->batchOffer = offer;
 }
 
 void ScriptedExtension::queueResult(const std::string& op, VQStatus status) {

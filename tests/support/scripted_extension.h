@@ -99,7 +99,13 @@ struct Call {
   std::optional<std::string> host, base, bindDn, bindPw;  // openConnection texts
   std::string name;                                       // openConnection's name argument
   const void* result = nullptr;                           // search result / freeResult argument
+  bool inBatch = false;  // a search answered as part of a searchBatch call
 };
+
+// Whether the connections announce the batch of searches: not at all (the
+// slot of the query is left alone and setOption answers as scripted),
+// answering each request as `search` does, or refusing every batch whole.
+enum class BatchOffer { kNone, kAnswered, kRefused };
 
 class ScriptedExtension {
  public:
@@ -119,6 +125,7 @@ class ScriptedExtension {
   // Result of close, addEntry, compareValue, deleteEntry, modifyEntry,
   // modifyEntryLists, modifyOne: queued per operation, else 0.
   void queueResult(const std::string& op, VQStatus status);
+  void offerSearchBatch(BatchOffer offer);
 
   const std::vector<Call>& calls() const;
   std::vector<Call> callsTo(const std::string& op) const;

@@ -102,6 +102,18 @@ TEST_F(ConnectionTest, OptionWithoutAConnectionDoesNothing) {
   EXPECT_TRUE(extension().callsTo("setOption").empty());
 }
 
+// The batch query writes through its value: a caller's dsopt never sends
+// it, even to a connection that would answer it.
+TEST_F(ConnectionTest, BatchQueryIsNotPassedOn) {
+  extension().offerSearchBatch(BatchOffer::kAnswered);
+  dshandle* handle = open();
+  ASSERT_NE(handle, nullptr);
+  ops().dsopt(handle, QOR_OPTION_SEARCH_BATCH, 8, 0x20, QOR_SEARCH_BATCH_NAME);
+  EXPECT_TRUE(extension().callsTo("setOption").empty());
+  EXPECT_EQ(handle->options, 0x20u);
+  EXPECT_EQ(ops().dsclose(handle), DS_OK);
+}
+
 // A status object of the test's own, to reach both ways it can report.
 struct OwnStatusObject {
   qor_status_object object{};

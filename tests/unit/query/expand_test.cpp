@@ -67,6 +67,18 @@ class ExpandTest : public QueryTest {
     }
   }
 
+  void sweepExpansion();
+
+  // Requests that waited for an answer: a batch is one, however many
+  // searches it carries.
+  std::size_t roundTrips() {
+    std::size_t trips = 0;
+    for (const Call& call : extension().calls()) {
+      trips += call.op == "searchBatch" || (call.op == "search" && !call.inBatch) ? 1 : 0;
+    }
+    return trips;
+  }
+
   std::size_t readsOf(const std::string& dn) {
     std::size_t count = 0;
     for (const std::string& read : directory_.reads) count += read == dn ? 1 : 0;
@@ -251,6 +263,7 @@ void PrintTo(const FaultCase& c, std::ostream* out) {
 
 class ExpandFaultTest : public ExpandTest, public ::testing::WithParamInterface<FaultCase> {
  protected:
+  void expectOutcome(bool batched);
   bool hits(const Call& call) const {
     const bool read = call.flags == QOR_SEARCH_READ_DN;
     switch (GetParam().target) {
@@ -268,7 +281,21 @@ class ExpandFaultTest : public ExpandTest, public ::testing::WithParamInterface<
 // A request that could not be made fails the whole expansion at once, with
 // nothing left behind; "nothing there" lets the member fall back or be
 // skipped; entries with a warning are kept and the warning is returned.
+// Sent in batches, the same requests give the same outcome, though the
+// members after a failing one have been asked already.
 TEST_P(ExpandFaultTest, OnlyNothingThereLetsAMemberGoWithoutItsSubscribers) {
+  expectOutcome(false);
+}
+
+TEST_P(ExpandFaultTest, BatchedRequestsGiveTheSameOutcome) {
+  extension().offerSearchBatch(BatchOffer::kAnswered);
+  expectOutcome(true);
+  // g's subscriber searches, then the reads of p2 and s, then (unless the
+  // expansion failed before s) s's subscriber searches.
+  EXPECT_EQ(extension().callsTo("searchBatch").size(), DS_IS_ERROR(GetParam().expected) ? 2u : 3u);
+}
+
+void ExpandFaultTest::expectOutcome(bool batched) {
   const FaultCase& c = GetParam();
   directory_.group("cn=g,o=test", {"cn=p1,o=test", "cn=p2,o=test", "cn=s,o=test", "cn=p3,o=test"});
   directory_.group("cn=s,o=test", {"cn=p4,o=test"});
@@ -291,7 +318,9 @@ TEST_P(ExpandFaultTest, OnlyNothingThereLetsAMemberGoWithoutItsSubscribers) {
   if (DS_IS_ERROR(c.expected)) {
     EXPECT_EQ(list, nullptr);
     EXPECT_EQ(footprint(), before);
-    EXPECT_EQ(searches(), faulted + 1) << "no request after the failing one";
+    if (!batched) {
+      EXPECT_EQ(searches(), faulted + 1) << "no request after the failing one";
+    }
     return;
   }
   const bool p1Lost = c.target == Target::kSubscribersOfP1 && !c.entries;
@@ -561,6 +590,10 @@ TEST_F(ExpandDepthTest, CopiedGroupsKeepTheDepthBound) {
 // copy for p1 cannot grow past 20 entries, or the member list cannot grow
 // while the 20th entry moves in (the entries not moved yet are released).
 TEST_F(ExpandTest, EveryAllocationFailureFailsTheExpansionAndReleasesIt) {
+  sweepExpansion();
+}
+
+void ExpandTest::sweepExpansion() {
   directory_.group("cn=g,o=test", {"cn=p1,o=test", "cn=s,o=test", "cn=s,o=test"});
   directory_.group("cn=s,o=test", {"cn=p2,o=test", "cn=d,o=test"});
   directory_.group("cn=d,o=test", {"cn=p3,o=test"}, "groupOfUniqueNames", "uniqueMember");
@@ -583,6 +616,91 @@ TEST_F(ExpandTest, EveryAllocationFailureFailsTheExpansionAndReleasesIt) {
       },
       DS_E_NO_MEMORY, {copyAbandoned, memberListAbandoned});
 }
+
+}  // namespace
+}  // namespace qortest
+
+namespace qortest {
+namespace {
+
+class ExpandBatchTest : public ExpandTest, public ::testing::WithParamInterface<BatchOffer> {};
+
+// A group past two stretches of members, with members without subscribers
+// (nothing found, or an empty answer), a repeated member, a nested group
+// reached twice (a diamond), a group naming the group back (a cycle), a
+// uniqueMember group and a size-limited member, expanded one search at a
+// time and then in batches: the same entries in the same order with the
+// same warning, in far fewer round trips when the batches are answered, and
+// one by one when the connection refuses them.
+TEST_P(ExpandBatchTest, BatchedExpansionListsWhatOneByOneLists) {
+  Dns members;
+  for (int i = 0; i < 250; ++i) {
+    const std::string person = "cn=p" + std::to_string(i) + ",o=test";
+    members.push_back(person);
+    subscribers(person, "p" + std::to_string(i), i % 3);
+    if (i % 3 == 0) directory_.person(person);
+  }
+  directory_.noSubscribers("cn=p3,o=test", true);
+  members.insert(members.begin() + 120, {"cn=p7,o=test", "cn=s,o=test", "cn=c,o=test"});
+  members.insert(members.end(), {"cn=s,o=test", "cn=u,o=test"});
+  directory_.group("cn=g,o=test", members);
+  directory_.group("cn=s,o=test", {"cn=p1,o=test", "cn=q,o=test"});
+  directory_.group("cn=c,o=test", {"cn=g,o=test", "cn=r,o=test"});
+  directory_.group("cn=u,o=test", {"cn=p2,o=test#'01'B", "cn=s,o=test"}, "groupOfUniqueNames",
+                   "uniqueMember");
+  subscribers("cn=q,o=test", "q", 2);
+  subscribers("cn=r,o=test", "r", 1);
+  extension().onSearch([this](const Call& call) {
+    SearchResponse response = directory_.answer(call);
+    if (call.flags != QOR_SEARCH_READ_DN && call.dn->find("cn=p10,o=test") != std::string::npos) {
+      response.status = VQ_LDAP(0x04);
+    }
+    return response;
+  });
+  const auto expandWithWarning = [this](Dns* dns) {
+    dsent** list = untouched_;
+    const uint32_t status = ops().dsexpgrp(handle(), "cn=g,o=test", &list, 1);
+    if (list != nullptr && list != untouched_) {
+      *dns = dnsOf(list);
+      release(list);
+    }
+    return status;
+  };
+  Dns oneByOne;
+  const uint32_t expected = expandWithWarning(&oneByOne);
+  ASSERT_EQ(expected, 0x00144004u);
+  const std::size_t sequentialTrips = roundTrips();
+  extension().clearCalls();
+
+  extension().offerSearchBatch(GetParam());
+  const Footprint before = footprint();
+  Dns batched;
+  EXPECT_EQ(expandWithWarning(&batched), expected);
+  EXPECT_EQ(batched, oneByOne);
+  EXPECT_EQ(footprint(), before);
+  for (const Call& batch : extension().callsTo("searchBatch")) {
+    EXPECT_LE(batch.length, QOR_SEARCH_BATCH_WINDOW);
+    EXPECT_EQ(batch.optionValue, QOR_SEARCH_BATCH_WINDOW);
+  }
+  if (GetParam() == BatchOffer::kAnswered) {
+    EXPECT_LT(roundTrips() * 10, sequentialTrips);
+  } else {
+    EXPECT_EQ(roundTrips(), sequentialTrips + extension().callsTo("searchBatch").size());
+  }
+}
+
+// Allocation failures inside the batches (their arrays, filters, answers)
+// are handled as those of single searches, with every answer given back.
+TEST_P(ExpandBatchTest, EveryAllocationFailureFailsTheExpansionAndReleasesIt) {
+  extension().offerSearchBatch(GetParam());
+  sweepExpansion();
+}
+
+INSTANTIATE_TEST_SUITE_P(Offers, ExpandBatchTest,
+                         ::testing::Values(BatchOffer::kAnswered, BatchOffer::kRefused),
+                         [](const ::testing::TestParamInfo<BatchOffer>& info) {
+                           return info.param == BatchOffer::kAnswered ? "answered" : "refused";
+                         });
 
 }  // namespace
 }  // namespace qortest

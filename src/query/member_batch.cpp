@@ -1,0 +1,178 @@
+#include "query/member_batch.h"
+
+#include <cstring>
+
+#include <qorldap/status.h>
+#include <qorldap/util.h>
+
+#include "host/pool.h"
+#include "query/dn_match.h"
+#include "query/filter.h"
+#include "query/resolve.h"
+
+namespace qorldap::query {
+namespace {
+
+// The arrays that one batch call takes, released when it is over.
+struct Requests {
+  explicit Requests(qor_pool* pool, int32_t count)
+      : pool(pool),
+        searches(host::allocateArray<ldsearch>(pool, count)),
+        answers(host::allocateArray<ldanswer>(pool, count)),
+        members(host::allocateArray<int32_t>(pool, count)),
+        filters(host::allocateArray<char*>(pool, count)),
+        size(count) {}
+  ~Requests() {
+    if (filters != nullptr) {
+      for (int32_t index = 0; index < size; ++index) host::releaseIfSet(pool, filters[index]);
+    }
+    host::releaseIfSet(pool, filters);
+    host::releaseIfSet(pool, members);
+    host::releaseIfSet(pool, answers);
+    host::releaseIfSet(pool, searches);
+  }
+  Requests(const Requests&) = delete;
+  Requests& operator=(const Requests&) = delete;
+
+  bool complete() const {
+    return searches != nullptr && answers != nullptr && members != nullptr && filters != nullptr;
+  }
+
+  qor_pool* pool;
+  ldsearch* searches;
+  ldanswer* answers;
+  int32_t* members;
+  char** filters;
+  int32_t size;
+};
+
+}  // namespace
+
+char* buildSubscriberFilter(qor_pool* pool, const char* memberDn, int64_t length, int32_t kind) {
+  const bool plain = kind == kPlainSubscribers;
+  const char* prefix = plain ? kPlainSubscriberPrefix : kEventSubscriberPrefix;
+  const int64_t prefixLength =
+      plain ? sizeof(kPlainSubscriberPrefix) - 1 : sizeof(kEventSubscriberPrefix) - 1;
+  const int64_t suffixLength = sizeof(kSubscriberSuffix) - 1;
+  const int64_t escaped = escapedLength(memberDn, length);
+  auto* filter =
+      static_cast<char*>(host::allocate(pool, prefixLength + escaped + suffixLength + 1));
+  if (filter == nullptr) return nullptr;
+  std::memcpy(filter, prefix, static_cast<size_t>(prefixLength));
+  // Most DNs hold nothing to escape and are copied as they are.
+  char* end = filter + prefixLength;
+  if (escaped == length) {
+    std::memcpy(end, memberDn, static_cast<size_t>(length));
+    end += length;
+  } else {
+    end = escapeFilterValue(memberDn, length, end);
+  }
+  std::memcpy(end, kSubscriberSuffix, static_cast<size_t>(suffixLength));
+  return filter;
+}
+
+MemberBatch::~MemberBatch() {
+  if (slots_ == nullptr) return;
+  qor_connection* connection = handle_->connection;
+  for (int32_t index = 0; index < count_; ++index) {
+    for (Kind kind : {kSubscribers, kRead}) {
+      ldent** result = slots_[index].answers[kind].result;
+      if (slots_[index].fetched[kind] && result != nullptr) {
+        connection->freeResult(connection, result);
+      }
+    }
+  }
+  host::release(handle_->pool, slots_);
+}
+
+uint32_t MemberBatch::fetch(dsval* const* values, int32_t count, bool optionalUid,
+                            const MemberCache& known) {
+  if (send_ == nullptr || count <= 0) return DS_OK;
+  slots_ = host::allocateArray<Slot>(handle_->pool, count);
+  if (slots_ == nullptr) return DS_E_NO_MEMORY;
+  count_ = count;
+  for (int32_t index = 0; index < count; ++index) {
+    Slot& slot = slots_[index];
+    slot.dn = values[index]->text;
+    slot.length = slot.dn == nullptr ? 0 : memberDnLength(slot.dn, optionalUid);
+  }
+  if (const uint32_t status = send(kSubscribers, known); status != DS_OK) return status;
+  return send(kRead, known);
+}
+
+// A member is searched for once: not when the expansion knows it already,
+// nor when the stretch named it before.
+bool MemberBatch::wanted(int32_t index, Kind kind, const MemberCache& known) const {
+  const Slot& slot = slots_[index];
+  if (kind == kRead) {
+    return slot.fetched[kSubscribers] && answersNothingThere(slot.answers[kSubscribers]);
+  }
+  if (slot.dn == nullptr || known.find(slot.dn, slot.length) != nullptr) return false;
+  for (int32_t earlier = 0; earlier < index; ++earlier) {
+    const Slot& other = slots_[earlier];
+    if (other.dn != nullptr && other.length == slot.length &&
+        std::memcmp(other.dn, slot.dn, static_cast<size_t>(slot.length)) == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The request for member `index`: its subscriber search as resolveFilter
+// makes it, or the read of its DN as readEntry makes it.
+bool MemberBatch::prepare(Kind kind, int32_t index, char** filter, ldsearch* request) const {
+  const Slot& slot = slots_[index];
+  if (kind == kRead) {
+    *request = ldsearch{QOR_SEARCH_READ_DN, slot.dn, slot.length, nullptr};
+    return true;
+  }
+  *filter = buildSubscriberFilter(handle_->pool, slot.dn, slot.length, kind_);
+  if (*filter == nullptr) return false;
+  *request = ldsearch{filterSearchFlags(*handle_), *filter, wzstlen(*filter), nullptr};
+  return true;
+}
+
+// Sends one batch for the members that want `kind` and keeps the answers. A
+// batch the connection refuses as a whole fetches nothing, and its members
+// are asked for one by one.
+uint32_t MemberBatch::send(Kind kind, const MemberCache& known) {
+  Requests requests(handle_->pool, count_);
+  if (!requests.complete()) return DS_E_NO_MEMORY;
+  int32_t sent = 0;
+  for (int32_t index = 0; index < count_; ++index) {
+    if (!wanted(index, kind, known)) continue;
+    if (!prepare(kind, index, &requests.filters[sent], &requests.searches[sent])) {
+      return DS_E_NO_MEMORY;
+    }
+    requests.members[sent++] = index;
+  }
+  if (sent == 0) return DS_OK;
+  qor_connection* connection = handle_->connection;
+  if (send_(connection, requests.searches, requests.answers, sent, kStretch,
+            handle_->statusObject) != 0) {
+    for (int32_t request = 0; request < sent; ++request) {
+      ldent** stray = requests.answers[request].result;
+      if (stray != nullptr) connection->freeResult(connection, stray);
+    }
+    return DS_OK;
+  }
+  for (int32_t request = 0; request < sent; ++request) {
+    Slot& slot = slots_[requests.members[request]];
+    slot.answers[kind] = requests.answers[request];
+    slot.fetched[kind] = true;
+  }
+  return DS_OK;
+}
+
+bool MemberBatch::take(int32_t index, Kind kind, ldanswer* answer) {
+  if (slots_ == nullptr || index < 0 || index >= count_ || !slots_[index].fetched[kind]) {
+    return false;
+  }
+  Slot& slot = slots_[index];
+  *answer = slot.answers[kind];
+  slot.answers[kind].result = nullptr;
+  slot.fetched[kind] = false;
+  return true;
+}
+
+}  // namespace qorldap::query

@@ -1,0 +1,77 @@
+// The searches that a stretch of a group's members needs, sent together on
+// the connection before the members are expanded one by one.
+//
+// For each member of the stretch that the expansion will search for (not
+// known from earlier in the call, and not named earlier in the stretch),
+// the subscriber search goes out in one batch; the members that it finds
+// nothing for are then read by their DN in a second batch. The expansion
+// then walks the stretch in order exactly as it does without a batch, and
+// takes each member's answer instead of asking: so the result, its order,
+// every status and every warning are those of the searches made one by one.
+// A member whose answer was not fetched, or was taken already (a member
+// named again after a cut cycle), is asked for the usual way.
+//
+// Memory: a stretch holds at most QOR_SEARCH_BATCH_WINDOW members, and the
+// answers not taken are handed back when the stretch ends, so what the batch
+// holds is bounded by the window at each level of nesting, whatever the size
+// of the group.
+#pragma once
+
+#include <cstdint>
+
+#include <qorldap/abi/objects.h>
+#include <qorldap/records.h>
+
+#include "query/member_cache.h"
+
+namespace qorldap::query {
+
+inline constexpr int32_t kStretch = QOR_SEARCH_BATCH_WINDOW;
+
+// The subscriber filter of `length` bytes of `memberDn` in a block of the
+// pool of exactly its size (zero-terminated), or null when out of memory.
+char* buildSubscriberFilter(qor_pool* pool, const char* memberDn, int64_t length, int32_t kind);
+
+class MemberBatch {
+ public:
+  // Without a batch operation (`send` null) nothing is fetched.
+  MemberBatch(dshandle* handle, qor_search_batch send, int32_t kind)
+      : handle_(handle), send_(send), kind_(kind) {}
+  // Hands back every answer not taken and releases what the batch holds.
+  ~MemberBatch();
+  MemberBatch(const MemberBatch&) = delete;
+  MemberBatch& operator=(const MemberBatch&) = delete;
+
+  // Fetches for the `count` (at most kStretch) member values from `values`
+  // on; `optionalUid` as for memberDnLength. DS_OK or DS_E_NO_MEMORY.
+  uint32_t fetch(dsval* const* values, int32_t count, bool optionalUid, const MemberCache& known);
+
+  // The answer fetched for member `index` of the stretch, moved to *answer;
+  // false when there is none (left to ask for).
+  bool takeSubscribers(int32_t index, ldanswer* answer) {
+    return take(index, kSubscribers, answer);
+  }
+  bool takeRead(int32_t index, ldanswer* answer) { return take(index, kRead, answer); }
+
+ private:
+  enum Kind { kSubscribers, kRead };
+  struct Slot {
+    const char* dn;
+    int64_t length;
+    ldanswer answers[2];  // by Kind
+    bool fetched[2];
+  };
+
+  bool take(int32_t index, Kind kind, ldanswer* answer);
+  bool wanted(int32_t index, Kind kind, const MemberCache& known) const;
+  bool prepare(Kind kind, int32_t index, char** filter, ldsearch* request) const;
+  uint32_t send(Kind kind, const MemberCache& known);
+
+  dshandle* handle_;
+  qor_search_batch send_;
+  int32_t kind_;
+  int32_t count_ = 0;
+  Slot* slots_ = nullptr;
+};
+
+}  // namespace qorldap::query

@@ -1,7 +1,8 @@
 // The embedded directory against slapd: one generated directory loaded into
 // both, and every query of the module asked of each through the real
 // loader, module and extension. Entries, values, their order and the
-// statuses must be the same.
+// statuses must be the same. On slapd the batched group expansion is held
+// against its one-search-at-a-time expansion in the same way.
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,8 +12,12 @@
 #include <map>
 #include <sstream>
 
+#include <vqeldap/options.h>
+
 #include "integration/embedded/directory_generator.h"
 #include "integration/module/slapd_module_fixture.h"
+#include "integration/support/latency_proxy.h"
+#include "integration/support/without_batch.h"
 #include "support/case_names.h"
 #include "support/temporary_folder.h"
 
@@ -146,6 +151,14 @@ class DifferentialTest : public SlapdModuleTest, public ::testing::WithParamInte
     EXPECT_EQ(actual, expected);
     if (fromSlapd != nullptr) ops().dsfree(slapd_, fromSlapd);
     if (fromEmbedded != nullptr) ops().dsfree(embedded_, fromEmbedded);
+  }
+
+  Answer expandOn(dshandle* handle, const std::string& group, int32_t kind) {
+    dsent** list = nullptr;
+    const uint32_t status = ops().dsexpgrp(handle, group.c_str(), &list, kind);
+    Answer answer = answerOf(status, list);
+    if (list != nullptr) ops().dsfree(handle, list);
+    return answer;
   }
 
   void expectSameSearch(const std::string& filter, const char* const* attributes = nullptr) {
@@ -285,6 +298,51 @@ TEST_P(DifferentialTest, GroupsExpandToTheSameSubscribers) {
                  });
     }
   }
+}
+
+// slapd's batched expansion against its expansion one search at a time, on
+// one connection: every group, both kinds, without a size limit and with a
+// limit of one entry per search, under which members with more than one
+// subscriber come back with the size-limit warning.
+TEST_P(DifferentialTest, BatchedExpansionsMatchOneSearchAtATime) {
+  int warnings = 0;
+  for (int32_t sizeLimit : {0, 1}) {
+    ops().dsopt(slapd_, VQELDAP_OPT_SIZE_LIMIT, sizeLimit, -1, nullptr);
+    for (const std::string& group : directory_.groups) {
+      for (int32_t kind : {1, 2}) {
+        SCOPED_TRACE("expand " + group + " kind " + std::to_string(kind) + " size limit " +
+                     std::to_string(sizeLimit));
+        const Answer batched = expandOn(slapd_, group, kind);
+        const WithoutBatch oneByOne(slapd_);
+        EXPECT_EQ(batched, expandOn(slapd_, group, kind));
+        warnings += batched.status != 0 && !DS_IS_ERROR(batched.status) ? 1 : 0;
+      }
+    }
+  }
+  ops().dsopt(slapd_, VQELDAP_OPT_SIZE_LIMIT, 0, -1, nullptr);
+  EXPECT_GT(warnings, 0) << "the size limit must have cut some member's subscribers";
+}
+
+// A server that goes away right after the group was read, the point fixed
+// by counting its replies: both ways fail alike, with nothing delivered.
+TEST_P(DifferentialTest, ServerGoneAfterTheGroupReadFailsBothWaysAlike) {
+  const std::string& group = directory_.groups.front();
+  std::vector<Answer> answers;
+  for (bool batched : {true, false}) {
+    LatencyProxy proxy(server().port(), std::chrono::microseconds(0));
+    dshandle* handle = nullptr;
+    ASSERT_EQ(openWith(&handle, proxy.uri().c_str(), 0, server().base().c_str()), 0u);
+    proxy.cutAfterReplies(2);  // the group's entry and the end of its search
+    if (batched) {
+      answers.push_back(expandOn(handle, group, 1));
+    } else {
+      const WithoutBatch oneByOne(handle);
+      answers.push_back(expandOn(handle, group, 1));
+    }
+    close(handle);
+  }
+  EXPECT_TRUE(DS_IS_ERROR(answers[0].status)) << answers[0];
+  EXPECT_EQ(answers[0], answers[1]);
 }
 
 struct Comparison {

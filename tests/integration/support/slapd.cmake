@@ -9,3 +9,5 @@ if(NOT TARGET qortest_slapd)
     QOR_SLAPD_SCRIPTS="${PROJECT_SOURCE_DIR}/scripts")
   qor_warnings(qortest_slapd)
 endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/proxy.cmake)

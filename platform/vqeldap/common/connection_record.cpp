@@ -246,7 +246,9 @@ VQStatus announceBatch(const Connection& backend, int64_t value, const char* tex
       !backend.batchesSearches()) {
     return kBadParameter;
   }
-  *reinterpret_cast<qor_search_batch*>(static_cast<uintptr_t>(value)) = searchBatch;
+  // The option's value is the slot's address, as the query defines it.
+  *reinterpret_cast<qor_search_batch*>(  // NOLINT(performance-no-int-to-ptr)
+      static_cast<uintptr_t>(value)) = searchBatch;
   return 0;
 }
 

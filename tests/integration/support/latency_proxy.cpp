@@ -203,7 +203,7 @@ void LatencyProxy::State::start(int client) {
 }
 
 void LatencyProxy::State::read(Direction& direction) {
-  std::vector<char> buffer(64 * 1024);
+  std::vector<char> buffer(std::size_t{64} * 1024);
   for (;;) {
     const ssize_t got = recv(direction.from, buffer.data(), buffer.size(), 0);
     std::lock_guard lock(direction.mutex);

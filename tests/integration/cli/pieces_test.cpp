@@ -17,7 +17,6 @@
 #include "ldif_input.h"
 #include "ldif_output.h"
 #include "settings.h"
-#include "status_text.h"
 
 namespace qorcli {
 namespace {
@@ -557,33 +556,6 @@ TEST(LdifOutput, BinaryValuesKeepTheirBytes) {
   EXPECT_EQ(entryToLdif(entry), "dn: cn=a\naudio:: YQBi\n\n");
   counted.len = 0;
   EXPECT_EQ(entryToLdif(entry), "dn: cn=a\naudio: a\n\n");
-}
-
-// ---------------------------------------------------------------- status texts
-
-TEST(StatusText, NamedStatusesCarryTheirHints) {
-  EXPECT_EQ(describeStatus(DS_E_NO_HOST),
-            "0x80144098 DS_E_NO_HOST: no host: give -H or set LDAP_HOST");
-  EXPECT_EQ(describeStatus(DS_E_NO_BASE),
-            "0x80144097 DS_E_NO_BASE: no search base: give -b or set LDAP_BASE");
-  EXPECT_THAT(describeStatus(DS_W_NOT_FOUND), HasSubstr("0x00144081 DS_W_NOT_FOUND"));
-}
-
-TEST(StatusText, OtherStatusesShowTheLdapResult) {
-  const std::vector<std::pair<uint32_t, std::string>> cases{
-      {0x80144031u, "0x80144031 error: LDAP invalidCredentials (49): wrong bind DN or password"},
-      {0x80144020u, "0x80144020 error: LDAP noSuchObject (32)"},
-      {0x80144044u, "0x80144044 error: LDAP entryAlreadyExists (68)"},
-      {0x00144004u, "0x00144004 warning: LDAP sizeLimitExceeded (4)"},
-      {0x8014405Bu, "0x8014405B error: LDAP connectError (91): TLS failed"},
-      {0x80144008u, "strongerAuthRequired (8): the server wants a bound connection: give -D"},
-      {0x80144062u, "0x80144062 error: module status code 98"},
-      {VQ_LDAP(0x31), "0x807FF831 kernel status: LDAP invalidCredentials (49)"},
-      {0x12345678u, "0x12345678 unknown status"},
-  };
-  for (const auto& [status, text] : cases) {
-    EXPECT_THAT(describeStatus(status), HasSubstr(text));
-  }
 }
 
 // ---------------------------------------------------------------- argument list

@@ -76,6 +76,15 @@ typedef struct dsmodp {
 #define DSOPT_SCOPE_SHIFT 4
 #define DSOPT_SCOPE_MASK 0x30ull
 enum { DSOPT_SCOPE_SUBTREE = 0, DSOPT_SCOPE_ONELEVEL = 1, DSOPT_SCOPE_BASE = 2 };
+/* The options word's scope bits for a scope: dsopt(handle, 0, 0, DSOPT_OPEN |
+   DSOPT_SCOPE(DSOPT_SCOPE_ONELEVEL), NULL) makes dsreslv search one level
+   (dsopt replaces the whole word, so the open bit is given again). */
+#define DSOPT_SCOPE(scope) (((uint64_t)(scope) << DSOPT_SCOPE_SHIFT) & DSOPT_SCOPE_MASK)
+
+/* The kinds of subscriber entries dsexpgrp collects for a group's members:
+   subscribers (object class or interface qorsubscriber) or event subscribers
+   (qor-eventsubscriber). Every kind other than 1 means event subscribers. */
+enum { DS_EXPAND_SUBSCRIBERS = 1, DS_EXPAND_EVENT_SUBSCRIBERS = 2 };
 
 typedef struct dshandle {
   struct qor_pool* pool;

@@ -52,19 +52,33 @@ QOR_EXTERN_C_BEGIN
     "LDAP_BASE in the environment is over 255 bytes: pass the base as an argument or a macro") \
   X(DS_W_NOT_FOUND, 0x00144081u, "nothing found")
 
+/*
+ * The names as constants. C before C23 allows an enumerator only the range
+ * of int, so in C the error codes (bit 31 set) are stored as the int of the
+ * same 32 bits: a switch on a uint32_t status converts them back to the code
+ * itself, and DS_STATUS(name) is the code as a uint32_t, for comparisons
+ * that -Wsign-compare accepts. C++ keeps the values as they are.
+ */
+#ifdef __cplusplus
+#define QOR_STATUS_CONSTANT(value) ((int64_t)(value))
+#else
+#define QOR_STATUS_CONSTANT(value) ((int)(int32_t)(value))
+#endif
 enum {
-#define QOR_STATUS_ENUMERATOR(name, value, hint) name = (int64_t)(value),
+#define QOR_STATUS_ENUMERATOR(name, value, hint) name = QOR_STATUS_CONSTANT(value),
   QORLDAP_STATUSES(QOR_STATUS_ENUMERATOR)
 #undef QOR_STATUS_ENUMERATOR
 };
+
+#define DS_STATUS(name) ((uint32_t)(name))
 
 /* Forms of a module status. */
 #define DS_ERROR_BASE 0x80144000u
 #define DS_WARNING_BASE 0x00144000u
 #define DS_CODE_MASK 0x7FFu
-#define DS_ERROR_FORM(s) (DS_ERROR_BASE | ((uint32_t)(s) & DS_CODE_MASK))
-#define DS_WARNING_FORM(s) (DS_WARNING_BASE | ((uint32_t)(s) & DS_CODE_MASK))
-#define DS_IS_ERROR(s) (((uint32_t)(s) & 0x80000000u) != 0)
+#define DS_ERROR_FORM(s) (DS_ERROR_BASE | ((uint32_t)(s)&DS_CODE_MASK))
+#define DS_WARNING_FORM(s) (DS_WARNING_BASE | ((uint32_t)(s)&DS_CODE_MASK))
+#define DS_IS_ERROR(s) (((uint32_t)(s)&0x80000000u) != 0)
 
 /* Kernel statuses. */
 #define VQ_LDAP_BASE 0x807FF800u /* + an LDAP result code (RFC 4511 / RFC 1823) */

@@ -14,6 +14,8 @@
 #include <array>
 #include <cstdint>
 
+#include <qorldap/records.h>
+
 namespace qorldap::query {
 
 inline constexpr char kPlainSubscriberPrefix[] =
@@ -26,7 +28,7 @@ static_assert(sizeof(kEventSubscriberPrefix) - 1 == 85);
 
 // Subscriber kind 1 asks for plain subscribers; any other kind for event
 // subscribers.
-inline constexpr int32_t kPlainSubscribers = 1;
+inline constexpr int32_t kPlainSubscribers = DS_EXPAND_SUBSCRIBERS;
 
 constexpr bool needsFilterEscape(char byte) {
   return byte == '*' || byte == '(' || byte == ')' || byte == '\\' || byte == '\0';

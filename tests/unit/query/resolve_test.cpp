@@ -208,11 +208,14 @@ TEST_P(ResolveScopeTest, ScopeOptionBecomesTheSearchFlags) {
   EXPECT_EQ(search.status, handle()->statusObject);
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, ResolveScopeTest,
-                         ::testing::Values(ScopeCase{0x80000000, 0}, ScopeCase{0x10, 2},
-                                           ScopeCase{0x20, 4}, ScopeCase{0x30, 0},
-                                           ScopeCase{0x80000010, 2}, ScopeCase{0xFFFFFFCF, 0},
-                                           ScopeCase{0x2F, 4}));
+INSTANTIATE_TEST_SUITE_P(
+    Options, ResolveScopeTest,
+    ::testing::Values(ScopeCase{0x80000000, 0}, ScopeCase{0x10, 2}, ScopeCase{0x20, 4},
+                      ScopeCase{0x30, 0}, ScopeCase{0x80000010, 2}, ScopeCase{0xFFFFFFCF, 0},
+                      ScopeCase{0x2F, 4},
+                      ScopeCase{DSOPT_OPEN | DSOPT_SCOPE(DSOPT_SCOPE_ONELEVEL), 2},
+                      ScopeCase{DSOPT_SCOPE(DSOPT_SCOPE_BASE), 4},
+                      ScopeCase{DSOPT_SCOPE(DSOPT_SCOPE_SUBTREE), 0}));
 
 struct BracketCase {
   const char* label;

@@ -27,5 +27,8 @@ function(qor_static_cxx_runtime target)
   endif()
 endfunction()
 
-# Install layout: the module and the extension next to each other.
-include(GNUInstallDirs)
+# Nothing built names the tree it was built in: the debugging information,
+# __FILE__ and the compilation directory read relative to the source tree, so
+# an installed file carries no build-tree path and two builds of the same
+# sources in different places give the same bytes.
+add_compile_options(-ffile-prefix-map=${PROJECT_BINARY_DIR}=. -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)

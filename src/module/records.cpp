@@ -11,8 +11,10 @@
 #include "module/build_info.h"
 
 // The full release identifier: the release number and the build date
-// ("1.00 Mar  4 2025", 16 characters).
-#define QOR_FULL_RELEASE QOR_SHORT_RELEASE " " __DATE__
+// ("1.00 Mar  4 2025", 16 characters). The date comes from the build time
+// (SOURCE_DATE_EPOCH when set), not from the compiler's clock, so the image
+// record and the version record name the same moment.
+#define QOR_FULL_RELEASE QOR_SHORT_RELEASE " " QOR_BUILD_DATE
 
 namespace qorldap::module {
 namespace {
@@ -25,7 +27,7 @@ static_assert(sizeof(QOR_SHORT_RELEASE) == 5 && isDigit(QOR_SHORT_RELEASE[0]) &&
                   QOR_SHORT_RELEASE[1] == '.' && isDigit(QOR_SHORT_RELEASE[2]) &&
                   isDigit(QOR_SHORT_RELEASE[3]),
               "the short release reads d.dd");
-static_assert(sizeof(__DATE__) == 12, "the build date has 11 characters");
+static_assert(sizeof(QOR_BUILD_DATE) == 12, "the build date has 11 characters");
 static_assert(sizeof(QOR_FULL_RELEASE) == 17, "the full release identifier has 16 characters");
 static_assert(sizeof(QOR_IMAGE_MARKER) == 23, "the image marker has 22 characters");
 static_assert(sizeof(QOR_PCN_NAME) == 9, "the node name has eight characters");
@@ -52,7 +54,7 @@ constexpr auto kImageDescription = blankPadded<kLabelWidth>("VERCON_IMAGE_DESCRI
 constexpr char kEmpty[] = "";
 constexpr char kFullRelease[] = QOR_FULL_RELEASE;
 constexpr char kNotice[] =
-    "qorldap " QOR_SHORT_RELEASE " directory services provider module, built " __DATE__;
+    "qorldap " QOR_SHORT_RELEASE " directory services provider module, built " QOR_BUILD_DATE;
 
 // The node: the name field holds its eight characters and no terminator.
 constexpr qor_pcn makeNode() {
@@ -71,16 +73,19 @@ constexpr qor_pcn makeNode() {
 }
 constexpr qor_pcn kNode = makeNode();
 
-// The version-control record that vqvercn1 copies out.
+// The version-control record that vqvercn1 copies out. Its two path words
+// (the source search path and the build tree) are empty: an installed module
+// must not name the tree it was built in, and the install prefix is known
+// only when it is installed, after the module was linked.
 constexpr qor_version_word info[QOR_VERSION_WORDS] = {
     {.text = kFullRelease},
-    {.text = QOR_SOURCE_PATH},
+    {.text = kEmpty},
     {.text = kEmpty},
     {.number = QOR_BUILD_TIME},
     {.text = "base"},
     {.text = "qorldap"},
     {.text = "directory services"},
-    {.text = QOR_BUILD_PATH},
+    {.text = kEmpty},
     {.text = kEmpty},
     {.text = "version"},
     {.text = "::"},
@@ -128,7 +133,7 @@ const qor_image_info vi_mcn = {
     .eight = 8,
     .shortRelease = QOR_SHORT_RELEASE,
     .fullRelease = QOR_FULL_RELEASE,
-    .buildDate = __DATE__,
+    .buildDate = QOR_BUILD_DATE,
     .pcns = mcn_pcns,
     .notice = qorldap::module::kNotice,
     .level = "001",

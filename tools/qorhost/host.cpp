@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <string_view>
-#include <system_error>
 
 #include <qorldap/records.h>
 #include <qorldap/status.h>
@@ -28,22 +27,10 @@ const char* textOrNull(const std::optional<std::string>& text) {
   return text ? text->c_str() : nullptr;
 }
 
-fs::path programDirectory() {
-  std::error_code error;
-  fs::path program = fs::read_symlink("/proc/self/exe", error);
-  return error ? fs::path() : program.parent_path();
-}
-
 }  // namespace
 
 std::string findModule() {
-  std::string path = qorhost::defaultModulePath();
-  std::error_code error;
-  if (fs::exists(path, error)) return path;
-  // An install whose library directory is not "lib" (lib64, lib/<triplet>).
-  fs::path installed = programDirectory() / ".." / QORHOST_INSTALL_LIBDIR / "libqorldap.so";
-  if (fs::exists(installed, error)) return installed.lexically_normal().string();
-  return path;
+  return qorhost::defaultModulePath();
 }
 
 std::optional<qorhost::PoolMode> poolModeOf(const char* setting) {

@@ -15,8 +15,10 @@
 
 namespace qorcli {
 
-// Where the module is looked for when --module is not given: where the build
-// or the install put it, next to the running program.
+// Where the module is looked for when --module is not given: the plugin
+// folder <libdir>/qorldap, found from the running program, as the build and
+// the install lay it out. Nothing else is tried: a qorhost with no module
+// there fails and names the path.
 std::string findModule();
 
 // The environment variable that chooses the kernel's pool mode: unset,

@@ -9,10 +9,6 @@
 #include "kernel_state.h"
 #include "paths.h"
 
-#ifndef QORHOST_INSTALL_LIBDIR
-#define QORHOST_INSTALL_LIBDIR "/usr/local/lib"
-#endif
-
 namespace qorhost {
 
 namespace {
@@ -51,9 +47,8 @@ std::vector<std::string> searchDirectories(const Kernel::State& kernel) {
   std::vector<std::string> directories;
   if (const char* path = std::getenv("QOR_EXTENSION_PATH")) splitInto(path, directories);
   if (!kernel.extensionDirectory.empty()) directories.push_back(kernel.extensionDirectory);
-  const std::string program = programDirectory();
-  if (!program.empty()) directories.push_back(program + "/../lib");
-  directories.emplace_back(QORHOST_INSTALL_LIBDIR);
+  const std::string plugins = pluginDirectory();
+  if (!plugins.empty()) directories.push_back(plugins);
   return directories;
 }
 

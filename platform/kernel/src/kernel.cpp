@@ -255,6 +255,9 @@ void Kernel::unregisterExtension(const std::string& name) {
 void Kernel::setExtensionDirectory(const std::string& directory) {
   state_->extensionDirectory = directory;
 }
+const std::string& Kernel::extensionDirectory() const {
+  return state_->extensionDirectory;
+}
 std::size_t Kernel::extensionLoads() const {
   return state_->extensionLoads;
 }

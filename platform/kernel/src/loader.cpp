@@ -8,10 +8,6 @@
 
 #include "paths.h"
 
-#ifndef QORHOST_DEFAULT_MODULE_PATH
-#define QORHOST_DEFAULT_MODULE_PATH "libqorldap.so"
-#endif
-
 namespace qorhost {
 
 namespace {
@@ -84,6 +80,12 @@ std::unique_ptr<LoadedModule> LoadedModule::load(Kernel& kernel, const std::stri
     setError(error, "the kernel is not the active one: its routines would not be reached");
     return nullptr;
   }
+  // A path with a slash is opened as it stands; say so when nothing is there
+  // rather than let dlopen's text stand for it.
+  if (path.find('/') != std::string::npos && !fileExists(path)) {
+    setError(error, "no module at " + path);
+    return nullptr;
+  }
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     const char* why = dlerror();
@@ -148,12 +150,7 @@ const std::string& LoadedModule::path() const {
 }
 
 std::string defaultModulePath() {
-  const std::string program = programDirectory();
-  if (!program.empty()) {
-    const std::string beside = program + "/../lib/libqorldap.so";
-    if (fileExists(beside)) return beside;
-  }
-  return QORHOST_DEFAULT_MODULE_PATH;
+  return pluginDirectory() + "/libqorldap.so";
 }
 
 }  // namespace qorhost

@@ -1,11 +1,43 @@
 #include "paths.h"
 
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <filesystem>
+#include <system_error>
+
+#ifndef QORHOST_BIN_TO_LIBDIR
+#define QORHOST_BIN_TO_LIBDIR "../lib"
+#endif
 
 namespace qorhost {
+namespace {
+
+constexpr const char* kPluginFolder = "qorldap";
+
+// The file the kernel's code was loaded from when that is a shared library;
+// empty when the kernel is part of the program itself.
+std::string kernelLibrary() {
+  Dl_info info{};
+  link_map* map = nullptr;
+  if (dladdr1(reinterpret_cast<void*>(&pluginDirectory), &info, reinterpret_cast<void**>(&map),
+              RTLD_DL_LINKMAP) == 0 ||
+      map == nullptr || map->l_name == nullptr) {
+    return {};
+  }
+  return map->l_name;
+}
+
+std::string normalised(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return (error ? path : absolute).lexically_normal().string();
+}
+
+}  // namespace
 
 std::string programDirectory() {
   std::array<char, 4096> buffer{};
@@ -19,6 +51,22 @@ std::string programDirectory() {
 bool fileExists(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string pluginDirectory() {
+  const std::string library = kernelLibrary();
+  if (!library.empty()) {
+    return normalised(std::filesystem::path(directoryOf(library)) / kPluginFolder);
+  }
+  const std::string program = programDirectory();
+  if (program.empty()) return {};
+  return normalised(std::filesystem::path(program) / QORHOST_BIN_TO_LIBDIR / kPluginFolder);
 }
 
 }  // namespace qorhost

@@ -100,8 +100,8 @@
 // the name (32-bit units, ASCII letters, digits, '_' and '-' only) and uses a
 // factory registered with registerExtension, else dlopen("lib<name>.so") from
 // the search directories (QOR_EXTENSION_PATH, colon-separated; then
-// setExtensionDirectory; then <dir of /proc/self/exe>/../lib; then the install
-// libdir), dlsym(QOR_EXTENSION_FACTORY) and calls it with the handle.
+// setExtensionDirectory; then the plugin folder <libdir>/qorldap, found from
+// where the kernel's code lies), dlsym(QOR_EXTENSION_FACTORY) and calls it with the handle.
 // Libraries stay loaded until the kernel is destroyed. Null when nothing is
 // found; lastExtensionError() says why. Word 26 kernelContext is the address
 // of the kernel's control block.
@@ -242,10 +242,11 @@ class Kernel {
 
   // Extensions: registered in-process, else loaded from lib<name>.so found in
   // the search directories (QOR_EXTENSION_PATH, then the set directory, then
-  // the directory of the running program's ../lib and the install libdir).
+  // the plugin folder <libdir>/qorldap).
   void registerExtension(const std::string& name, ExtensionFactory factory);
   void unregisterExtension(const std::string& name);
   void setExtensionDirectory(const std::string& directory);
+  const std::string& extensionDirectory() const;
   std::size_t extensionLoads() const;  // successful loadExtension calls
   std::string lastExtensionError() const;
 

@@ -41,8 +41,11 @@ class LoadedModule {
   std::string path_;
 };
 
-// Where the build or the install put libqorldap.so, found from the running
-// program's location (../lib/libqorldap.so), else the build-time default.
+// Where the build or the install put libqorldap.so: the plugin folder
+// "qorldap" of the library directory, found from where the kernel's code
+// lies (beside libqorhost.so, or the program's ../lib). Nothing else is
+// tried, so a program copied away from its install finds no module and says
+// where it looked rather than load another tree's.
 std::string defaultModulePath();
 
 }  // namespace qorhost

@@ -1,0 +1,132 @@
+// The kernel's C API as a C host uses it: one kernel at a time, the built
+// module started from the plugin folder or a path, macro symbols and
+// environment overrides reaching the module's lookups, a group expanded in
+// the example directory with the real extension, and nothing left behind.
+#include <qorhost/qorhost.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <qorldap/status.h>
+
+namespace {
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+
+const char* const kDirectory = "ldif:" QOR_SOURCE_DIR "/examples/directory.ldif";
+const char* const kGroup = "cn=all,ou=groups,o=example";
+
+// A kernel with checked pools, deleted at the end of the test.
+class CApiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kernel_ = qorhost_kernel_create(QORHOST_POOLS_CHECKED);
+    ASSERT_NE(kernel_, nullptr);
+    ASSERT_EQ(qorhost_set_env(kernel_, "LDAP_HOST", nullptr), 0);
+    ASSERT_EQ(qorhost_set_env(kernel_, "LDAP_BASE", nullptr), 0);
+  }
+  void TearDown() override { qorhost_kernel_delete(kernel_); }
+
+  qorhost_module* start(const char* path) {
+    qorhost_module* module = qorhost_module_start(kernel_, path);
+    EXPECT_NE(module, nullptr) << qorhost_last_error(kernel_);
+    return module;
+  }
+
+  // dsopen with the host and base given (NULL: the module looks them up),
+  // then the subscriber DNs of the example's top group.
+  std::vector<std::string> expand(const qorldap_table* ops, const char* host, const char* base,
+                                  uint32_t* openStatus) {
+    dshandle* handle = nullptr;
+    *openStatus = ops->dsopen(&handle, host, 0, nullptr, base, nullptr, nullptr);
+    std::vector<std::string> dns;
+    if (*openStatus != DS_OK) return dns;
+    dsent** list = nullptr;
+    EXPECT_EQ(ops->dsexpgrp(handle, kGroup, &list, DS_EXPAND_SUBSCRIBERS), DS_OK);
+    for (dsent** entry = list; entry != nullptr && *entry != nullptr; ++entry) {
+      dns.emplace_back((*entry)->dn);
+    }
+    if (list != nullptr) {
+      EXPECT_EQ(ops->dsfree(handle, list), DS_OK);
+    }
+    EXPECT_EQ(ops->dsclose(handle), DS_OK);
+    return dns;
+  }
+
+  qorhost_kernel* kernel_ = nullptr;
+};
+
+const std::vector<std::string> kSubscribers{
+    "cn=carol-pager,ou=subscribers,o=example", "cn=alice-phone,ou=subscribers,o=example",
+    "cn=alice-desk,ou=subscribers,o=example", "cn=bob-phone,ou=subscribers,o=example"};
+
+TEST_F(CApiTest, OneKernelAtATimeAndOnlyTheKnownPoolModes) {
+  EXPECT_EQ(qorhost_kernel_create(QORHOST_POOLS_PRODUCTION), nullptr) << "a second kernel";
+  qorhost_kernel_delete(kernel_);
+  EXPECT_EQ(qorhost_kernel_create(static_cast<qorhost_pool_mode>(7)), nullptr);
+  kernel_ = qorhost_kernel_create(QORHOST_POOLS_PRODUCTION);
+  ASSERT_NE(kernel_, nullptr) << "the first kernel's end frees the place";
+  EXPECT_EQ(qorhost_pool_faults(kernel_), -1) << "production pools keep no records";
+}
+
+TEST_F(CApiTest, TheDefaultModuleIsThePluginFolderOfTheBuild) {
+  EXPECT_THAT(qorhost_default_module_path(), EndsWith("/qorldap/libqorldap.so"));
+  EXPECT_EQ(std::string(qorhost_default_module_path()), QOR_MODULE_PATH);
+  qorhost_module* module = start(nullptr);
+  ASSERT_NE(module, nullptr);
+  EXPECT_STREQ(qorhost_module_path(module), QOR_MODULE_PATH);
+  uint32_t opened = 0;
+  EXPECT_EQ(expand(qorhost_module_table(module), kDirectory, "o=example", &opened), kSubscribers);
+  EXPECT_EQ(opened, DS_OK);
+  qorhost_module_stop(module);
+  EXPECT_EQ(qorhost_pool_faults(kernel_), 0);
+}
+
+TEST_F(CApiTest, MacrosComeBeforeTheEnvironmentAndBothReachTheModule) {
+  qorhost_module* module = start(QOR_MODULE_PATH);
+  ASSERT_NE(module, nullptr);
+  const qorldap_table* ops = qorhost_module_table(module);
+  uint32_t opened = 0;
+  expand(ops, nullptr, nullptr, &opened);
+  EXPECT_EQ(opened, DS_E_NO_HOST) << "neither macro nor environment names a host";
+
+  ASSERT_EQ(qorhost_set_env(kernel_, "LDAP_HOST", kDirectory), 0);
+  ASSERT_EQ(qorhost_set_env(kernel_, "LDAP_BASE", "o=nowhere"), 0);
+  ASSERT_EQ(qorhost_set_macro(kernel_, "LDAP_BASE", "o=example"), 0);
+  EXPECT_EQ(expand(ops, nullptr, nullptr, &opened), kSubscribers);
+
+  ASSERT_EQ(qorhost_set_macro(kernel_, "LDAP_BASE", nullptr), 0);
+  ASSERT_EQ(qorhost_set_env(kernel_, "LDAP_BASE", nullptr), 0);
+  expand(ops, nullptr, nullptr, &opened);
+  EXPECT_EQ(opened, DS_E_NO_BASE) << "the macro removed and the variable hidden";
+  qorhost_module_stop(module);
+  EXPECT_EQ(qorhost_pool_faults(kernel_), 0);
+}
+
+TEST_F(CApiTest, FailuresNameTheirCause) {
+  EXPECT_EQ(qorhost_module_start(kernel_, "/nonexistent/libqorldap.so"), nullptr);
+  EXPECT_THAT(qorhost_last_error(kernel_), HasSubstr("no module at /nonexistent/libqorldap.so"));
+  EXPECT_EQ(qorhost_set_macro(kernel_, "", "x"), -1);
+  EXPECT_THAT(qorhost_last_error(kernel_), HasSubstr("name"));
+  EXPECT_EQ(qorhost_set_extension_directory(kernel_, nullptr), -1);
+  EXPECT_EQ(qorhost_set_env(nullptr, "LDAP_HOST", "x"), -1);
+  EXPECT_STREQ(qorhost_last_error(nullptr), "no kernel");
+}
+
+TEST_F(CApiTest, ThePluginFolderIsSearchedAfterTheChosenDirectories) {
+  ASSERT_EQ(qorhost_set_extension_directory(kernel_, "/nonexistent"), 0);
+  ASSERT_EQ(setenv("QOR_EXTENSION_PATH", "/nonexistent", 1), 0);
+  qorhost_module* module = start(QOR_MODULE_PATH);
+  unsetenv("QOR_EXTENSION_PATH");
+  ASSERT_NE(module, nullptr);
+  uint32_t opened = 0;
+  expand(qorhost_module_table(module), kDirectory, "o=example", &opened);
+  EXPECT_EQ(opened, DS_OK) << "the plugin folder is searched after the set directory";
+  qorhost_module_stop(module);
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# The developer kit as an integrator meets it, from the built tree:
+#
+#   kit_test.sh install SOURCE BUILD   cmake --install into a scratch prefix
+#   kit_test.sh package SOURCE BUILD   cpack -G DEB, then dpkg -x into a scratch root
+#
+# Either way the installed tree is checked (layout, no path of the source or
+# build tree in any file, every public header compiles as C99), the example
+# host is built against it and expands the example directory's top group,
+# and the installed qorhost finds its module without environment variables.
+set -euo pipefail
+
+mode="$1" source="$2" build="$3"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+# Nothing may come from the environment: the kit finds its plugins itself.
+unset QOR_EXTENSION_PATH LDAP_HOST LDAP_BASE LDAP_PORT LDAP_BINDDN LDAP_BINDPW LD_LIBRARY_PATH
+
+fail() {
+  echo "kit_test: $*" >&2
+  exit 1
+}
+
+expected="cn=carol-pager,ou=subscribers,o=example
+cn=alice-phone,ou=subscribers,o=example
+cn=alice-desk,ou=subscribers,o=example
+cn=bob-phone,ou=subscribers,o=example"
+cp "$source/examples/directory.ldif" "$scratch/directory.ldif"
+directory="ldif:$scratch/directory.ldif"
+
+# The prefix's library directory: the one holding libqorhost.so.
+libdir_of() {
+  dirname "$(find "$1" -name 'libqorhost.so' | head -n 1)"
+}
+
+check_layout() {
+  local prefix="$1" libdir
+  libdir="$(libdir_of "$prefix")"
+  for file in bin/qorhost include/qorldap/table.h include/qorldap/abi/compat.h \
+    include/qorhost/qorhost.h include/vqeldap/options.h share/qorldap/qorldap.schema \
+    share/man/man1/qorhost.1 share/doc/qorldap/README.md; do
+    [ -f "$prefix/$file" ] || fail "$file is not installed"
+  done
+  for file in qorldap/libqorldap.so qorldap/libvqeldap.so pkgconfig/qorldap.pc \
+    cmake/qorldap/qorldapConfig.cmake; do
+    [ -f "$libdir/$file" ] || fail "$file is not in the library directory"
+  done
+  [ -z "$(find "$libdir" -maxdepth 1 \( -name 'libqorldap.so*' -o -name 'libvqeldap.so*' \))" ] ||
+    fail "a plugin lies in the public library directory"
+  local soname
+  soname="$(objdump -p "$libdir/libqorhost.so" | awk '$1 == "SONAME" { print $2 }')"
+  [ "$soname" = "libqorhost.so.1" ] || fail "libqorhost.so's soname is '$soname'"
+  local leaks
+  leaks="$(grep -rlF -- "$source" "$prefix" || true)"
+  [ -z "$leaks" ] || fail "installed files name the source or build tree: $leaks"
+}
+
+check_headers_are_c99() {
+  local prefix="$1"
+  while IFS= read -r header; do
+    printf '#include <%s>\n' "${header#"$prefix/include/"}" |
+      gcc -std=c99 -pedantic-errors -Wall -Wextra -Werror -I"$prefix/include" -x c -fsyntax-only - ||
+      fail "$header does not compile as C99"
+  done < <(find "$prefix/include" -name '*.h')
+  # The layout checks must still catch a wrong layout in C99.
+  printf '#include <qorldap/records.h>\nQOR_ASSERT_SIZE(dsent, 17);\n' |
+    gcc -std=c99 -pedantic-errors -I"$prefix/include" -x c -fsyntax-only - 2>/dev/null &&
+    fail "a wrong layout check compiles in C99"
+  return 0
+}
+
+run_example() {
+  local program="$1" output
+  output="$("$program" "$directory" o=example cn=all,ou=groups,o=example)" ||
+    fail "$program failed"
+  [ "$output" = "$expected" ] || fail "$program printed: $output"
+}
+
+build_with_pkg_config() {
+  local prefix="$1" libdir
+  libdir="$(libdir_of "$prefix")"
+  export PKG_CONFIG_PATH="$libdir/pkgconfig"
+  # shellcheck disable=SC2046
+  gcc -std=c99 -pedantic-errors -Wall -Wextra -Werror "$source/examples/host/example_host.c" \
+    $(pkg-config --cflags --libs qorldap) -Wl,-rpath,"$(pkg-config --variable=libdir qorldap)" \
+    -o "$scratch/example_pkgconfig"
+  [ "$(pkg-config --variable=plugindir qorldap)" -ef "$libdir/qorldap" ] ||
+    fail "pkg-config's plugindir is not the plugin folder"
+  run_example "$scratch/example_pkgconfig"
+}
+
+build_with_find_package() {
+  local prefix="$1"
+  cmake -S "$source/examples/host" -B "$scratch/example" -G Ninja \
+    -DCMAKE_PREFIX_PATH="$prefix" >"$scratch/example.log" 2>&1 ||
+    { cat "$scratch/example.log"; fail "the example does not configure with find_package"; }
+  cmake --build "$scratch/example" >>"$scratch/example.log" 2>&1 ||
+    { cat "$scratch/example.log"; fail "the example does not build with find_package"; }
+  run_example "$scratch/example/example_host"
+}
+
+check_qorhost() {
+  local prefix="$1" output status
+  output="$("$prefix/bin/qorhost" -H "$directory" -b o=example expand cn=all,ou=groups,o=example --dn-only)" ||
+    fail "the installed qorhost failed"
+  [ "$output" = "$expected" ] || fail "the installed qorhost printed: $output"
+  # A copy with no module beside it says where it looked and fails.
+  mkdir -p "$scratch/elsewhere/bin"
+  cp "$prefix/bin/qorhost" "$scratch/elsewhere/bin/"
+  status=0
+  output="$("$scratch/elsewhere/bin/qorhost" -H "$directory" -b o=example \
+    expand cn=all,ou=groups,o=example 2>&1)" || status=$?
+  [ "$status" -ne 0 ] || fail "a qorhost without its module succeeded"
+  case "$output" in
+    *"$scratch/elsewhere/lib/qorldap/libqorldap.so"*) ;;
+    *) fail "a qorhost without its module did not say where it looked: $output" ;;
+  esac
+}
+
+check_kit() {
+  check_layout "$1"
+  check_headers_are_c99 "$1"
+  build_with_pkg_config "$1"
+  build_with_find_package "$1"
+  check_qorhost "$1"
+}
+
+case "$mode" in
+  install)
+    cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+    check_kit "$scratch/prefix"
+    # The install may move: everything is found from where it lies.
+    mv "$scratch/prefix" "$scratch/moved"
+    LD_LIBRARY_PATH="$(libdir_of "$scratch/moved")" run_example "$scratch/example_pkgconfig"
+    check_qorhost "$scratch/moved"
+    ;;
+  package)
+    (cd "$build" && cpack -G DEB >"$scratch/cpack.log" 2>&1) ||
+      { cat "$scratch/cpack.log"; fail "cpack -G DEB failed"; }
+    package="$(ls -t "$build"/package/qorldap_*.deb | head -n 1)"
+    depends="$(dpkg-deb -f "$package" Depends)"
+    case "$depends" in
+      *libldap*) ;;
+      *) fail "the package does not depend on the libldap runtime: $depends" ;;
+    esac
+    dpkg -x "$package" "$scratch/root"
+    check_kit "$scratch/root/usr"
+    ;;
+  *) fail "unknown mode $mode" ;;
+esac
+echo "kit_test $mode: the kit installs, builds the example both ways and expands the group"

@@ -25,23 +25,23 @@
 #include <qorldap/table.h>
 
 /* Prints a failed operation's status as a line the reader can act on. */
-static void report(const char *what, uint32_t status) {
+static void report(const char* what, uint32_t status) {
   char text[256];
   qorhost_status_describe(status, text, sizeof text);
   fprintf(stderr, "example_host: %s: %s\n", what, text);
 }
 
 /* Prints the DN of each entry of a null-terminated entry list. */
-static void print_entries(dsent **list) {
+static void print_entries(dsent** list) {
   size_t i;
   for (i = 0; list[i] != NULL; ++i) printf("%s\n", list[i]->dn);
 }
 
 /* Opens a connection, expands the group and prints what it found. */
-static int expand_group(const qorldap_table *ops, const char *host, const char *base,
-                        const char *group, int32_t kind) {
-  dshandle *handle = NULL;
-  dsent **list = NULL;
+static int expand_group(const qorldap_table* ops, const char* host, const char* base,
+                        const char* group, int32_t kind) {
+  dshandle* handle = NULL;
+  dsent** list = NULL;
   uint32_t status = ops->dsopen(&handle, host, 0, NULL, base, NULL, NULL);
   if (status != DS_STATUS(DS_OK)) {
     report("dsopen", status); /* a failed dsopen leaves nothing to close */
@@ -60,9 +60,9 @@ static int expand_group(const qorldap_table *ops, const char *host, const char *
   return DS_IS_ERROR(status) ? 1 : 0;
 }
 
-int main(int argc, char **argv) {
-  qorhost_kernel *kernel;
-  qorhost_module *module;
+int main(int argc, char** argv) {
+  qorhost_kernel* kernel;
+  qorhost_module* module;
   int32_t kind = DS_EXPAND_SUBSCRIBERS;
   int result;
 

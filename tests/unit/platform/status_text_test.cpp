@@ -33,7 +33,8 @@ TEST(StatusText, NamesAndHints) {
     std::string hint;
   };
   const std::vector<Case> cases{
-      {DS_E_NO_HOST, "DS_E_NO_HOST", "no host: give -H or set LDAP_HOST"},
+      {DS_E_NO_HOST, "DS_E_NO_HOST",
+       "no host: give -H, or set LDAP_HOST, LDAPURI or URI in ldap.conf"},
       {DS_W_NOT_FOUND, "DS_W_NOT_FOUND", "nothing found"},
       {DS_OK, "DS_OK", "success"},
       {0x80144020u, "noSuchObject", "no entry with that DN (check the DN and -b)"},
@@ -50,9 +51,12 @@ TEST(StatusText, NamesAndHints) {
 }
 
 TEST(StatusText, LinesNameTheStatusOrTheLdapResult) {
-  EXPECT_EQ(describe(DS_E_NO_HOST), "0x80144098 DS_E_NO_HOST: no host: give -H or set LDAP_HOST");
+  EXPECT_EQ(
+      describe(DS_E_NO_HOST),
+      "0x80144098 DS_E_NO_HOST: no host: give -H, or set LDAP_HOST, LDAPURI or URI in ldap.conf");
   EXPECT_EQ(describe(DS_E_NO_BASE),
-            "0x80144097 DS_E_NO_BASE: no search base: give -b or set LDAP_BASE");
+            "0x80144097 DS_E_NO_BASE: no search base: give -b, or set LDAP_BASE, LDAPBASE or BASE "
+            "in ldap.conf");
   const std::vector<std::pair<uint32_t, std::string>> cases{
       {DS_W_NOT_FOUND, "0x00144081 DS_W_NOT_FOUND"},
       {0x80144031u, "0x80144031 error: LDAP invalidCredentials (49): wrong bind DN or password"},

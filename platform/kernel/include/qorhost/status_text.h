@@ -25,11 +25,11 @@ QORLDAP_API const char* qorhost_status_name(uint32_t status);
 QORLDAP_API const char* qorhost_status_hint(uint32_t status);
 
 /*
- * The line qorhost prints: "0x80144098 DS_E_NO_HOST: no host: give -H or set
- * LDAP_HOST", "0x80144020 error: LDAP noSuchObject (32): ...", "0x12345678
- * unknown status". Written as snprintf writes: at most size bytes with the
- * terminating NUL, and the length of the whole line is returned, so a result
- * of size or more means the text was cut short.
+ * The line qorhost prints: "0x80144098 DS_E_NO_HOST: no host: give -H, or
+ * set LDAP_HOST, LDAPURI or URI in ldap.conf", "0x80144020 error: LDAP
+ * noSuchObject (32): ...", "0x12345678 unknown status". Written as snprintf writes: at most size
+ * bytes with the terminating NUL, and the length of the whole line is returned, so a result of size
+ * or more means the text was cut short.
  */
 QORLDAP_API size_t qorhost_status_describe(uint32_t status, char* text, size_t size);
 

@@ -191,7 +191,8 @@ int read(const Context& context) {
 int expand(const Context& context) {
   const std::string& group = context.invocation.operands[0];
   EntryList list(context);
-  const int32_t kind = context.invocation.events ? 2 : 1;
+  const int32_t kind =
+      context.invocation.events ? DS_EXPAND_EVENT_SUBSCRIBERS : DS_EXPAND_SUBSCRIBERS;
   const Request request(context);
   uint32_t status = context.ops().dsexpgrp(context.handle, group.c_str(), list.place(), kind);
   request.result(status);

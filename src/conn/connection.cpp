@@ -6,8 +6,8 @@
 #include <qorldap/table.h>
 #include <qorldap/util.h>
 
+#include "extension_client/status_object.h"
 #include "host/pool.h"
-#include "ldapext/status_object.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ void dsopt(dshandle* handle, int32_t option, int32_t value, int64_t flags, const
 // VQ_INVALID_STATUS_OBJECT; the object is then not called.
 uint32_t dsgeterr(dshandle* handle) {
   if (handle == nullptr) return VQ_INVALID_STATUS_OBJECT;
-  return qorldap::ldapext::lastStatus(handle->statusObject);
+  return qorldap::extension_client::lastStatus(handle->statusObject);
 }
 
 }  // extern "C"

@@ -11,8 +11,8 @@
 #include <qorldap/table.h>
 
 #include "conn/settings.h"
+#include "extension_client/status_object.h"
 #include "host/pool.h"
-#include "ldapext/status_object.h"
 #include "module/state.h"
 
 namespace qorldap::conn {
@@ -35,7 +35,7 @@ uint64_t kernelContext() {
 
 // Why openConnection gave no connection, as a module status.
 uint32_t openFailure(qor_status_object* status) {
-  VQStatus last = ldapext::lastStatus(status);
+  VQStatus last = extension_client::lastStatus(status);
   if (last == 0) return DS_E_NOT_OPENED;
   return dsConvertVQStatus(VQ_NORMALISE(last));
 }

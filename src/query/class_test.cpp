@@ -7,8 +7,8 @@
 #include <qorldap/table.h>
 #include <qorldap/util.h>
 
+#include "extension_client/blocks.h"
 #include "host/pool.h"
-#include "ldapext/blocks.h"
 
 namespace qorldap::query {
 namespace {

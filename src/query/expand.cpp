@@ -50,10 +50,10 @@
 #include <qorldap/util.h>
 
 #include "data/records.h"
+#include "extension_client/requests.h"
+#include "extension_client/search_batch.h"
+#include "extension_client/status_object.h"
 #include "host/pool.h"
-#include "ldapext/requests.h"
-#include "ldapext/search_batch.h"
-#include "ldapext/status_object.h"
 #include "query/class_test.h"
 #include "query/dn_match.h"
 #include "query/member_batch.h"
@@ -140,8 +140,8 @@ class Expansion {
   Expansion(dshandle* handle, int32_t kind)
       : handle_(handle),
         kind_(kind),
-        batch_(ldapext::statusObjectValid(handle->statusObject)
-                   ? ldapext::findSearchBatch(handle->connection)
+        batch_(extension_client::statusObjectValid(handle->statusObject)
+                   ? extension_client::findSearchBatch(handle->connection)
                    : nullptr),
         members_(handle->pool),
         known_(handle->pool) {}
@@ -332,7 +332,7 @@ uint32_t Expansion::reuse(const KnownMember& known, const ExpansionPath& path, S
 }  // namespace qorldap::query
 
 extern "C" uint32_t dsexpgrp(dshandle* handle, const char* groupDn, dsent*** list, int32_t kind) {
-  if (!qorldap::ldapext::usable(handle)) return DS_E_NO_CONNECTION;
+  if (!qorldap::extension_client::usable(handle)) return DS_E_NO_CONNECTION;
   if (groupDn == nullptr || groupDn[0] == '\0' || list == nullptr) return DS_E_MISSING_ARGUMENT;
   handle->lastStatus = 0;
   *list = nullptr;

@@ -4,8 +4,8 @@
 
 #include <qorldap/status.h>
 
+#include "extension_client/blocks.h"
 #include "host/pool.h"
-#include "ldapext/blocks.h"
 
 namespace qorldap::query {
 namespace {
@@ -99,7 +99,7 @@ uint32_t MemberCache::remember(const char* dn, int64_t length, const KnownMember
   if ((used_ + 1) * 2 > capacity_ && !resize(capacity_ == 0 ? kFirstCapacity : capacity_ * 2)) {
     return DS_E_NO_MEMORY;
   }
-  char* key = ldapext::copyText(pool_, dn, length);
+  char* key = extension_client::copyText(pool_, dn, length);
   if (key == nullptr) return DS_E_NO_MEMORY;
   const uint64_t hash = hashOf(dn, length);
   *slotFor(dn, length, hash) = Slot{key, length, hash, member};

@@ -6,8 +6,8 @@
 #include <qorldap/status.h>
 
 #include "data/records.h"
+#include "extension_client/blocks.h"
 #include "host/pool.h"
-#include "ldapext/blocks.h"
 
 namespace qorldap::query {
 namespace {
@@ -65,7 +65,7 @@ uint32_t MemberList::takeAll(dsent** source) {
     host::release(pool_, source);
     return DS_OK;
   }
-  const int64_t rest = ldapext::countUntilNull(source + moved);
+  const int64_t rest = extension_client::countUntilNull(source + moved);
   std::memmove(source, source + moved, static_cast<size_t>(rest) * sizeof(dsent*));
   for (int64_t index = rest; index < rest + moved; ++index) source[index] = nullptr;
   data::releaseEntryList(pool_, source);

@@ -16,10 +16,10 @@
 #include <qorldap/util.h>
 
 #include "data/records.h"
+#include "extension_client/blocks.h"
+#include "extension_client/requests.h"
+#include "extension_client/status_object.h"
 #include "host/pool.h"
-#include "ldapext/blocks.h"
-#include "ldapext/requests.h"
-#include "ldapext/status_object.h"
 #include "status/convert.h"
 
 namespace qorldap::query {
@@ -67,7 +67,7 @@ bool copyValue(qor_pool* pool, const ldval& source, dsval** slot) {
   if (value == nullptr) return false;
   *slot = value;
   const int64_t length = nonNegative(static_cast<int32_t>(source.textlen));  // low 32 bits
-  value->text = ldapext::copyText(pool, source.text, length);
+  value->text = extension_client::copyText(pool, source.text, length);
   if (value->text == nullptr) return false;
   // A value with zero bytes keeps its byte count, which its text alone
   // would lose at the first zero.
@@ -81,9 +81,9 @@ bool copyAttribute(qor_pool* pool, const ldatt& source, dsatt** slot) {
   *slot = attribute;
   const int32_t count = presentCount(source.vals, source.nvals);
   attribute->nvals = count;
-  attribute->name = ldapext::copyText(pool, source.name, nonNegative(source.namelen));
+  attribute->name = extension_client::copyText(pool, source.name, nonNegative(source.namelen));
   if (attribute->name == nullptr) return false;
-  attribute->vals = ldapext::allocatePointers<dsval>(pool, count);
+  attribute->vals = extension_client::allocatePointers<dsval>(pool, count);
   if (attribute->vals == nullptr) return false;
   for (int32_t index = 0; index < count; ++index) {
     if (!copyValue(pool, *source.vals[index], &attribute->vals[index])) return false;
@@ -95,10 +95,10 @@ bool copyEntry(qor_pool* pool, const ldent& source, dsent** slot) {
   auto* entry = host::allocateRecord<dsent>(pool);
   if (entry == nullptr) return false;
   *slot = entry;
-  entry->dn = ldapext::copyText(pool, source.dn, nonNegative(source.dnlen));
+  entry->dn = extension_client::copyText(pool, source.dn, nonNegative(source.dnlen));
   if (entry->dn == nullptr) return false;
   const int32_t count = presentCount(source.atts, source.natts);
-  entry->atts = ldapext::allocatePointers<dsatt>(pool, count);
+  entry->atts = extension_client::allocatePointers<dsatt>(pool, count);
   if (entry->atts == nullptr) return false;
   for (int32_t index = 0; index < count; ++index) {
     if (!copyAttribute(pool, *source.atts[index], &entry->atts[index])) return false;
@@ -112,7 +112,7 @@ bool copyEntry(qor_pool* pool, const ldent& source, dsent** slot) {
 // it again (the connection's pool still takes it back when it is closed).
 uint32_t copyResult(dshandle* handle, ldent* const* result, dsent*** list) {
   qor_pool* pool = handle->pool;
-  dsent** entries = ldapext::allocatePointers<dsent>(pool, kFirstCapacity);
+  dsent** entries = extension_client::allocatePointers<dsent>(pool, kFirstCapacity);
   if (entries == nullptr) return DS_E_NO_MEMORY;
   int64_t capacity = kFirstCapacity;
   int64_t index = 0;
@@ -157,7 +157,7 @@ uint64_t searchFlags(uint64_t options) {
 // work is told apart by the host's message number: a new failure issues a
 // new one.
 uint32_t reportedFailure(qor_status_object* statusObject, uint32_t word, uint32_t messageBefore) {
-  if (ldapext::statusObjectValid(statusObject)) {
+  if (extension_client::statusObjectValid(statusObject)) {
     const VQStatus result = statusObject->getLastStatus(statusObject, &word);
     if (result != 0) word = result;
   } else {
@@ -179,7 +179,7 @@ ldent** bracketedSearch(dshandle* handle, uint64_t flags, const char* text, int6
   uint32_t word = 0;
   uint32_t messageBefore = 0;
   // Read once before the search; what it reports belongs to earlier work.
-  if (ldapext::statusObjectValid(status)) status->getLastStatus(status, &word);
+  if (extension_client::statusObjectValid(status)) status->getLastStatus(status, &word);
   word = wrlstlt(&messageBefore);
   ldent** result = connection->search(connection, flags, text, length, attributes, status);
   *failure = reportedFailure(status, word, messageBefore);
@@ -237,7 +237,7 @@ bool nothingThere(uint32_t status) {
 
 uint32_t readEntry(dshandle* handle, const char* dn, int64_t length, const char* const* attributes,
                    dsent*** list) {
-  if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
+  if (!extension_client::usable(handle)) return DS_E_NO_CONNECTION;
   if (list == nullptr) return DS_E_MISSING_ARGUMENT;
   uint32_t failure = DS_OK;
   ldent** result = bracketedSearch(handle, QOR_SEARCH_READ_DN, dn, length, attributes, &failure);
@@ -250,7 +250,7 @@ uint32_t resolveDn(dshandle* handle, const char* dn, const char* const* attribut
 
 uint32_t resolveFilter(dshandle* handle, const char* filter, const char* const* attributes,
                        dsent*** list) {
-  if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
+  if (!extension_client::usable(handle)) return DS_E_NO_CONNECTION;
   if (list == nullptr) return DS_E_MISSING_ARGUMENT;
   uint32_t failure = DS_OK;
   ldent** result = bracketedSearch(handle, searchFlags(handle->options), filter, wzstlen(filter),

@@ -8,10 +8,10 @@
 #include <qorldap/table.h>
 #include <qorldap/util.h>
 
+#include "extension_client/blocks.h"
+#include "extension_client/requests.h"
+#include "extension_client/translate.h"
 #include "host/pool.h"
-#include "ldapext/blocks.h"
-#include "ldapext/requests.h"
-#include "ldapext/translate.h"
 
 namespace qorldap::update {
 namespace {
@@ -24,12 +24,13 @@ struct ModifyEntry {
 
   static uint32_t build(qor_pool* pool, const dsmod& source, ldmod** slot) {
     if (source.att == nullptr) return DS_E_NOTHING_TO_CHANGE;
-    if (source.op != LDMOD_DELETE && ldapext::valueCount(*source.att) == 0) return DS_E_NO_VALUE;
+    if (source.op != LDMOD_DELETE && extension_client::valueCount(*source.att) == 0)
+      return DS_E_NO_VALUE;
     auto* mod = host::allocateRecord<ldmod>(pool);
     if (mod == nullptr) return DS_E_NO_MEMORY;
     *slot = mod;
     mod->op = source.op;
-    return ldapext::buildAttribute(pool, *source.att, &mod->att);
+    return extension_client::buildAttribute(pool, *source.att, &mod->att);
   }
 
   static VQStatus call(qor_connection* connection, const char* dn, ldmod* const* mods,
@@ -46,17 +47,17 @@ struct ModifyEntryLists {
 
   static uint32_t build(qor_pool* pool, const dsmodp& source, ldmodp** slot) {
     if (source.atts == nullptr) return DS_E_NOTHING_TO_CHANGE;
-    const int64_t count = ldapext::countUntilNull(source.atts);
+    const int64_t count = extension_client::countUntilNull(source.atts);
     auto* mod = host::allocateRecord<ldmodp>(pool);
     if (mod == nullptr) return DS_E_NO_MEMORY;
     *slot = mod;
     mod->op = source.op;
-    mod->atts = ldapext::allocatePointers<ldatt>(pool, count);
+    mod->atts = extension_client::allocatePointers<ldatt>(pool, count);
     if (mod->atts == nullptr) return DS_E_NO_MEMORY;
     for (int64_t index = 0; index < count; ++index) {
       const dsatt& attribute = *source.atts[index];
-      if (ldapext::valueCount(attribute) == 0) return DS_E_NO_VALUE;
-      const uint32_t status = ldapext::buildAttribute(pool, attribute, &mod->atts[index]);
+      if (extension_client::valueCount(attribute) == 0) return DS_E_NO_VALUE;
+      const uint32_t status = extension_client::buildAttribute(pool, attribute, &mod->atts[index]);
       if (status != DS_OK) return status;
     }
     return DS_OK;
@@ -70,33 +71,34 @@ struct ModifyEntryLists {
 
 template <typename Kind>
 uint32_t modify(dshandle* handle, const char* dn, typename Kind::Source* const* mods) {
-  if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
+  if (!extension_client::usable(handle)) return DS_E_NO_CONNECTION;
   if (dn == nullptr || dn[0] == '\0') return DS_E_NO_DN;
   if (mods == nullptr || mods[0] == nullptr) return DS_E_NOTHING_TO_CHANGE;
   qor_pool* pool = handle->pool;
-  const int64_t count = ldapext::countUntilNull(mods);
-  auto** built = ldapext::allocatePointers<typename Kind::Built>(pool, count);
+  const int64_t count = extension_client::countUntilNull(mods);
+  auto** built = extension_client::allocatePointers<typename Kind::Built>(pool, count);
   if (built == nullptr) return DS_E_NO_MEMORY;
   uint32_t status = DS_OK;
   for (int64_t index = 0; index < count && status == DS_OK; ++index) {
     status = Kind::build(pool, *mods[index], &built[index]);
   }
   if (status == DS_OK) {
-    status = ldapext::moduleStatus(Kind::call(handle->connection, dn, built, handle->statusObject));
+    status = extension_client::moduleStatus(
+        Kind::call(handle->connection, dn, built, handle->statusObject));
   }
-  ldapext::releaseModifications(pool, built);
+  extension_client::releaseModifications(pool, built);
   return status;
 }
 
 uint32_t modifyOne(dshandle* handle, const char* dn, uint32_t op, const char* name,
                    const void* value) {
-  if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
+  if (!extension_client::usable(handle)) return DS_E_NO_CONNECTION;
   if (dn == nullptr) return DS_E_NO_DN;
   if (name == nullptr) return DS_E_NOTHING_TO_CHANGE;
   if (value == nullptr) return DS_E_NO_VALUE;
   qor_connection* connection = handle->connection;
-  return ldapext::moduleStatus(connection->modifyOne(connection, dn, wzstlen(dn), op, name,
-                                                     wzstlen(name), value, handle->statusObject));
+  return extension_client::moduleStatus(connection->modifyOne(
+      connection, dn, wzstlen(dn), op, name, wzstlen(name), value, handle->statusObject));
 }
 
 }  // namespace

@@ -3,10 +3,10 @@
 #include <qorldap/table.h>
 #include <qorldap/util.h>
 
+#include "extension_client/blocks.h"
+#include "extension_client/requests.h"
+#include "extension_client/translate.h"
 #include "host/pool.h"
-#include "ldapext/blocks.h"
-#include "ldapext/requests.h"
-#include "ldapext/translate.h"
 
 namespace qorldap::update {
 namespace {
@@ -19,10 +19,10 @@ uint32_t buildEntry(qor_pool* pool, const dsent& entry, ldent** built) {
   auto* target = host::allocateRecord<ldent>(pool);
   if (target == nullptr) return DS_E_NO_MEMORY;
   *built = target;
-  const int64_t count = ldapext::countUntilNull(entry.atts);
+  const int64_t count = extension_client::countUntilNull(entry.atts);
   if (count == 0) return DS_E_NOTHING_TO_CHANGE;
   if (count > INT32_MAX) return DS_E_NO_MEMORY;
-  target->atts = ldapext::allocatePointers<ldatt>(pool, count);
+  target->atts = extension_client::allocatePointers<ldatt>(pool, count);
   if (target->atts == nullptr) return DS_E_NO_MEMORY;
   target->dn = entry.dn;
   target->dnlen = wzstlen(entry.dn);
@@ -30,32 +30,32 @@ uint32_t buildEntry(qor_pool* pool, const dsent& entry, ldent** built) {
   for (int64_t index = 0; index < count; ++index) {
     const dsatt& attribute = *entry.atts[index];
     if (attribute.nvals == 0) continue;
-    const uint32_t status = ldapext::buildAttribute(pool, attribute, &target->atts[index]);
+    const uint32_t status = extension_client::buildAttribute(pool, attribute, &target->atts[index]);
     if (status != DS_OK) return status;
   }
   return DS_OK;
 }
 
 uint32_t registerEntry(dshandle* handle, const char* dn, const dsent* entry) {
-  if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
+  if (!extension_client::usable(handle)) return DS_E_NO_CONNECTION;
   if (dn == nullptr) return DS_E_NO_DN;
   if (entry == nullptr) return DS_E_MISSING_ARGUMENT;
   ldent* built = nullptr;
   uint32_t status = buildEntry(handle->pool, *entry, &built);
   if (status == DS_OK) {
     qor_connection* connection = handle->connection;
-    status = ldapext::moduleStatus(
+    status = extension_client::moduleStatus(
         connection->addEntry(connection, dn, wzstlen(dn), built, handle->statusObject));
   }
-  ldapext::releaseEntry(handle->pool, built);
+  extension_client::releaseEntry(handle->pool, built);
   return status;
 }
 
 uint32_t deregisterEntry(dshandle* handle, const char* dn) {
-  if (!ldapext::usable(handle)) return DS_E_NO_CONNECTION;
+  if (!extension_client::usable(handle)) return DS_E_NO_CONNECTION;
   if (dn == nullptr || dn[0] == '\0') return DS_E_NO_DN;
   qor_connection* connection = handle->connection;
-  return ldapext::moduleStatus(
+  return extension_client::moduleStatus(
       connection->deleteEntry(connection, dn, wzstlen(dn), handle->statusObject));
 }
 

@@ -1,13 +1,13 @@
-#include "ldapext/translate.h"
+#include "extension_client/translate.h"
 
 #include <qorldap/status.h>
 #include <qorldap/util.h>
 
 #include "data/records.h"
+#include "extension_client/blocks.h"
 #include "host/pool.h"
-#include "ldapext/blocks.h"
 
-namespace qorldap::ldapext {
+namespace qorldap::extension_client {
 
 void translateValue(const dsval& source, ldval& target) {
   switch (source.type) {
@@ -97,4 +97,4 @@ void releaseModification(qor_pool* pool, ldmodp* mod) {
   host::release(pool, mod);
 }
 
-}  // namespace qorldap::ldapext
+}  // namespace qorldap::extension_client

@@ -6,7 +6,7 @@
 #include <qorldap/abi/objects.h>
 #include <qorldap/status.h>
 
-namespace qorldap::ldapext {
+namespace qorldap::extension_client {
 
 // Usable only when it carries the mark; a missing object is not usable.
 inline bool statusObjectValid(const qor_status_object* status) {
@@ -22,4 +22,4 @@ inline VQStatus lastStatus(qor_status_object* status) {
   return result != 0 ? result : code;
 }
 
-}  // namespace qorldap::ldapext
+}  // namespace qorldap::extension_client

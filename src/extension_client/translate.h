@@ -14,7 +14,7 @@
 
 #include "host/pool.h"
 
-namespace qorldap::ldapext {
+namespace qorldap::extension_client {
 
 // Fills a zero-filled ldval from a dsval: tags 1-3 go out as a long, 4-5 as
 // a double (the 8 data bytes bit for bit), 6 as bytes and length, and every
@@ -54,4 +54,4 @@ void releaseModifications(qor_pool* pool, Mod** mods) {
   host::release(pool, mods);
 }
 
-}  // namespace qorldap::ldapext
+}  // namespace qorldap::extension_client

@@ -11,7 +11,7 @@
 
 #include "status/convert.h"
 
-namespace qorldap::ldapext {
+namespace qorldap::extension_client {
 
 // A handle can carry a request when it exists and holds a connection.
 inline bool usable(const dshandle* handle) {
@@ -23,4 +23,4 @@ inline uint32_t moduleStatus(VQStatus kernelStatus) {
   return kernelStatus == 0 ? DS_OK : status::convert(kernelStatus);
 }
 
-}  // namespace qorldap::ldapext
+}  // namespace qorldap::extension_client

@@ -11,7 +11,7 @@
 
 #include "host/pool.h"
 
-namespace qorldap::ldapext {
+namespace qorldap::extension_client {
 
 // A zero-filled array of `count` pointers plus the null slot after them.
 template <typename T>
@@ -42,4 +42,4 @@ inline int64_t countUntilNull(const T* const* array) {
   return count;
 }
 
-}  // namespace qorldap::ldapext
+}  // namespace qorldap::extension_client

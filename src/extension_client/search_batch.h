@@ -6,7 +6,7 @@
 
 #include <qorldap/abi/objects.h>
 
-namespace qorldap::ldapext {
+namespace qorldap::extension_client {
 
 inline qor_search_batch findSearchBatch(qor_connection* connection) {
   qor_search_batch batch = nullptr;
@@ -18,4 +18,4 @@ inline qor_search_batch findSearchBatch(qor_connection* connection) {
   return status == 0 ? batch : nullptr;
 }
 
-}  // namespace qorldap::ldapext
+}  // namespace qorldap::extension_client

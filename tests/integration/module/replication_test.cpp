@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -30,9 +31,8 @@ class ReplicationTest : public SlapdModuleTest {
   // dsopen as the admin on `hosts`; the handle is closed at TearDown.
   dshandle* openOn(const std::string& hosts) {
     dshandle* handle = nullptr;
-    const uint32_t status =
-        openWith(&handle, hosts.c_str(), 0, server().base().c_str(), server().adminDn().c_str(),
-                 server().adminPassword().c_str());
+    const uint32_t status = openWith(&handle, hosts.c_str(), 0, server().base().c_str(),
+                                     server().adminDn().c_str(), server().adminPassword().c_str());
     EXPECT_EQ(status, 0u) << std::hex << status;
     return handle;
   }
@@ -63,7 +63,28 @@ class ReplicationTest : public SlapdModuleTest {
     return false;
   }
 
-  void killFirst() { ASSERT_EQ(kill(std::stoi(server().value("PID")), SIGKILL), 0); }
+  // Kills the first provider and waits until it is gone: a signal is
+  // delivered asynchronously, and a request sent before the process is
+  // really dead could still be answered.
+  void killFirst() {
+    const pid_t pid = std::stoi(server().value("PID"));
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    for (int attempt = 0; attempt < 500 && !gone(pid); ++attempt) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(gone(pid)) << "the first provider outlived SIGKILL by five seconds";
+  }
+
+  // No such process, or a zombie that nobody has reaped yet (its sockets are
+  // closed all the same).
+  static bool gone(pid_t pid) {
+    if (kill(pid, 0) != 0) return true;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+  }
 };
 
 TEST_F(ReplicationTest, FailoverKeepsEveryAcknowledgedWrite) {
@@ -99,8 +120,9 @@ TEST_F(ReplicationTest, FailoverKeepsEveryAcknowledgedWrite) {
 // fails, and stores no list.
 TEST_F(ReplicationTest, ExpansionUnderWayWhenTheProviderDiesIsNeverPartial) {
   constexpr int kMembers = 1000;
-  std::string ldif = "dn: cn=crowd,ou=groups,o=example\nchangetype: add\n"
-                     "objectClass: groupOfNames\ncn: crowd\n";
+  std::string ldif =
+      "dn: cn=crowd,ou=groups,o=example\nchangetype: add\n"
+      "objectClass: groupOfNames\ncn: crowd\n";
   std::string people;
   for (int i = 0; i < kMembers; ++i) {
     const std::string uid = "crowd-" + std::to_string(i);

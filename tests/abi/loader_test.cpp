@@ -14,14 +14,10 @@
 #include <qorldap/abi/gcb.h>
 #include <qorldap/abi/objects.h>
 
+#include "support/module_state.h"
+
 namespace qortest {
 namespace {
-
-struct StateRecord {
-  qor_extension* extension;
-  qor_pool* pool;
-  qor_status_object* statusObject;
-};
 
 // The probe extension library, opened a second time to read its counters.
 class ProbeExtension {

@@ -12,16 +12,10 @@
 #include <qorldap/abi/objects.h>
 
 #include "support/module_fixture.h"
+#include "support/module_state.h"
 
 namespace qortest {
 namespace {
-
-// The module state as the control block's slot holds it.
-struct StateRecord {
-  qor_extension* extension;
-  qor_pool* pool;
-  qor_status_object* statusObject;
-};
 
 class LifecycleTest : public ModuleTest {
  protected:

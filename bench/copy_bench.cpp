@@ -85,7 +85,7 @@ Extension& extension() {
   return made;
 }
 
-void resolveCopy(benchmark::State& state, qorhost::PoolMode mode) {
+void resolveCopy(benchmark::State& state, qorkernel::PoolMode mode) {
   qorbench::ModuleHost host(mode, [](qor_kernel*) { return &extension().extension; });
   dshandle* handle = host.open("memory", "o=example");
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
@@ -101,12 +101,12 @@ void resolveCopy(benchmark::State& state, qorhost::PoolMode mode) {
 }
 
 void BM_ResolveCopy(benchmark::State& state) {
-  resolveCopy(state, qorhost::PoolMode::kProduction);
+  resolveCopy(state, qorkernel::PoolMode::kProduction);
 }
 BENCHMARK(BM_ResolveCopy)->Unit(benchmark::kMillisecond);
 
 void BM_ResolveCopyChecked(benchmark::State& state) {
-  resolveCopy(state, qorhost::PoolMode::kChecked);
+  resolveCopy(state, qorkernel::PoolMode::kChecked);
 }
 BENCHMARK(BM_ResolveCopyChecked)->Unit(benchmark::kMillisecond);
 
@@ -149,7 +149,7 @@ std::vector<Block> copyPlan(ldent* const* result) {
 
 void BM_CopyFloor(benchmark::State& state) {
   const std::vector<Block> plan = copyPlan(theResult());
-  qorhost::Kernel kernel(qorhost::PoolMode::kProduction);
+  qorkernel::Kernel kernel(qorkernel::PoolMode::kProduction);
   qor_pool* pool = kernel.taskPool();
   std::vector<void*> blocks(plan.size());
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)

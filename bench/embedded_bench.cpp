@@ -21,8 +21,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include <qorhost/kernel.h>
-#include <qorhost/loader.h>
+#include <qorkernel/kernel.h>
+#include <qorkernel/loader.h>
 #include <qorldap/records.h>
 #include <qorldap/table.h>
 
@@ -38,14 +38,14 @@ constexpr const char* kGroup = "cn=big,ou=groups,o=example";
 
 // The kernel and the module, started once for the whole run.
 struct Host {
-  qorhost::Kernel kernel;
-  std::unique_ptr<qorhost::LoadedModule> module;
+  qorkernel::Kernel kernel;
+  std::unique_ptr<qorkernel::LoadedModule> module;
 
   Host() {
     kernel.useRealEnvironment(false);
     kernel.setExtensionDirectory(QOR_VQELDAP_DIR);
     std::string error;
-    module = qorhost::LoadedModule::load(kernel, QOR_MODULE_PATH, &error);
+    module = qorkernel::LoadedModule::load(kernel, QOR_MODULE_PATH, &error);
     if (module == nullptr || module->table() == nullptr) {
       std::fprintf(stderr, "cannot load the module: %s\n", error.c_str());
       std::exit(1);

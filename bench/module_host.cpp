@@ -23,7 +23,7 @@ std::string environment(const char* name) {
 
 }  // namespace
 
-ModuleHost::ModuleHost(qorhost::PoolMode pools, qorhost::ExtensionFactory extension)
+ModuleHost::ModuleHost(qorkernel::PoolMode pools, qorkernel::ExtensionFactory extension)
     : kernel_(pools) {
   if (extension) {
     kernel_.registerExtension("vqeldap", std::move(extension));
@@ -31,7 +31,7 @@ ModuleHost::ModuleHost(qorhost::PoolMode pools, qorhost::ExtensionFactory extens
     kernel_.setExtensionDirectory(std::filesystem::path(QOR_MODULE_PATH).parent_path().string());
   }
   std::string error;
-  module_ = qorhost::LoadedModule::load(kernel_, QOR_MODULE_PATH, &error);
+  module_ = qorkernel::LoadedModule::load(kernel_, QOR_MODULE_PATH, &error);
   if (module_ == nullptr) fail(error);
 }
 

@@ -11,27 +11,27 @@
 #include <memory>
 #include <string>
 
-#include <qorhost/kernel.h>
-#include <qorhost/loader.h>
+#include <qorkernel/kernel.h>
+#include <qorkernel/loader.h>
 #include <qorldap/table.h>
 
 namespace qorbench {
 
 class ModuleHost {
  public:
-  explicit ModuleHost(qorhost::PoolMode pools, qorhost::ExtensionFactory extension = {});
+  explicit ModuleHost(qorkernel::PoolMode pools, qorkernel::ExtensionFactory extension = {});
   ~ModuleHost();  // term
   ModuleHost(const ModuleHost&) = delete;
   ModuleHost& operator=(const ModuleHost&) = delete;
 
   const qorldap_table& ops() const { return *module_->table(); }
-  qorhost::Kernel& kernel() { return kernel_; }
+  qorkernel::Kernel& kernel() { return kernel_; }
   // dsopen, anonymous; the program ends when it fails.
   dshandle* open(const std::string& host, const std::string& base);
 
  private:
-  qorhost::Kernel kernel_;
-  std::unique_ptr<qorhost::LoadedModule> module_;
+  qorkernel::Kernel kernel_;
+  std::unique_ptr<qorkernel::LoadedModule> module_;
 };
 
 // What a benchmark against slapd needs from the environment (QOR_BENCH_URI,

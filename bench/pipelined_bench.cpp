@@ -31,7 +31,7 @@ std::string groupOf(int64_t members) {
 // Expands the group of state.range(0) members on `uri`, in batches when
 // `batched`, else one search at a time.
 void expand(benchmark::State& state, const std::string& uri, bool batched) {
-  qorbench::ModuleHost host(qorhost::PoolMode::kProduction);
+  qorbench::ModuleHost host(qorkernel::PoolMode::kProduction);
   dshandle* handle = host.open(uri, qorbench::benchBase());
   const std::string group = groupOf(state.range(0));
   {

@@ -13,7 +13,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include <qorhost/kernel.h>
+#include <qorkernel/kernel.h>
 #include <qorldap/abi/objects.h>
 
 namespace {
@@ -26,8 +26,8 @@ std::size_t sizeAt(std::size_t index) {
   return static_cast<std::size_t>(kSizes[index % kSizes.size()]);
 }
 
-void poolBatches(benchmark::State& state, qorhost::PoolMode mode) {
-  qorhost::Kernel kernel(mode);
+void poolBatches(benchmark::State& state, qorkernel::PoolMode mode) {
+  qorkernel::Kernel kernel(mode);
   qor_pool* pool = kernel.taskPool();
   std::array<void*, kBatch> blocks{};
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
@@ -41,12 +41,12 @@ void poolBatches(benchmark::State& state, qorhost::PoolMode mode) {
 }
 
 void BM_PoolProduction(benchmark::State& state) {
-  poolBatches(state, qorhost::PoolMode::kProduction);
+  poolBatches(state, qorkernel::PoolMode::kProduction);
 }
 BENCHMARK(BM_PoolProduction);
 
 void BM_PoolChecked(benchmark::State& state) {
-  poolBatches(state, qorhost::PoolMode::kChecked);
+  poolBatches(state, qorkernel::PoolMode::kChecked);
 }
 BENCHMARK(BM_PoolChecked);
 
@@ -63,10 +63,10 @@ BENCHMARK(BM_CallocFree);
 
 constexpr std::size_t kGrowth = std::size_t{8} << 20;
 
-void poolGrowth(benchmark::State& state, qorhost::PoolMode mode) {
+void poolGrowth(benchmark::State& state, qorkernel::PoolMode mode) {
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     state.PauseTiming();
-    auto kernel = std::make_unique<qorhost::Kernel>(mode);
+    auto kernel = std::make_unique<qorkernel::Kernel>(mode);
     qor_pool* pool = kernel->taskPool();
     state.ResumeTiming();
     std::size_t taken = 0;
@@ -80,12 +80,12 @@ void poolGrowth(benchmark::State& state, qorhost::PoolMode mode) {
 }
 
 void BM_PoolGrowthProduction(benchmark::State& state) {
-  poolGrowth(state, qorhost::PoolMode::kProduction);
+  poolGrowth(state, qorkernel::PoolMode::kProduction);
 }
 BENCHMARK(BM_PoolGrowthProduction)->Unit(benchmark::kMillisecond);
 
 void BM_PoolGrowthChecked(benchmark::State& state) {
-  poolGrowth(state, qorhost::PoolMode::kChecked);
+  poolGrowth(state, qorkernel::PoolMode::kChecked);
 }
 BENCHMARK(BM_PoolGrowthChecked)->Unit(benchmark::kMillisecond);
 

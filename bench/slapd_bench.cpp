@@ -49,7 +49,7 @@ void walkEntry(void* context, LDAP* ld, LDAPMessage* entry) {
 template <typename Request>
 void throughModule(benchmark::State& state, Request&& request) {
   if (!haveServer(state)) return;
-  qorbench::ModuleHost host(qorhost::PoolMode::kProduction);
+  qorbench::ModuleHost host(qorkernel::PoolMode::kProduction);
   dshandle* handle = host.open(qorbench::benchUri(), qorbench::benchBase());
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     dsent** list = nullptr;

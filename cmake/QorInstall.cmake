@@ -1,4 +1,4 @@
-# The install: the developer kit (headers, the kernel libqorhost.so with its
+# The install: the developer kit (headers, the kernel libqorkernel.so with its
 # pkg-config file and CMake package, the schema, the README, the example host
 # and qorhost's manual page), qorhost, and the module and the extension as
 # private plugins in <libdir>/qorldap. The Debian package (cpack -G DEB) is
@@ -35,17 +35,17 @@ target_include_directories(qorldap_headers INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
 install(TARGETS qorldap vqeldap LIBRARY DESTINATION ${QOR_PLUGIN_DIR})
-install(TARGETS qorhost_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS qorhost_shared qorldap_headers EXPORT qorldapTargets
+install(TARGETS qorhost RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS qorkernel_shared qorldap_headers EXPORT qorldapTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 # Headers: the module's (qorldap/, qorldap/abi/), the kernel's C API
-# (qorhost/; its C++ headers stay in the build) and the extension's options.
+# (qorkernel/; its C++ headers stay in the build) and the extension's options.
 install(DIRECTORY include/qorldap DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES platform/kernel/include/qorhost/qorhost.h
-              platform/kernel/include/qorhost/status_text.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qorhost)
+install(FILES platform/kernel/include/qorkernel/qorkernel.h
+              platform/kernel/include/qorkernel/status_text.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qorkernel)
 install(FILES platform/vqeldap/include/vqeldap/options.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vqeldap)
 

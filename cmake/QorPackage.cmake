@@ -2,7 +2,7 @@
 #
 #   cmake --build build/default && (cd build/default && cpack -G DEB)
 #
-# It installs under /usr: /usr/bin/qorhost, /usr/<libdir>/libqorhost.so.*,
+# It installs under /usr: /usr/bin/qorhost, /usr/<libdir>/libqorkernel.so.*,
 # the plugins in /usr/<libdir>/qorldap, the headers, qorldap.pc, the CMake
 # package, the schema, the manual page and the documentation. Its
 # dependencies (the libldap runtime, OpenSSL's libcrypto, the C library) are
@@ -17,7 +17,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_DESCRIPTION
     "libqorldap.so, loaded into a host's process, gives the host's components one small\n"
     "interface to an LDAP directory. The package holds the module and its LDAP extension\n"
-    "(private plugins), the host kernel libqorhost.so with a C API, the command-line host\n"
+    "(private plugins), the host kernel libqorkernel.so with a C API, the command-line host\n"
     "qorhost, and the headers, pkg-config file and CMake package for building hosts.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

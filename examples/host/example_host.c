@@ -20,14 +20,14 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <qorhost/qorhost.h>
+#include <qorkernel/qorkernel.h>
 #include <qorldap/status.h>
 #include <qorldap/table.h>
 
 /* Prints a failed operation's status as a line the reader can act on. */
 static void report(const char* what, uint32_t status) {
   char text[256];
-  qorhost_status_describe(status, text, sizeof text);
+  qorkernel_status_describe(status, text, sizeof text);
   fprintf(stderr, "example_host: %s: %s\n", what, text);
 }
 
@@ -61,8 +61,8 @@ static int expand_group(const qorldap_table* ops, const char* host, const char* 
 }
 
 int main(int argc, char** argv) {
-  qorhost_kernel* kernel;
-  qorhost_module* module;
+  qorkernel_kernel* kernel;
+  qorkernel_module* module;
   int32_t kind = DS_EXPAND_SUBSCRIBERS;
   int result;
 
@@ -72,19 +72,19 @@ int main(int argc, char** argv) {
   }
   if (argc == 5) kind = DS_EXPAND_EVENT_SUBSCRIBERS;
 
-  kernel = qorhost_kernel_create(QORHOST_POOLS_PRODUCTION);
+  kernel = qorkernel_kernel_create(QORKERNEL_POOLS_PRODUCTION);
   if (kernel == NULL) {
     fprintf(stderr, "example_host: no kernel could be made\n");
     return 1;
   }
-  module = qorhost_module_start(kernel, NULL);
+  module = qorkernel_module_start(kernel, NULL);
   if (module == NULL) {
-    fprintf(stderr, "example_host: %s\n", qorhost_last_error(kernel));
-    qorhost_kernel_delete(kernel);
+    fprintf(stderr, "example_host: %s\n", qorkernel_last_error(kernel));
+    qorkernel_kernel_delete(kernel);
     return 1;
   }
-  result = expand_group(qorhost_module_table(module), argv[1], argv[2], argv[3], kind);
-  qorhost_module_stop(module);
-  qorhost_kernel_delete(kernel);
+  result = expand_group(qorkernel_module_table(module), argv[1], argv[2], argv[3], kind);
+  qorkernel_module_stop(module);
+  qorkernel_kernel_delete(kernel);
   return result;
 }

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <qorhost/kernel.h>
-#include <qorhost/loader.h>
+#include <qorkernel/kernel.h>
+#include <qorkernel/loader.h>
 #include <qorldap/abi/gcb.h>
 #include <qorldap/abi/objects.h>
 
@@ -44,14 +44,14 @@ class ProbeExtension {
 TEST(LoaderTest, StartTermStartThroughTheLoader) {
   // Only the probe's directory may supply the extension.
   unsetenv("QOR_EXTENSION_PATH");
-  qorhost::Kernel kernel{qorhost::PoolMode::kChecked};
+  qorkernel::Kernel kernel{qorkernel::PoolMode::kChecked};
   kernel.useRealEnvironment(false);
   kernel.setExtensionDirectory(QOR_PROBE_EXTENSION_DIR);
   const std::size_t taskBlocks = kernel.stats(kernel.taskPool()).liveBlocks;
 
   std::string error;
-  std::unique_ptr<qorhost::LoadedModule> module =
-      qorhost::LoadedModule::load(kernel, QOR_MODULE_PATH, &error);
+  std::unique_ptr<qorkernel::LoadedModule> module =
+      qorkernel::LoadedModule::load(kernel, QOR_MODULE_PATH, &error);
   ASSERT_NE(module, nullptr) << error;
   ProbeExtension probe;
   ASSERT_TRUE(probe.loaded()) << dlerror();

@@ -28,16 +28,16 @@ cn=bob-phone,ou=subscribers,o=example"
 cp "$source/examples/directory.ldif" "$scratch/directory.ldif"
 directory="ldif:$scratch/directory.ldif"
 
-# The prefix's library directory: the one holding libqorhost.so.
+# The prefix's library directory: the one holding libqorkernel.so.
 libdir_of() {
-  dirname "$(find "$1" -name 'libqorhost.so' | head -n 1)"
+  dirname "$(find "$1" -name 'libqorkernel.so' | head -n 1)"
 }
 
 check_layout() {
   local prefix="$1" libdir
   libdir="$(libdir_of "$prefix")"
   for file in bin/qorhost include/qorldap/table.h include/qorldap/abi/compat.h \
-    include/qorhost/qorhost.h include/vqeldap/options.h share/qorldap/qorldap.schema \
+    include/qorkernel/qorkernel.h include/vqeldap/options.h share/qorldap/qorldap.schema \
     share/man/man1/qorhost.1 share/doc/qorldap/README.md; do
     [ -f "$prefix/$file" ] || fail "$file is not installed"
   done
@@ -48,8 +48,8 @@ check_layout() {
   [ -z "$(find "$libdir" -maxdepth 1 \( -name 'libqorldap.so*' -o -name 'libvqeldap.so*' \))" ] ||
     fail "a plugin lies in the public library directory"
   local soname
-  soname="$(objdump -p "$libdir/libqorhost.so" | awk '$1 == "SONAME" { print $2 }')"
-  [ "$soname" = "libqorhost.so.1" ] || fail "libqorhost.so's soname is '$soname'"
+  soname="$(objdump -p "$libdir/libqorkernel.so" | awk '$1 == "SONAME" { print $2 }')"
+  [ "$soname" = "libqorkernel.so.1" ] || fail "libqorkernel.so's soname is '$soname'"
   local leaks
   leaks="$(grep -rlF -- "$source" "$prefix" || true)"
   [ -z "$leaks" ] || fail "installed files name the source or build tree: $leaks"

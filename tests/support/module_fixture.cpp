@@ -7,12 +7,12 @@
 namespace qortest {
 
 void ModuleTest::SetUp() {
-  kernel_ = std::make_unique<qorhost::Kernel>(qorhost::PoolMode::kChecked);
+  kernel_ = std::make_unique<qorkernel::Kernel>(qorkernel::PoolMode::kChecked);
   kernel_->useRealEnvironment(false);
   extension_.registerWith(*kernel_);
   configureHost();
   std::string error;
-  module_ = qorhost::LoadedModule::load(*kernel_, QOR_MODULE_PATH, &error);
+  module_ = qorkernel::LoadedModule::load(*kernel_, QOR_MODULE_PATH, &error);
   ASSERT_NE(module_, nullptr) << error;
 }
 

@@ -19,8 +19,8 @@
 
 #include <gtest/gtest.h>
 
-#include <qorhost/kernel.h>
-#include <qorhost/loader.h>
+#include <qorkernel/kernel.h>
+#include <qorkernel/loader.h>
 #include <qorldap/records.h>
 #include <qorldap/status.h>
 #include <qorldap/table.h>
@@ -40,9 +40,9 @@ class ModuleTest : public ::testing::Test {
   virtual void expectCleanHost();
 
   const qorldap_table& ops() const { return *module_->table(); }
-  qorhost::Kernel& kernel() { return *kernel_; }
+  qorkernel::Kernel& kernel() { return *kernel_; }
   ScriptedExtension& extension() { return extension_; }
-  qorhost::LoadedModule& module() { return *module_; }
+  qorkernel::LoadedModule& module() { return *module_; }
 
   // Opens a connection with host "ldap.test" and base "o=test" given as
   // arguments; fails the test when dsopen does not return 0.
@@ -57,9 +57,9 @@ class ModuleTest : public ::testing::Test {
   bool checkHost = true;
 
  private:
-  std::unique_ptr<qorhost::Kernel> kernel_;
+  std::unique_ptr<qorkernel::Kernel> kernel_;
   ScriptedExtension extension_;
-  std::unique_ptr<qorhost::LoadedModule> module_;
+  std::unique_ptr<qorkernel::LoadedModule> module_;
 };
 
 // A module test with one connection open for the whole test: opened in SetUp,

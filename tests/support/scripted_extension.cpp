@@ -451,7 +451,7 @@ ScriptedExtension::~ScriptedExtension() {
   delete impl_;
 }
 
-void ScriptedExtension::registerWith(qorhost::Kernel& kernel, const std::string& name) {
+void ScriptedExtension::registerWith(qorkernel::Kernel& kernel, const std::string& name) {
   Impl* impl = impl_;
   kernel.registerExtension(name, [impl](qor_kernel*) { return &impl->record.base; });
 }

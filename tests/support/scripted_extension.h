@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include <qorhost/kernel.h>
+#include <qorkernel/kernel.h>
 #include <qorldap/abi/ldrecords.h>
 #include <qorldap/abi/objects.h>
 
@@ -115,7 +115,7 @@ class ScriptedExtension {
   ScriptedExtension& operator=(const ScriptedExtension&) = delete;
 
   // Registers this extension with the kernel under `name` (default vqeldap).
-  void registerWith(qorhost::Kernel& kernel, const std::string& name = "vqeldap");
+  void registerWith(qorkernel::Kernel& kernel, const std::string& name = "vqeldap");
 
   // openConnection: succeed, or return null after recording `status` (if set).
   void scriptOpen(bool succeed, std::optional<VQStatus> status = std::nullopt);

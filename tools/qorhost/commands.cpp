@@ -460,7 +460,7 @@ int info(const Context& context) {
       << (kernel.extensionLoads() > 0 ? "loaded" : "not loaded: " + kernel.lastExtensionError())
       << '\n';
   out << "pools:           "
-      << (kernel.poolMode() == qorhost::PoolMode::kChecked ? "checked" : "production") << '\n';
+      << (kernel.poolMode() == qorkernel::PoolMode::kChecked ? "checked" : "production") << '\n';
   printImage(context);
   printVersionRecord(context);
   printTable(context);
@@ -549,7 +549,7 @@ int runCommand(const Invocation& invocation, const std::string& password,
     return showPlan(invocation, changes, streams);
   }
   const char* setting = std::getenv(kPoolModeVariable);
-  const std::optional<qorhost::PoolMode> pools = poolModeOf(setting);
+  const std::optional<qorkernel::PoolMode> pools = poolModeOf(setting);
   if (!pools) {
     streams.err << "qorhost: " << kPoolModeVariable << "=" << setting
                 << " is not a pool mode: production or checked\n";

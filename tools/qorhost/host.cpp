@@ -30,13 +30,13 @@ const char* textOrNull(const std::optional<std::string>& text) {
 }  // namespace
 
 std::string findModule() {
-  return qorhost::defaultModulePath();
+  return qorkernel::defaultModulePath();
 }
 
-std::optional<qorhost::PoolMode> poolModeOf(const char* setting) {
+std::optional<qorkernel::PoolMode> poolModeOf(const char* setting) {
   const std::string_view text = setting == nullptr ? "" : setting;
-  if (text.empty() || text == "production") return qorhost::PoolMode::kProduction;
-  if (text == "checked") return qorhost::PoolMode::kChecked;
+  if (text.empty() || text == "production") return qorkernel::PoolMode::kProduction;
+  if (text == "checked") return qorkernel::PoolMode::kChecked;
   return std::nullopt;
 }
 
@@ -50,8 +50,8 @@ void Host::stop() {
 }
 
 std::string Host::poolFaults() const {
-  if (kernel_.poolMode() != qorhost::PoolMode::kChecked) return {};
-  const qorhost::PoolStats totals = kernel_.totals();
+  if (kernel_.poolMode() != qorkernel::PoolMode::kChecked) return {};
+  const qorkernel::PoolStats totals = kernel_.totals();
   std::string faults;
   if (totals.badFrees > 0) faults = std::to_string(totals.badFrees) + " bad frees";
   if (totals.liveBlocks > 0) {
@@ -71,7 +71,7 @@ bool Host::start(const Invocation& invocation, std::string* error) {
   std::string path = invocation.modulePath ? *invocation.modulePath : findModule();
   // The extension is looked for next to the module that is loaded.
   kernel_.setExtensionDirectory(fs::path(path).parent_path().string());
-  module_ = qorhost::LoadedModule::load(kernel_, path, error);
+  module_ = qorkernel::LoadedModule::load(kernel_, path, error);
   if (!module_) return false;
   if (module_->table() == nullptr) {
     *error = "the module " + path + " registered no entry table";

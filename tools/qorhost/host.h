@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include <qorhost/kernel.h>
-#include <qorhost/loader.h>
+#include <qorkernel/kernel.h>
+#include <qorkernel/loader.h>
 #include <qorldap/table.h>
 
 #include "arguments.h"
@@ -27,11 +27,11 @@ std::string findModule();
 // qorhost ends).
 inline constexpr const char* kPoolModeVariable = "QORHOST_POOLS";
 // The mode a setting of that variable names; nullopt for any other text.
-std::optional<qorhost::PoolMode> poolModeOf(const char* setting);
+std::optional<qorkernel::PoolMode> poolModeOf(const char* setting);
 
 class Host {
  public:
-  explicit Host(qorhost::PoolMode pools) : kernel_(pools) {}
+  explicit Host(qorkernel::PoolMode pools) : kernel_(pools) {}
   ~Host();  // stop
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
@@ -57,12 +57,12 @@ class Host {
 
   const qorldap_table& ops() const { return *module_->table(); }
   const ModuleAccess& access() const { return access_; }
-  qorhost::Kernel& kernel() { return kernel_; }
-  const qorhost::LoadedModule& module() const { return *module_; }
+  qorkernel::Kernel& kernel() { return kernel_; }
+  const qorkernel::LoadedModule& module() const { return *module_; }
 
  private:
-  qorhost::Kernel kernel_;
-  std::unique_ptr<qorhost::LoadedModule> module_;
+  qorkernel::Kernel kernel_;
+  std::unique_ptr<qorkernel::LoadedModule> module_;
   ModuleAccess access_;
   std::uint32_t requestMark_ = 0;
 };

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include <qorhost/status_text.h>
+#include <qorkernel/status_text.h>
 
 namespace qorcli {
 
@@ -12,8 +12,8 @@ namespace qorcli {
 // named status; for the others the hex form and, when the code carries an LDAP result code, its
 // name and meaning.
 inline std::string describeStatus(uint32_t status) {
-  std::string text(qorhost_status_describe(status, nullptr, 0), '\0');
-  qorhost_status_describe(status, text.data(), text.size() + 1);
+  std::string text(qorkernel_status_describe(status, nullptr, 0), '\0');
+  qorkernel_status_describe(status, text.data(), text.size() + 1);
   return text;
 }
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace qorhost {
+namespace qorkernel {
 
 using namespace arena_layout;
 
@@ -189,4 +189,4 @@ void* Arena::resizeLarge(void* block, std::size_t size) {
   return resized;
 }
 
-}  // namespace qorhost
+}  // namespace qorkernel

@@ -34,7 +34,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace qorhost {
+namespace qorkernel {
 
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kSanitizerBuild = true;
@@ -199,4 +199,4 @@ class Arena {
   LargeLink* large_ = nullptr;
 };
 
-}  // namespace qorhost
+}  // namespace qorkernel

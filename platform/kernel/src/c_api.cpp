@@ -1,6 +1,6 @@
 // The kernel's C API: thin wrappers over Kernel and LoadedModule that keep
 // every C++ exception inside and report failures as -1 or NULL with a text.
-#include "qorhost/qorhost.h"
+#include "qorkernel/qorkernel.h"
 
 #include <exception>
 #include <memory>
@@ -9,27 +9,27 @@
 #include <string>
 
 #include "paths.h"
-#include "qorhost/kernel.h"
-#include "qorhost/loader.h"
+#include "qorkernel/kernel.h"
+#include "qorkernel/loader.h"
 
-struct qorhost_kernel {
-  explicit qorhost_kernel(qorhost::PoolMode pools) : kernel(pools) {}
-  qorhost::Kernel kernel;
+struct qorkernel_kernel {
+  explicit qorkernel_kernel(qorkernel::PoolMode pools) : kernel(pools) {}
+  qorkernel::Kernel kernel;
   std::string error;
 };
 
-struct qorhost_module {
-  qorhost_kernel* owner = nullptr;
-  std::unique_ptr<qorhost::LoadedModule> loaded;
+struct qorkernel_module {
+  qorkernel_kernel* owner = nullptr;
+  std::unique_ptr<qorkernel::LoadedModule> loaded;
 };
 
-namespace qorhost {
+namespace qorkernel {
 namespace {
 
 // Runs one call of the API: its failures, thrown or returned, become the
 // kernel's error text and the C result `failed`.
 template <typename Result, typename Call>
-Result guarded(qorhost_kernel* kernel, Result failed, Call call) {
+Result guarded(qorkernel_kernel* kernel, Result failed, Call call) {
   if (kernel == nullptr) return failed;
   try {
     kernel->error.clear();
@@ -42,7 +42,7 @@ Result guarded(qorhost_kernel* kernel, Result failed, Call call) {
   return failed;
 }
 
-int refuse(qorhost_kernel* kernel, const char* why) {
+int refuse(qorkernel_kernel* kernel, const char* why) {
   kernel->error = why;
   return -1;
 }
@@ -53,32 +53,33 @@ std::optional<std::string> optionalText(const char* text) {
 }
 
 }  // namespace
-}  // namespace qorhost
+}  // namespace qorkernel
 
 extern "C" {
 
-qorhost_kernel* qorhost_kernel_create(qorhost_pool_mode pools) {
-  if (pools != QORHOST_POOLS_PRODUCTION && pools != QORHOST_POOLS_CHECKED) return nullptr;
-  if (qorhost::Kernel::current() != nullptr) return nullptr;
+qorkernel_kernel* qorkernel_kernel_create(qorkernel_pool_mode pools) {
+  if (pools != QORKERNEL_POOLS_PRODUCTION && pools != QORKERNEL_POOLS_CHECKED) return nullptr;
+  if (qorkernel::Kernel::current() != nullptr) return nullptr;
   try {
-    return new qorhost_kernel(pools == QORHOST_POOLS_CHECKED ? qorhost::PoolMode::kChecked
-                                                             : qorhost::PoolMode::kProduction);
+    return new qorkernel_kernel(pools == QORKERNEL_POOLS_CHECKED
+                                    ? qorkernel::PoolMode::kChecked
+                                    : qorkernel::PoolMode::kProduction);
   } catch (...) {
     return nullptr;
   }
 }
 
-void qorhost_kernel_delete(qorhost_kernel* kernel) {
+void qorkernel_kernel_delete(qorkernel_kernel* kernel) {
   delete kernel;
 }
 
-const char* qorhost_last_error(const qorhost_kernel* kernel) {
+const char* qorkernel_last_error(const qorkernel_kernel* kernel) {
   return kernel == nullptr ? "no kernel" : kernel->error.c_str();
 }
 
-int qorhost_set_macro(qorhost_kernel* kernel, const char* name, const char* value) {
-  return qorhost::guarded(kernel, -1, [&] {
-    if (name == nullptr || *name == '\0') return qorhost::refuse(kernel, "a macro needs a name");
+int qorkernel_set_macro(qorkernel_kernel* kernel, const char* name, const char* value) {
+  return qorkernel::guarded(kernel, -1, [&] {
+    if (name == nullptr || *name == '\0') return qorkernel::refuse(kernel, "a macro needs a name");
     if (value == nullptr) {
       kernel->kernel.removeMacro(name);
     } else {
@@ -88,71 +89,71 @@ int qorhost_set_macro(qorhost_kernel* kernel, const char* name, const char* valu
   });
 }
 
-int qorhost_set_env(qorhost_kernel* kernel, const char* name, const char* value) {
-  return qorhost::guarded(kernel, -1, [&] {
+int qorkernel_set_env(qorkernel_kernel* kernel, const char* name, const char* value) {
+  return qorkernel::guarded(kernel, -1, [&] {
     if (name == nullptr || *name == '\0') {
-      return qorhost::refuse(kernel, "an environment variable needs a name");
+      return qorkernel::refuse(kernel, "an environment variable needs a name");
     }
-    kernel->kernel.setEnv(name, qorhost::optionalText(value));
+    kernel->kernel.setEnv(name, qorkernel::optionalText(value));
     return 0;
   });
 }
 
-int qorhost_clear_env(qorhost_kernel* kernel) {
-  return qorhost::guarded(kernel, -1, [&] {
+int qorkernel_clear_env(qorkernel_kernel* kernel) {
+  return qorkernel::guarded(kernel, -1, [&] {
     kernel->kernel.clearEnvOverrides();
     return 0;
   });
 }
 
-int qorhost_set_extension_directory(qorhost_kernel* kernel, const char* directory) {
-  return qorhost::guarded(kernel, -1, [&] {
-    if (directory == nullptr) return qorhost::refuse(kernel, "no directory given");
+int qorkernel_set_extension_directory(qorkernel_kernel* kernel, const char* directory) {
+  return qorkernel::guarded(kernel, -1, [&] {
+    if (directory == nullptr) return qorkernel::refuse(kernel, "no directory given");
     kernel->kernel.setExtensionDirectory(directory);
     return 0;
   });
 }
 
-qorhost_module* qorhost_module_start(qorhost_kernel* kernel, const char* path) {
-  return qorhost::guarded(kernel, static_cast<qorhost_module*>(nullptr), [&] {
-    const std::string module = path != nullptr ? path : qorhost::defaultModulePath();
+qorkernel_module* qorkernel_module_start(qorkernel_kernel* kernel, const char* path) {
+  return qorkernel::guarded(kernel, static_cast<qorkernel_module*>(nullptr), [&] {
+    const std::string module = path != nullptr ? path : qorkernel::defaultModulePath();
     // The extension is looked for beside the module, unless the host chose.
     if (kernel->kernel.extensionDirectory().empty()) {
-      kernel->kernel.setExtensionDirectory(qorhost::directoryOf(module));
+      kernel->kernel.setExtensionDirectory(qorkernel::directoryOf(module));
     }
-    auto started = std::make_unique<qorhost_module>();
+    auto started = std::make_unique<qorkernel_module>();
     started->owner = kernel;
-    started->loaded = qorhost::LoadedModule::load(kernel->kernel, module, &kernel->error);
+    started->loaded = qorkernel::LoadedModule::load(kernel->kernel, module, &kernel->error);
     return started->loaded ? started.release() : nullptr;
   });
 }
 
-const qorldap_table* qorhost_module_table(const qorhost_module* module) {
+const qorldap_table* qorkernel_module_table(const qorkernel_module* module) {
   return module == nullptr ? nullptr : module->loaded->table();
 }
 
-const char* qorhost_module_path(const qorhost_module* module) {
+const char* qorkernel_module_path(const qorkernel_module* module) {
   return module == nullptr ? nullptr : module->loaded->path().c_str();
 }
 
-void qorhost_module_stop(qorhost_module* module) {
+void qorkernel_module_stop(qorkernel_module* module) {
   if (module == nullptr) return;
   if (module->loaded->table() != nullptr) module->loaded->table()->term();
   delete module;
 }
 
-const char* qorhost_default_module_path(void) {
+const char* qorkernel_default_module_path(void) {
   try {
-    static const std::string path = qorhost::defaultModulePath();
+    static const std::string path = qorkernel::defaultModulePath();
     return path.c_str();
   } catch (...) {
     return "";
   }
 }
 
-long qorhost_pool_faults(const qorhost_kernel* kernel) {
-  if (kernel == nullptr || kernel->kernel.poolMode() != qorhost::PoolMode::kChecked) return -1;
-  const qorhost::PoolStats totals = kernel->kernel.totals();
+long qorkernel_pool_faults(const qorkernel_kernel* kernel) {
+  if (kernel == nullptr || kernel->kernel.poolMode() != qorkernel::PoolMode::kChecked) return -1;
+  const qorkernel::PoolStats totals = kernel->kernel.totals();
   return static_cast<long>(totals.badFrees + totals.liveBlocks);
 }
 

@@ -9,7 +9,7 @@
 #include "kernel_state.h"
 #include "paths.h"
 
-namespace qorhost {
+namespace qorkernel {
 
 namespace {
 
@@ -134,4 +134,4 @@ void closeLibraries(Kernel::State& kernel) {
   kernel.libraries.clear();
 }
 
-}  // namespace qorhost
+}  // namespace qorkernel

@@ -8,7 +8,7 @@
 #include "kernel_state.h"
 #include "routines.h"
 
-namespace qorhost {
+namespace qorkernel {
 
 namespace {
 
@@ -35,14 +35,14 @@ VectorTable& vectorTable(Kernel::State& state, int vector) {
 // the address as a pointer of the exact target type makes the compiler prove
 // that each implementation matches its routine's signature.
 void installRoutines(Kernel::State& state) {
-#define QORHOST_INSTALL(name, vector, slot, result, parameters, arguments)    \
+#define QORKERNEL_INSTALL(name, vector, slot, result, parameters, arguments)  \
   {                                                                           \
     using Target = QOR_ROUTINE_TARGET(result, parameters);                    \
     Target* target = &routines::name;                                         \
     vectorTable(state, vector)[slot] = reinterpret_cast<qor_routine>(target); \
   }
-  QOR_HOST_ROUTINES(QORHOST_INSTALL)
-#undef QORHOST_INSTALL
+  QOR_HOST_ROUTINES(QORKERNEL_INSTALL)
+#undef QORKERNEL_INSTALL
 }
 
 }  // namespace
@@ -63,7 +63,7 @@ void Kernel::State::refuse(std::string reason) {
 
 void Kernel::State::requireChecked(const char* what) const {
   if (poolMode == PoolMode::kChecked) return;
-  std::fprintf(stderr, "qorhost: Kernel::%s needs a kernel made with PoolMode::kChecked\n", what);
+  std::fprintf(stderr, "qorkernel: Kernel::%s needs a kernel made with PoolMode::kChecked\n", what);
   std::abort();
 }
 
@@ -285,4 +285,4 @@ Call::~Call() {
 
 }  // namespace routines
 
-}  // namespace qorhost
+}  // namespace qorkernel

@@ -13,11 +13,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include <qorhost/kernel.h>
+#include <qorkernel/kernel.h>
 
 #include "arena.h"
 
-namespace qorhost {
+namespace qorkernel {
 
 struct PoolState;
 
@@ -70,14 +70,14 @@ struct SymbolScope {
   char marker[8];
 };
 
-}  // namespace qorhost
+}  // namespace qorkernel
 
 // The macro-symbol table that xalanch hands out.
 struct qor_symbol_table {
-  qorhost::Kernel::State* kernel;
+  qorkernel::Kernel::State* kernel;
 };
 
-namespace qorhost {
+namespace qorkernel {
 
 using VectorTable = std::array<qor_routine, QOR_VECTOR_SLOTS>;
 
@@ -163,4 +163,4 @@ void releaseAllStatusObjects(Kernel::State& kernel);
 void initKernelHandle(Kernel::State& kernel);
 void closeLibraries(Kernel::State& kernel);
 
-}  // namespace qorhost
+}  // namespace qorkernel

@@ -1,5 +1,5 @@
 // The loader: maps a module and starts it as a host does.
-#include "qorhost/loader.h"
+#include "qorkernel/loader.h"
 
 #include <dlfcn.h>
 
@@ -8,7 +8,7 @@
 
 #include "paths.h"
 
-namespace qorhost {
+namespace qorkernel {
 
 namespace {
 
@@ -153,4 +153,4 @@ std::string defaultModulePath() {
   return pluginDirectory() + "/libqorldap.so";
 }
 
-}  // namespace qorhost
+}  // namespace qorkernel

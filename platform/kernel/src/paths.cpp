@@ -9,11 +9,11 @@
 #include <filesystem>
 #include <system_error>
 
-#ifndef QORHOST_BIN_TO_LIBDIR
-#define QORHOST_BIN_TO_LIBDIR "../lib"
+#ifndef QORKERNEL_BIN_TO_LIBDIR
+#define QORKERNEL_BIN_TO_LIBDIR "../lib"
 #endif
 
-namespace qorhost {
+namespace qorkernel {
 namespace {
 
 constexpr const char* kPluginFolder = "qorldap";
@@ -66,7 +66,7 @@ std::string pluginDirectory() {
   }
   const std::string program = programDirectory();
   if (program.empty()) return {};
-  return normalised(std::filesystem::path(program) / QORHOST_BIN_TO_LIBDIR / kPluginFolder);
+  return normalised(std::filesystem::path(program) / QORKERNEL_BIN_TO_LIBDIR / kPluginFolder);
 }
 
-}  // namespace qorhost
+}  // namespace qorkernel

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace qorhost {
+namespace qorkernel {
 
 // The directory of /proc/self/exe, or empty when it cannot be read.
 std::string programDirectory();
@@ -15,11 +15,11 @@ std::string directoryOf(const std::string& path);
 
 // The folder the module and the extension are installed in: "qorldap" in the
 // library directory. Found from where the kernel's code lies: beside
-// libqorhost.so when the kernel is that library; when it is linked into a
+// libqorkernel.so when the kernel is that library; when it is linked into a
 // program, from the program's directory by the way from the install's binary
-// directory to its library directory (QORHOST_BIN_TO_LIBDIR, "../lib").
+// directory to its library directory (QORKERNEL_BIN_TO_LIBDIR, "../lib").
 // The build tree has the same shape, so a program or library run from it
 // finds what the same build made.
 std::string pluginDirectory();
 
-}  // namespace qorhost
+}  // namespace qorkernel

@@ -9,7 +9,7 @@
 #include "kernel_state.h"
 #include "routines.h"
 
-namespace qorhost {
+namespace qorkernel {
 
 namespace {
 
@@ -248,4 +248,4 @@ int32_t wmrealc(uint64_t routineId, qor_pool* handle, void* block, int32_t /*mod
 
 }  // namespace routines
 
-}  // namespace qorhost
+}  // namespace qorkernel

@@ -9,19 +9,19 @@
 
 #include "kernel_state.h"
 
-namespace qorhost::routines {
+namespace qorkernel::routines {
 
-#define QORHOST_DECLARE_TARGET(name, vector, slot, result, parameters, arguments) \
+#define QORKERNEL_DECLARE_TARGET(name, vector, slot, result, parameters, arguments) \
   result name QOR_PREPEND_ROUTINE_ID parameters;
-QOR_HOST_ROUTINES(QORHOST_DECLARE_TARGET)
-#undef QORHOST_DECLARE_TARGET
+QOR_HOST_ROUTINES(QORKERNEL_DECLARE_TARGET)
+#undef QORKERNEL_DECLARE_TARGET
 
 // Each routine's own identifier: vector in the upper, slot in the lower half.
 namespace id {
-#define QORHOST_ROUTINE_ID(name, vector, slot, result, parameters, arguments) \
+#define QORKERNEL_ROUTINE_ID(name, vector, slot, result, parameters, arguments) \
   inline constexpr uint64_t name = QOR_ROUTINE_ID(vector, slot);
-QOR_HOST_ROUTINES(QORHOST_ROUTINE_ID)
-#undef QORHOST_ROUTINE_ID
+QOR_HOST_ROUTINES(QORKERNEL_ROUTINE_ID)
+#undef QORKERNEL_ROUTINE_ID
 }  // namespace id
 
 // Entry and exit bookkeeping of every target: finds the active kernel, checks
@@ -42,4 +42,4 @@ class Call {
   int vector_;
 };
 
-}  // namespace qorhost::routines
+}  // namespace qorkernel::routines

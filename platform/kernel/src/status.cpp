@@ -7,7 +7,7 @@
 #include "kernel_state.h"
 #include "routines.h"
 
-namespace qorhost {
+namespace qorkernel {
 
 namespace {
 
@@ -142,4 +142,4 @@ int32_t wideprt(uint64_t routineId, int32_t kind) {
 
 }  // namespace routines
 
-}  // namespace qorhost
+}  // namespace qorkernel

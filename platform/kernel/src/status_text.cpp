@@ -1,7 +1,7 @@
 // The names and hints of statuses, for every host to print: the module's
 // named statuses come from QORLDAP_STATUSES, the LDAP result codes from the
 // table below, so each text is written once.
-#include "qorhost/status_text.h"
+#include "qorkernel/status_text.h"
 
 #include <array>
 #include <cstdio>
@@ -9,7 +9,7 @@
 
 #include <qorldap/status.h>
 
-namespace qorhost {
+namespace qorkernel {
 namespace {
 
 // A number with its name and hint: a module status, or an LDAP result code.
@@ -158,27 +158,27 @@ size_t copyOut(const std::string& line, char* text, size_t size) {
 }
 
 }  // namespace
-}  // namespace qorhost
+}  // namespace qorkernel
 
 extern "C" {
 
-const char* qorhost_status_name(uint32_t status) {
-  if (const auto* named = qorhost::namedStatus(status)) return named->name;
-  const auto* result = qorhost::carriedResult(status);
+const char* qorkernel_status_name(uint32_t status) {
+  if (const auto* named = qorkernel::namedStatus(status)) return named->name;
+  const auto* result = qorkernel::carriedResult(status);
   return result == nullptr ? nullptr : result->name;
 }
 
-const char* qorhost_status_hint(uint32_t status) {
-  if (const auto* named = qorhost::namedStatus(status)) return named->hint;
-  const auto* result = qorhost::carriedResult(status);
+const char* qorkernel_status_hint(uint32_t status) {
+  if (const auto* named = qorkernel::namedStatus(status)) return named->hint;
+  const auto* result = qorkernel::carriedResult(status);
   return result == nullptr ? nullptr : result->hint;
 }
 
-size_t qorhost_status_describe(uint32_t status, char* text, size_t size) {
+size_t qorkernel_status_describe(uint32_t status, char* text, size_t size) {
   try {
-    return qorhost::copyOut(qorhost::statusLine(status), text, size);
+    return qorkernel::copyOut(qorkernel::statusLine(status), text, size);
   } catch (...) {
-    return qorhost::copyOut({}, text, size);
+    return qorkernel::copyOut({}, text, size);
   }
 }
 

@@ -7,7 +7,7 @@
 #include "kernel_state.h"
 #include "routines.h"
 
-namespace qorhost {
+namespace qorkernel {
 
 namespace {
 
@@ -109,4 +109,4 @@ int32_t wzosvar(uint64_t routineId, const char* name, int32_t nameLength, char* 
 
 }  // namespace routines
 
-}  // namespace qorhost
+}  // namespace qorkernel

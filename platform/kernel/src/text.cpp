@@ -8,7 +8,7 @@
 #include "kernel_state.h"
 #include "routines.h"
 
-namespace qorhost {
+namespace qorkernel {
 
 namespace {
 
@@ -89,4 +89,4 @@ void wzstrlo(uint64_t routineId, char* text, int32_t length) {
 
 }  // namespace routines
 
-}  // namespace qorhost
+}  // namespace qorkernel

@@ -9,12 +9,12 @@ namespace qortest {
 void SlapdModuleTest::SetUp() {
   server_ = SlapdEnvironment::server(serverOptions());
   ASSERT_NE(server_, nullptr);
-  kernel_ = std::make_unique<qorhost::Kernel>(qorhost::PoolMode::kChecked);
+  kernel_ = std::make_unique<qorkernel::Kernel>(qorkernel::PoolMode::kChecked);
   // Settings come from the arguments and the test's overrides only.
   kernel_->useRealEnvironment(false);
   kernel_->setExtensionDirectory(QOR_VQELDAP_DIR);
   std::string error;
-  module_ = qorhost::LoadedModule::load(*kernel_, QOR_MODULE_PATH, &error);
+  module_ = qorkernel::LoadedModule::load(*kernel_, QOR_MODULE_PATH, &error);
   ASSERT_NE(module_, nullptr) << error;
   ASSERT_NE(module_->table(), nullptr);
 }

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <qorhost/kernel.h>
-#include <qorhost/loader.h>
+#include <qorkernel/kernel.h>
+#include <qorkernel/loader.h>
 #include <qorldap/records.h>
 #include <qorldap/status.h>
 #include <qorldap/table.h>
@@ -29,7 +29,7 @@ class SlapdModuleTest : public ::testing::Test {
   virtual SlapdOptions serverOptions() const { return {}; }
 
   const qorldap_table& ops() const { return *module_->table(); }
-  qorhost::Kernel& kernel() { return *kernel_; }
+  qorkernel::Kernel& kernel() { return *kernel_; }
   SlapdServer& server() { return *server_; }
 
   // dsopen with the server's URI and base; null (and a test failure) when
@@ -65,8 +65,8 @@ class SlapdModuleTest : public ::testing::Test {
   std::string testDn(const std::string& suffix = "") const;
 
  private:
-  std::unique_ptr<qorhost::Kernel> kernel_;
-  std::unique_ptr<qorhost::LoadedModule> module_;
+  std::unique_ptr<qorkernel::Kernel> kernel_;
+  std::unique_ptr<qorkernel::LoadedModule> module_;
   SlapdServer* server_ = nullptr;
   std::vector<dshandle*> open_;
 };

@@ -110,13 +110,13 @@ int closedPort() {
 void ExtensionTest::SetUp() {
   server_ = SlapdEnvironment::server(serverOptions());
   ASSERT_NE(server_, nullptr);
-  kernel_ = std::make_unique<qorhost::Kernel>();
+  kernel_ = std::make_unique<qorkernel::Kernel>();
   kernel_->setExtensionDirectory(QOR_VQELDAP_DIR);
   static const uint32_t kName[] = {'v', 'q', 'e', 'l', 'd', 'a', 'p'};
   qor_kernel* handle = kernel_->handle();
   extension_ = handle->loadExtension(handle, kName, 7, 0);
   ASSERT_NE(extension_, nullptr) << kernel_->lastExtensionError();
-  status_ = qorhost::newStatusObject(*kernel_);
+  status_ = qorkernel::newStatusObject(*kernel_);
   ASSERT_NE(status_, nullptr);
 }
 

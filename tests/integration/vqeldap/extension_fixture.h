@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <qorhost/kernel.h>
+#include <qorkernel/kernel.h>
 #include <qorldap/abi/ldrecords.h>
 #include <qorldap/abi/objects.h>
 #include <qorldap/status.h>
@@ -94,7 +94,7 @@ class ExtensionTest : public ::testing::Test {
   std::string testDn(const std::string& suffix = "") const;
 
  private:
-  std::unique_ptr<qorhost::Kernel> kernel_;
+  std::unique_ptr<qorkernel::Kernel> kernel_;
   qor_extension* extension_ = nullptr;
   qor_status_object* status_ = nullptr;
   SlapdServer* server_ = nullptr;

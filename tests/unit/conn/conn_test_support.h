@@ -21,8 +21,8 @@ struct Footprint {
   std::size_t livePools;
   std::size_t unreleasedMacroValues;
 
-  static Footprint of(qorhost::Kernel& kernel) {
-    qorhost::PoolStats totals = kernel.totals();
+  static Footprint of(qorkernel::Kernel& kernel) {
+    qorkernel::PoolStats totals = kernel.totals();
     return Footprint{totals.liveBlocks, totals.liveBytes, kernel.livePools(),
                      kernel.unreleasedMacroValues()};
   }

@@ -34,7 +34,7 @@ TEST_F(ConnectionTest, FailedCloseLeavesTheHandleUsableAndCanBeRepeated) {
   dshandle* handle = open();
   ASSERT_NE(handle, nullptr);
   std::size_t pools = kernel().livePools();
-  qorhost::PoolStats inPool = kernel().stats(handle->pool);
+  qorkernel::PoolStats inPool = kernel().stats(handle->pool);
   dshandle copy = *handle;
 
   extension().queueResult("close", VQ_LDAP(0x34));

@@ -318,7 +318,7 @@ TEST_F(ConnectionTest, EachOpenHasAPoolOfItsOwn) {
 struct PasswordSpy {
   static inline qor_routine originalWmtpc = nullptr;
   static inline void (*originalFree)(qor_pool*, void*, int64_t, int64_t) = nullptr;
-  static inline qorhost::Kernel* kernel = nullptr;
+  static inline qorkernel::Kernel* kernel = nullptr;
   static inline std::string secret;
   static inline int freedHoldingSecret = 0;
   static inline int freedZeroedOfSecretSize = 0;

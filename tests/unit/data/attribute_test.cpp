@@ -66,7 +66,7 @@ TEST_F(AttributeTest, BuildsEachTagFromItsPayload) {
   EXPECT_EQ(ops().dsgstr(v[0]), nullptr);
   EXPECT_EQ(ops().dsgint(v[0]), -42);
 
-  qorhost::PoolStats before = poolStats();
+  qorkernel::PoolStats before = poolStats();
   ops().dsfratt(handle(), att);
   // name, array, record, 7 values, the bytes and the text.
   EXPECT_EQ(poolStats().liveBlocks, before.liveBlocks - 12);
@@ -96,7 +96,7 @@ TEST_F(AttributeTest, NullStringAndNullNameBecomeEmptyTexts) {
 }
 
 TEST_F(AttributeTest, ZeroCountAndEmptyBinaryAreBuiltWhenThePoolGivesABlock) {
-  qorhost::PoolStats before = poolStats();
+  qorkernel::PoolStats before = poolStats();
   dsatt* none = ops().dsmkatt(handle(), "cn", 0);
   ASSERT_NE(none, nullptr);  // this kernel answers a zero-size request with a block
   EXPECT_EQ(none->nvals, 0);
@@ -112,7 +112,7 @@ TEST_F(AttributeTest, ZeroCountAndEmptyBinaryAreBuiltWhenThePoolGivesABlock) {
 }
 
 TEST_F(AttributeTest, NullHandleBuildsAndRecordsNothing) {
-  qorhost::PoolStats before = kernel().totals();
+  qorkernel::PoolStats before = kernel().totals();
   EXPECT_EQ(ops().dsmkatt(nullptr, "cn", 1, DSV_STRING, "a"), nullptr);
   EXPECT_EQ(form(nullptr, "cn", 1, DSV_STRING, "a"), nullptr);
   EXPECT_EQ(kernel().totals().liveBlocks, before.liveBlocks);
@@ -134,7 +134,7 @@ class AttributeRefusalTest : public AttributeTest,
 TEST_P(AttributeRefusalTest, RefusedWithAParameterError) {
   const RefusalCase& c = GetParam();
   handle()->lastStatus = 0;
-  qorhost::PoolStats before = poolStats();
+  qorkernel::PoolStats before = poolStats();
   std::size_t allocations = kernel().totals().allocations;
   dsatt* att =
       ops().dsmkatt(handle(), "cn", c.count, DSV_STRING, "first", DSV_BINARY, c.byteCount, c.bytes);
@@ -191,7 +191,7 @@ TEST_F(AttributeTest, EveryAllocationFailureLeavesNothing) {
   // The record, the name, the array, three values, the text and the bytes.
   EXPECT_EQ(requests, 8u);
 
-  qorhost::PoolStats before = poolStats();
+  qorkernel::PoolStats before = poolStats();
   std::size_t n = 1;
   for (;; ++n) {
     ASSERT_LE(n, requests + 1) << "the build still fails with every request allowed";

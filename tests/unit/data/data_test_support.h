@@ -16,7 +16,7 @@ namespace qortest {
 class DataTest : public ConnectedTest {
  protected:
   qor_pool* pool() { return handle_->pool; }
-  qorhost::PoolStats poolStats() { return kernel().stats(pool()); }
+  qorkernel::PoolStats poolStats() { return kernel().stats(pool()); }
 
   // A zero-filled block of the connection's pool.
   void* block(std::size_t size) {

@@ -9,7 +9,7 @@ namespace {
 
 TEST_F(DataTest, FreeRefusesAMissingHandleOrList) {
   dsent** l = list({entry("cn=a", {attribute("cn", {"a"})})});
-  qorhost::PoolStats before = poolStats();
+  qorkernel::PoolStats before = poolStats();
   EXPECT_EQ(ops().dsfree(nullptr, nullptr), DS_E_NO_CONNECTION);
   EXPECT_EQ(ops().dsfree(nullptr, l), DS_E_NO_CONNECTION);
   EXPECT_EQ(ops().dsfree(handle(), nullptr), DS_E_MISSING_ARGUMENT);
@@ -18,7 +18,7 @@ TEST_F(DataTest, FreeRefusesAMissingHandleOrList) {
 }
 
 TEST_F(DataTest, FreeReleasesAWholeListAndOnlyIt) {
-  qorhost::PoolStats before = poolStats();
+  qorkernel::PoolStats before = poolStats();
   dsent** l = list({
       entry("cn=a,o=test", {attribute("cn", {"a"}), attribute("mail", {"a@x", "b@x"})}),
       entry("cn=b,o=test", {}),                              // only the terminator: no dsfratt
@@ -28,7 +28,7 @@ TEST_F(DataTest, FreeReleasesAWholeListAndOnlyIt) {
   dsatt* unrelated = attribute("kept", {"1"});
 
   EXPECT_EQ(ops().dsfree(handle(), l), DS_OK);
-  qorhost::PoolStats after = poolStats();
+  qorkernel::PoolStats after = poolStats();
   // Unrelated blocks: the attribute, its name, array, value and text.
   EXPECT_EQ(after.liveBlocks, before.liveBlocks + 5);
   ops().dsfratt(handle(), unrelated);
@@ -37,14 +37,14 @@ TEST_F(DataTest, FreeReleasesAWholeListAndOnlyIt) {
 }
 
 TEST_F(DataTest, FreeOfAnEmptyListReleasesTheArray) {
-  qorhost::PoolStats before = poolStats();
+  qorkernel::PoolStats before = poolStats();
   dsent** empty = list({});
   EXPECT_EQ(ops().dsfree(handle(), empty), DS_OK);
   EXPECT_EQ(poolStats().liveBlocks, before.liveBlocks);
 }
 
 TEST_F(DataTest, FreeToleratesEntriesWithoutDnOrAttributes) {
-  qorhost::PoolStats before = poolStats();
+  qorkernel::PoolStats before = poolStats();
   auto* bare = record<dsent>();  // dn and atts null
   auto* noDn = entry("x", {attribute("cn", {"v"})});
   pool()->free(pool(), noDn->dn, 0, QOR_POOL_RELEASE_FLAGS);
@@ -55,7 +55,7 @@ TEST_F(DataTest, FreeToleratesEntriesWithoutDnOrAttributes) {
 }
 
 TEST_F(DataTest, FreeAttributeReadsOnlyNvalsSlotsAndSkipsNullOnes) {
-  qorhost::PoolStats before = poolStats();
+  qorkernel::PoolStats before = poolStats();
   // An array of exactly nvals slots, no terminator, one slot empty.
   auto* att = record<dsatt>();
   att->name = text("cn");
@@ -68,7 +68,7 @@ TEST_F(DataTest, FreeAttributeReadsOnlyNvalsSlotsAndSkipsNullOnes) {
 }
 
 TEST_F(DataTest, FreeAttributeReleasesBinaryBytesButNeverANumberAsPointer) {
-  qorhost::PoolStats before = poolStats();
+  qorkernel::PoolStats before = poolStats();
   auto* att = record<dsatt>();
   att->nvals = 3;
   att->vals = static_cast<dsval**>(block(3 * sizeof(dsval*)));
@@ -90,7 +90,7 @@ TEST_F(DataTest, FreeAttributeReleasesBinaryBytesButNeverANumberAsPointer) {
 
 TEST_F(DataTest, FreeAttributeWithoutHandleOrAttributeDoesNothing) {
   dsatt* att = attribute("cn", {"a"});
-  qorhost::PoolStats before = poolStats();
+  qorkernel::PoolStats before = poolStats();
   ops().dsfratt(nullptr, att);
   ops().dsfratt(handle(), nullptr);
   EXPECT_EQ(poolStats().liveBlocks, before.liveBlocks);
@@ -99,7 +99,7 @@ TEST_F(DataTest, FreeAttributeWithoutHandleOrAttributeDoesNothing) {
 }
 
 TEST_F(DataTest, FreeAttributeWithNegativeCountReleasesNoValueSlot) {
-  qorhost::PoolStats before = poolStats();
+  qorkernel::PoolStats before = poolStats();
   auto* att = record<dsatt>();
   att->name = text("cn");
   att->nvals = -4;

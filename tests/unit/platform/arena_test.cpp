@@ -13,7 +13,7 @@
 
 namespace {
 
-using qorhost::Arena;
+using qorkernel::Arena;
 
 struct Layout {
   const char* label;

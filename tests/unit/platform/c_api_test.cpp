@@ -2,7 +2,7 @@
 // module started from the plugin folder or a path, macro symbols and
 // environment overrides reaching the module's lookups, a group expanded in
 // the example directory with the real extension, and nothing left behind.
-#include <qorhost/qorhost.h>
+#include <qorkernel/qorkernel.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -24,16 +24,16 @@ const char* const kGroup = "cn=all,ou=groups,o=example";
 class CApiTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    kernel_ = qorhost_kernel_create(QORHOST_POOLS_CHECKED);
+    kernel_ = qorkernel_kernel_create(QORKERNEL_POOLS_CHECKED);
     ASSERT_NE(kernel_, nullptr);
-    ASSERT_EQ(qorhost_set_env(kernel_, "LDAP_HOST", nullptr), 0);
-    ASSERT_EQ(qorhost_set_env(kernel_, "LDAP_BASE", nullptr), 0);
+    ASSERT_EQ(qorkernel_set_env(kernel_, "LDAP_HOST", nullptr), 0);
+    ASSERT_EQ(qorkernel_set_env(kernel_, "LDAP_BASE", nullptr), 0);
   }
-  void TearDown() override { qorhost_kernel_delete(kernel_); }
+  void TearDown() override { qorkernel_kernel_delete(kernel_); }
 
-  qorhost_module* start(const char* path) {
-    qorhost_module* module = qorhost_module_start(kernel_, path);
-    EXPECT_NE(module, nullptr) << qorhost_last_error(kernel_);
+  qorkernel_module* start(const char* path) {
+    qorkernel_module* module = qorkernel_module_start(kernel_, path);
+    EXPECT_NE(module, nullptr) << qorkernel_last_error(kernel_);
     return module;
   }
 
@@ -57,7 +57,7 @@ class CApiTest : public ::testing::Test {
     return dns;
   }
 
-  qorhost_kernel* kernel_ = nullptr;
+  qorkernel_kernel* kernel_ = nullptr;
 };
 
 const std::vector<std::string> kSubscribers{
@@ -65,68 +65,68 @@ const std::vector<std::string> kSubscribers{
     "cn=alice-desk,ou=subscribers,o=example", "cn=bob-phone,ou=subscribers,o=example"};
 
 TEST_F(CApiTest, OneKernelAtATimeAndOnlyTheKnownPoolModes) {
-  EXPECT_EQ(qorhost_kernel_create(QORHOST_POOLS_PRODUCTION), nullptr) << "a second kernel";
-  qorhost_kernel_delete(kernel_);
-  EXPECT_EQ(qorhost_kernel_create(static_cast<qorhost_pool_mode>(7)), nullptr);
-  kernel_ = qorhost_kernel_create(QORHOST_POOLS_PRODUCTION);
+  EXPECT_EQ(qorkernel_kernel_create(QORKERNEL_POOLS_PRODUCTION), nullptr) << "a second kernel";
+  qorkernel_kernel_delete(kernel_);
+  EXPECT_EQ(qorkernel_kernel_create(static_cast<qorkernel_pool_mode>(7)), nullptr);
+  kernel_ = qorkernel_kernel_create(QORKERNEL_POOLS_PRODUCTION);
   ASSERT_NE(kernel_, nullptr) << "the first kernel's end frees the place";
-  EXPECT_EQ(qorhost_pool_faults(kernel_), -1) << "production pools keep no records";
+  EXPECT_EQ(qorkernel_pool_faults(kernel_), -1) << "production pools keep no records";
 }
 
 TEST_F(CApiTest, TheDefaultModuleIsThePluginFolderOfTheBuild) {
-  EXPECT_THAT(qorhost_default_module_path(), EndsWith("/qorldap/libqorldap.so"));
-  EXPECT_EQ(std::string(qorhost_default_module_path()), QOR_MODULE_PATH);
-  qorhost_module* module = start(nullptr);
+  EXPECT_THAT(qorkernel_default_module_path(), EndsWith("/qorldap/libqorldap.so"));
+  EXPECT_EQ(std::string(qorkernel_default_module_path()), QOR_MODULE_PATH);
+  qorkernel_module* module = start(nullptr);
   ASSERT_NE(module, nullptr);
-  EXPECT_STREQ(qorhost_module_path(module), QOR_MODULE_PATH);
+  EXPECT_STREQ(qorkernel_module_path(module), QOR_MODULE_PATH);
   uint32_t opened = 0;
-  EXPECT_EQ(expand(qorhost_module_table(module), kDirectory, "o=example", &opened), kSubscribers);
+  EXPECT_EQ(expand(qorkernel_module_table(module), kDirectory, "o=example", &opened), kSubscribers);
   EXPECT_EQ(opened, DS_OK);
-  qorhost_module_stop(module);
-  EXPECT_EQ(qorhost_pool_faults(kernel_), 0);
+  qorkernel_module_stop(module);
+  EXPECT_EQ(qorkernel_pool_faults(kernel_), 0);
 }
 
 TEST_F(CApiTest, MacrosComeBeforeTheEnvironmentAndBothReachTheModule) {
-  qorhost_module* module = start(QOR_MODULE_PATH);
+  qorkernel_module* module = start(QOR_MODULE_PATH);
   ASSERT_NE(module, nullptr);
-  const qorldap_table* ops = qorhost_module_table(module);
+  const qorldap_table* ops = qorkernel_module_table(module);
   uint32_t opened = 0;
   expand(ops, nullptr, nullptr, &opened);
   EXPECT_EQ(opened, DS_E_NO_HOST) << "neither macro nor environment names a host";
 
-  ASSERT_EQ(qorhost_set_env(kernel_, "LDAP_HOST", kDirectory), 0);
-  ASSERT_EQ(qorhost_set_env(kernel_, "LDAP_BASE", "o=nowhere"), 0);
-  ASSERT_EQ(qorhost_set_macro(kernel_, "LDAP_BASE", "o=example"), 0);
+  ASSERT_EQ(qorkernel_set_env(kernel_, "LDAP_HOST", kDirectory), 0);
+  ASSERT_EQ(qorkernel_set_env(kernel_, "LDAP_BASE", "o=nowhere"), 0);
+  ASSERT_EQ(qorkernel_set_macro(kernel_, "LDAP_BASE", "o=example"), 0);
   EXPECT_EQ(expand(ops, nullptr, nullptr, &opened), kSubscribers);
 
-  ASSERT_EQ(qorhost_set_macro(kernel_, "LDAP_BASE", nullptr), 0);
-  ASSERT_EQ(qorhost_set_env(kernel_, "LDAP_BASE", nullptr), 0);
+  ASSERT_EQ(qorkernel_set_macro(kernel_, "LDAP_BASE", nullptr), 0);
+  ASSERT_EQ(qorkernel_set_env(kernel_, "LDAP_BASE", nullptr), 0);
   expand(ops, nullptr, nullptr, &opened);
   EXPECT_EQ(opened, DS_E_NO_BASE) << "the macro removed and the variable hidden";
-  qorhost_module_stop(module);
-  EXPECT_EQ(qorhost_pool_faults(kernel_), 0);
+  qorkernel_module_stop(module);
+  EXPECT_EQ(qorkernel_pool_faults(kernel_), 0);
 }
 
 TEST_F(CApiTest, FailuresNameTheirCause) {
-  EXPECT_EQ(qorhost_module_start(kernel_, "/nonexistent/libqorldap.so"), nullptr);
-  EXPECT_THAT(qorhost_last_error(kernel_), HasSubstr("no module at /nonexistent/libqorldap.so"));
-  EXPECT_EQ(qorhost_set_macro(kernel_, "", "x"), -1);
-  EXPECT_THAT(qorhost_last_error(kernel_), HasSubstr("name"));
-  EXPECT_EQ(qorhost_set_extension_directory(kernel_, nullptr), -1);
-  EXPECT_EQ(qorhost_set_env(nullptr, "LDAP_HOST", "x"), -1);
-  EXPECT_STREQ(qorhost_last_error(nullptr), "no kernel");
+  EXPECT_EQ(qorkernel_module_start(kernel_, "/nonexistent/libqorldap.so"), nullptr);
+  EXPECT_THAT(qorkernel_last_error(kernel_), HasSubstr("no module at /nonexistent/libqorldap.so"));
+  EXPECT_EQ(qorkernel_set_macro(kernel_, "", "x"), -1);
+  EXPECT_THAT(qorkernel_last_error(kernel_), HasSubstr("name"));
+  EXPECT_EQ(qorkernel_set_extension_directory(kernel_, nullptr), -1);
+  EXPECT_EQ(qorkernel_set_env(nullptr, "LDAP_HOST", "x"), -1);
+  EXPECT_STREQ(qorkernel_last_error(nullptr), "no kernel");
 }
 
 TEST_F(CApiTest, ThePluginFolderIsSearchedAfterTheChosenDirectories) {
-  ASSERT_EQ(qorhost_set_extension_directory(kernel_, "/nonexistent"), 0);
+  ASSERT_EQ(qorkernel_set_extension_directory(kernel_, "/nonexistent"), 0);
   ASSERT_EQ(setenv("QOR_EXTENSION_PATH", "/nonexistent", 1), 0);
-  qorhost_module* module = start(QOR_MODULE_PATH);
+  qorkernel_module* module = start(QOR_MODULE_PATH);
   unsetenv("QOR_EXTENSION_PATH");
   ASSERT_NE(module, nullptr);
   uint32_t opened = 0;
-  expand(qorhost_module_table(module), kDirectory, "o=example", &opened);
+  expand(qorkernel_module_table(module), kDirectory, "o=example", &opened);
   EXPECT_EQ(opened, DS_OK) << "the plugin folder is searched after the set directory";
-  qorhost_module_stop(module);
+  qorkernel_module_stop(module);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include <qorhost/kernel.h>
+#include <qorkernel/kernel.h>
 #include "unit/platform/test_extension.h"
 
 #ifndef QORTEST_LIBRARY_DIR
@@ -16,7 +16,7 @@
 
 namespace {
 
-using qorhost::Kernel;
+using qorkernel::Kernel;
 
 std::vector<uint32_t> wide(const std::string& name) {
   return {name.begin(), name.end()};

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include <qorhost/kernel.h>
+#include <qorkernel/kernel.h>
 #include <qorldap/abi/routines.h>
 
 namespace hostcall {
@@ -14,7 +14,7 @@ namespace hostcall {
 #define QORTEST_WITH_ID(...) (routineId, __VA_ARGS__)
 #define QORTEST_HOST_CALL(name, vector, slot, result, parameters, arguments) \
   inline result name parameters {                                            \
-    qor_gcb* gcb = qorhost::Kernel::current()->gcb();                        \
+    qor_gcb* gcb = qorkernel::Kernel::current()->gcb();                      \
     gcb->vectorFlags[vector] = 0;                                            \
     using Target = QOR_ROUTINE_TARGET(result, parameters);                   \
     const uint64_t routineId = QOR_ROUTINE_ID(vector, slot);                 \

@@ -12,8 +12,8 @@
 
 namespace {
 
-using qorhost::Kernel;
-namespace result = qorhost::result;
+using qorkernel::Kernel;
+namespace result = qorkernel::result;
 
 struct RoutinePosition {
   const char* name;
@@ -139,7 +139,7 @@ TEST_F(KernelTest, StatusObjectsHoldTheLatestStatusAndNonzeroOnesIssueMessages) 
 // released takes its text with it.
 TEST_F(KernelTest, StatusObjectsKeepTheTextOfTheirLatestStatus) {
   qor_status_object* one = hostcall::wrjnlc(0, 0);
-  qor_status_object* two = qorhost::newStatusObject(kernel);
+  qor_status_object* two = qorkernel::newStatusObject(kernel);
   ASSERT_NE(one, nullptr);
   ASSERT_NE(two, nullptr);
   ASSERT_NE(one->statusMagic & QOR_STATUS_HAS_TEXT, 0u);
@@ -171,7 +171,7 @@ TEST_F(KernelTest, StatusObjectsKeepTheTextOfTheirLatestStatus) {
 
 TEST_F(KernelTest, StatusObjectsAreIndependentAndCanBeWithheld) {
   qor_status_object* one = hostcall::wrjnlc(0, 0);
-  qor_status_object* two = qorhost::newStatusObject(kernel);
+  qor_status_object* two = qorkernel::newStatusObject(kernel);
   ASSERT_NE(one, nullptr);
   ASSERT_NE(two, nullptr);
   one->setLastStatus(one, 5);

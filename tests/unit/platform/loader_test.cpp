@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include <qorhost/loader.h>
+#include <qorkernel/loader.h>
 
 #ifndef QORTEST_LIBRARY_DIR
 #error "QORTEST_LIBRARY_DIR must name the directory of the test libraries"
@@ -16,8 +16,8 @@
 
 namespace {
 
-using qorhost::Kernel;
-using qorhost::LoadedModule;
+using qorkernel::Kernel;
+using qorkernel::LoadedModule;
 
 // The module state's first word is the extension, its third the status object.
 void* const* moduleState(Kernel& kernel) {
@@ -35,7 +35,7 @@ class LoaderTest : public ::testing::Test {
     kernel.useRealEnvironment(false);
   }
 
-  Kernel kernel{qorhost::PoolMode::kChecked};
+  Kernel kernel{qorkernel::PoolMode::kChecked};
   qor_extension extension{};
 };
 
@@ -78,7 +78,7 @@ TEST_F(LoaderTest, TheModuleStartsRegistersItsTableAndBuildsItsState) {
 }
 
 TEST_F(LoaderTest, TheDefaultModulePathIsTheBuiltModule) {
-  const std::string path = qorhost::defaultModulePath();
+  const std::string path = qorkernel::defaultModulePath();
   std::string error;
   std::unique_ptr<LoadedModule> module = LoadedModule::load(kernel, path, &error);
   ASSERT_NE(module, nullptr) << path << ": " << error;

@@ -15,9 +15,9 @@
 
 namespace {
 
-using qorhost::Kernel;
-using qorhost::PoolMode;
-namespace result = qorhost::result;
+using qorkernel::Kernel;
+using qorkernel::PoolMode;
+namespace result = qorkernel::result;
 
 class PoolCalls {
  protected:
@@ -109,7 +109,7 @@ TEST(ProductionPoolTest, EnlargementWithinTheBlocksRoomKeepsTheBlock) {
   void* out = nullptr;
   ASSERT_EQ(hostcall::wmrealc(pool, block, -1, &out, 24, 6), 0);
   // Under AddressSanitizer every block is separate and moves when it grows.
-  if (!qorhost::kSanitizerBuild) {
+  if (!qorkernel::kSanitizerBuild) {
     EXPECT_EQ(out, block);
   }
   EXPECT_EQ(std::string(static_cast<char*>(out), 24), std::string(20, 'x') + std::string(4, '\0'));

@@ -1,6 +1,6 @@
 // The kernel's status texts: names and hints from the one status list, LDAP
 // result names for the codes a status carries, and the line qorhost prints.
-#include <qorhost/status_text.h>
+#include <qorkernel/status_text.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,8 +17,8 @@ namespace {
 using ::testing::HasSubstr;
 
 std::string describe(uint32_t status) {
-  std::string text(qorhost_status_describe(status, nullptr, 0), '\0');
-  qorhost_status_describe(status, text.data(), text.size() + 1);
+  std::string text(qorkernel_status_describe(status, nullptr, 0), '\0');
+  qorkernel_status_describe(status, text.data(), text.size() + 1);
   return text;
 }
 
@@ -45,8 +45,8 @@ TEST(StatusText, NamesAndHints) {
       {0x12345678u, "(none)", "(none)"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(orNone(qorhost_status_name(c.status)), c.name) << std::hex << c.status;
-    EXPECT_EQ(orNone(qorhost_status_hint(c.status)), c.hint) << std::hex << c.status;
+    EXPECT_EQ(orNone(qorkernel_status_name(c.status)), c.name) << std::hex << c.status;
+    EXPECT_EQ(orNone(qorkernel_status_hint(c.status)), c.hint) << std::hex << c.status;
   }
 }
 
@@ -76,10 +76,10 @@ TEST(StatusText, ShortBuffersGetATerminatedPrefixAndTheFullLength) {
   const std::string full = describe(DS_E_NO_HOST);
   char text[11];
   std::fill(std::begin(text), std::end(text), 'x');
-  EXPECT_EQ(qorhost_status_describe(DS_E_NO_HOST, text, sizeof text), full.size());
+  EXPECT_EQ(qorkernel_status_describe(DS_E_NO_HOST, text, sizeof text), full.size());
   EXPECT_STREQ(text, "0x80144098");
   char untouched = 'x';
-  EXPECT_EQ(qorhost_status_describe(DS_E_NO_HOST, &untouched, 0), full.size());
+  EXPECT_EQ(qorkernel_status_describe(DS_E_NO_HOST, &untouched, 0), full.size());
   EXPECT_EQ(untouched, 'x');
 }
 

@@ -15,8 +15,8 @@
 
 namespace {
 
-using qorhost::Kernel;
-namespace result = qorhost::result;
+using qorkernel::Kernel;
+namespace result = qorkernel::result;
 
 class MacroSymbolTest : public ::testing::Test {
  protected:
@@ -165,24 +165,24 @@ TEST_F(EnvironmentTest, OverridesAreCopiedWhenValueAndTerminatorFit) {
 }
 
 TEST_F(EnvironmentTest, TheRealEnvironmentIsReadUnlessHiddenOrSwitchedOff) {
-  ASSERT_EQ(setenv("QORHOST_TEST_VARIABLE", "real", 1), 0);
-  EXPECT_EQ(read("QORHOST_TEST_VARIABLE", 16).buffer, "real");
+  ASSERT_EQ(setenv("QORKERNEL_TEST_VARIABLE", "real", 1), 0);
+  EXPECT_EQ(read("QORKERNEL_TEST_VARIABLE", 16).buffer, "real");
 
-  kernel.setEnv("QORHOST_TEST_VARIABLE", "override");
-  EXPECT_EQ(read("QORHOST_TEST_VARIABLE", 16).buffer, "override");
+  kernel.setEnv("QORKERNEL_TEST_VARIABLE", "override");
+  EXPECT_EQ(read("QORKERNEL_TEST_VARIABLE", 16).buffer, "override");
 
-  kernel.setEnv("QORHOST_TEST_VARIABLE", std::nullopt);
-  Lookup hidden = read("QORHOST_TEST_VARIABLE", 16);
+  kernel.setEnv("QORKERNEL_TEST_VARIABLE", std::nullopt);
+  Lookup hidden = read("QORKERNEL_TEST_VARIABLE", 16);
   EXPECT_EQ(hidden.status, result::kNotFound);
   EXPECT_EQ(hidden.length, 0);
 
   kernel.clearEnvOverrides();
-  EXPECT_EQ(read("QORHOST_TEST_VARIABLE", 16).status, 0);
+  EXPECT_EQ(read("QORKERNEL_TEST_VARIABLE", 16).status, 0);
   kernel.useRealEnvironment(false);
-  EXPECT_EQ(read("QORHOST_TEST_VARIABLE", 16).status, result::kNotFound);
-  kernel.setEnv("QORHOST_TEST_VARIABLE", "override");
-  EXPECT_EQ(read("QORHOST_TEST_VARIABLE", 16).status, 0);
-  unsetenv("QORHOST_TEST_VARIABLE");
+  EXPECT_EQ(read("QORKERNEL_TEST_VARIABLE", 16).status, result::kNotFound);
+  kernel.setEnv("QORKERNEL_TEST_VARIABLE", "override");
+  EXPECT_EQ(read("QORKERNEL_TEST_VARIABLE", 16).status, 0);
+  unsetenv("QORKERNEL_TEST_VARIABLE");
 }
 
 TEST_F(EnvironmentTest, TheNameLengthIsHonouredAndBadArgumentsRefused) {

@@ -22,7 +22,7 @@ using qortest::SearchResponse;
 class ScriptedExtensionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    status = qorhost::newStatusObject(kernel);
+    status = qorkernel::newStatusObject(kernel);
     parameters.host = host;
     parameters.hostLen = 9;
     parameters.port = 389;
@@ -42,7 +42,7 @@ class ScriptedExtensionTest : public ::testing::Test {
     return code;
   }
 
-  qorhost::Kernel kernel;
+  qorkernel::Kernel kernel;
   ScriptedExtension extension;
   qor_status_object* status = nullptr;
   char host[10] = "ldap.test";

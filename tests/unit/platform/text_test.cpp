@@ -14,8 +14,8 @@
 
 namespace {
 
-using qorhost::Kernel;
-namespace result = qorhost::result;
+using qorkernel::Kernel;
+namespace result = qorkernel::result;
 
 struct Converted {
   int32_t status;

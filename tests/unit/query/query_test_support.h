@@ -25,8 +25,8 @@ struct Footprint {
   std::size_t blocks = 0;
   std::size_t bytes = 0;
 
-  static Footprint of(qorhost::Kernel& kernel) {
-    const qorhost::PoolStats totals = kernel.totals();
+  static Footprint of(qorkernel::Kernel& kernel) {
+    const qorkernel::PoolStats totals = kernel.totals();
     return {totals.liveBlocks, totals.liveBytes};
   }
   Footprint operator-(const Footprint& earlier) const {

@@ -11,18 +11,18 @@
  * The texts are static: they need no release and stay valid for the life of
  * the process.
  */
-#ifndef QORHOST_STATUS_TEXT_H
-#define QORHOST_STATUS_TEXT_H
+#ifndef QORKERNEL_STATUS_TEXT_H
+#define QORKERNEL_STATUS_TEXT_H
 
 #include <qorldap/abi/compat.h>
 
 QOR_EXTERN_C_BEGIN
 
 /* The status's name, or NULL when it has none. */
-QORLDAP_API const char* qorhost_status_name(uint32_t status);
+QORLDAP_API const char* qorkernel_status_name(uint32_t status);
 
 /* The status's hint, or NULL when it has none. */
-QORLDAP_API const char* qorhost_status_hint(uint32_t status);
+QORLDAP_API const char* qorkernel_status_hint(uint32_t status);
 
 /*
  * The line qorhost prints: "0x80144098 DS_E_NO_HOST: no host: give -H, or
@@ -31,7 +31,7 @@ QORLDAP_API const char* qorhost_status_hint(uint32_t status);
  * bytes with the terminating NUL, and the length of the whole line is returned, so a result of size
  * or more means the text was cut short.
  */
-QORLDAP_API size_t qorhost_status_describe(uint32_t status, char* text, size_t size);
+QORLDAP_API size_t qorkernel_status_describe(uint32_t status, char* text, size_t size);
 
 QOR_EXTERN_C_END
 

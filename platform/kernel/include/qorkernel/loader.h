@@ -4,11 +4,11 @@
 #include <memory>
 #include <string>
 
-#include <qorhost/kernel.h>
+#include <qorkernel/kernel.h>
 #include <qorldap/abi/image.h>
 #include <qorldap/table.h>
 
-namespace qorhost {
+namespace qorkernel {
 
 class LoadedModule {
  public:
@@ -43,9 +43,9 @@ class LoadedModule {
 
 // Where the build or the install put libqorldap.so: the plugin folder
 // "qorldap" of the library directory, found from where the kernel's code
-// lies (beside libqorhost.so, or the program's ../lib). Nothing else is
+// lies (beside libqorkernel.so, or the program's ../lib). Nothing else is
 // tried, so a program copied away from its install finds no module and says
 // where it looked rather than load another tree's.
 std::string defaultModulePath();
 
-}  // namespace qorhost
+}  // namespace qorkernel

@@ -1,102 +1,102 @@
 /*
  * The host kernel for C hosts: make a kernel, give it macro symbols and
  * environment overrides, load the module and start it, call its entry table,
- * stop it. Plain C99; libqorhost.so (pkg-config qorldap, or the CMake target
+ * stop it. Plain C99; libqorkernel.so (pkg-config qorldap, or the CMake target
  * qorldap::kernel) holds it.
  *
- *   qorhost_kernel* kernel = qorhost_kernel_create(QORHOST_POOLS_PRODUCTION);
- *   qorhost_module* module = qorhost_module_start(kernel, NULL);
- *   const qorldap_table* ops = qorhost_module_table(module);
+ *   qorkernel_kernel* kernel = qorkernel_kernel_create(QORKERNEL_POOLS_PRODUCTION);
+ *   qorkernel_module* module = qorkernel_module_start(kernel, NULL);
+ *   const qorldap_table* ops = qorkernel_module_table(module);
  *   ... ops->dsopen(&handle, ...), ops->dsexpgrp(...), ops->dsclose(handle) ...
- *   qorhost_module_stop(module);
- *   qorhost_kernel_delete(kernel);
+ *   qorkernel_module_stop(module);
+ *   qorkernel_kernel_delete(kernel);
  *
  * One kernel lives in a process at a time: the module reaches the kernel's
  * routines through transfer vectors that carry no kernel argument. A second
- * qorhost_kernel_create while one lives returns NULL.
+ * qorkernel_kernel_create while one lives returns NULL.
  *
- * Where things are found. With a NULL path, qorhost_module_start loads the
+ * Where things are found. With a NULL path, qorkernel_module_start loads the
  * module installed with the kernel: libqorldap.so in the folder "qorldap"
- * beside libqorhost.so (<libdir>/qorldap). The module loads the extension
+ * beside libqorkernel.so (<libdir>/qorldap). The module loads the extension
  * vqeldap by name; the kernel looks for libvqeldap.so in the directories of
  * the environment variable QOR_EXTENSION_PATH (colon-separated), then in the
- * directory set with qorhost_set_extension_directory (by default the
+ * directory set with qorkernel_set_extension_directory (by default the
  * directory of the module that was started), then in <libdir>/qorldap. No
  * environment variable is needed for an installed kit.
  *
  * Failures: functions that return int give 0 for success and -1 for a
- * failure; those that return a pointer give NULL. qorhost_last_error then
+ * failure; those that return a pointer give NULL. qorkernel_last_error then
  * says why. No function lets a C++ exception out.
  */
-#ifndef QORHOST_QORHOST_H
-#define QORHOST_QORHOST_H
+#ifndef QORKERNEL_QORKERNEL_H
+#define QORKERNEL_QORKERNEL_H
 
-#include <qorhost/status_text.h>
+#include <qorkernel/status_text.h>
 #include <qorldap/abi/compat.h>
 #include <qorldap/table.h>
 
 QOR_EXTERN_C_BEGIN
 
-typedef struct qorhost_kernel qorhost_kernel;
-typedef struct qorhost_module qorhost_module;
+typedef struct qorkernel_kernel qorkernel_kernel;
+typedef struct qorkernel_module qorkernel_module;
 
 /*
  * Pool modes. Production pools keep no record of each block and are fast;
  * checked pools track every block and catch bad frees (for tests; see
- * qorhost_pool_faults).
+ * qorkernel_pool_faults).
  */
-typedef enum qorhost_pool_mode {
-  QORHOST_POOLS_PRODUCTION = 0,
-  QORHOST_POOLS_CHECKED = 1
-} qorhost_pool_mode;
+typedef enum qorkernel_pool_mode {
+  QORKERNEL_POOLS_PRODUCTION = 0,
+  QORKERNEL_POOLS_CHECKED = 1
+} qorkernel_pool_mode;
 
 /* A new kernel, now the one the module's routines reach; NULL on failure. */
-QORLDAP_API qorhost_kernel* qorhost_kernel_create(qorhost_pool_mode pools);
+QORLDAP_API qorkernel_kernel* qorkernel_kernel_create(qorkernel_pool_mode pools);
 
 /* Deletes the kernel: every pool, status object and loaded library with it.
    Stop its module first. NULL is ignored. */
-QORLDAP_API void qorhost_kernel_delete(qorhost_kernel* kernel);
+QORLDAP_API void qorkernel_kernel_delete(qorkernel_kernel* kernel);
 
 /* Why the latest failing call on this kernel failed; "" when none has. The
    text stays valid until the next call on the kernel. */
-QORLDAP_API const char* qorhost_last_error(const qorhost_kernel* kernel);
+QORLDAP_API const char* qorkernel_last_error(const qorkernel_kernel* kernel);
 
 /* Macro symbols the module reads (LDAP_HOST, LDAP_BASE, ...), ahead of the
    environment. A NULL value removes the symbol. */
-QORLDAP_API int qorhost_set_macro(qorhost_kernel* kernel, const char* name, const char* value);
+QORLDAP_API int qorkernel_set_macro(qorkernel_kernel* kernel, const char* name, const char* value);
 
 /* An environment override for the module's lookups: the value is read in
    place of the process's variable; a NULL value hides the variable. */
-QORLDAP_API int qorhost_set_env(qorhost_kernel* kernel, const char* name, const char* value);
+QORLDAP_API int qorkernel_set_env(qorkernel_kernel* kernel, const char* name, const char* value);
 
 /* Drops every environment override: the process's environment shows again. */
-QORLDAP_API int qorhost_clear_env(qorhost_kernel* kernel);
+QORLDAP_API int qorkernel_clear_env(qorkernel_kernel* kernel);
 
 /* The directory searched for extensions after QOR_EXTENSION_PATH. */
-QORLDAP_API int qorhost_set_extension_directory(qorhost_kernel* kernel, const char* directory);
+QORLDAP_API int qorkernel_set_extension_directory(qorkernel_kernel* kernel, const char* directory);
 
 /* Loads the module at path (NULL: the installed one) and starts it as a host
    does: mcn_main, its program control node's entry routine, and the entry
-   table it registers. NULL with the reason in qorhost_last_error. */
-QORLDAP_API qorhost_module* qorhost_module_start(qorhost_kernel* kernel, const char* path);
+   table it registers. NULL with the reason in qorkernel_last_error. */
+QORLDAP_API qorkernel_module* qorkernel_module_start(qorkernel_kernel* kernel, const char* path);
 
 /* The started module's entry table. */
-QORLDAP_API const qorldap_table* qorhost_module_table(const qorhost_module* module);
+QORLDAP_API const qorldap_table* qorkernel_module_table(const qorkernel_module* module);
 
 /* The path the module was loaded from. */
-QORLDAP_API const char* qorhost_module_path(const qorhost_module* module);
+QORLDAP_API const char* qorkernel_module_path(const qorkernel_module* module);
 
 /* Stops the module (its term operation) and unloads it. Close its
    connections first. NULL is ignored. */
-QORLDAP_API void qorhost_module_stop(qorhost_module* module);
+QORLDAP_API void qorkernel_module_stop(qorkernel_module* module);
 
-/* Where qorhost_module_start(kernel, NULL) loads the module from. */
-QORLDAP_API const char* qorhost_default_module_path(void);
+/* Where qorkernel_module_start(kernel, NULL) loads the module from. */
+QORLDAP_API const char* qorkernel_default_module_path(void);
 
 /* With checked pools: the number of bad frees plus the blocks still live in
    the pools the module made; 0 when all is well. -1 with production pools,
    which keep no such record. */
-QORLDAP_API long qorhost_pool_faults(const qorhost_kernel* kernel);
+QORLDAP_API long qorkernel_pool_faults(const qorkernel_kernel* kernel);
 
 QOR_EXTERN_C_END
 

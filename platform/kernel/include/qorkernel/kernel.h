@@ -1,4 +1,4 @@
-// libqorhost: a host kernel that the module lives in.
+// libqorkernel: a host kernel that the module lives in.
 //
 // One Kernel is active per process at a time (the host routines that the
 // module reaches through transfer vectors carry no kernel argument, so they
@@ -7,7 +7,7 @@
 //
 // How the routines are installed
 //   Every routine of QOR_HOST_ROUTINES (include/qorldap/abi/routines.h) has a
-//   target in namespace qorhost::routines, declared from that same list with
+//   target in namespace qorkernel::routines, declared from that same list with
 //   the signature QOR_ROUTINE_TARGET(result, parameters), that is
 //   `result target(uint64_t routineId, <the routine's parameters>)`. The
 //   constructor installs each target at gcb->vectors[vector][slot]; the
@@ -26,7 +26,7 @@
 //     lastRoutineError() for the latest reason).
 //
 // Results of the host routines: 0 is success, the negative codes of
-// qorhost::result below are failures (xjsymgc instead returns 1 when found, 0
+// qorkernel::result below are failures (xjsymgc instead returns 1 when found, 0
 // when not found and a negative code for refused arguments).
 //
 // Pools, in one of two modes chosen when the kernel is made:
@@ -120,7 +120,7 @@
 #include <qorldap/abi/routines.h>
 #include <qorldap/table.h>
 
-namespace qorhost {
+namespace qorkernel {
 
 // Failure results of the host routines (0 is success).
 namespace result {
@@ -261,4 +261,4 @@ class Kernel {
 // module (the extension's own tests). Released with its release operation.
 qor_status_object* newStatusObject(Kernel& kernel);
 
-}  // namespace qorhost
+}  // namespace qorkernel

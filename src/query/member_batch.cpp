@@ -95,6 +95,7 @@ uint32_t MemberBatch::fetch(dsval* const* values, int32_t count, bool optionalUi
     Slot& slot = slots_[index];
     slot.dn = values[index]->text;
     slot.length = slot.dn == nullptr ? 0 : memberDnLength(slot.dn, optionalUid);
+    slot.hash = memberKeyHash(slot.dn, slot.length);
   }
   if (const uint32_t status = send(kSubscribers, known); status != DS_OK) return status;
   return send(kRead, known);
@@ -110,7 +111,7 @@ bool MemberBatch::wanted(int32_t index, Kind kind, const MemberCache& known) con
   if (slot.dn == nullptr || known.find(slot.dn, slot.length) != nullptr) return false;
   for (int32_t earlier = 0; earlier < index; ++earlier) {
     const Slot& other = slots_[earlier];
-    if (other.dn != nullptr && other.length == slot.length &&
+    if (other.dn != nullptr && other.hash == slot.hash && other.length == slot.length &&
         std::memcmp(other.dn, slot.dn, static_cast<size_t>(slot.length)) == 0) {
       return false;
     }

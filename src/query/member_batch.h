@@ -58,6 +58,7 @@ class MemberBatch {
   struct Slot {
     const char* dn;
     int64_t length;
+    uint64_t hash;        // memberKeyHash of the DN's bytes
     ldanswer answers[2];  // by Kind
     bool fetched[2];
   };

@@ -22,7 +22,9 @@ uint64_t mixed(uint64_t hash, uint64_t word) {
 // The DN's bytes eight at a time, each word multiplied in and its high bits
 // folded down, then a final mix (MurmurHash3's), so that the low bits that
 // pick a slot depend on every byte.
-uint64_t hashOf(const char* text, int64_t length) {
+}  // namespace
+
+uint64_t memberKeyHash(const char* text, int64_t length) {
   uint64_t hash = kMultiplier ^ static_cast<uint64_t>(length);
   int64_t index = 0;
   for (; index + 8 <= length; index += 8) {
@@ -39,8 +41,6 @@ uint64_t hashOf(const char* text, int64_t length) {
   hash *= 0xFF51AFD7ED558CCDull;
   return hash ^ (hash >> 33);
 }
-
-}  // namespace
 
 MemberCache::~MemberCache() {
   if (slots_ == nullptr) return;
@@ -63,7 +63,7 @@ MemberCache::Slot* MemberCache::slotFor(const char* dn, int64_t length, uint64_t
 
 const KnownMember* MemberCache::find(const char* dn, int64_t length) const {
   if (slots_ == nullptr) return nullptr;
-  const Slot* slot = slotFor(dn, length, hashOf(dn, length));
+  const Slot* slot = slotFor(dn, length, memberKeyHash(dn, length));
   return slot->key == nullptr ? nullptr : &slot->member;
 }
 
@@ -101,7 +101,7 @@ uint32_t MemberCache::remember(const char* dn, int64_t length, const KnownMember
   }
   char* key = extension_client::copyText(pool_, dn, length);
   if (key == nullptr) return DS_E_NO_MEMORY;
-  const uint64_t hash = hashOf(dn, length);
+  const uint64_t hash = memberKeyHash(dn, length);
   *slotFor(dn, length, hash) = Slot{key, length, hash, member};
   ++used_;
   return DS_OK;

@@ -16,6 +16,9 @@ struct KnownMember {
   int height;     // levels of groups below the member's group (0: no group)
 };
 
+// The hash by which the cache files `length` bytes of `text`.
+uint64_t memberKeyHash(const char* text, int64_t length);
+
 class MemberCache {
  public:
   explicit MemberCache(qor_pool* pool) : pool_(pool) {}

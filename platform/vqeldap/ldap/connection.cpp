@@ -2,7 +2,6 @@
 
 #include <ldap.h>
 
-#include <signal.h>
 #include <sys/time.h>
 
 #include <vqeldap/options.h>
@@ -91,40 +90,6 @@ int readEntry(LDAP* ld, LDAPMessage* entry, EntryDraft& draft) {
   }
   return LDAP_SUCCESS;
 }
-
-// Keeps SIGPIPE from the calling thread while it lives. A batch sends many
-// requests before it reads an answer, so a server that closed the
-// connection meanwhile makes libldap write to a closed socket, and the
-// signal's default would end the host's process; the write fails instead,
-// and the request is answered with that failure. A SIGPIPE raised here is
-// taken back; one that was pending before is left alone.
-class QuietPipe {
- public:
-  QuietPipe() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
-  }
-  ~QuietPipe() {
-    sigset_t pending;
-    sigpending(&pending);
-    if (!pendingBefore_ && sigismember(&pending, SIGPIPE) == 1) {
-      const timespec now{0, 0};
-      sigtimedwait(&pipe_, nullptr, &now);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  QuietPipe(const QuietPipe&) = delete;
-  QuietPipe& operator=(const QuietPipe&) = delete;
-
- private:
-  sigset_t pipe_{};
-  sigset_t previous_{};
-  bool pendingBefore_ = false;
-};
 
 int scopeOf(Scope scope) {
   switch (scope) {
@@ -446,7 +411,6 @@ void LdapConnection::search(const SearchRequest& query, SearchOutcome& outcome) 
 // is made again once nothing else is outstanding, as `search` makes it.
 void LdapConnection::searchBatch(const SearchRequest* requests, SearchOutcome* outcomes,
                                  std::size_t count, std::size_t window) {
-  const QuietPipe quiet;
   std::vector<Pending> pending(count);
   std::vector<std::size_t> unfinished;
   std::size_t sent = 0;

@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -16,8 +18,9 @@ namespace {
 // libldap writes to its socket with plain write(): to a connection that the
 // server has closed (after a TLS handshake broken off, say, the unbind of the
 // release goes there) that raises SIGPIPE, which ends a host that has not set
-// the signal aside. While a hold lives SIGPIPE is blocked in this thread, and
-// one raised meanwhile is taken back before the old mask returns.
+// the signal aside. Opening and releasing a handle hold it; the requests in
+// between write through quietWrites below. While a hold lives SIGPIPE is blocked in this thread,
+// and one raised meanwhile is taken back before the old mask returns.
 class SigpipeHold {
  public:
   SigpipeHold() {
@@ -150,22 +153,47 @@ Attempt secure(LDAP* ld, bool startTls) {
   return {};
 }
 
+// A layer above the socket's own that writes with send(MSG_NOSIGNAL) where
+// liblber writes with write(): a write to a connection that the server has
+// closed fails with EPIPE, which libldap takes for the server gone, instead
+// of raising SIGPIPE, which would end a host that has not set the signal
+// aside. Reads and controls pass down.
+ber_slen_t writeQuietly(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) {
+  ber_socket_t fd = -1;
+  if (ber_sockbuf_ctrl(layer->sbiod_sb, LBER_SB_OPT_GET_FD, &fd) != 1) {
+    errno = EBADF;
+    return -1;
+  }
+  return send(fd, buffer, length, MSG_NOSIGNAL);
+}
+ber_slen_t readBelow(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) {
+  return LBER_SBIOD_READ_NEXT(layer, buffer, length);
+}
+int controlBelow(Sockbuf_IO_Desc* layer, int option, void* argument) {
+  return LBER_SBIOD_CTRL_NEXT(layer, option, argument);
+}
+Sockbuf_IO quietWrites{nullptr, nullptr, controlBelow, readBelow, writeQuietly, nullptr};
+
 // liblber's TCP layer reads each message in two reads (its header, then the
 // rest), and libldap polls before each message it waits for: a batch of
-// answers cost several system calls per entry. A read-ahead layer above the
-// socket (below TLS, when there is TLS) takes whatever the socket holds, up
-// to kReadAhead bytes, in one read, and tells libldap that data is ready.
-// Only the speed depends on it: a layer that cannot be added (no memory)
-// leaves the connection reading as libldap does by itself.
-void readAhead(LDAP* ld) {
+// answers cost several system calls per entry. A read-ahead layer takes
+// whatever the socket holds, up to kReadAhead bytes, in one read, and tells
+// libldap that data is ready.
+//
+// Both go above the socket's layer and below TLS, when there is TLS (added
+// once it is in place): TLS, read-ahead, quiet writes, the socket. False
+// when there is no memory for them.
+bool layerSocket(LDAP* ld) {
   constexpr ber_len_t kReadAhead = 64 * 1024;
   Sockbuf* sb = nullptr;
-  if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sb) != LDAP_OPT_SUCCESS || sb == nullptr) return;
-  if (ber_sockbuf_add_io(sb, &ber_sockbuf_io_readahead, LBER_SBIOD_LEVEL_PROVIDER, nullptr) != 0) {
-    return;
+  if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sb) != LDAP_OPT_SUCCESS || sb == nullptr) return false;
+  if (ber_sockbuf_add_io(sb, &quietWrites, LBER_SBIOD_LEVEL_PROVIDER, nullptr) != 0 ||
+      ber_sockbuf_add_io(sb, &ber_sockbuf_io_readahead, LBER_SBIOD_LEVEL_PROVIDER, nullptr) != 0) {
+    return false;
   }
   ber_len_t size = kReadAhead;
   ber_sockbuf_ctrl(sb, LBER_SB_OPT_SET_READAHEAD, &size);  // else the layer's default size
+  return true;
 }
 
 int bind(LDAP* ld, const OpenParameters& parameters) {
@@ -220,7 +248,7 @@ Attempt openSession(const Endpoint& endpoint, const OpenParameters& parameters) 
     Attempt secured = secure(ld.get(), endpoint.startTls);
     if (secured.status != 0) return secured;
   }
-  readAhead(ld.get());
+  if (!layerSocket(ld.get())) return refused(Code::kNoMemory, "no memory for the connection");
   if (parameters.bindDn) {
     if (int code = bind(ld.get(), parameters); code != LDAP_SUCCESS) return failed(ld.get(), code);
   }

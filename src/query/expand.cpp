@@ -278,7 +278,7 @@ uint32_t Expansion::expandMember(const Member& member, const ExpansionPath& path
 // The member's subscriber search: its fetched answer, or asked for now.
 uint32_t Expansion::searchSubscribers(const Member& member, dsent*** subscribers) {
   ldanswer answer{};
-  if (member.batch.takeSubscribers(member.index, &answer)) {
+  if (member.batch.takeSubscribers(member.index, &answer) && adoptAnswer(handle_, &answer)) {
     return deliverFilter(handle_, &answer, subscribers);
   }
   return findSubscribers(handle_, member.dn, member.length, kind_, subscribers);
@@ -286,7 +286,9 @@ uint32_t Expansion::searchSubscribers(const Member& member, dsent*** subscribers
 
 uint32_t Expansion::readMember(const Member& member, dsent*** found) {
   ldanswer answer{};
-  if (member.batch.takeRead(member.index, &answer)) return deliverRead(handle_, &answer, found);
+  if (member.batch.takeRead(member.index, &answer) && adoptAnswer(handle_, &answer)) {
+    return deliverRead(handle_, &answer, found);
+  }
   return readEntry(handle_, member.dn, member.length, nullptr, found);
 }
 

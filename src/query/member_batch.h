@@ -9,7 +9,9 @@
 // takes each member's answer instead of asking: so the result, its order,
 // every status and every warning are those of the searches made one by one.
 // A member whose answer was not fetched, or was taken already (a member
-// named again after a cut cycle), is asked for the usual way.
+// named again after a cut cycle), is asked for the usual way; so is one
+// whose answer would fail the expansion (adoptAnswer), so that the status
+// object tells of the failing request as it does without a batch.
 //
 // Memory: a stretch holds at most QOR_SEARCH_BATCH_WINDOW members, and the
 // answers not taken are handed back when the stretch ends, so what the batch

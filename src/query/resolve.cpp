@@ -266,6 +266,18 @@ bool answersNothingThere(const ldanswer& answer) {
   return answer.result == nullptr && nothingThere(searchStatus(false, answeredFailure(answer)));
 }
 
+bool adoptAnswer(dshandle* handle, ldanswer* answer) {
+  const uint32_t failure = answeredFailure(*answer);
+  const uint32_t status = searchStatus(answer->result != nullptr, failure);
+  if (DS_IS_ERROR(status) && !nothingThere(status) && status != DS_ERROR_FORM(kTimedOut)) {
+    const SearchResult handedBack(handle->connection, takeResult(answer));
+    return false;
+  }
+  qor_status_object* object = handle->statusObject;
+  if (extension_client::statusObjectValid(object)) object->setLastStatus(object, answer->status);
+  return true;
+}
+
 uint32_t deliverRead(dshandle* handle, ldanswer* answer, dsent*** list) {
   return finishRead(handle, takeResult(answer), answeredFailure(*answer), list);
 }

@@ -11,6 +11,8 @@ namespace qorldap::query {
 
 // The LDAP result noSuchObject: the entry or the base is not there.
 inline constexpr uint32_t kNoSuchObject = 0x20;
+// The client's own LDAP result timeout: the server did not answer in time.
+inline constexpr uint32_t kTimedOut = 0x55;
 
 // Whether a search's status says that nothing is there, rather than that
 // the directory could not be asked: nothing returned without a failure, or
@@ -45,5 +47,13 @@ uint32_t deliverFilter(dshandle* handle, ldanswer* answer, dsent*** list);
 
 // Whether an answer, not yet delivered, says that nothing is there.
 bool answersNothingThere(const ldanswer& answer);
+
+// Whether a batched answer may stand for its search made now. One that would
+// fail the expansion is handed back (false), so that the search is made
+// again on its own and the status object holds that request's status and
+// the server's text for it, as without a batch; a timeout is kept, since
+// asking again would wait as long again. A kept answer's status goes into
+// the status object, where the search made now would have left it.
+bool adoptAnswer(dshandle* handle, ldanswer* answer);
 
 }  // namespace qorldap::query

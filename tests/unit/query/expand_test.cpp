@@ -305,7 +305,11 @@ void ExpandFaultTest::expectOutcome(bool batched) {
   const Dns p4 = subscribers("cn=p4,o=test", "p4", 1);
   std::size_t faulted = 0;
   extension().onSearch([&](const Call& call) {
-    if (!hits(call)) return directory_.answer(call);
+    if (!hits(call)) {
+      SearchResponse answered = directory_.answer(call);
+      answered.status = answered.status.value_or(0);  // every request records, as libldap's does
+      return answered;
+    }
     faulted = extension().callsTo("search").size();
     SearchResponse response = directory_.answer(call);
     if (!c.entries) response.entries.reset();
@@ -318,6 +322,7 @@ void ExpandFaultTest::expectOutcome(bool batched) {
   if (DS_IS_ERROR(c.expected)) {
     EXPECT_EQ(list, nullptr);
     EXPECT_EQ(footprint(), before);
+    EXPECT_EQ(ops().dsgeterr(handle()), c.status) << "the status of the request that failed";
     if (!batched) {
       EXPECT_EQ(searches(), faulted + 1) << "no request after the failing one";
     }

@@ -27,9 +27,10 @@
 // Pipelining: when the connection offers a batch of searches, the members
 // of a group are taken in stretches of up to QOR_SEARCH_BATCH_WINDOW values;
 // the subscriber searches of a stretch go out together, then the reads of
-// its members that have none, and the stretch is then expanded in order as
-// above, each member taking its answer instead of asking (member_batch.h).
-// Nested groups are expanded the same way when their member comes. The
+// its members that have none, then the group reads of those that name a
+// group, and the stretch is then expanded in order as above, each member
+// taking its answer instead of asking (member_batch.h). Nested groups are
+// expanded the same way when their member comes. The
 // result, its order, every status and warning, the limits and the cycle cut
 // are those of the searches made one by one; only the round trips overlap.
 // A connection without the batch, or a handle whose status object is not
@@ -65,10 +66,7 @@ namespace qorldap::query {
 namespace {
 
 constexpr int kDeepestNesting = 32;
-constexpr const char* kGroupAttributes[] = {"member", "uniquemember", nullptr};
 constexpr char kUniqueMember[] = "uniquemember";
-constexpr char kUniqueNamesClass[] = "groupofuniquenames";
-constexpr char kNamesClass[] = "groupofnames";
 
 // The groups being expanded, innermost first.
 struct ExpansionPath {
@@ -156,10 +154,6 @@ class Expansion {
     bool cut = false;
   };
 
-  uint32_t expandGroup(const char* groupDn, const ExpansionPath* outer, Shape* shape);
-  uint32_t expandMembers(const dsent& group, const ExpansionPath& path, Shape* shape);
-  uint32_t expandStretch(const dsatt& attribute, int32_t first, int32_t count, bool optionalUid,
-                         const ExpansionPath& path, Shape* shape);
   // A member of the stretch that `batch` fetched for, at `index` in it.
   struct Member {
     const char* dn;
@@ -167,12 +161,19 @@ class Expansion {
     MemberBatch& batch;
     int32_t index;
   };
+
+  // `via`: the member that names the group, null for the group asked for.
+  uint32_t expandGroup(const char* groupDn, const ExpansionPath* outer, Shape* shape,
+                       const Member* via);
+  uint32_t expandMembers(const dsent& group, const ExpansionPath& path, Shape* shape);
+  uint32_t expandStretch(const dsatt& attribute, int32_t first, int32_t count, bool optionalUid,
+                         const ExpansionPath& path, Shape* shape);
   uint32_t expandMember(const Member& member, const ExpansionPath& path, Shape* shape);
   uint32_t contribute(const Member& member, const ExpansionPath& path, Shape* shape);
   uint32_t searchSubscribers(const Member& member, dsent*** subscribers);
   uint32_t readMember(const Member& member, dsent*** found);
   uint32_t reuse(const KnownMember& known, const ExpansionPath& path, Shape* shape);
-  uint32_t readGroup(const char* groupDn, dsent*** groups);
+  uint32_t readGroup(const char* groupDn, const Member* via, dsent*** groups);
 
   // Keeps the first warning that came with entries; true for 0 and for
   // warnings, false for errors.
@@ -190,17 +191,22 @@ class Expansion {
   uint32_t warning_ = DS_OK;
 };
 
-// Reads a group with its member attributes; nothing returned is a failure
-// of the read, passed on as it is.
-uint32_t Expansion::readGroup(const char* groupDn, dsent*** groups) {
-  const uint32_t status = resolveDn(handle_, groupDn, kGroupAttributes, groups);
+// Reads a group with its member attributes (the read fetched for the member
+// that names it, or asked for now); nothing returned is a failure of the
+// read, passed on as it is.
+uint32_t Expansion::readGroup(const char* groupDn, const Member* via, dsent*** groups) {
+  ldanswer answer{};
+  const bool fetched = via != nullptr && via->batch.takeGroupRead(via->index, &answer) &&
+                       adoptAnswer(handle_, &answer);
+  const uint32_t status = fetched ? deliverRead(handle_, &answer, groups)
+                                  : resolveDn(handle_, groupDn, kGroupAttributes, groups);
   if (status == DS_W_NOT_FOUND || !carry(status)) return status;
   return DS_OK;
 }
 
 uint32_t Expansion::run(const char* groupDn, dsent*** place) {
   Shape shape;
-  const uint32_t status = expandGroup(groupDn, nullptr, &shape);
+  const uint32_t status = expandGroup(groupDn, nullptr, &shape, nullptr);
   if (status != DS_OK) return status;
   *place = members_.handOver();  // null when the group has no member attribute
   return warning_;
@@ -208,10 +214,11 @@ uint32_t Expansion::run(const char* groupDn, dsent*** place) {
 
 // Reads a group and expands its members; `outer` is null for the group
 // asked for, whose level makes the flat list.
-uint32_t Expansion::expandGroup(const char* groupDn, const ExpansionPath* outer, Shape* shape) {
+uint32_t Expansion::expandGroup(const char* groupDn, const ExpansionPath* outer, Shape* shape,
+                                const Member* via) {
   if (groupDn == nullptr || groupDn[0] == '\0') return DS_E_MISSING_ARGUMENT;
   dsent** groups = nullptr;
-  const uint32_t status = readGroup(groupDn, &groups);
+  const uint32_t status = readGroup(groupDn, via, &groups);
   if (status != DS_OK) return status;
   const OwnedList groupList(handle_->pool, groups);
   dsent* group = groupList.first();
@@ -316,7 +323,7 @@ uint32_t Expansion::contribute(const Member& member, const ExpansionPath& path, 
   }
   if (path.depth >= kDeepestNesting) return DS_E_LOOP_DETECT;
   Shape nested;
-  status = expandGroup(entry->dn, &path, &nested);
+  status = expandGroup(entry->dn, &path, &nested, &member);
   *shape = nested;
   return status;
 }

@@ -46,6 +46,43 @@ struct Requests {
   int32_t size;
 };
 
+// Whether `length` bytes of `text` begin with `prefix` (lower case),
+// ignoring the case of ASCII letters.
+template <size_t N>
+bool beginsWith(const char* text, int64_t length, const char (&prefix)[N]) {
+  if (text == nullptr || length < static_cast<int64_t>(N - 1)) return false;
+  for (size_t index = 0; index < N - 1; ++index) {
+    const char byte = text[index];
+    if ((byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte) != prefix[index]) return false;
+  }
+  return true;
+}
+
+// Whether a read's entry names a group class, by the prefixes of the
+// expansion's class test. Only a forecast of what the walk will find: a
+// wrong one costs a request whose answer is handed back, or one the walk
+// makes itself.
+bool readsAGroup(const ldanswer& answer) {
+  if (answer.result == nullptr || answer.result[0] == nullptr) return false;
+  const ldent& entry = *answer.result[0];
+  for (int32_t a = 0; entry.atts != nullptr && a < entry.natts && entry.atts[a] != nullptr; ++a) {
+    const ldatt& attribute = *entry.atts[a];
+    if (!beginsWith(attribute.name, attribute.namelen, "objectclass") &&
+        !beginsWith(attribute.name, attribute.namelen, "qorinterface")) {
+      continue;
+    }
+    for (int32_t v = 0; attribute.vals != nullptr && v < attribute.nvals; ++v) {
+      const ldval* value = attribute.vals[v];
+      if (value == nullptr) break;
+      if (beginsWith(value->text, value->textlen, kUniqueNamesClass) ||
+          beginsWith(value->text, value->textlen, kNamesClass)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 char* buildSubscriberFilter(qor_pool* pool, const char* memberDn, int64_t length, int32_t kind) {
@@ -75,7 +112,7 @@ MemberBatch::~MemberBatch() {
   if (slots_ == nullptr) return;
   qor_connection* connection = handle_->connection;
   for (int32_t index = 0; index < count_; ++index) {
-    for (Kind kind : {kSubscribers, kRead}) {
+    for (Kind kind : {kSubscribers, kRead, kGroupRead}) {
       ldent** result = slots_[index].answers[kind].result;
       if (slots_[index].fetched[kind] && result != nullptr) {
         connection->freeResult(connection, result);
@@ -98,7 +135,8 @@ uint32_t MemberBatch::fetch(dsval* const* values, int32_t count, bool optionalUi
     slot.hash = memberKeyHash(slot.dn, slot.length);
   }
   if (const uint32_t status = send(kSubscribers, known); status != DS_OK) return status;
-  return send(kRead, known);
+  if (const uint32_t status = send(kRead, known); status != DS_OK) return status;
+  return send(kGroupRead, known);
 }
 
 // A member is searched for once: not when the expansion knows it already,
@@ -108,6 +146,7 @@ bool MemberBatch::wanted(int32_t index, Kind kind, const MemberCache& known) con
   if (kind == kRead) {
     return slot.fetched[kSubscribers] && answersNothingThere(slot.answers[kSubscribers]);
   }
+  if (kind == kGroupRead) return slot.fetched[kRead] && readsAGroup(slot.answers[kRead]);
   if (slot.dn == nullptr || known.find(slot.dn, slot.length) != nullptr) return false;
   for (int32_t earlier = 0; earlier < index; ++earlier) {
     const Slot& other = slots_[earlier];
@@ -120,11 +159,17 @@ bool MemberBatch::wanted(int32_t index, Kind kind, const MemberCache& known) con
 }
 
 // The request for member `index`: its subscriber search as resolveFilter
-// makes it, or the read of its DN as readEntry makes it.
+// makes it, the read of its DN as readEntry makes it, or the read of the
+// group that the entry read names, as the expansion reads a nested group.
 bool MemberBatch::prepare(Kind kind, int32_t index, char** filter, ldsearch* request) const {
   const Slot& slot = slots_[index];
   if (kind == kRead) {
     *request = ldsearch{QOR_SEARCH_READ_DN, slot.dn, slot.length, nullptr};
+    return true;
+  }
+  if (kind == kGroupRead) {
+    const ldent& entry = *slot.answers[kRead].result[0];
+    *request = ldsearch{QOR_SEARCH_READ_DN, entry.dn, entry.dnlen, kGroupAttributes};
     return true;
   }
   *filter = buildSubscriberFilter(handle_->pool, slot.dn, slot.length, kind_);

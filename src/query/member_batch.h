@@ -4,7 +4,9 @@
 // For each member of the stretch that the expansion will search for (not
 // known from earlier in the call, and not named earlier in the stretch),
 // the subscriber search goes out in one batch; the members that it finds
-// nothing for are then read by their DN in a second batch. The expansion
+// nothing for are then read by their DN in a second batch, and those whose
+// entry names a group class are read again as a group (with its member
+// attributes, as the expansion reads a nested group) in a third. The expansion
 // then walks the stretch in order exactly as it does without a batch, and
 // takes each member's answer instead of asking: so the result, its order,
 // every status and every warning are those of the searches made one by one.
@@ -30,6 +32,12 @@ namespace qorldap::query {
 
 inline constexpr int32_t kStretch = QOR_SEARCH_BATCH_WINDOW;
 
+// What a nested group is read with, and the class values (prefixes, in
+// lower case) that make an entry a group.
+inline constexpr const char* kGroupAttributes[] = {"member", "uniquemember", nullptr};
+inline constexpr char kUniqueNamesClass[] = "groupofuniquenames";
+inline constexpr char kNamesClass[] = "groupofnames";
+
 // The subscriber filter of `length` bytes of `memberDn` in a block of the
 // pool of exactly its size (zero-terminated), or null when out of memory.
 char* buildSubscriberFilter(qor_pool* pool, const char* memberDn, int64_t length, int32_t kind);
@@ -54,15 +62,16 @@ class MemberBatch {
     return take(index, kSubscribers, answer);
   }
   bool takeRead(int32_t index, ldanswer* answer) { return take(index, kRead, answer); }
+  bool takeGroupRead(int32_t index, ldanswer* answer) { return take(index, kGroupRead, answer); }
 
  private:
-  enum Kind { kSubscribers, kRead };
+  enum Kind { kSubscribers, kRead, kGroupRead, kKinds };
   struct Slot {
     const char* dn;
     int64_t length;
-    uint64_t hash;        // memberKeyHash of the DN's bytes
-    ldanswer answers[2];  // by Kind
-    bool fetched[2];
+    uint64_t hash;             // memberKeyHash of the DN's bytes
+    ldanswer answers[kKinds];  // by Kind
+    bool fetched[kKinds];
   };
 
   bool take(int32_t index, Kind kind, ldanswer* answer);

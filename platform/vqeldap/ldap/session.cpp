@@ -184,7 +184,7 @@ Sockbuf_IO quietWrites{nullptr, nullptr, controlBelow, readBelow, writeQuietly, 
 // once it is in place): TLS, read-ahead, quiet writes, the socket. False
 // when there is no memory for them.
 bool layerSocket(LDAP* ld) {
-  constexpr ber_len_t kReadAhead = 64 * 1024;
+  constexpr ber_len_t kReadAhead = ber_len_t{64} * 1024;
   Sockbuf* sb = nullptr;
   if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sb) != LDAP_OPT_SUCCESS || sb == nullptr) return false;
   if (ber_sockbuf_add_io(sb, &quietWrites, LBER_SBIOD_LEVEL_PROVIDER, nullptr) != 0 ||

@@ -102,14 +102,8 @@ bool hasMemberAttribute(const dsent* group) {
 }
 
 bool isUniqueMember(const char* name) {
-  if (name == nullptr || wzstlen(name) != sizeof(kUniqueMember) - 1) return false;
-  for (size_t index = 0; index < sizeof(kUniqueMember) - 1; ++index) {
-    const char byte = name[index];
-    if ((byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte) != kUniqueMember[index]) {
-      return false;
-    }
-  }
-  return true;
+  return name != nullptr && wzstlen(name) == sizeof(kUniqueMember) - 1 &&
+         beginsWith(name, sizeof(kUniqueMember) - 1, kUniqueMember);
 }
 
 // Searches for the subscriber entries of one member (`length` bytes of
@@ -196,8 +190,7 @@ class Expansion {
 // read, passed on as it is.
 uint32_t Expansion::readGroup(const char* groupDn, const Member* via, dsent*** groups) {
   ldanswer answer{};
-  const bool fetched = via != nullptr && via->batch.takeGroupRead(via->index, &answer) &&
-                       adoptAnswer(handle_, &answer);
+  const bool fetched = via != nullptr && via->batch.takeGroupRead(via->index, &answer);
   const uint32_t status = fetched ? deliverRead(handle_, &answer, groups)
                                   : resolveDn(handle_, groupDn, kGroupAttributes, groups);
   if (status == DS_W_NOT_FOUND || !carry(status)) return status;
@@ -285,7 +278,7 @@ uint32_t Expansion::expandMember(const Member& member, const ExpansionPath& path
 // The member's subscriber search: its fetched answer, or asked for now.
 uint32_t Expansion::searchSubscribers(const Member& member, dsent*** subscribers) {
   ldanswer answer{};
-  if (member.batch.takeSubscribers(member.index, &answer) && adoptAnswer(handle_, &answer)) {
+  if (member.batch.takeSubscribers(member.index, &answer)) {
     return deliverFilter(handle_, &answer, subscribers);
   }
   return findSubscribers(handle_, member.dn, member.length, kind_, subscribers);
@@ -293,9 +286,7 @@ uint32_t Expansion::searchSubscribers(const Member& member, dsent*** subscribers
 
 uint32_t Expansion::readMember(const Member& member, dsent*** found) {
   ldanswer answer{};
-  if (member.batch.takeRead(member.index, &answer) && adoptAnswer(handle_, &answer)) {
-    return deliverRead(handle_, &answer, found);
-  }
+  if (member.batch.takeRead(member.index, &answer)) return deliverRead(handle_, &answer, found);
   return readEntry(handle_, member.dn, member.length, nullptr, found);
 }
 

@@ -46,18 +46,6 @@ struct Requests {
   int32_t size;
 };
 
-// Whether `length` bytes of `text` begin with `prefix` (lower case),
-// ignoring the case of ASCII letters.
-template <size_t N>
-bool beginsWith(const char* text, int64_t length, const char (&prefix)[N]) {
-  if (text == nullptr || length < static_cast<int64_t>(N - 1)) return false;
-  for (size_t index = 0; index < N - 1; ++index) {
-    const char byte = text[index];
-    if ((byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte) != prefix[index]) return false;
-  }
-  return true;
-}
-
 // Whether a read's entry names a group class, by the prefixes of the
 // expansion's class test. Only a forecast of what the walk will find: a
 // wrong one costs a request whose answer is handed back, or one the walk
@@ -218,7 +206,7 @@ bool MemberBatch::take(int32_t index, Kind kind, ldanswer* answer) {
   *answer = slot.answers[kind];
   slot.answers[kind].result = nullptr;
   slot.fetched[kind] = false;
-  return true;
+  return adoptAnswer(handle_, answer);
 }
 
 }  // namespace qorldap::query

@@ -21,6 +21,7 @@
 // of the group.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <qorldap/abi/objects.h>
@@ -37,6 +38,18 @@ inline constexpr int32_t kStretch = QOR_SEARCH_BATCH_WINDOW;
 inline constexpr const char* kGroupAttributes[] = {"member", "uniquemember", nullptr};
 inline constexpr char kUniqueNamesClass[] = "groupofuniquenames";
 inline constexpr char kNamesClass[] = "groupofnames";
+
+// Whether `length` bytes of `text` begin with `prefix` (lower case),
+// ignoring the case of ASCII letters.
+template <size_t N>
+bool beginsWith(const char* text, int64_t length, const char (&prefix)[N]) {
+  if (text == nullptr || length < static_cast<int64_t>(N - 1)) return false;
+  for (size_t index = 0; index < N - 1; ++index) {
+    const char byte = text[index];
+    if ((byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte) != prefix[index]) return false;
+  }
+  return true;
+}
 
 // The subscriber filter of `length` bytes of `memberDn` in a block of the
 // pool of exactly its size (zero-terminated), or null when out of memory.
@@ -56,8 +69,9 @@ class MemberBatch {
   // on; `optionalUid` as for memberDnLength. DS_OK or DS_E_NO_MEMORY.
   uint32_t fetch(dsval* const* values, int32_t count, bool optionalUid, const MemberCache& known);
 
-  // The answer fetched for member `index` of the stretch, moved to *answer;
-  // false when there is none (left to ask for).
+  // The answer fetched for member `index` of the stretch, moved to *answer
+  // when it may stand for the search made now (adoptAnswer); false when
+  // there is none, or it was handed back (left to ask for).
   bool takeSubscribers(int32_t index, ldanswer* answer) {
     return take(index, kSubscribers, answer);
   }

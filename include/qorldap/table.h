@@ -4,6 +4,14 @@
  * QORLDAP_OPERATIONS is the one list of the 27 operations: X(word, name,
  * result, parameters). The table struct, the exported prototypes, the
  * module's ldaptbl and the tests are derived from it.
+ *
+ * Threads: different connection handles may be used on different threads at
+ * the same time, dsopen and dsclose included; each handle has its own pool
+ * and its own status object, so dsgeterr(h) reports h's own last request.
+ * One handle, and every record it handed out, is used by one thread at a
+ * time. The operations that take no handle (the getters, dsdnprnt,
+ * dsmynod, dsgbin) touch only their arguments. Starting and stopping the
+ * module (its entry routine and term) must not overlap any other call.
  */
 #ifndef QORLDAP_TABLE_H
 #define QORLDAP_TABLE_H

@@ -25,6 +25,7 @@ uint32_t dsclose(dshandle* handle) {
   qor_connection* connection = handle->connection;
   VQStatus status = connection->close(connection);
   if (status != 0) return dsConvertVQStatus(status);
+  qorldap::extension_client::releaseStatusObject(handle->statusObject);
   qor_pool* pool = handle->pool;
   qorldap::host::release(pool, handle);
   wmpoold(pool);

@@ -1,7 +1,12 @@
-// dsopen: a pool of its own for the connection, the handle in it, the
-// settings gathered into ldparm, and the connection object from the
-// extension. On every failure everything allocated is given back and the
-// pool deleted, so a failed dsopen leaves nothing behind.
+// dsopen: a pool of its own for the connection, the handle in it, a status
+// object of its own, the settings gathered into ldparm, and the connection
+// object from the extension. On every failure everything allocated is given
+// back and the pool deleted, so a failed dsopen leaves nothing behind.
+//
+// Each handle owns its status object (the module state's object is not
+// shared out): a handle's requests record their outcome in it, so dsgeterr
+// and every bracket around a request read that handle's own last status,
+// whatever other handles do meanwhile, on this thread or another.
 #include <cstdint>
 
 #include <qorldap/abi/gcb.h>
@@ -46,7 +51,9 @@ uint32_t connect(const qor_gcb* gcb, qor_symbol_table* symbols, const Arguments&
   const dsstate* state = module::state();
   if (state == nullptr || state->extension == nullptr) return DS_E_NO_EXTENSION;
   handle->extension = state->extension;
-  handle->statusObject = state->statusObject;
+  // A host that makes no status objects gets a handle without one, whose
+  // failures then read as unknown (dsgeterr says so).
+  handle->statusObject = wrjnlc(0, 0);
 
   ldparm* parameters = host::allocateRecord<ldparm>(handle->pool);
   if (parameters == nullptr) return DS_E_NO_MEMORY;
@@ -96,6 +103,7 @@ extern "C" uint32_t dsopen(dshandle** out, const char* hostName, int32_t port, v
   const conn::Arguments arguments{hostName, port, base, bindDn, bindPw};
   uint32_t status = conn::connect(gcb, symbols, arguments, handle);
   if (status != DS_OK) {
+    qorldap::extension_client::releaseStatusObject(handle->statusObject);
     host::release(pool, handle);
     wmpoold(pool);
     return status;

@@ -22,4 +22,11 @@ inline VQStatus lastStatus(qor_status_object* status) {
   return result != 0 ? result : code;
 }
 
+// Gives a status object back to the host that made it and forgets it; a
+// missing object is left alone.
+inline void releaseStatusObject(qor_status_object*& status) {
+  if (status != nullptr) status->release(status);
+  status = nullptr;
+}
+
 }  // namespace qorldap::extension_client

@@ -9,6 +9,7 @@
 #include <qorldap/abi/routines.h>
 #include <qorldap/table.h>
 
+#include "extension_client/status_object.h"
 #include "module/state.h"
 
 namespace qorldap::module {
@@ -51,7 +52,7 @@ void buildState(qor_gcb* block) {
 
 void releaseState(dsstate* record) {
   if (record->extension != nullptr) record->extension->release(record->extension);
-  if (record->statusObject != nullptr) record->statusObject->release(record->statusObject);
+  qorldap::extension_client::releaseStatusObject(record->statusObject);
   if (record->pool != nullptr) {
     vmfree_handler(record->pool, record, kStateSize, kStateReleaseFlags);
   }

@@ -14,24 +14,27 @@
 
 namespace qortest {
 
-// Live blocks, bytes and pools of the whole kernel, and macro values out.
+// Live blocks, bytes, pools and status objects of the whole kernel, and
+// macro values out.
 struct Footprint {
   std::size_t liveBlocks;
   std::size_t liveBytes;
   std::size_t livePools;
+  std::size_t liveStatusObjects;
   std::size_t unreleasedMacroValues;
 
   static Footprint of(qorkernel::Kernel& kernel) {
     qorkernel::PoolStats totals = kernel.totals();
     return Footprint{totals.liveBlocks, totals.liveBytes, kernel.livePools(),
-                     kernel.unreleasedMacroValues()};
+                     kernel.liveStatusObjects(), kernel.unreleasedMacroValues()};
   }
   bool operator==(const Footprint&) const = default;
 };
 
 inline void PrintTo(const Footprint& f, std::ostream* out) {
   *out << "{blocks " << f.liveBlocks << ", bytes " << f.liveBytes << ", pools " << f.livePools
-       << ", macro values " << f.unreleasedMacroValues << "}";
+       << ", status objects " << f.liveStatusObjects << ", macro values " << f.unreleasedMacroValues
+       << "}";
 }
 
 // dsopen's arguments; null texts are absent.

@@ -283,7 +283,8 @@ TEST_F(ConnectionTest, ParametersCarryTheFixedFieldsAndTheHandleIsReady) {
     EXPECT_EQ(word, 0u);
   }
 
-  // The handle: its own pool, the module state's objects, bit 31 only.
+  // The handle: its own pool and status object, the module state's
+  // extension, bit 31 only.
   EXPECT_EQ(handle->options, DSOPT_OPEN);
   EXPECT_EQ(handle->lastStatus, 0);
   EXPECT_NE(handle->connection, nullptr);
@@ -298,17 +299,24 @@ TEST_F(ConnectionTest, ParametersCarryTheFixedFieldsAndTheHandleIsReady) {
   closeOrFail(handle);
 }
 
-TEST_F(ConnectionTest, EachOpenHasAPoolOfItsOwn) {
-  std::size_t pools = kernel().livePools();
+// Two handles never see each other's outcome: what a request on one leaves
+// in its status object is not what dsgeterr reads on the other.
+TEST_F(ConnectionTest, EachOpenHasAPoolAndAStatusObjectOfItsOwn) {
+  Footprint before = Footprint::of(kernel());
   dshandle* first = open();
   dshandle* second = open();
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
   EXPECT_NE(first->pool, second->pool);
-  EXPECT_EQ(kernel().livePools(), pools + 2);
+  EXPECT_NE(first->statusObject, second->statusObject);
+  EXPECT_EQ(kernel().livePools(), before.livePools + 2);
+  EXPECT_EQ(kernel().liveStatusObjects(), before.liveStatusObjects + 2);
+  first->statusObject->setLastStatus(first->statusObject, VQ_LDAP(0x51));
+  EXPECT_EQ(ops().dsgeterr(first), VQ_LDAP(0x51));
+  EXPECT_EQ(ops().dsgeterr(second), 0u);
   closeOrFail(first);
   closeOrFail(second);
-  EXPECT_EQ(kernel().livePools(), pools);
+  EXPECT_EQ(Footprint::of(kernel()), before);
   EXPECT_EQ(extension().liveConnections(), 0u);
 }
 

@@ -66,6 +66,7 @@ namespace qorldap::query {
 namespace {
 
 constexpr int kDeepestNesting = 32;
+constexpr char kMember[] = "member";
 constexpr char kUniqueMember[] = "uniquemember";
 
 // The groups being expanded, innermost first.
@@ -97,13 +98,27 @@ class OwnedList {
   dsent** list_;
 };
 
-bool hasMemberAttribute(const dsent* group) {
-  return group != nullptr && group->atts != nullptr && group->atts[0] != nullptr;
+// True when `name` is `wanted`, whatever the case of its letters.
+template <size_t N>
+bool named(const char* name, const char (&wanted)[N]) {
+  return name != nullptr && wzstlen(name) == static_cast<int32_t>(N - 1) &&
+         beginsWith(name, N - 1, wanted);
 }
 
 bool isUniqueMember(const char* name) {
-  return name != nullptr && wzstlen(name) == sizeof(kUniqueMember) - 1 &&
-         beginsWith(name, sizeof(kUniqueMember) - 1, kUniqueMember);
+  return named(name, kUniqueMember);
+}
+
+// The group's first member attribute: the first one named as the read asked
+// (member or uniquemember). A server may return attributes that were not
+// asked for (an objectClass first, say); their values are no members.
+const dsatt* memberAttribute(const dsent* group) {
+  if (group == nullptr || group->atts == nullptr) return nullptr;
+  for (dsatt* const* attribute = group->atts; *attribute != nullptr; ++attribute) {
+    const char* name = (*attribute)->name;
+    if (named(name, kMember) || isUniqueMember(name)) return *attribute;
+  }
+  return nullptr;
 }
 
 // Searches for the subscriber entries of one member (`length` bytes of
@@ -159,7 +174,7 @@ class Expansion {
   // `via`: the member that names the group, null for the group asked for.
   uint32_t expandGroup(const char* groupDn, const ExpansionPath* outer, Shape* shape,
                        const Member* via);
-  uint32_t expandMembers(const dsent& group, const ExpansionPath& path, Shape* shape);
+  uint32_t expandMembers(const dsatt& attribute, const ExpansionPath& path, Shape* shape);
   uint32_t expandStretch(const dsatt& attribute, int32_t first, int32_t count, bool optionalUid,
                          const ExpansionPath& path, Shape* shape);
   uint32_t expandMember(const Member& member, const ExpansionPath& path, Shape* shape);
@@ -215,16 +230,16 @@ uint32_t Expansion::expandGroup(const char* groupDn, const ExpansionPath* outer,
   if (status != DS_OK) return status;
   const OwnedList groupList(handle_->pool, groups);
   dsent* group = groupList.first();
-  if (!hasMemberAttribute(group)) return DS_OK;
+  const dsatt* attribute = memberAttribute(group);
+  if (attribute == nullptr) return DS_OK;
   if (outer == nullptr && !members_.create()) return DS_E_NO_MEMORY;
   const ExpansionPath path{group->dn, outer, outer == nullptr ? 0 : outer->depth + 1};
-  return expandMembers(*group, path, shape);
+  return expandMembers(*attribute, path, shape);
 }
 
-// The values of the group's first member attribute, in order, a stretch at
-// a time.
-uint32_t Expansion::expandMembers(const dsent& group, const ExpansionPath& path, Shape* shape) {
-  const dsatt& attribute = *group.atts[0];
+// The values of the group's member attribute, in order, a stretch at a
+// time.
+uint32_t Expansion::expandMembers(const dsatt& attribute, const ExpansionPath& path, Shape* shape) {
   const bool optionalUid = isUniqueMember(attribute.name);
   if (const uint32_t status = known_.reserve(attribute.nvals); status != DS_OK) return status;
   int32_t values = 0;

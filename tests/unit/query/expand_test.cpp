@@ -181,11 +181,17 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ExpandKindTest,
                                            KindCase{0, false}, KindCase{-1, false},
                                            KindCase{7, false}));
 
+// Attributes the read did not ask for (a server may send them, objectClass
+// first) are passed over: their values are no members.
 TEST_F(ExpandTest, OnlyTheFirstMemberAttributeIsExpanded) {
-  directory_.add(
-      {"cn=g,o=test", {{"uniqueMember", {"cn=p1,o=test"}}, {"member", {"cn=p2,o=test"}}}});
+  directory_.add({"cn=g,o=test",
+                  {{"objectClass", {"cn=p3,o=test"}},
+                   {"uniqueMember", {"cn=p1,o=test"}},
+                   {"member", {"cn=p2,o=test"}}}});
+  directory_.everyAttribute = true;
   const Dns p1 = subscribers("cn=p1,o=test", "p1", 1);
   subscribers("cn=p2,o=test", "p2", 1);
+  subscribers("cn=p3,o=test", "p3", 1);
   Dns dns;
   ASSERT_EQ(expand("cn=g,o=test", &dns), DS_OK);
   EXPECT_EQ(dns, p1);

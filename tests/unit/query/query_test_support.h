@@ -139,6 +139,8 @@ class Directory {
     add({dn, {{"objectClass", {"top", objectClass}}, {attribute, members}}});
   }
   void person(const std::string& dn) { add({dn, {{"objectClass", {"person"}}}}); }
+  // Reads by DN return every attribute, asked for or not, as some servers do.
+  bool everyAttribute = false;
 
   // A subscriber entry of `person`: plain (kind 1) or event subscribers.
   Entry subscriber(const std::string& person, bool plain, const std::string& dn) {
@@ -157,6 +159,7 @@ class Directory {
       reads.push_back(text);
       auto found = entries_.find(text);
       if (found == entries_.end()) return {};
+      if (everyAttribute) return {Entries{found->second}, std::nullopt};
       return {Entries{selected(found->second, call.attributes)}, std::nullopt};
     }
     filters.push_back(text);

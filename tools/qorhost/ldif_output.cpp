@@ -34,7 +34,62 @@ std::string_view valueBytes(const dsval& value) {
   return value.text;
 }
 
+// The length of the well-formed UTF-8 sequence at `text` (1 to 4 bytes),
+// or 0 when the bytes there are no such sequence. Overlong forms and
+// surrogates are not well formed.
+std::size_t utf8Sequence(std::string_view text) {
+  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  if (length == 0 || lead > 0xF4 || text.size() < length) return 0;
+  for (std::size_t at = 1; at < length; ++at) {
+    if ((byte(at) & 0xC0) != 0x80) return 0;
+  }
+  if (length == 3 && ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) >= 0xA0))) {
+    return 0;
+  }
+  if (length == 4 && ((lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) >= 0x90))) {
+    return 0;
+  }
+  return length;
+}
+
+// True for a sequence that a terminal may take as a control: the C0 controls,
+// DEL, and the C1 controls (U+0080 to U+009F), which some terminals obey.
+bool isControl(std::string_view sequence) {
+  const auto lead = static_cast<unsigned char>(sequence[0]);
+  if (sequence.size() == 1) return lead < 0x20 || lead == 0x7F;
+  return lead == 0xC2 && static_cast<unsigned char>(sequence[1]) < 0xA0;
+}
+
+void appendHexEscapes(std::string& out, std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (const char byte : bytes) {
+    const auto value = static_cast<unsigned char>(byte);
+    out += '\\';
+    out += kDigits[value >> 4];
+    out += kDigits[value & 0x0F];
+  }
+}
+
 }  // namespace
+
+std::string printableDn(std::string_view dn) {
+  std::string out;
+  out.reserve(dn.size());
+  while (!dn.empty()) {
+    const std::size_t length = utf8Sequence(dn);
+    const std::string_view sequence = dn.substr(0, length == 0 ? 1 : length);
+    if (length == 0 || isControl(sequence)) {
+      appendHexEscapes(out, sequence);
+    } else {
+      out += sequence;
+    }
+    dn.remove_prefix(sequence.size());
+  }
+  return out;
+}
 
 std::string entryToLdif(const dsent& entry, int wrap) {
   std::string out;
@@ -61,7 +116,7 @@ std::string listToLdif(dsent* const* list) {
 std::string listToDns(dsent* const* list) {
   std::string out;
   for (dsent* const* slot = list; slot != nullptr && *slot != nullptr; ++slot) {
-    out += (*slot)->dn != nullptr ? (*slot)->dn : "";
+    out += printableDn((*slot)->dn != nullptr ? (*slot)->dn : "");
     out += '\n';
   }
   return out;

@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -184,6 +185,17 @@ TEST(Arguments, LdapsearchHabitsAndOptions) {
   EXPECT_TRUE(parsed.warnings.empty());
 
   EXPECT_EQ(parse({"-o", "ldif-wrap=200", "info"}).invocation.ldifWrap, 200);
+  // The largest count each limit takes (what LDAP_TIMEOUT's seven digits
+  // hold), and each limit in its own field.
+  auto largest = parse({"-z", "9999999", "-l", "9999998", "-o", "nettimeout=9999997", "info"});
+  ASSERT_TRUE(largest.ok()) << largest.error;
+  EXPECT_EQ(largest.invocation.sizeLimit, 9999999);
+  EXPECT_EQ(largest.invocation.timeLimit, 9999998);
+  EXPECT_EQ(largest.invocation.netTimeout, 9999997);
+  for (const char* option : {"-z", "-l"}) {
+    EXPECT_FALSE(parse({option, "10000000", "info"}).ok()) << option;
+  }
+  EXPECT_FALSE(parse({"-o", "nettimeout=10000000", "info"}).ok());
   // A bundle ends where an option takes a value: the rest of the word is it.
   auto bundled = parse({"-xwsecret", "info"});
   ASSERT_TRUE(bundled.ok()) << bundled.error;
@@ -537,6 +549,25 @@ TEST(LdifOutput, ListsAndDnLines) {
   EXPECT_EQ(listToDns(list), "cn=a,o=x\ncn=b,o=x\n");
   EXPECT_EQ(listToLdif(list), "dn: cn=a,o=x\ncn: a\n\ndn: cn=b,o=x\n\n");
   EXPECT_EQ(listToLdif(nullptr), "");
+}
+
+TEST(LdifOutput, DnLinesCannotDriveTheTerminal) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"cn=a\x1b[2J\r\n,o=x", "cn=a\\1b[2J\\0d\\0a,o=x"},  // C0 controls
+      {"cn=\x7f\xc2\x9b"
+       "31m",
+       "cn=\\7f\\c2\\9b31m"},                  // DEL, C1 CSI
+      {"cn=\xff\xc3,o=x", "cn=\\ff\\c3,o=x"},  // not UTF-8
+      {"cn=\xe0\x80\xaf", "cn=\\e0\\80\\af"},  // overlong
+      {"cn=J\xc3\xb8rgen \xe2\x84\xa2\xf0\x9f\x98\x80,o=x",
+       "cn=J\xc3\xb8rgen \xe2\x84\xa2\xf0\x9f\x98\x80,o=x"},  // printable UTF-8 kept
+      {"cn=a\\2c b", "cn=a\\2c b"},                           // escapes kept
+  };
+  for (const auto& [dn, printed] : cases) EXPECT_EQ(printableDn(dn), printed) << printed;
+  RecordsForOutput entry;
+  buildEntry(entry, "cn=\x1b]0;x\x07", "cn");
+  dsent* list[] = {&entry.entry, nullptr};
+  EXPECT_EQ(listToDns(list), "cn=\\1b]0;x\\07\n");
 }
 
 TEST(LdifOutput, BinaryValuesKeepTheirBytes) {

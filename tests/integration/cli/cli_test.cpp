@@ -714,7 +714,9 @@ TEST_F(Cli, FailuresNameTheStatusAndAHint) {
 }
 
 // A server that takes the connection and never answers costs what -l or
-// -o nettimeout allows, not the module's 30 s, and the failure names it.
+// -o nettimeout allows, not the module's 30 s, and the failure names it. A
+// program still waiting at 10 s has taken another limit for the one given
+// (it is killed, and the exit status shows it).
 TEST_F(Cli, SilentServerEndsAtTheLimitGiven) {
   int silent = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -729,7 +731,9 @@ TEST_F(Cli, SilentServerEndsAtTheLimitGiven) {
        std::vector<std::vector<std::string>>{{"-l", "1"}, {"-o", "nettimeout=1"}}) {
     std::vector<std::string> args{"-H", uri, "-b", base_, "search", "(uid=alice)"};
     args.insert(args.begin(), limit.begin(), limit.end());
-    Finished waited = qorhost(args);
+    args.insert(args.begin(), QORHOST_PROGRAM);
+    Child child(cleanLaunch(args));
+    Finished waited = child.wait(10);
     EXPECT_EQ(waited.exitCode, kFailed) << limit[0];
     EXPECT_THAT(waited.err, HasSubstr("0x80144055 error: LDAP timeout (85)")) << limit[0];
     EXPECT_THAT(waited.err, HasSubstr("\tserver: " + uri + ": Timed out\n")) << limit[0];

@@ -15,7 +15,13 @@
  * or with CMake: find_package(qorldap) and link qorldap::kernel.
  *
  * Exit status: 0 the group was expanded (also when it has no subscribers),
- * 1 a failure, which is printed with the status's name and hint.
+ * 1 a failure, which is printed with the status's name and hint, 4 a partial
+ * result: the entries found are printed, and so is the warning that says why
+ * the list may be incomplete (a server's size or time limit, say).
+ *
+ * Any status other than DS_OK that is not an error is a warning, and a
+ * warning beside a list means the list may lack entries: a host must not
+ * take it for the whole answer. Only DS_W_NOT_FOUND means "nothing there".
  */
 #include <stdio.h>
 #include <string.h>
@@ -50,14 +56,17 @@ static int expand_group(const qorldap_table* ops, const char* host, const char* 
   status = ops->dsexpgrp(handle, group, &list, kind);
   if (status == DS_STATUS(DS_W_NOT_FOUND)) {
     printf("%s has no subscribers\n", group);
+    status = DS_STATUS(DS_OK);
   } else if (DS_IS_ERROR(status)) {
     report("dsexpgrp", status);
   } else {
-    print_entries(list);
+    if (list != NULL) print_entries(list);
+    if (status != DS_STATUS(DS_OK)) report("dsexpgrp: partial result", status);
   }
   if (list != NULL) ops->dsfree(handle, list);
   ops->dsclose(handle);
-  return DS_IS_ERROR(status) ? 1 : 0;
+  if (DS_IS_ERROR(status)) return 1;
+  return status == DS_STATUS(DS_OK) ? 0 : 4;
 }
 
 int main(int argc, char** argv) {

@@ -5,11 +5,17 @@
 //     ldap_search_ext_s and a walk of every value of its result;
 //   - dsexpgrp of the benchmark directory's groups of 1,000 and 10,000
 //     members (bench/make-directory), with dsfree, against the same searches
-//     made by a plain libldap loop (baseline_expand.h).
+//     made by a plain libldap loop (baseline_expand.h);
+//   - dsexpgrp of 1,000 members on 1, 2 and 4 threads at once, each thread
+//     with a handle of its own on one module: the expansions per second of
+//     a multi-threaded host (items per second counts members).
 // The server comes from QOR_BENCH_URI and QOR_BENCH_BASE (bench/run starts
 // one). Times are wall clock (the wire is most of it); the CPU column is
 // this thread's own, which is where the module's cost shows.
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include <benchmark/benchmark.h>
 
@@ -135,5 +141,45 @@ void BM_LibldapExpand(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_LibldapExpand)->Arg(1000)->Arg(10000)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The host of the threaded benchmark: made by the first thread before the
+// timed loop, used by every thread through a handle of its own, deleted by
+// the first thread once every thread has closed its handle.
+std::unique_ptr<qorbench::ModuleHost> sharedHost;
+std::atomic<int> threadsDone{0};
+
+void BM_DsexpgrpThreads(benchmark::State& state) {
+  if (!haveServer(state)) return;
+  if (state.thread_index() == 0) {
+    sharedHost = std::make_unique<qorbench::ModuleHost>(qorkernel::PoolMode::kProduction);
+  }
+  const std::string group = groupOf(state.range(0));
+  dshandle* handle = nullptr;
+  for (auto _ : state) {      // NOLINT(clang-analyzer-deadcode.DeadStores)
+    if (handle == nullptr) {  // after the start barrier: the host exists
+      handle = sharedHost->open(qorbench::benchUri(), qorbench::benchBase());
+    }
+    dsent** list = nullptr;
+    if (sharedHost->ops().dsexpgrp(handle, group.c_str(), &list, 1) != 0 || list == nullptr) {
+      state.SkipWithError("the expansion failed");
+      break;
+    }
+    sharedHost->ops().dsfree(handle, list);
+  }
+  if (handle != nullptr) sharedHost->ops().dsclose(handle);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  ++threadsDone;
+  if (state.thread_index() != 0) return;
+  while (threadsDone.load() != state.threads()) std::this_thread::yield();
+  threadsDone = 0;
+  sharedHost.reset();
+}
+BENCHMARK(BM_DsexpgrpThreads)
+    ->Arg(1000)
+    ->Threads(1)
+    ->Threads(2)
+    ->Threads(4)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

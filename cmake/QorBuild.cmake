@@ -4,6 +4,24 @@ if(QOR_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# ThreadSanitizer (the tsan preset). It cannot share a process with
+# AddressSanitizer, so the two options exclude each other. Everything else
+# that sets a sanitized build apart (the shared C++ runtime, which the
+# sanitizer's runtime hooks; no -Wl,--no-undefined on the libraries, whose
+# sanitizer symbols the runtime provides; no developer-kit tests, whose
+# uninstrumented host cannot load an instrumented kernel) is keyed on
+# QOR_SANITIZE, so from here on QOR_SANITIZE reads as "a sanitized build" in
+# a ThreadSanitizer build too: the cache option stays OFF, and the
+# AddressSanitizer flags above were not added.
+if(QOR_TSAN)
+  if(QOR_SANITIZE)
+    message(FATAL_ERROR "QOR_TSAN and QOR_SANITIZE exclude each other: choose one sanitizer")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+  set(QOR_SANITIZE ON)
+endif()
+
 # The fuzz build instruments everything for libFuzzer's coverage; only the
 # fuzz targets themselves link its driver.
 if(QOR_FUZZ)

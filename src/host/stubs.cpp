@@ -22,7 +22,10 @@ qor_routine route() {
   static_assert(Slot >= 0 && Slot < QOR_VECTOR_SLOTS, "slot within a vector table");
   auto* block = static_cast<qor_gcb*>(v_global_gcb_anchor);
   if (block == nullptr) return nullptr;
-  block->vectorFlags[Vector] = 0;
+  // Stubs run on any thread, and the kernel's targets store into the same
+  // byte: a relaxed atomic byte store (a plain byte move on x86-64) keeps
+  // that free of data races without changing the control block's layout.
+  __atomic_store_n(&block->vectorFlags[Vector], 0, __ATOMIC_RELAXED);
   const qor_routine* table = block->vectors[Vector];
   return table == nullptr ? nullptr : table[Slot];
 }

@@ -1,5 +1,7 @@
 // The kernel's C API: thin wrappers over Kernel and LoadedModule that keep
 // every C++ exception inside and report failures as -1 or NULL with a text.
+// The text is kept per thread (qorkernel.h says which calls may overlap), so
+// threads that call at once never write one string.
 #include "qorkernel/qorkernel.h"
 
 #include <exception>
@@ -15,7 +17,6 @@
 struct qorkernel_kernel {
   explicit qorkernel_kernel(qorkernel::PoolMode pools) : kernel(pools) {}
   qorkernel::Kernel kernel;
-  std::string error;
 };
 
 struct qorkernel_module {
@@ -26,24 +27,39 @@ struct qorkernel_module {
 namespace qorkernel {
 namespace {
 
+// The calling thread's latest call on a kernel, and why it failed ("" when
+// it did not).
+struct LastError {
+  const qorkernel_kernel* kernel = nullptr;
+  std::string text;
+};
+thread_local LastError lastError;
+
+// The calling thread's error text, emptied for a new call on `kernel`.
+std::string& freshError(const qorkernel_kernel* kernel) {
+  lastError.kernel = kernel;
+  lastError.text.clear();
+  return lastError.text;
+}
+
 // Runs one call of the API: its failures, thrown or returned, become the
-// kernel's error text and the C result `failed`.
+// thread's error text and the C result `failed`.
 template <typename Result, typename Call>
 Result guarded(qorkernel_kernel* kernel, Result failed, Call call) {
   if (kernel == nullptr) return failed;
   try {
-    kernel->error.clear();
+    freshError(kernel);
     return call();
   } catch (const std::exception& thrown) {
-    kernel->error = thrown.what();
+    lastError.text = thrown.what();
   } catch (...) {
-    kernel->error = "unknown failure";
+    lastError.text = "unknown failure";
   }
   return failed;
 }
 
-int refuse(qorkernel_kernel* kernel, const char* why) {
-  kernel->error = why;
+int refuse(const char* why) {
+  lastError.text = why;
   return -1;
 }
 
@@ -70,16 +86,18 @@ qorkernel_kernel* qorkernel_kernel_create(qorkernel_pool_mode pools) {
 }
 
 void qorkernel_kernel_delete(qorkernel_kernel* kernel) {
+  if (kernel != nullptr && qorkernel::lastError.kernel == kernel) qorkernel::freshError(nullptr);
   delete kernel;
 }
 
 const char* qorkernel_last_error(const qorkernel_kernel* kernel) {
-  return kernel == nullptr ? "no kernel" : kernel->error.c_str();
+  if (kernel == nullptr) return "no kernel";
+  return qorkernel::lastError.kernel == kernel ? qorkernel::lastError.text.c_str() : "";
 }
 
 int qorkernel_set_macro(qorkernel_kernel* kernel, const char* name, const char* value) {
   return qorkernel::guarded(kernel, -1, [&] {
-    if (name == nullptr || *name == '\0') return qorkernel::refuse(kernel, "a macro needs a name");
+    if (name == nullptr || *name == '\0') return qorkernel::refuse("a macro needs a name");
     if (value == nullptr) {
       kernel->kernel.removeMacro(name);
     } else {
@@ -92,7 +110,7 @@ int qorkernel_set_macro(qorkernel_kernel* kernel, const char* name, const char* 
 int qorkernel_set_env(qorkernel_kernel* kernel, const char* name, const char* value) {
   return qorkernel::guarded(kernel, -1, [&] {
     if (name == nullptr || *name == '\0') {
-      return qorkernel::refuse(kernel, "an environment variable needs a name");
+      return qorkernel::refuse("an environment variable needs a name");
     }
     kernel->kernel.setEnv(name, qorkernel::optionalText(value));
     return 0;
@@ -108,7 +126,7 @@ int qorkernel_clear_env(qorkernel_kernel* kernel) {
 
 int qorkernel_set_extension_directory(qorkernel_kernel* kernel, const char* directory) {
   return qorkernel::guarded(kernel, -1, [&] {
-    if (directory == nullptr) return qorkernel::refuse(kernel, "no directory given");
+    if (directory == nullptr) return qorkernel::refuse("no directory given");
     kernel->kernel.setExtensionDirectory(directory);
     return 0;
   });
@@ -123,7 +141,7 @@ qorkernel_module* qorkernel_module_start(qorkernel_kernel* kernel, const char* p
     }
     auto started = std::make_unique<qorkernel_module>();
     started->owner = kernel;
-    started->loaded = qorkernel::LoadedModule::load(kernel->kernel, module, &kernel->error);
+    started->loaded = qorkernel::LoadedModule::load(kernel->kernel, module, &qorkernel::lastError.text);
     return started->loaded ? started.release() : nullptr;
   });
 }

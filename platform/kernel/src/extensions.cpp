@@ -1,9 +1,17 @@
 // The kernel handle: loadExtension finds an extension by name, registered in
 // this process or in a shared library lib<name>.so.
+//
+// Threads: loadExtension may run on several threads at once and beside
+// registerExtension and setExtensionDirectory. The factories, the directory,
+// the loaded libraries and the counts are read and changed under the
+// kernel's registryMutex, which is never held while a factory runs or a
+// library is opened (a factory may call back into the kernel).
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kernel_state.h"
@@ -43,10 +51,20 @@ void splitInto(const std::string& list, std::vector<std::string>& out) {
   }
 }
 
-std::vector<std::string> searchDirectories(const Kernel::State& kernel) {
+void setError(Kernel::State& kernel, std::string text) {
+  const std::lock_guard lock(kernel.registryMutex);
+  kernel.lastExtensionError = std::move(text);
+}
+
+std::vector<std::string> searchDirectories(Kernel::State& kernel) {
   std::vector<std::string> directories;
   if (const char* path = std::getenv("QOR_EXTENSION_PATH")) splitInto(path, directories);
-  if (!kernel.extensionDirectory.empty()) directories.push_back(kernel.extensionDirectory);
+  std::string chosen;
+  {
+    const std::lock_guard lock(kernel.registryMutex);
+    chosen = kernel.extensionDirectory;
+  }
+  if (!chosen.empty()) directories.push_back(chosen);
   const std::string plugins = pluginDirectory();
   if (!plugins.empty()) directories.push_back(plugins);
   return directories;
@@ -64,26 +82,27 @@ qor_extension* fromLibrary(Kernel::State& kernel, const std::string& name) {
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
       const char* why = dlerror();
-      kernel.lastExtensionError = "cannot load " + path + ": " + (why ? why : "unknown error");
+      setError(kernel, "cannot load " + path + ": " + (why ? why : "unknown error"));
       return nullptr;
     }
     auto factory = reinterpret_cast<qor_extension_factory>(dlsym(library, QOR_EXTENSION_FACTORY));
     if (factory == nullptr) {
-      kernel.lastExtensionError = path + " exports no " + QOR_EXTENSION_FACTORY;
+      setError(kernel, path + " exports no " + QOR_EXTENSION_FACTORY);
       dlclose(library);
       return nullptr;
     }
     qor_extension* extension = factory(&kernel.handle.base);
     if (extension == nullptr) {
-      kernel.lastExtensionError = "the factory of " + path + " made no extension";
+      setError(kernel, "the factory of " + path + " made no extension");
       dlclose(library);
       return nullptr;
     }
+    const std::lock_guard lock(kernel.registryMutex);
     kernel.libraries.push_back(library);
     return extension;
   }
-  kernel.lastExtensionError =
-      "extension '" + name + "' is not registered and " + file + " is in none of: " + tried;
+  setError(kernel,
+           "extension '" + name + "' is not registered and " + file + " is in none of: " + tried);
   return nullptr;
 }
 
@@ -92,31 +111,38 @@ qor_extension* loadExtension(qor_kernel* handle, const uint32_t* name, int64_t l
   Kernel::State& kernel = *reinterpret_cast<KernelHandleRecord*>(handle)->state;
   try {
     if (zero != 0) {
-      kernel.lastExtensionError = "loadExtension: the third argument must be 0";
+      setError(kernel, "loadExtension: the third argument must be 0");
       return nullptr;
     }
     const std::string ascii = asciiName(name, length);
     if (ascii.empty()) {
-      kernel.lastExtensionError =
-          "loadExtension: the name must be 1 to 64 ASCII letters, digits, '_' or '-'";
+      setError(kernel, "loadExtension: the name must be 1 to 64 ASCII letters, digits, '_' or '-'");
       return nullptr;
     }
+    // A copy of the factory runs outside the lock.
+    ExtensionFactory factory;
+    {
+      const std::lock_guard lock(kernel.registryMutex);
+      auto registered = kernel.factories.find(ascii);
+      if (registered != kernel.factories.end()) factory = registered->second;
+    }
     qor_extension* extension = nullptr;
-    auto registered = kernel.factories.find(ascii);
-    if (registered != kernel.factories.end()) {
-      extension = registered->second(handle);
-      if (extension == nullptr)
-        kernel.lastExtensionError = "the registered factory of '" + ascii + "' made no extension";
+    if (factory) {
+      extension = factory(handle);
+      if (extension == nullptr) {
+        setError(kernel, "the registered factory of '" + ascii + "' made no extension");
+      }
     } else {
       extension = fromLibrary(kernel, ascii);
     }
     if (extension != nullptr) {
+      const std::lock_guard lock(kernel.registryMutex);
       ++kernel.extensionLoads;
       kernel.lastExtensionError.clear();
     }
     return extension;
   } catch (...) {
-    kernel.lastExtensionError = "loadExtension: the factory failed";
+    setError(kernel, "loadExtension: the factory failed");
     return nullptr;
   }
 }

@@ -1,5 +1,6 @@
 // The kernel object: control block, vector tables, task, and the accessors
 // that tests and host components use.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +13,17 @@ namespace qorkernel {
 
 namespace {
 
-Kernel* activeKernel = nullptr;
+// Read by every routine call on any thread; set when a kernel is made or
+// deleted, which no routine call may overlap.
+std::atomic<Kernel*> activeKernel{nullptr};
+
+// The flag bytes sit in the fixed-layout control block, where the module's
+// stubs store 0 and the targets 1 from any thread: relaxed atomic byte
+// accesses (plain byte moves on x86-64) keep those stores free of data
+// races without changing the layout.
+std::atomic_ref<std::uint8_t> flagByte(Kernel::State& state, int vector) {
+  return std::atomic_ref<std::uint8_t>(state.gcb.vectorFlags[vector]);
+}
 
 constexpr bool validVector(int vector) {
   return vector >= 0 && vector < QOR_VECTOR_COUNT;
@@ -57,7 +68,8 @@ bool Kernel::State::takeFault() {
 }
 
 void Kernel::State::refuse(std::string reason) {
-  ++argumentFaults;
+  argumentFaults.fetch_add(1, std::memory_order_relaxed);
+  const std::lock_guard lock(routineMutex);
   lastRoutineError = std::move(reason);
 }
 
@@ -89,7 +101,7 @@ Kernel::Kernel(PoolMode pools) : state_(std::make_unique<State>()) {
   initKernelHandle(s);
   s.gcb.kernelHandle = &s.handle.base;
   installRoutines(s);
-  activeKernel = this;
+  activeKernel.store(this, std::memory_order_release);
 }
 
 Kernel::~Kernel() {
@@ -101,11 +113,12 @@ Kernel::~Kernel() {
   for (const char* value : s.outstandingMacroValues) delete[] value;
   s.outstandingMacroValues.clear();
   closeLibraries(s);
-  if (activeKernel == this) activeKernel = nullptr;
+  Kernel* self = this;
+  activeKernel.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
 }
 
 Kernel* Kernel::current() {
-  return activeKernel;
+  return activeKernel.load(std::memory_order_acquire);
 }
 
 qor_gcb* Kernel::gcb() {
@@ -143,125 +156,152 @@ std::uint8_t& Kernel::vectorFlag(int vector) {
 }
 
 std::size_t Kernel::routineMismatches() const {
-  return state_->routineMismatches;
+  return state_->routineMismatches.load(std::memory_order_relaxed);
 }
 std::size_t Kernel::unclearedFlags() const {
-  return state_->unclearedFlags;
+  return state_->unclearedFlags.load(std::memory_order_relaxed);
 }
 std::size_t Kernel::argumentFaults() const {
-  return state_->argumentFaults;
+  return state_->argumentFaults.load(std::memory_order_relaxed);
 }
 std::string Kernel::lastRoutineError() const {
+  const std::lock_guard lock(state_->routineMutex);
   return state_->lastRoutineError;
 }
 
 void Kernel::failNth(std::size_t n) {
   state_->requireChecked("failNth");
+  const std::lock_guard lock(state_->poolMutex);
   state_->failCountdown = n;
   state_->requestsSinceArmed = 0;
 }
 void Kernel::failEvery(bool on) {
   state_->requireChecked("failEvery");
+  const std::lock_guard lock(state_->poolMutex);
   state_->failAll = on;
   state_->requestsSinceArmed = 0;
 }
 void Kernel::clearFaults() {
   state_->requireChecked("clearFaults");
+  const std::lock_guard lock(state_->poolMutex);
   state_->failCountdown = 0;
   state_->failAll = false;
   state_->requestsSinceArmed = 0;
 }
 std::size_t Kernel::requestsSinceFaultArmed() const {
   state_->requireChecked("requestsSinceFaultArmed");
+  const std::lock_guard lock(state_->poolMutex);
   return state_->requestsSinceArmed;
 }
 std::size_t Kernel::injectedFailures() const {
   state_->requireChecked("injectedFailures");
+  const std::lock_guard lock(state_->poolMutex);
   return state_->injectedFailures;
 }
 
 void Kernel::setMacro(const std::string& name, const std::string& value) {
+  const std::lock_guard lock(state_->symbolMutex);
   state_->macros[name] = value;
 }
 void Kernel::removeMacro(const std::string& name) {
+  const std::lock_guard lock(state_->symbolMutex);
   state_->macros.erase(name);
 }
 void Kernel::setMacroTableAvailable(bool available) {
-  state_->macroTableAvailable = available;
+  state_->macroTableAvailable.store(available);
 }
 std::size_t Kernel::unreleasedMacroValues() const {
+  const std::lock_guard lock(state_->symbolMutex);
   return state_->outstandingMacroValues.size();
 }
 std::size_t Kernel::badMacroFrees() const {
+  const std::lock_guard lock(state_->symbolMutex);
   return state_->badMacroFrees;
 }
 std::size_t Kernel::macroLookups() const {
+  const std::lock_guard lock(state_->symbolMutex);
   return state_->macroLookupCount;
 }
 std::size_t Kernel::macroLookups(const std::string& name) const {
+  const std::lock_guard lock(state_->symbolMutex);
   auto it = state_->macroLookupsByName.find(name);
   return it == state_->macroLookupsByName.end() ? 0 : it->second;
 }
 
 void Kernel::setEnv(const std::string& name, std::optional<std::string> value) {
+  const std::lock_guard lock(state_->symbolMutex);
   state_->envOverrides[name] = std::move(value);
 }
 void Kernel::clearEnvOverrides() {
+  const std::lock_guard lock(state_->symbolMutex);
   state_->envOverrides.clear();
 }
 void Kernel::useRealEnvironment(bool use) {
+  const std::lock_guard lock(state_->symbolMutex);
   state_->realEnvironment = use;
 }
 std::size_t Kernel::envLookups(const std::string& name) const {
+  const std::lock_guard lock(state_->symbolMutex);
   auto it = state_->envLookupsByName.find(name);
   return it == state_->envLookupsByName.end() ? 0 : it->second;
 }
 
 std::uint32_t Kernel::messageNumber() const {
-  return state_->messageNumber;
+  return state_->messageNumber.load(std::memory_order_relaxed);
 }
 std::uint32_t Kernel::issueMessage() {
-  return ++state_->messageNumber;
+  return state_->messageNumber.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 void Kernel::setStatusObjectsAvailable(bool available) {
-  state_->statusObjectsAvailable = available;
+  state_->statusObjectsAvailable.store(available);
 }
 std::size_t Kernel::liveStatusObjects() const {
+  const std::lock_guard lock(state_->statusMutex);
   return state_->statusObjects.size();
 }
 std::string Kernel::lastStatusText() const {
-  const StatusObjectRecord* latest = state_->latestRecorder;
+  const std::lock_guard lock(state_->statusMutex);
+  const StatusObjectRecord* latest = state_->latestRecorder.load(std::memory_order_acquire);
   return latest == nullptr ? std::string() : latest->text;
 }
 
 const qorldap_table* Kernel::registeredTable(int kind) const {
+  const std::lock_guard lock(state_->registryMutex);
   auto it = state_->tables.find(kind);
   return it == state_->tables.end() ? nullptr : static_cast<const qorldap_table*>(it->second);
 }
 std::size_t Kernel::exportCalls() const {
+  const std::lock_guard lock(state_->registryMutex);
   return state_->exportCalls;
 }
 std::size_t Kernel::withdrawCalls() const {
+  const std::lock_guard lock(state_->registryMutex);
   return state_->withdrawCalls;
 }
 
 void Kernel::registerExtension(const std::string& name, ExtensionFactory factory) {
+  const std::lock_guard lock(state_->registryMutex);
   state_->factories[name] = std::move(factory);
 }
 void Kernel::unregisterExtension(const std::string& name) {
+  const std::lock_guard lock(state_->registryMutex);
   state_->factories.erase(name);
 }
 void Kernel::setExtensionDirectory(const std::string& directory) {
+  const std::lock_guard lock(state_->registryMutex);
   state_->extensionDirectory = directory;
 }
-const std::string& Kernel::extensionDirectory() const {
+std::string Kernel::extensionDirectory() const {
+  const std::lock_guard lock(state_->registryMutex);
   return state_->extensionDirectory;
 }
 std::size_t Kernel::extensionLoads() const {
+  const std::lock_guard lock(state_->registryMutex);
   return state_->extensionLoads;
 }
 std::string Kernel::lastExtensionError() const {
+  const std::lock_guard lock(state_->registryMutex);
   return state_->lastExtensionError;
 }
 
@@ -271,16 +311,18 @@ qor_status_object* newStatusObject(Kernel& kernel) {
 
 namespace routines {
 
-Call::Call(uint64_t received, uint64_t own)
-    : kernel_(activeKernel == nullptr ? nullptr : &activeKernel->state()),
-      vector_(static_cast<int>(own >> 32)) {
-  if (kernel_ == nullptr) return;
-  if (received != own) ++kernel_->routineMismatches;
-  if (kernel_->gcb.vectorFlags[vector_] != 0) ++kernel_->unclearedFlags;
+Call::Call(uint64_t received, uint64_t own) : kernel_(nullptr), vector_(static_cast<int>(own >> 32)) {
+  Kernel* active = activeKernel.load(std::memory_order_acquire);
+  if (active == nullptr) return;
+  kernel_ = &active->state();
+  if (received != own) kernel_->routineMismatches.fetch_add(1, std::memory_order_relaxed);
+  if (flagByte(*kernel_, vector_).load(std::memory_order_relaxed) != 0) {
+    kernel_->unclearedFlags.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 Call::~Call() {
-  if (kernel_ != nullptr) kernel_->gcb.vectorFlags[vector_] = 1;
+  if (kernel_ != nullptr) flagByte(*kernel_, vector_).store(1, std::memory_order_relaxed);
 }
 
 }  // namespace routines

@@ -1,9 +1,17 @@
 // Pools: the production pools over an arena, the checked pools with their
 // block table, accounting and fault injection, and the pool routines wmtpc,
 // wmpoold and wmrealc.
+//
+// Threads: a production pool's allocate, free and wmrealc reach the pool's
+// state through its record and touch nothing else, so they take no lock;
+// the pool is used by one thread at a time. Every checked-pool operation
+// holds the kernel's poolMutex for its whole length (block tables, the
+// accounting, the fault injection), as do wmtpc and wmpoold for the map of
+// live pools in both modes.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "kernel_state.h"
@@ -15,6 +23,17 @@ namespace {
 
 PoolState& stateOf(qor_pool* pool) {
   return *reinterpret_cast<PoolRecord*>(pool)->state;
+}
+
+// The production pool behind a handle of this kernel, read from the record
+// itself; null for a null handle or a record that does not lead back to
+// itself and this kernel. Not a proof that the pool is live: production
+// pools do not detect use after wmpoold.
+PoolState* productionPool(Kernel::State& kernel, qor_pool* handle) {
+  if (handle == nullptr) return nullptr;
+  PoolState* pool = reinterpret_cast<PoolRecord*>(handle)->state;
+  if (pool == nullptr || &pool->record.base != handle || pool->kernel != &kernel) return nullptr;
+  return pool;
 }
 
 void noteAllocated(PoolState& pool, std::size_t size) {
@@ -59,6 +78,7 @@ void* adopt(PoolState& pool, void* block, std::size_t size, int64_t flags) {
 void* checkedAllocate(qor_pool* handle, int64_t size, int64_t flags) {
   PoolState& pool = stateOf(handle);
   if (size < 0) return nullptr;
+  const std::lock_guard lock(pool.kernel->poolMutex);
   if (pool.kernel->takeFault()) return nullptr;
   void* block = zeroedBlock(static_cast<std::size_t>(size));
   if (block == nullptr) return nullptr;
@@ -72,6 +92,7 @@ void* checkedAllocate(qor_pool* handle, int64_t size, int64_t flags) {
 
 void checkedFree(qor_pool* handle, void* block, int64_t size, int64_t /*flags*/) {
   PoolState& pool = stateOf(handle);
+  const std::lock_guard lock(pool.kernel->poolMutex);
   auto it = pool.blocks.find(block);
   if (it == pool.blocks.end()) {
     noteBadFree(pool);
@@ -87,7 +108,7 @@ void checkedFree(qor_pool* handle, void* block, int64_t size, int64_t /*flags*/)
 }
 
 // The checked enlargement: always a new block, so that a caller that keeps
-// using the old one is caught.
+// using the old one is caught. Called with poolMutex held.
 int32_t checkedResize(PoolState& pool, void* block, void** enlarged, std::size_t newSize,
                       int32_t flags) {
   Kernel::State& kernel = *pool.kernel;
@@ -152,27 +173,33 @@ PoolMode Kernel::poolMode() const {
 
 PoolStats Kernel::stats(qor_pool* pool) const {
   state_->requireChecked("stats");
+  const std::lock_guard lock(state_->poolMutex);
   const PoolState* found = state_->findPool(pool);
   return found == nullptr ? PoolStats{} : found->stats;
 }
 
 PoolStats Kernel::totals() const {
   state_->requireChecked("totals");
+  const std::lock_guard lock(state_->poolMutex);
   return state_->totals;
 }
 std::size_t Kernel::livePools() const {
+  const std::lock_guard lock(state_->poolMutex);
   return state_->pools.size();
 }
 bool Kernel::ownsPool(qor_pool* pool) const {
+  const std::lock_guard lock(state_->poolMutex);
   return state_->findPool(pool) != nullptr;
 }
 std::size_t Kernel::badFrees() const {
   state_->requireChecked("badFrees");
+  const std::lock_guard lock(state_->poolMutex);
   return state_->totals.badFrees;
 }
 
 std::optional<std::size_t> Kernel::blockSize(qor_pool* pool, const void* block) const {
   state_->requireChecked("blockSize");
+  const std::lock_guard lock(state_->poolMutex);
   const PoolState* found = state_->findPool(pool);
   if (found == nullptr) return std::nullopt;
   auto it = found->blocks.find(const_cast<void*>(block));
@@ -182,6 +209,7 @@ std::optional<std::size_t> Kernel::blockSize(qor_pool* pool, const void* block) 
 
 std::optional<std::int64_t> Kernel::blockFlags(qor_pool* pool, const void* block) const {
   state_->requireChecked("blockFlags");
+  const std::lock_guard lock(state_->poolMutex);
   const PoolState* found = state_->findPool(pool);
   if (found == nullptr) return std::nullopt;
   auto it = found->blocks.find(const_cast<void*>(block));
@@ -201,10 +229,11 @@ int32_t wmtpc(uint64_t routineId, qor_pool** out, int32_t /*initial*/, int32_t /
                                   : "wmtpc: the task argument is not the current task word");
     return result::kRefused;
   }
-  if (kernel->takeFault()) return result::kNoMemory;
   try {
     std::unique_ptr<PoolState> pool = makePool(*kernel);
     qor_pool* handle = &pool->record.base;
+    const std::lock_guard lock(kernel->poolMutex);
+    if (kernel->takeFault()) return result::kNoMemory;
     kernel->pools.emplace(handle, std::move(pool));
     *out = handle;
   } catch (const std::bad_alloc&) {
@@ -217,13 +246,20 @@ int32_t wmpoold(uint64_t routineId, qor_pool* pool) {
   Call call(routineId, id::wmpoold);
   Kernel::State* kernel = call.kernel();
   if (kernel == nullptr) return result::kNoKernel;
-  auto it = kernel->pools.find(pool);
-  if (it == kernel->pools.end()) {
-    kernel->refuse("wmpoold: not a live pool made by wmtpc");
-    return result::kUnknownPool;
+  std::unique_ptr<PoolState> doomed;
+  {
+    const std::lock_guard lock(kernel->poolMutex);
+    auto it = kernel->pools.find(pool);
+    if (it == kernel->pools.end()) {
+      kernel->refuse("wmpoold: not a live pool made by wmtpc");
+      return result::kUnknownPool;
+    }
+    doomed = std::move(it->second);
+    kernel->pools.erase(it);
+    // A checked pool's blocks leave the accounting under the lock.
+    if (doomed->checked) releaseAllBlocks(*doomed);
   }
-  releaseAllBlocks(*it->second);
-  kernel->pools.erase(it);
+  doomed.reset();  // a production pool's arena gives its memory back outside the lock
   return 0;
 }
 
@@ -232,14 +268,20 @@ int32_t wmrealc(uint64_t routineId, qor_pool* handle, void* block, int32_t /*mod
   Call call(routineId, id::wmrealc);
   Kernel::State* kernel = call.kernel();
   if (kernel == nullptr) return result::kNoKernel;
-  PoolState* pool = kernel->findPool(handle);
+  // A checked pool is looked up among the live ones, under the lock that
+  // guards its blocks; a production pool is found through its record, with
+  // no lookup and no lock.
+  const bool checked = kernel->poolMode == PoolMode::kChecked;
+  std::unique_lock<std::mutex> lock(kernel->poolMutex, std::defer_lock);
+  if (checked) lock.lock();
+  PoolState* pool = checked ? kernel->findPool(handle) : productionPool(*kernel, handle);
   if (pool == nullptr || enlarged == nullptr || size < 0) {
     kernel->refuse(pool == nullptr ? "wmrealc: not a live pool"
                                    : "wmrealc: no place for the block, or a negative size");
     return pool == nullptr ? result::kUnknownPool : result::kRefused;
   }
   const auto newSize = static_cast<std::size_t>(size);
-  if (pool->checked) return checkedResize(*pool, block, enlarged, newSize, flags);
+  if (checked) return checkedResize(*pool, block, enlarged, newSize, flags);
   void* resized = pool->arena.resize(block, newSize);
   if (resized == nullptr) return result::kNoMemory;
   *enlarged = resized;

@@ -1,6 +1,14 @@
 // Status objects (wrjnlc) with their diagnostic texts, host message numbers (wrlstlt) and the
 // entry-table registry (hiexprt, wideprt).
+//
+// Threads: wrjnlc and the release of status objects run on any threads at
+// once (the set of live objects is under statusMutex); each object is used
+// by one thread at a time. Recording a status takes no lock unless the
+// object's text has to be cleared: the latest recorder is an atomic and the
+// message number an atomic counter.
+#include <atomic>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -18,11 +26,17 @@ StatusObjectRecord* recordOf(qor_status_object* status) {
 void releaseStatus(qor_status_object* status) {
   StatusObjectRecord* record = recordOf(status);
   Kernel::State& kernel = *record->state;
-  if (kernel.statusObjects.erase(record) == 0) {
-    kernel.refuse("status object release: not a live status object");
-    return;
+  {
+    const std::lock_guard lock(kernel.statusMutex);
+    if (kernel.statusObjects.erase(record) == 0) {
+      kernel.refuse("status object release: not a live status object");
+      return;
+    }
+    // Only this object's own thread stores it as the latest, and it is
+    // here: once cleared, no lastStatusText can reach it.
+    StatusObjectRecord* latest = record;
+    kernel.latestRecorder.compare_exchange_strong(latest, nullptr, std::memory_order_acq_rel);
   }
-  if (kernel.latestRecorder == record) kernel.latestRecorder = nullptr;
   delete record;
 }
 
@@ -35,15 +49,21 @@ VQStatus getLastStatus(qor_status_object* status, uint32_t* code) {
 
 void setLastStatus(qor_status_object* status, VQStatus value) {
   StatusObjectRecord* record = recordOf(status);
+  Kernel::State& kernel = *record->state;
   record->last = value;
-  record->text.clear();
-  record->state->latestRecorder = record;
-  if (value != 0) record->state->owner->issueMessage();
+  // The owner reads its own text without the lock; others read it under it.
+  if (!record->text.empty()) {
+    const std::lock_guard lock(kernel.statusMutex);
+    record->text.clear();
+  }
+  kernel.latestRecorder.store(record, std::memory_order_release);
+  if (value != 0) kernel.messageNumber.fetch_add(1, std::memory_order_relaxed);
 }
 
 // A text that cannot be kept is dropped: the status it explains stands.
 void setLastText(qor_status_object* status, const char* text, int64_t length) {
   StatusObjectRecord* record = recordOf(status);
+  const std::lock_guard lock(record->state->statusMutex);
   if (text == nullptr || length <= 0) {
     record->text.clear();
     return;
@@ -74,6 +94,7 @@ qor_status_object* makeStatusObject(Kernel::State& kernel) {
   record->base.getLastText = getLastText;
   record->state = &kernel;
   try {
+    const std::lock_guard lock(kernel.statusMutex);
     kernel.statusObjects.insert(record);
   } catch (const std::bad_alloc&) {
     delete record;
@@ -83,9 +104,10 @@ qor_status_object* makeStatusObject(Kernel::State& kernel) {
 }
 
 void releaseAllStatusObjects(Kernel::State& kernel) {
+  const std::lock_guard lock(kernel.statusMutex);
   for (StatusObjectRecord* record : kernel.statusObjects) delete record;
   kernel.statusObjects.clear();
-  kernel.latestRecorder = nullptr;
+  kernel.latestRecorder.store(nullptr);
 }
 
 namespace routines {
@@ -98,7 +120,7 @@ qor_status_object* wrjnlc(uint64_t routineId, int64_t first, int64_t second) {
     kernel->refuse("wrjnlc: both arguments must be 0");
     return nullptr;
   }
-  if (!kernel->statusObjectsAvailable) return nullptr;
+  if (!kernel->statusObjectsAvailable.load()) return nullptr;
   return makeStatusObject(*kernel);
 }
 
@@ -110,7 +132,7 @@ VQStatus wrlstlt(uint64_t routineId, uint32_t* messageNumber) {
     kernel->refuse("wrlstlt: no place for the message number");
     return static_cast<VQStatus>(result::kRefused);
   }
-  *messageNumber = kernel->messageNumber;
+  *messageNumber = kernel->messageNumber.load(std::memory_order_relaxed);
   return 0;
 }
 
@@ -118,6 +140,7 @@ int32_t hiexprt(uint64_t routineId, int32_t kind, void* table, void* pidb) {
   Call call(routineId, id::hiexprt);
   Kernel::State* kernel = call.kernel();
   if (kernel == nullptr) return result::kNoKernel;
+  const std::lock_guard lock(kernel->registryMutex);
   ++kernel->exportCalls;
   if (table == nullptr || pidb != &kernel->pidb) {
     kernel->refuse(table == nullptr ? "hiexprt: no table"
@@ -136,6 +159,7 @@ int32_t wideprt(uint64_t routineId, int32_t kind) {
   Call call(routineId, id::wideprt);
   Kernel::State* kernel = call.kernel();
   if (kernel == nullptr) return result::kNoKernel;
+  const std::lock_guard lock(kernel->registryMutex);
   ++kernel->withdrawCalls;
   return kernel->tables.erase(kind) == 1 ? 0 : result::kNotFound;
 }

@@ -1,6 +1,10 @@
 // Macro symbols (xalanch, xjsymgc, xjsymfr) and environment access (wzosvar).
+// Each lookup and release holds the kernel's symbolMutex for its length, so
+// it sees a value before or after a concurrent setMacro/setEnv, never half
+// of one, and its counts are exact.
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -12,7 +16,7 @@ namespace qorkernel {
 namespace {
 
 // The environment value that wzosvar sees: an override first, then the real
-// environment when that is in use.
+// environment when that is in use. Called with symbolMutex held.
 std::optional<std::string> environmentValue(const Kernel::State& kernel, const std::string& name) {
   auto it = kernel.envOverrides.find(name);
   if (it != kernel.envOverrides.end()) return it->second;
@@ -34,7 +38,7 @@ qor_symbol_table* xalanch(uint64_t routineId, void* context) {
     kernel->refuse("xalanch: the argument is not the current task's symbol scope");
     return nullptr;
   }
-  return kernel->macroTableAvailable ? &kernel->symbolTable : nullptr;
+  return kernel->macroTableAvailable.load() ? &kernel->symbolTable : nullptr;
 }
 
 int32_t xjsymgc(uint64_t routineId, qor_symbol_table* table, const char* name, int32_t nameLength,
@@ -50,10 +54,11 @@ int32_t xjsymgc(uint64_t routineId, qor_symbol_table* table, const char* name, i
   *value = nullptr;
   *valueLength = 0;
   const std::string key(name, static_cast<std::size_t>(nameLength));
+  const std::lock_guard lock(kernel->symbolMutex);
   ++kernel->macroLookupCount;
   ++kernel->macroLookupsByName[key];
   auto it = kernel->macros.find(key);
-  if (it == kernel->macros.end() || !kernel->macroTableAvailable) return 0;
+  if (it == kernel->macros.end() || !kernel->macroTableAvailable.load()) return 0;
   const std::string& text = it->second;
   // Exactly the value's bytes, no terminator: a reader must honour the length.
   char* copy = new (std::nothrow) char[text.size()];
@@ -69,6 +74,7 @@ void xjsymfr(uint64_t routineId, qor_symbol_table* table, const char* value) {
   Call call(routineId, id::xjsymfr);
   Kernel::State* kernel = call.kernel();
   if (kernel == nullptr) return;
+  const std::lock_guard lock(kernel->symbolMutex);
   auto it = kernel->outstandingMacroValues.find(value);
   if (table != &kernel->symbolTable || it == kernel->outstandingMacroValues.end()) {
     ++kernel->badMacroFrees;
@@ -90,8 +96,12 @@ int32_t wzosvar(uint64_t routineId, const char* name, int32_t nameLength, char* 
     return result::kRefused;
   }
   const std::string key(name, static_cast<std::size_t>(nameLength));
-  ++kernel->envLookupsByName[key];
-  const std::optional<std::string> found = environmentValue(*kernel, key);
+  std::optional<std::string> found;
+  {
+    const std::lock_guard lock(kernel->symbolMutex);
+    ++kernel->envLookupsByName[key];
+    found = environmentValue(*kernel, key);
+  }
   if (!found) {
     *valueLength = 0;
     return result::kNotFound;

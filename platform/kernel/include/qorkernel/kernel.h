@@ -5,6 +5,46 @@
 // find the active kernel through Kernel::current()). The constructor makes the
 // new kernel the active one; the destructor clears the active kernel.
 //
+// Threads
+//   A kernel may be used by any number of threads at once, as a host with a
+//   connection handle per thread uses it: every host routine, the pool
+//   operations, the status objects' operations, loadExtension and every
+//   member function below, except where this list says otherwise.
+//   - One pool is used by one thread at a time: its allocate, free and
+//     wmrealc, and wmpoold of it, do not overlap one another (a connection
+//     handle and its pool go together, so a handle used by one thread at a
+//     time gives that). Different pools are used at once, and wmtpc and
+//     wmpoold of different pools run at once. A production pool's
+//     allocate, free and wmrealc take no lock and search no kernel-wide
+//     table: the pool's record carries its state. Checked pools share one
+//     kernel-wide lock (they are for tests) and still detect bad pools and
+//     bad frees. The task pool is one pool too: the module uses it when it
+//     starts and stops.
+//   - One status object is used by one thread at a time (its operations and
+//     its release do not overlap one another). wrjnlc and the release of
+//     different objects run at once.
+//   - The construction and the destruction of a kernel overlap nothing else
+//     that uses it (and no routine call on any kernel, since they change
+//     the active one).
+//   - setRoutine, a write through vectorFlag and setHostCode change the
+//     control block as the module reads it without synchronisation: not
+//     while routines are called or handles opened (tests and setup only).
+//   - Macro symbols and environment overrides may change while the module
+//     reads them: each lookup sees the value before or after a change, never
+//     part of one; a dsopen that looks up several sees each as it was at its
+//     own lookup.
+//   - Counters and the other accessors may be read at any time; while other
+//     threads call routines they tell of some moment during the call.
+//     messageNumber, issueMessage and lastStatusText are kernel-wide: with
+//     several threads they tell of whichever thread recorded the latest
+//     status. unclearedFlags() is exact only while one thread calls
+//     routines at a time: the flag bytes are shared by all threads, so with
+//     several a byte may be set again by another thread's call between a
+//     stub's clearing and its target's check (it is a diagnostic of the
+//     stubs, asserted by single-threaded tests).
+//   - The fault injection counts the requests of every thread together;
+//     with several threads, which request fails is whichever is counted n-th.
+//
 // How the routines are installed
 //   Every routine of QOR_HOST_ROUTINES (include/qorldap/abi/routines.h) has a
 //   target in namespace qorkernel::routines, declared from that same list with
@@ -21,7 +61,10 @@
 //     vector/slot (a stub that calls the wrong slot);
 //   - uncleared flags: a stub stores 0 into its vector's flag byte before the
 //     jump; every target checks that the byte is 0 on entry and sets it to 1
-//     when it returns, so the next stub has to clear it again.
+//     when it returns, so the next stub has to clear it again. Stubs and
+//     targets access the byte as a relaxed atomic byte (a plain byte store
+//     on x86-64), so calls on several threads are no data race; the count
+//     is exact only while one thread calls at a time (see Threads).
 //   - argumentFaults(): a routine was called with arguments it refuses (see
 //     lastRoutineError() for the latest reason).
 //
@@ -35,11 +78,15 @@
 //   are 8-byte aligned), small blocks come from chunks and free lists, so
 //   allocate and free are O(1);
 //   wmrealc grows a block in place while its room allows; wmpoold releases
-//   the chunks at once. Bad frees are not detected, there is no accounting
-//   and no fault injection.
+//   the chunks at once. allocate, free and wmrealc reach the pool's state
+//   through its record (PoolRecord::state): no search of the kernel's pools
+//   and no lock, so a deleted pool is not detected there. Bad frees are not
+//   detected, there is no accounting and no fault injection.
 //   PoolMode::kChecked (for tests): every block is calloc'ed on its own (so
 //   AddressSanitizer sees overruns) and its size and allocation flags are
-//   remembered in the pool's table. A free of a block the pool does not own,
+//   remembered in the pool's table. Every checked-pool operation holds one
+//   kernel-wide lock; wmrealc looks the pool up among the live ones and
+//   refuses one that is not. A free of a block the pool does not own,
 //   a second free, a free of null, or a free with a nonzero size that
 //   differs from the block's size is counted as a bad free (the last one
 //   still frees the block). wmrealc always moves the block. The accounting,
@@ -171,12 +218,15 @@ class Kernel {
   // Replaces the routine in one slot (tests only); returns the old one.
   // Out-of-range positions change nothing and return null.
   qor_routine setRoutine(int vector, int slot, qor_routine routine);
-  // The flag byte of a vector; stubs store 0 there.
+  // The flag byte of a vector; stubs store 0 there. A plain reference into
+  // the control block, for single-threaded tests: not while routines are
+  // called on other threads.
   std::uint8_t& vectorFlag(int vector);
 
   // Routine calls whose routineId was not the target's own vector/slot.
   std::size_t routineMismatches() const;
-  // Routine calls that found their vector's flag byte not cleared to 0.
+  // Routine calls that found their vector's flag byte not cleared to 0;
+  // exact only while one thread calls routines at a time.
   std::size_t unclearedFlags() const;
   // Routine calls refused for their arguments, and the latest reason.
   std::size_t argumentFaults() const;
@@ -246,7 +296,7 @@ class Kernel {
   void registerExtension(const std::string& name, ExtensionFactory factory);
   void unregisterExtension(const std::string& name);
   void setExtensionDirectory(const std::string& directory);
-  const std::string& extensionDirectory() const;
+  std::string extensionDirectory() const;
   std::size_t extensionLoads() const;  // successful loadExtension calls
   std::string lastExtensionError() const;
 

@@ -27,6 +27,33 @@
  * Failures: functions that return int give 0 for success and -1 for a
  * failure; those that return a pointer give NULL. qorkernel_last_error then
  * says why. No function lets a C++ exception out.
+ *
+ * Threads. A host may use the module from any number of threads at once:
+ *   - Different connection handles on different threads at once, dsopen and
+ *     dsclose included: every operation of the entry table, each on its own
+ *     handle. A handle's pool and status object belong to it and go with it.
+ *   - One handle by one thread at a time: the operations on one handle
+ *     (dsclose included, and dsfree of what it handed out) do not overlap.
+ *     A handle may move between threads when the hand-over synchronises, as
+ *     a mutex or a queue does.
+ *   - qorkernel_kernel_create and qorkernel_kernel_delete overlap no other
+ *     call: create before any thread uses the kernel, delete after every
+ *     thread is done with it and its module is stopped.
+ *   - qorkernel_module_start and qorkernel_module_stop overlap no other call
+ *     on the module, its entry table or its handles: start before the
+ *     threads open handles, stop after every handle is closed.
+ *   - qorkernel_set_macro, qorkernel_set_env, qorkernel_clear_env and
+ *     qorkernel_set_extension_directory may run at any time between create
+ *     and delete, on any thread, beside one another and beside the handles'
+ *     operations. Each lookup of the module sees a setting before or after a
+ *     change, never part of one: a dsopen under way sees each setting as it
+ *     was when it read it, the opens that begin after the call see the new.
+ *   - qorkernel_module_table, qorkernel_module_path,
+ *     qorkernel_default_module_path, qorkernel_pool_faults and the status
+ *     texts (status_text.h) at any time; qorkernel_pool_faults counts as of
+ *     some moment of the call, so read it when the threads are done.
+ *   - qorkernel_last_error tells of the calling thread's own latest call:
+ *     each thread has its own text.
  */
 #ifndef QORKERNEL_QORKERNEL_H
 #define QORKERNEL_QORKERNEL_H
@@ -57,8 +84,9 @@ QORLDAP_API qorkernel_kernel* qorkernel_kernel_create(qorkernel_pool_mode pools)
    Stop its module first. NULL is ignored. */
 QORLDAP_API void qorkernel_kernel_delete(qorkernel_kernel* kernel);
 
-/* Why the latest failing call on this kernel failed; "" when none has. The
-   text stays valid until the next call on the kernel. */
+/* Why the calling thread's latest call on this kernel failed; "" when it
+   did not fail (or the thread made none). Each thread has its own text; it
+   stays valid until that thread's next call on a kernel. */
 QORLDAP_API const char* qorkernel_last_error(const qorkernel_kernel* kernel);
 
 /* Macro symbols the module reads (LDAP_HOST, LDAP_BASE, ...), ahead of the

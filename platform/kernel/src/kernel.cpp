@@ -263,7 +263,7 @@ std::size_t Kernel::liveStatusObjects() const {
 std::string Kernel::lastStatusText() const {
   const std::lock_guard lock(state_->statusMutex);
   const StatusObjectRecord* latest = state_->latestRecorder.load(std::memory_order_acquire);
-  return latest == nullptr ? std::string() : latest->text;
+  return latest == nullptr ? state_->releasedLatestText : latest->text;
 }
 
 const qorldap_table* Kernel::registeredTable(int kind) const {
@@ -311,7 +311,8 @@ qor_status_object* newStatusObject(Kernel& kernel) {
 
 namespace routines {
 
-Call::Call(uint64_t received, uint64_t own) : kernel_(nullptr), vector_(static_cast<int>(own >> 32)) {
+Call::Call(uint64_t received, uint64_t own)
+    : kernel_(nullptr), vector_(static_cast<int>(own >> 32)) {
   Kernel* active = activeKernel.load(std::memory_order_acquire);
   if (active == nullptr) return;
   kernel_ = &active->state();

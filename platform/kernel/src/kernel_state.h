@@ -163,6 +163,9 @@ struct Kernel::State {
   std::set<StatusObjectRecord*> statusObjects;
   // The object that recorded the latest status, whose text a host reads.
   std::atomic<StatusObjectRecord*> latestRecorder{nullptr};
+  // The text of the latest recorder once it was released (a failed dsopen
+  // releases its handle's object): what the server said stays readable.
+  std::string releasedLatestText;
 
   // Entry-table registry and extensions: registryMutex.
   mutable std::mutex registryMutex;

@@ -35,7 +35,9 @@ void releaseStatus(qor_status_object* status) {
     // Only this object's own thread stores it as the latest, and it is
     // here: once cleared, no lastStatusText can reach it.
     StatusObjectRecord* latest = record;
-    kernel.latestRecorder.compare_exchange_strong(latest, nullptr, std::memory_order_acq_rel);
+    if (kernel.latestRecorder.compare_exchange_strong(latest, nullptr, std::memory_order_acq_rel)) {
+      kernel.releasedLatestText = std::move(record->text);
+    }
   }
   delete record;
 }
@@ -108,6 +110,7 @@ void releaseAllStatusObjects(Kernel::State& kernel) {
   for (StatusObjectRecord* record : kernel.statusObjects) delete record;
   kernel.statusObjects.clear();
   kernel.latestRecorder.store(nullptr);
+  kernel.releasedLatestText.clear();
 }
 
 namespace routines {

@@ -164,7 +164,9 @@ TEST_F(KernelTest, StatusObjectsKeepTheTextOfTheirLatestStatus) {
   EXPECT_EQ(length, 0);
   one->setLastText(one, "server: x", 9);
   EXPECT_EQ(kernel.lastStatusText(), "server: x");
-  one->release(one);
+  one->release(one);  // the latest text outlives its object
+  EXPECT_EQ(kernel.lastStatusText(), "server: x");
+  two->setLastStatus(two, 0);
   EXPECT_EQ(kernel.lastStatusText(), "");
   two->release(two);
 }

@@ -282,7 +282,9 @@ class Kernel {
   std::size_t liveStatusObjects() const;
   // The diagnostic text of the status object that recorded the latest
   // status (what the server said, the servers tried), empty when that
-  // status came without one or no object recorded any.
+  // status came without one or no object recorded any. It outlives the
+  // object: after a failed dsopen, whose handle's object is gone, it tells
+  // why the open failed.
   std::string lastStatusText() const;
 
   // Entry tables exported with hiexprt and not withdrawn with wideprt.

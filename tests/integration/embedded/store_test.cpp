@@ -1,13 +1,19 @@
 // The embedded directory's file: what opening a missing or malformed one
-// reports, binds and write access, and that no change is lost or half
-// written when a process dies or two processes write at once.
+// reports, binds in every password scheme and write access, and that no
+// change is lost or half written when a process dies or several processes
+// and threads write at once; the writers' lock, the file's owner and mode
+// across a write, and what a failed write says.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +34,12 @@ using vqeldap::ModOp;
 
 constexpr VQStatus kServerDown = VQ_LDAP(0x51);
 constexpr VQStatus kDecodingError = VQ_LDAP(0x54);
+constexpr VQStatus kOther = VQ_LDAP(0x50);
+constexpr VQStatus kTimeout = VQ_LDAP(0x55);
+constexpr VQStatus kInvalidCredentials = VQ_LDAP(0x31);
+constexpr const char* kUrlRefused = "values from URLs are not loaded";
+// A file every process may read: were the URL fetched, the load would succeed.
+#define QOR_URL_TARGET "/etc/hostname"
 
 const char kBase[] =
     "# A directory for the store tests.\n"
@@ -41,6 +53,17 @@ const char kBase[] =
     "objectClass: simpleSecurityObject\n"
     "cn: writer\n"
     "userPassword: writer-secret\n"
+    "\n"
+    "dn: cn=administrators,o=example\n"
+    "objectClass: groupOfNames\n"
+    "cn: administrators\n"
+    "member: CN=Writer, o=Example\n"
+    "\n"
+    "dn: cn=qualified,o=example\n"
+    "objectClass: organizationalRole\n"
+    "objectClass: extensibleObject\n"
+    "cn: qualified\n"
+    "dnQualifier: m\n"
     "\n";
 
 std::string readFile(const std::string& path) {
@@ -60,8 +83,7 @@ class StoreTest : public ::testing::Test {
     write(kBase);
   }
   void TearDown() override {
-    std::remove(path_.c_str());
-    std::remove((path_ + ".tmp").c_str());
+    for (const char* suffix : {"", ".tmp", ".lock"}) std::remove((path_ + suffix).c_str());
     ::rmdir(folder_.c_str());
   }
   void write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
@@ -69,9 +91,11 @@ class StoreTest : public ::testing::Test {
   std::unique_ptr<vqeldap::Connection> open(const char* bindDn = "cn=writer,o=example",
                                             const char* password = "writer-secret",
                                             VQStatus* status = nullptr,
-                                            std::string* diagnostic = nullptr) const {
+                                            std::string* diagnostic = nullptr,
+                                            int64_t timeout = 30) const {
     vqeldap::ldif::OpenParameters parameters;
     parameters.path = path_;
+    parameters.timeout = timeout;
     parameters.base = "o=example";
     if (bindDn != nullptr) parameters.bindDn.emplace(bindDn);
     parameters.password = vqeldap::Secret(password == nullptr ? "" : password);
@@ -114,6 +138,7 @@ struct BadFile {
   const char* text;  // null: no file
   VQStatus status;
   unsigned long line;
+  const char* reason = nullptr;  // null: any
 };
 
 void PrintTo(const BadFile& value, std::ostream* out) {
@@ -140,6 +165,26 @@ const BadFile kBadFiles[] = {
      "dn: cn=x,ou=gone,o=example\nobjectClass: device\ncn: x\n",
      kDecodingError, 5},
     {"malformed dn", "dn: not a dn\nobjectClass: device\ncn: x\n", kDecodingError, 1},
+    // A value from a URL is never fetched, however the line is written.
+    {"url value",
+     "dn: o=example\nobjectClass: organization\no: example\ndescription:< file://" QOR_URL_TARGET
+     "\n",
+     kDecodingError, 4, kUrlRefused},
+    {"url with options",
+     "dn: o=example\nobjectClass: organization\no: example\n\n"
+     "dn: cn=x,o=example\nobjectClass: device\ncn: x\ndescription;lang-en:< file://" QOR_URL_TARGET
+     "\n",
+     kDecodingError, 8, kUrlRefused},
+    {"url folded in the type",
+     "dn: o=example\nobjectClass: organization\no: example\ndescr\n iption:< file://" QOR_URL_TARGET
+     "\n",
+     kDecodingError, 4, kUrlRefused},
+    {"url folded after the colon",
+     "dn: o=example\nobjectClass: organization\no: example\n# note\ndescription:\n < "
+     "file://" QOR_URL_TARGET "\n",
+     kDecodingError, 5, kUrlRefused},
+    {"url as the dn", "dn:< file://" QOR_URL_TARGET "\nobjectClass: device\n", kDecodingError, 1,
+     kUrlRefused},
 };
 
 class BadFileTest : public StoreTest, public ::testing::WithParamInterface<BadFile> {};
@@ -152,6 +197,9 @@ TEST_P(BadFileTest, FailsTheOpenWithItsStatusAndLine) {
   EXPECT_EQ(vqeldap::ldif::Store::open(path_, failure), nullptr);
   EXPECT_EQ(failure.status, bad.status) << std::hex << failure.status;
   EXPECT_EQ(failure.line, bad.line) << failure.reason;
+  if (bad.reason != nullptr) {
+    EXPECT_EQ(failure.reason, bad.reason);
+  }
   VQStatus status = 0;
   std::string diagnostic;
   EXPECT_EQ(open(nullptr, nullptr, &status, &diagnostic), nullptr);
@@ -176,15 +224,48 @@ void PrintTo(const Login& value, std::ostream* out) {
   *out << value.label;
 }
 
-// {SSHA} and {SHA} of "secret", made with slappasswd.
+// "secret" in each scheme, made with slappasswd (-h, and -c for crypt's
+// methods). A hash is never a password, a password is never a prefix or an
+// extension of the stored one, and a scheme the directory cannot check
+// matches nothing.
+constexpr const char* kCryptSha512 =
+    "{CRYPT}$6$yO3gDJ8M$jbz8zjgj42ykLR9z5KmqULqq2SKPvEQeCPo/xzUJdxdVb3klp382cR.BmIVVeyhusJAJ50gkMP"
+    "E00gJazXzDc1";
+constexpr const char* kMd5 = "{MD5}Xr4ilOzQ4PCOq3aQ0qbuaQ==";
 const Login kLogins[] = {
     {"clear", "secret", "cn=writer,o=example", "secret", 0, 0},
     {"ssha", "{SSHA}Q5ixjFNE8mgJ6FasXcIqX6OI8xLkERUM", "CN=Writer, o=Example", "secret", 0, 0},
     {"sha", "{sha}5en6G6MezRroT3XKqkdPOmY/BfQ=", "cn=writer,o=example", "secret", 0, 0},
-    {"wrong", "secret", "cn=writer,o=example", "Secret", VQ_LDAP(0x31), 0},
+    {"smd5", "{SMD5}HFtNlI+u+A7JpNSWQ7mthiHf4h8=", "cn=writer,o=example", "secret", 0, 0},
+    {"md5", kMd5, "cn=writer,o=example", "secret", 0, 0},
+    {"crypt sha512", kCryptSha512, "cn=writer,o=example", "secret", 0, 0},
+    {"crypt md5", "{crypt}$1$N/sXekfi$GZ9yQZFy5S7X1nbZHv8Fv1", "cn=writer,o=example", "secret", 0,
+     0},
+    {"crypt sha256", "{CRYPT}$5$0UhpYe3e$vcBOdM/WyQhuznW8FR/UNg3.p62dMmVZH08.g.FZxj9",
+     "cn=writer,o=example", "secret", 0, 0},
+    {"crypt des", "{CRYPT}b93.GT2r.7IZ6", "cn=writer,o=example", "secret", 0, 0},
+    {"clear braces", "{not a scheme}", "cn=writer,o=example", "{not a scheme}", 0, 0},
+    {"wrong", "secret", "cn=writer,o=example", "Secret", kInvalidCredentials, 0},
+    {"longer", "secret", "cn=writer,o=example", "secrets", kInvalidCredentials, 0},
+    {"shorter", "secret", "cn=writer,o=example", "secre", kInvalidCredentials, 0},
     {"wrong ssha", "{SSHA}Q5ixjFNE8mgJ6FasXcIqX6OI8xLkERUM", "cn=writer,o=example", "secrets",
-     VQ_LDAP(0x31), 0},
-    {"no such entry", "secret", "cn=nobody,o=example", "secret", VQ_LDAP(0x31), 0},
+     kInvalidCredentials, 0},
+    {"wrong smd5", "{SMD5}HFtNlI+u+A7JpNSWQ7mthiHf4h8=", "cn=writer,o=example", "secre",
+     kInvalidCredentials, 0},
+    {"wrong md5", kMd5, "cn=writer,o=example", "Secret", kInvalidCredentials, 0},
+    {"wrong crypt", kCryptSha512, "cn=writer,o=example", "secrets", kInvalidCredentials, 0},
+    {"md5 hash as password", kMd5, "cn=writer,o=example", kMd5, kInvalidCredentials, 0},
+    {"crypt hash as password", kCryptSha512, "cn=writer,o=example", kCryptSha512,
+     kInvalidCredentials, 0},
+    {"crypt setting as password", "{CRYPT}$6$yO3gDJ8M$", "cn=writer,o=example", "$6$yO3gDJ8M$",
+     kInvalidCredentials, 0},
+    {"unknown scheme", "{PBKDF2}secret", "cn=writer,o=example", "{PBKDF2}secret",
+     kInvalidCredentials, 0},
+    {"unknown scheme rest", "{PBKDF2}secret", "cn=writer,o=example", "secret", kInvalidCredentials,
+     0},
+    {"cleartext scheme", "{CLEARTEXT}secret", "cn=writer,o=example", "secret", kInvalidCredentials,
+     0},
+    {"no such entry", "secret", "cn=nobody,o=example", "secret", kInvalidCredentials, 0},
     {"no password", "secret", "cn=writer,o=example", "", VQ_LDAP(0x35), 0},
     {"malformed dn", "secret", "not a dn", "secret", VQ_LDAP(0x22), 0},
     {"anonymous", "secret", nullptr, nullptr, 0, VQ_LDAP(0x08)},
@@ -364,16 +445,25 @@ void PrintTo(const Search& value, std::ostream* out) {
 
 // What only the embedded directory decides: extensible matches are
 // refused, approximate matching is equality, the size limit cuts a search
-// short with its warning.
+// short with its warning; and ordering holds at its bounds (>= and <= take
+// the value itself), which the generated directories cannot show: their
+// types have no ordering rule. The file holds four entries.
 const Search kSearches[] = {
     {"extensible", "(cn:caseExactMatch:=writer)", 0, VQ_LDAP(0x35), 0},
     {"extensible dn", "(:dn:2.5.13.5:=example)", 0, VQ_LDAP(0x35), 0},
     {"approximate", "(cn~=WRITER)", 0, 0, 1},
     {"approximate other", "(cn~=writter)", 0, 0, 0},
-    {"under the limit", "(objectClass=*)", 3, 0, 2},
-    {"at the limit", "(objectClass=*)", 2, 0, 2},
+    {"under the limit", "(objectClass=*)", 5, 0, 4},
+    {"at the limit", "(objectClass=*)", 4, 0, 4},
     {"over the limit", "(objectClass=*)", 1, VQ_LDAP(0x04), 1},
     {"filter error", "(cn=writer", 0, VQ_LDAP(0x57), 0},
+    {"at least equal", "(dnQualifier>=M)", 0, 0, 1},
+    {"at most equal", "(dnQualifier<=m)", 0, 0, 1},
+    {"at least above", "(dnQualifier>=n)", 0, 0, 0},
+    {"at most below", "(dnQualifier<=l)", 0, 0, 0},
+    {"at least below", "(dnQualifier>=a)", 0, 0, 1},
+    {"not at most equal", "(!(dnQualifier<=m))", 0, 0, 3},
+    {"no password to anyone", "(userPassword=*)", 0, 0, 0},
 };
 
 class SearchTest : public StoreTest, public ::testing::WithParamInterface<Search> {};

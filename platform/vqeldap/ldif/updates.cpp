@@ -367,6 +367,7 @@ VQStatus prepareModify(const Directory& directory, std::string_view dn, const Ch
   const std::optional<uint32_t> slot = directory.find(parsed.normal);
   if (!slot) return statusOf(Code::kNoSuchObject);
   std::vector<const AttributeType*> types;
+  types.reserve(mods.size());
   for (const CheckedMod& mod : mods) types.push_back(mod.values.type);
   if (VQStatus s = mayModify(directory, writer, parsed.normal, types); s != 0) return s;
   const Entry& current = *directory.entry(*slot);

@@ -455,6 +455,10 @@ class WritersTest : public StoreTest, public ::testing::WithParamInterface<Write
           const std::string name = prefix + "t" + std::to_string(t) + "n" + std::to_string(i);
           failures += addDevice(*connection, name) != 0 ? 1 : 0;
         }
+        // And reads them back, filters parsed on this thread.
+        const std::string mine = "(cn=" + prefix + "t" + std::to_string(t) + "n*)";
+        if (connection != nullptr && dns(*connection, mine).size() != std::size_t(count))
+          ++failures;
       });
     }
     for (std::thread& thread : running) thread.join();

@@ -13,7 +13,10 @@
 //   - Nobody reads userPassword values (filter.h's Reader): binds check
 //     them, searches and compares never show them.
 // Membership is looked up at each write, in the directory as it is then, so
-// a change to the group takes effect with the next write.
+// a change to the group takes effect with the next write. A directory with
+// several top entries has an administrators' group under each (slapd-up's
+// slapd has one suffix, so one group); an empty directory, or one without
+// the group, takes no writes at all: it is written by editing the file.
 #pragma once
 
 #include <string>

@@ -32,9 +32,9 @@
 
 namespace vqeldap::ldif {
 
-// Who reads. userPassword values are visible to no one, the entry they
-// belong to included (binds check them; access.h), as on the private
-// slapd; the bound DN is kept for rules that depend on it.
+// Who reads. Every reader sees the same today: everything but userPassword
+// values, which are visible to no one, the entry they belong to included
+// (binds check them; access.h), as on the private slapd.
 struct Reader {
   std::string boundDn;  // normal form; empty: anonymous
 

@@ -14,11 +14,10 @@
 // process or in two, never interleave their writes, and the temporary
 // file's name is safe to reuse under the lock. A failed write says why in
 // "PATH: cannot write: REASON" (the system's text for errno, or that the
-// lock was held too long). A process that finds PATH is no
-// longer the file it loaded (another process wrote it, or a person edited
-// it) loads it again, before a change and before a read (an inotify watch
-// on the folder saves looking at the file while nothing happens there). A
-// PATH that may
+// lock was held too long). A process that finds PATH is no longer the file
+// it loaded (another process wrote it, or a person edited it) loads it
+// again, before a change and before a read (an inotify watch on the folder
+// saves looking at the file while nothing happens there). A PATH that may
 // not be written (no write permission on it or its folder, or no write bit
 // at all, which holds even for root) is opened read-only.
 #pragma once

@@ -37,9 +37,16 @@ VQStatus failed(WriteFailure& failure, VQStatus status, const std::string& path,
   return status;
 }
 
+// The system's text for errno; strerror_r, since writers on several
+// threads may fail at once.
+std::string systemText(int error) {
+  char buffer[256];
+  return ::strerror_r(error, buffer, sizeof buffer);  // GNU: the text, in `buffer` or static
+}
+
 // The same with the system's text for errno.
 VQStatus failedWithErrno(WriteFailure& failure, const std::string& path, int error) {
-  return failed(failure, kWriteFailed, path, std::strerror(error));
+  return failed(failure, kWriteFailed, path, systemText(error));
 }
 
 // A file descriptor closed when it goes.
@@ -297,9 +304,8 @@ VQStatus Store::write(const std::string& text, const struct stat& original, Iden
   int error = keepOwnerAndMode(fd.get(), original);
   if (error != 0) {
     ::unlink(temporary.c_str());
-    return failed(
-        failure, kWriteFailed, path_,
-        std::string("the file's owner and group cannot be kept: ") + std::strerror(error));
+    return failed(failure, kWriteFailed, path_,
+                  "the file's owner and group cannot be kept: " + systemText(error));
   }
   if (!writeAll(fd.get(), text) || ::fsync(fd.get()) != 0 || !identityOf(fd.get(), status)) {
     error = errno;

@@ -3,8 +3,10 @@
 // loader, module and extension. Entries, values, their order and the
 // statuses must be the same. On slapd the batched group expansion is held
 // against its one-search-at-a-time expansion in the same way.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -704,6 +706,26 @@ TEST_P(DifferentialTest, OnlyTheAdministratorsWriteAndAnEntryItsOwnPassword) {
     if (fromSlapd != nullptr) ops().dsfree(pair.first, fromSlapd);
     if (fromEmbedded != nullptr) ops().dsfree(pair.second, fromEmbedded);
   }
+}
+
+// The open's timeout (LDAP_TIMEOUT) bounds how long a write waits while
+// another writer holds the embedded directory's lock, as it bounds a
+// server's answer; the default of 30 s would outlast the test.
+TEST_P(DifferentialTest, AWriteWaitsForAnothersLockOnlyTheOpensTimeout) {
+  kernel().setEnv("LDAP_TIMEOUT", "1");
+  dshandle* writer = openEmbedded(kWriterDn, kWriterPassword);
+  ASSERT_NE(writer, nullptr);
+  ASSERT_EQ(ops().dsmodone(writer, kPersonDn, kReplace, "description", "first"), 0u);
+  const int held = ::open((copy_ + ".lock").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  ASSERT_EQ(::fcntl(held, F_OFD_SETLK, &whole), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ops().dsmodone(writer, kPersonDn, kReplace, "description", "second"),
+            DS_ERROR_BASE + 0x55);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  ::close(held);
 }
 
 }  // namespace

@@ -288,6 +288,16 @@ int keepOwnerAndMode(int fd, const struct stat& original) {
   return ::fchmod(fd, original.st_mode & 07777) == 0 ? 0 : errno;
 }
 
+// Why the writer cannot keep the file's owner: "" when it may be able to
+// (it is the owner, or root). Checked before the lock, so that a writer
+// who will be refused leaves no lock file of its own that the owner could
+// not open.
+std::string ownerCannotBeKept(const struct stat& file) {
+  const uid_t writer = ::geteuid();
+  if (writer == 0 || writer == file.st_uid) return {};
+  return "the file's owner and group cannot be kept: " + systemText(EPERM);
+}
+
 }  // namespace
 
 VQStatus Store::write(const std::string& text, const struct stat& original, Identity& written,
@@ -328,6 +338,9 @@ VQStatus Store::write(const std::string& text, const struct stat& original, Iden
 VQStatus Store::change(const Prepare& prepare, int64_t timeoutSeconds, WriteFailure& failure) {
   struct stat status {};
   if (::stat(path_.c_str(), &status) != 0) return failedWithErrno(failure, path_, errno);
+  if (const std::string why = ownerCannotBeKept(status); !why.empty()) {
+    return failed(failure, kWriteFailed, path_, why);
+  }
   WriterLock lock;
   if (VQStatus s = lock.acquire(path_, status, timeoutSeconds, failure); s != 0) return s;
   // Under the lock: the file as the last writer left it.

@@ -7,7 +7,8 @@
 // new one, never a mix. The temporary file is given PATH's owner, group and
 // mode before anything is written to it; a writer that may not give it
 // PATH's owner (anyone but the owner and root, in most cases) is refused,
-// rather than leave the directory owned by itself. Writers take an
+// rather than leave the directory owned by itself; anyone but the owner
+// and root is refused before taking the lock, so leaves no lock file. Writers take an
 // open-file-description write lock on PATH.lock (made on the first write,
 // openable only by those who may write PATH, so that a reader cannot hold
 // it), waiting at most the connection's timeout; two connections, in one

@@ -577,7 +577,7 @@ TEST_F(StoreTest, AWriteKeepsTheFilesOwnerGroupAndModeOrIsRefused) {
   }
   // Another user who may write the file may not give it away: refused.
   ASSERT_EQ(::chmod(path_.c_str(), 0666), 0);
-  ASSERT_EQ(::chmod((path_ + ".lock").c_str(), 0222), 0);
+  ASSERT_EQ(std::remove((path_ + ".lock").c_str()), 0);
   ASSERT_EQ(::chmod(folder_.c_str(), 0777), 0);
   const std::string before = readFile(path_);
   EXPECT_EQ(inChild([&] {
@@ -589,6 +589,8 @@ TEST_F(StoreTest, AWriteKeepsTheFilesOwnerGroupAndModeOrIsRefused) {
                 ": cannot write: the file's owner and group cannot be kept: Operation not "
                 "permitted");
   EXPECT_EQ(readFile(path_), before);
+  EXPECT_NE(::access((path_ + ".lock").c_str(), F_OK), 0)
+      << "the refused writer made no lock file that the owner could not open";
 }
 
 struct WriteFailure {

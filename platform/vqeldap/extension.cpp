@@ -5,7 +5,8 @@
 // embedded directory in the file PATH (ldif/connection.h); anything else
 // names LDAP servers (ldap/endpoints.h). It reads from ldparm: host, port
 // and tls (1: StartTLS on ldap:// servers; neither means anything to the
-// embedded directory), timeout (seconds; 0 or less: no limit), base, bindDn
+// embedded directory), timeout (seconds; 0 or less: no limit; for the
+// embedded directory, how long a write waits for the writers' lock), base, bindDn
 // and bindPw (counted texts).
 // It copies what the connection keeps (the base), so ldparm may be freed as
 // soon as the call returns. hostCode, openFlags, kernelContext, the reserved
@@ -66,9 +67,10 @@ void copyLogin(const Texts& texts, Parameters& open) {
 }
 
 // The host text "ldif:PATH": the embedded directory in the file PATH.
-std::unique_ptr<Connection> openEmbedded(const Texts& texts, VQStatus& result,
+std::unique_ptr<Connection> openEmbedded(const ldparm& in, const Texts& texts, VQStatus& result,
                                          Diagnostic& diagnostic) {
   ldif::OpenParameters open;
+  open.timeout = in.timeout > 0 ? in.timeout : 0;  // bounds a write's wait for the lock
   open.path.assign(texts.hosts.substr(ldif::kHostPrefix.size()));
   if (open.path.empty() || open.path.find('\0') != std::string::npos) {
     result = kBadParameter;
@@ -96,7 +98,8 @@ std::unique_ptr<Connection> openBackend(const ldparm& in, VQStatus& result,
                                         Diagnostic& diagnostic) {
   Texts texts;
   if ((result = textsOf(in, texts)) != 0) return nullptr;
-  if (texts.hosts.starts_with(ldif::kHostPrefix)) return openEmbedded(texts, result, diagnostic);
+  if (texts.hosts.starts_with(ldif::kHostPrefix))
+    return openEmbedded(in, texts, result, diagnostic);
   return openServer(in, texts, result, diagnostic);
 }
 

@@ -46,27 +46,30 @@ class Selection {
 
 class LdifConnection final : public Connection {
  public:
-  LdifConnection(std::unique_ptr<Store> store, const std::string& base, std::string boundDn)
+  LdifConnection(std::unique_ptr<Store> store, const std::string& base, std::string boundDn,
+                 int64_t timeoutSeconds)
       : store_(std::move(store)),
-        baseIsDn_(normalDn(store_->directory().schema(), base, normalBase_)) {
-    reader_.boundDn = std::move(boundDn);
+        baseIsDn_(normalDn(store_->directory().schema(), base, normalBase_)),
+        timeout_(timeoutSeconds) {
+    reader_.boundDn = boundDn;
+    writer_.boundDn = std::move(boundDn);
   }
 
   void search(const SearchRequest& request, SearchOutcome& outcome) override;
   VQStatus add(const std::string& dn, const ChangeSet& attributes) override {
     const std::vector<NamedValues> named = namedValuesOf(attributes);
-    return store_->change([&](const Directory& directory, PendingChange& pending) {
-      return prepareAdd(directory, dn, named, restriction(), pending);
+    return change([&](const Directory& directory, PendingChange& pending) {
+      return prepareAdd(directory, dn, named, writer_, pending);
     });
   }
   VQStatus modify(const std::string& dn, const ChangeSet& changes) override {
-    return store_->change([&](const Directory& directory, PendingChange& pending) {
-      return prepareModify(directory, dn, changes, restriction(), pending);
+    return change([&](const Directory& directory, PendingChange& pending) {
+      return prepareModify(directory, dn, changes, writer_, pending);
     });
   }
   VQStatus remove(const std::string& dn) override {
-    return store_->change([&](const Directory& directory, PendingChange& pending) {
-      return prepareRemove(directory, dn, restriction(), pending);
+    return change([&](const Directory& directory, PendingChange& pending) {
+      return prepareRemove(directory, dn, writer_, pending);
     });
   }
   VQStatus compare(const std::string& dn, const std::string& attribute,
@@ -77,11 +80,13 @@ class LdifConnection final : public Connection {
   VQStatus setOption(int64_t option, int64_t value) override;
 
  private:
-  // Why a write may not be made, checked where slapd checks it.
-  VQStatus restriction() const {
-    if (store_->readOnly()) return kernelStatus(Code::kUnwillingToPerform);
-    if (reader_.boundDn.empty()) return kernelStatus(Code::kStrongAuthRequired);
-    return 0;
+  // A write through the store, with why it failed in the diagnostic text.
+  VQStatus change(const Store::Prepare& prepare) {
+    writer_.readOnly = store_->readOnly();
+    WriteFailure failure;
+    const VQStatus status = store_->change(prepare, timeout_, failure);
+    diagnostic_.add("additional info", failure.text);
+    return status;
   }
   bool inScope(Scope scope, const std::string& base, const Entry& entry) const;
   // The normal form of the connection's base, worked out once.
@@ -96,7 +101,9 @@ class LdifConnection final : public Connection {
   std::string normalBase_;  // of the base of filter searches
   bool baseIsDn_;
   Reader reader_;
+  Writer writer_;
   int64_t sizeLimit_ = 0;
+  int64_t timeout_;  // seconds a write waits for the lock; 0: no limit
 };
 
 bool LdifConnection::inScope(Scope scope, const std::string& base, const Entry& entry) const {
@@ -220,8 +227,10 @@ VQStatus LdifConnection::setOption(int64_t option, int64_t value) {
       return 0;
     case VQELDAP_OPT_DEREF:
       return value > kHighestDeref ? kBadParameter : 0;
-    case VQELDAP_OPT_PAGE_SIZE:
     case VQELDAP_OPT_TIMEOUT:
+      timeout_ = value;
+      return 0;
+    case VQELDAP_OPT_PAGE_SIZE:
       return 0;
     default:
       return kBadParameter;
@@ -277,7 +286,8 @@ std::unique_ptr<Connection> open(OpenParameters parameters, VQStatus& status,
   diagnostic.add("server",
                  "ldif:" + parameters.path + ": loaded, " +
                      (parameters.bindDn ? "bound as " + *parameters.bindDn : "anonymous"));
-  return std::make_unique<LdifConnection>(std::move(store), parameters.base, std::move(bound));
+  return std::make_unique<LdifConnection>(std::move(store), parameters.base, std::move(bound),
+                                          parameters.timeout);
 }
 
 }  // namespace vqeldap::ldif

@@ -7,11 +7,14 @@
 // object classes and has nothing below it), return entries in the order of the file with
 // the attributes asked for ("*" or none: every attribute; "1.1": none; a
 // type also selects its subtypes), stop at the size limit with
-// sizeLimitExceeded, and never show userPassword to anyone but the entry it
-// belongs to. Binds: anonymous without a bind DN; otherwise the DN must be
-// an entry whose userPassword matches (password.h), else invalidCredentials.
-// Writes need a bound connection (strongAuthRequired without one) and a
-// file that may be written (unwillingToPerform otherwise). The timeout,
+// sizeLimitExceeded, and never show userPassword to anyone. Binds:
+// anonymous without a bind DN; otherwise the DN must be an entry whose
+// userPassword matches (password.h), else invalidCredentials. Writes need
+// a bound connection (strongAuthRequired without one), a file that may be
+// written (unwillingToPerform otherwise) and a writer the rules of access.h
+// allow (insufficientAccessRights otherwise); a write that fails for the
+// system's reasons says why in the diagnostic text ("PATH: cannot write:
+// REASON"). The timeout bounds a write's wait for the writers' lock; the
 // TLS, paging and alias options are accepted and have nothing to act on.
 #pragma once
 
@@ -29,6 +32,7 @@ struct OpenParameters {
   std::string base;
   std::optional<std::string> bindDn;
   Secret password;
+  int64_t timeout = 30;  // seconds a write waits for the writers' lock; 0: no limit
 };
 
 // The host text names an embedded directory when it begins with this.

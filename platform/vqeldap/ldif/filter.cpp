@@ -339,8 +339,8 @@ void collect(const Directory& directory, const Node& node, std::vector<uint32_t>
 
 }  // namespace
 
-bool Reader::maySee(const Schema& schema, const Entry& entry, const AttributeType* type) const {
-  return type != &schema.userPasswordType() || (!boundDn.empty() && entry.normal() == boundDn);
+bool Reader::maySee(const Schema& schema, const Entry& /*entry*/, const AttributeType* type) const {
+  return type != &schema.userPasswordType();
 }
 
 VQStatus Filter::parse(const Schema& schema, const std::string& text, Filter& out) {

@@ -10,8 +10,8 @@
 // (presence included) on an attribute type the schema does not know, or
 // that needs a matching rule the type lacks (substrings of a DN, ordering
 // of a name), or whose value does not fit the rule, is Undefined, and so is
-// one on a type the reader may not search (userPassword, but for the entry
-// that is bound, whether the entry holds one or not); "not" of Undefined
+// one on a type the reader may not search (userPassword, for everyone,
+// whether the entry holds one or not); "not" of Undefined
 // stays Undefined and only True selects an entry. An assertion on a type holds for its subtypes too
 // ((name=x) matches cn=x). objectClass equality holds for subclasses
 // ((objectClass=person) matches an inetOrgPerson). Approximate matching is
@@ -32,8 +32,9 @@
 
 namespace vqeldap::ldif {
 
-// Who reads: userPassword values are visible to the entry they belong to
-// when it is the one bound, to no one else.
+// Who reads. Every reader sees the same today: everything but userPassword
+// values, which are visible to no one, the entry they belong to included
+// (binds check them; access.h), as on the private slapd.
 struct Reader {
   std::string boundDn;  // normal form; empty: anonymous
 

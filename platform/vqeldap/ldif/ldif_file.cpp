@@ -46,6 +46,40 @@ std::vector<unsigned long> lineStarts(const char* record, unsigned long firstLin
   return starts;
 }
 
+// True when a logical line (folding undone) is "type:< URL": a value that
+// libldap's line parser would fetch from the URL. Only the text up to the
+// first colon and the character after it decide; a comment never is.
+bool namesUrl(std::string_view line) {
+  if (line.empty() || line.front() == '#') return false;
+  const std::size_t colon = line.find(':');
+  return colon != std::string_view::npos && colon + 1 < line.size() && line[colon + 1] == '<';
+}
+
+// The physical line on which the first logical line that takes its value
+// from a URL starts, or 0. Folded lines are joined first (a line break
+// followed by one blank), as the parser joins them, so that
+// "description:\n < file:///x" and "descr\n iption:< file:///x" are seen too.
+unsigned long firstUrlValue(const char* record, unsigned long firstLine) {
+  std::string logical;
+  unsigned long startedOn = 0;
+  unsigned long line = firstLine;
+  for (const char* at = record; *at != '\0'; ++line) {
+    const char* end = std::strchr(at, '\n');
+    std::string_view physical(at, end == nullptr ? std::strlen(at) : std::size_t(end - at));
+    if (!physical.empty() && physical.back() == '\r') physical.remove_suffix(1);
+    if (!physical.empty() && physical.front() == ' ') {
+      logical.append(physical.substr(1));
+    } else {
+      if (namesUrl(logical)) return startedOn;
+      logical.assign(physical);
+      startedOn = line;
+    }
+    if (end == nullptr) break;
+    at = end + 1;
+  }
+  return namesUrl(logical) ? startedOn : 0;
+}
+
 unsigned long countLines(const char* text) {
   unsigned long lines = 0;
   for (const char* at = text; *at != '\0'; ++at) lines += *at == '\n' ? 1 : 0;
@@ -59,6 +93,11 @@ class Record {
   // False with `failure` filled when a line cannot be read.
   // `firstRecord`: the record may begin with the file's "version: 1".
   bool read(char* text, unsigned long firstLine, bool firstRecord, LoadFailure& failure) {
+    // libldap's parser would read the URL with this process's rights: any
+    // file it may read, a device or a FIFO. The file is refused first.
+    if (const unsigned long at = firstUrlValue(text, firstLine); at != 0) {
+      return fail(failure, at, "values from URLs are not loaded");
+    }
     const std::vector<unsigned long> starts = lineStarts(text, firstLine);
     line_ = starts.empty() ? firstLine : starts.front();
     char* next = text;
@@ -88,8 +127,8 @@ class Record {
       return fail(failure, at, "not an LDIF line");
     }
     std::unique_ptr<char, FreeValue> held(freeValue != 0 ? value.bv_val : nullptr);
-    // A value decoded from base64 or read from a URL is the parser's to
-    // free; any other points into the record, which outlives the Record.
+    // A value decoded from base64 is the parser's to free; any other points into the record, which
+    // outlives the Record.
     std::string_view text(value.bv_val == nullptr ? "" : value.bv_val, value.bv_len);
     if (held != nullptr) text = texts_.emplace_back(text);
     if (versionMayCome && nameIs(type, "version")) {

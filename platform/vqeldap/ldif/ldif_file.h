@@ -8,7 +8,11 @@
 // an optional "version: 1" line comes first. A record
 // that is not well-formed, holds a changetype, or breaks the schema fails
 // the whole load with decodingError and the number of the line it starts
-// on (or of the line at fault, when one line is). The comment lines at the
+// on (or of the line at fault, when one line is). A value given as a URL
+// ("type:< file:///...") is never fetched: the file is refused with
+// decodingError and "values from URLs are not loaded" at that line, since
+// whoever may add a line to a shared directory file would otherwise read
+// any file the opening process may read. The comment lines at the
 // top of the file are kept and written back first; other comments are
 // not kept.
 #pragma once

@@ -1,22 +1,18 @@
 #include "ldif/password.h"
 
+#include <crypt.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <strings.h>
 
+#include <cctype>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace vqeldap::ldif {
 
 namespace {
-
-constexpr std::size_t kSha1Size = 20;
-
-bool hasScheme(std::string_view stored, std::string_view scheme) {
-  return stored.size() >= scheme.size() &&
-         strncasecmp(stored.data(), scheme.data(), scheme.size()) == 0;
-}
 
 // RFC 4648 base64 without line breaks; false for anything else.
 bool decodeBase64(std::string_view text, std::vector<unsigned char>& out) {
@@ -33,38 +29,102 @@ bool decodeBase64(std::string_view text, std::vector<unsigned char>& out) {
   return true;
 }
 
-bool sha1(std::string_view password, const unsigned char* salt, std::size_t saltSize,
-          unsigned char (&digest)[kSha1Size]) {
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
+// digest(password + salt) into `out`; false when OpenSSL fails.
+bool digestOf(const EVP_MD* kind, std::string_view password, const unsigned char* salt,
+              std::size_t saltSize, std::vector<unsigned char>& out) {
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                  EVP_MD_CTX_free);
   if (context == nullptr) return false;
+  out.resize(EVP_MAX_MD_SIZE);
   unsigned int size = 0;
-  const bool ok = EVP_DigestInit_ex(context, EVP_sha1(), nullptr) == 1 &&
-                  EVP_DigestUpdate(context, password.data(), password.size()) == 1 &&
-                  (saltSize == 0 || EVP_DigestUpdate(context, salt, saltSize) == 1) &&
-                  EVP_DigestFinal_ex(context, digest, &size) == 1 && size == kSha1Size;
-  EVP_MD_CTX_free(context);
+  const bool ok = EVP_DigestInit_ex(context.get(), kind, nullptr) == 1 &&
+                  EVP_DigestUpdate(context.get(), password.data(), password.size()) == 1 &&
+                  (saltSize == 0 || EVP_DigestUpdate(context.get(), salt, saltSize) == 1) &&
+                  EVP_DigestFinal_ex(context.get(), out.data(), &size) == 1;
+  out.resize(size);
   return ok;
 }
 
-// {SHA} and {SSHA}: the digest first, then (salted) the salt.
-bool hashMatches(std::string_view encoded, std::string_view password, bool salted) {
-  std::vector<unsigned char> bytes;
-  if (!decodeBase64(encoded, bytes)) return false;
-  if (salted ? bytes.size() <= kSha1Size : bytes.size() != kSha1Size) return false;
-  unsigned char digest[kSha1Size];
-  if (!sha1(password, bytes.data() + kSha1Size, bytes.size() - kSha1Size, digest)) return false;
-  return CRYPTO_memcmp(digest, bytes.data(), kSha1Size) == 0;
+// {SHA}, {SSHA}, {MD5}, {SMD5}: base64 of the digest, then (salted) the salt.
+bool digestMatches(const EVP_MD* kind, bool salted, std::string_view encoded,
+                   std::string_view password) {
+  std::vector<unsigned char> stored;
+  if (!decodeBase64(encoded, stored)) return false;
+  const auto size = static_cast<std::size_t>(EVP_MD_get_size(kind));
+  if (salted ? stored.size() <= size : stored.size() != size) return false;
+  std::vector<unsigned char> digest;
+  if (!digestOf(kind, password, stored.data() + size, stored.size() - size, digest) ||
+      digest.size() != size) {
+    return false;
+  }
+  return CRYPTO_memcmp(digest.data(), stored.data(), size) == 0;
+}
+
+// {CRYPT}: crypt(3) of the password with the stored hash as its setting
+// gives the stored hash again. crypt_r keeps its work area per call, so
+// binds on several threads do not share one.
+bool cryptMatches(std::string_view hash, std::string_view password) {
+  const std::string setting(hash);
+  const std::string clear(password);
+  if (setting.empty() || clear.find('\0') != std::string::npos) return false;
+  auto area = std::make_unique<crypt_data>();
+  const char* computed = crypt_r(clear.c_str(), setting.c_str(), area.get());
+  // libcrypt fails with null or with a text beginning with '*'.
+  const bool ok = computed != nullptr && computed[0] != '*' &&
+                  std::string_view(computed).size() == hash.size() &&
+                  CRYPTO_memcmp(computed, hash.data(), hash.size()) == 0;
+  OPENSSL_cleanse(area.get(), sizeof(crypt_data));
+  return ok;
+}
+
+bool clearMatches(std::string_view stored, std::string_view password) {
+  return stored.size() == password.size() &&
+         CRYPTO_memcmp(stored.data(), password.data(), stored.size()) == 0;
+}
+
+// The schemes checked, one list.
+struct Scheme {
+  std::string_view name;
+  const EVP_MD* (*digest)();  // null: {CRYPT}
+  bool salted;
+};
+
+const Scheme kSchemes[] = {
+    {"SSHA", EVP_sha1, true}, {"SHA", EVP_sha1, false},  {"SMD5", EVP_md5, true},
+    {"MD5", EVP_md5, false},  {"CRYPT", nullptr, false},
+};
+
+bool schemeCharacter(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' || c == '_';
+}
+
+// The scheme name of "{NAME}rest", or empty when the value has none.
+std::string_view schemeOf(std::string_view stored) {
+  if (stored.empty() || stored.front() != '{') return {};
+  const std::size_t close = stored.find('}');
+  if (close == std::string_view::npos || close == 1) return {};
+  const std::string_view name = stored.substr(1, close - 1);
+  for (char c : name) {
+    if (!schemeCharacter(c)) return {};
+  }
+  return name;
 }
 
 }  // namespace
 
 bool passwordMatches(std::string_view stored, std::string_view password) {
-  constexpr std::string_view kSalted = "{SSHA}";
-  constexpr std::string_view kPlain = "{SHA}";
-  if (hasScheme(stored, kSalted)) return hashMatches(stored.substr(kSalted.size()), password, true);
-  if (hasScheme(stored, kPlain)) return hashMatches(stored.substr(kPlain.size()), password, false);
-  return stored.size() == password.size() &&
-         CRYPTO_memcmp(stored.data(), password.data(), stored.size()) == 0;
+  const std::string_view name = schemeOf(stored);
+  if (name.empty()) return clearMatches(stored, password);
+  const std::string_view rest = stored.substr(name.size() + 2);
+  for (const Scheme& scheme : kSchemes) {
+    if (name.size() != scheme.name.size() ||
+        strncasecmp(name.data(), scheme.name.data(), name.size()) != 0) {
+      continue;
+    }
+    if (scheme.digest == nullptr) return cryptMatches(rest, password);
+    return digestMatches(scheme.digest(), scheme.salted, rest, password);
+  }
+  return false;  // a scheme this directory cannot check
 }
 
 }  // namespace vqeldap::ldif

@@ -1,13 +1,16 @@
 #include "ldif/store.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 
 #include "common/status.h"
 
@@ -17,14 +20,33 @@ namespace {
 
 constexpr VQStatus kUnreadable = kernelStatus(Code::kServerDown);
 constexpr VQStatus kWriteFailed = kernelStatus(Code::kOther);
+constexpr VQStatus kLockTimeout = kernelStatus(Code::kTimeout);
 
-WriteStepHook& hookSlot() {
-  static WriteStepHook hook = nullptr;
-  return hook;
-}
+// Read by every writer on every thread; set by tests.
+std::atomic<WriteStepHook> hook{nullptr};
 
 void reached(WriteStep step) {
-  if (WriteStepHook hook = hookSlot()) hook(step);
+  if (WriteStepHook current = hook.load()) current(step);
+}
+
+// A failed write: its status, and "PATH: cannot write: reason" for the
+// connection's diagnostic text.
+VQStatus failed(WriteFailure& failure, VQStatus status, const std::string& path,
+                const std::string& reason) {
+  failure.text = path + ": cannot write: " + reason;
+  return status;
+}
+
+// The system's text for errno; strerror_r, since writers on several
+// threads may fail at once.
+std::string systemText(int error) {
+  char buffer[256];
+  return ::strerror_r(error, buffer, sizeof buffer);  // GNU: the text, in `buffer` or static
+}
+
+// The same with the system's text for errno.
+VQStatus failedWithErrno(WriteFailure& failure, const std::string& path, int error) {
+  return failed(failure, kWriteFailed, path, systemText(error));
 }
 
 // A file descriptor closed when it goes.
@@ -63,49 +85,83 @@ bool writeAll(int fd, const std::string& text) {
   while (done < text.size()) {
     const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
     if (wrote < 0 && errno == EINTR) continue;
+    if (wrote == 0) errno = EIO;
     if (wrote <= 0) return false;
     done += static_cast<std::size_t>(wrote);
   }
   return true;
 }
 
-// The exclusive lock on the file that is at PATH while it is held.
-class FileLock {
+// The writers' lock: an open-file-description write lock (F_OFD_SETLK) on
+// PATH.lock, a file that only those who may write PATH may open. It is not
+// taken on PATH itself because anyone who may read a file may put a read
+// lock on it, and a read lock keeps every write lock out. The lock file is
+// made on the first write with PATH's write bits and no read bits, and
+// PATH's owner and group where the writer may set them. OFD locks belong to
+// the open file description, so two connections in one process exclude
+// each other as two processes do, and the lock goes with the descriptor
+// (or the process). The wait is bounded by the connection's timeout.
+class WriterLock {
  public:
-  bool acquire(const std::string& path) {
+  VQStatus acquire(const std::string& path, const struct stat& file, int64_t timeoutSeconds,
+                   WriteFailure& failure) {
+    const std::string lockPath = path + ".lock";
+    const auto start = std::chrono::steady_clock::now();
+    auto pause = std::chrono::milliseconds(1);
     for (;;) {
-      Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-      if (fd.get() < 0) return false;
-      int locked = 0;
-      while ((locked = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {
+      int error = 0;
+      if (fd_ < 0) error = openLockFile(lockPath, file);
+      if (fd_ >= 0) error = tryLock();
+      if (error == 0) return 0;
+      if (error != EAGAIN && error != EACCES) return failedWithErrno(failure, lockPath, error);
+      const auto waited = std::chrono::steady_clock::now() - start;
+      if (timeoutSeconds > 0 && waited >= std::chrono::seconds(timeoutSeconds)) {
+        // EACCES that lasts: a lock file this writer may not open.
+        if (fd_ < 0) return failedWithErrno(failure, lockPath, error);
+        return failed(failure, kLockTimeout, path,
+                      "another writer held the lock for the connection's timeout (" +
+                          std::to_string(timeoutSeconds) + " s)");
       }
-      if (locked != 0) return false;
-      struct stat held {
-      }, current{};
-      if (::fstat(fd.get(), &held) != 0) return false;
-      if (::stat(path.c_str(), &current) == 0 && current.st_dev == held.st_dev &&
-          current.st_ino == held.st_ino) {
-        fd_ = fd.release();
-        return true;
-      }
-      // Another writer renamed a new file over PATH meanwhile: lock that one.
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(50));
     }
   }
-  ~FileLock() {
+  ~WriterLock() {
     if (fd_ >= 0) ::close(fd_);  // releases the lock
   }
-  int fd() const { return fd_; }
 
  private:
+  // 0 with fd_ open for writing, or errno. A lock file another writer has
+  // just made may not be open to others yet (EACCES until it sets the mode).
+  int openLockFile(const std::string& lockPath, const struct stat& file) {
+    constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC;
+    fd_ = ::open(lockPath.c_str(), kFlags | O_CREAT | O_EXCL, 0200);
+    if (fd_ >= 0) {
+      // Best effort: a lock file that others cannot open only makes them
+      // wait and then fail with its name in the text.
+      (void)::fchown(fd_, file.st_uid, file.st_gid);
+      (void)::fchmod(fd_, file.st_mode & 0222);
+      return 0;
+    }
+    if (errno != EEXIST) return errno;
+    fd_ = ::open(lockPath.c_str(), kFlags);
+    return fd_ >= 0 ? 0 : errno;
+  }
+  int tryLock() const {
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(fd_, F_OFD_SETLK, &whole) == 0) return 0;
+    return errno == EINTR ? EAGAIN : errno;
+  }
+
   int fd_ = -1;
 };
 
 }  // namespace
 
-WriteStepHook setWriteStepHook(WriteStepHook hook) {
-  WriteStepHook previous = hookSlot();
-  hookSlot() = hook;
-  return previous;
+WriteStepHook setWriteStepHook(WriteStepHook replacement) {
+  return hook.exchange(replacement);
 }
 
 Store::~Store() {
@@ -214,25 +270,63 @@ VQStatus Store::refresh() {
   return load(fd.get(), failure) ? 0 : failure.status;
 }
 
-VQStatus Store::write(const std::string& text, Identity& written) {
-  struct stat original {};
-  if (::stat(path_.c_str(), &original) != 0) return kWriteFailed;
+namespace {
+
+// The temporary file's owner, group and mode made PATH's, before anything
+// is written to it; 0 or errno. A writer that may not give the file PATH's
+// owner (only root may give a file away) is refused: renaming its file
+// over PATH would make the directory the writer's, and its owner could then
+// no longer write it.
+int keepOwnerAndMode(int fd, const struct stat& original) {
+  struct stat made {};
+  if (::fstat(fd, &made) != 0) return errno;
+  if ((made.st_uid != original.st_uid || made.st_gid != original.st_gid) &&
+      ::fchown(fd, original.st_uid, original.st_gid) != 0) {
+    return errno;
+  }
+  // The mode asked for at creation passes through the umask.
+  return ::fchmod(fd, original.st_mode & 07777) == 0 ? 0 : errno;
+}
+
+// Why the writer cannot keep the file's owner: "" when it may be able to
+// (it is the owner, or root). Checked before the lock, so that a writer
+// who will be refused leaves no lock file of its own that the owner could
+// not open.
+std::string ownerCannotBeKept(const struct stat& file) {
+  const uid_t writer = ::geteuid();
+  if (writer == 0 || writer == file.st_uid) return {};
+  return "the file's owner and group cannot be kept: " + systemText(EPERM);
+}
+
+}  // namespace
+
+VQStatus Store::write(const std::string& text, const struct stat& original, Identity& written,
+                      WriteFailure& failure) {
   const std::string temporary = path_ + ".tmp";
-  Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                       original.st_mode & 07777));
-  if (fd.get() < 0) return kWriteFailed;
-  // The mode asked for at creation passes through the umask; the new file
-  // keeps the old one's.
+  // A file left by a writer that died goes first; it may be another's.
+  if (::unlinkat(folder_, (name_ + ".tmp").c_str(), 0) != 0 && errno != ENOENT) {
+    return failedWithErrno(failure, temporary, errno);
+  }
+  Descriptor fd(
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return failedWithErrno(failure, temporary, errno);
   struct stat status {};
-  if (::fchmod(fd.get(), original.st_mode & 07777) != 0 || !writeAll(fd.get(), text) ||
-      ::fsync(fd.get()) != 0 || !identityOf(fd.get(), status)) {
+  int error = keepOwnerAndMode(fd.get(), original);
+  if (error != 0) {
     ::unlink(temporary.c_str());
-    return kWriteFailed;
+    return failed(failure, kWriteFailed, path_,
+                  "the file's owner and group cannot be kept: " + systemText(error));
+  }
+  if (!writeAll(fd.get(), text) || ::fsync(fd.get()) != 0 || !identityOf(fd.get(), status)) {
+    error = errno;
+    ::unlink(temporary.c_str());
+    return failedWithErrno(failure, path_, error);
   }
   reached(WriteStep::kTemporaryFlushed);
   if (::rename(temporary.c_str(), path_.c_str()) != 0) {
+    error = errno;
     ::unlink(temporary.c_str());
-    return kWriteFailed;
+    return failedWithErrno(failure, path_, error);
   }
   reached(WriteStep::kRenamed);
   Descriptor folder(::open(folderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -241,22 +335,31 @@ VQStatus Store::write(const std::string& text, Identity& written) {
   return 0;
 }
 
-VQStatus Store::change(const Prepare& prepare) {
-  FileLock lock;
-  if (!lock.acquire(path_)) return kUnreadable;
+VQStatus Store::change(const Prepare& prepare, int64_t timeoutSeconds, WriteFailure& failure) {
   struct stat status {};
-  if (!identityOf(lock.fd(), status)) return kUnreadable;
+  if (::stat(path_.c_str(), &status) != 0) return failedWithErrno(failure, path_, errno);
+  if (const std::string why = ownerCannotBeKept(status); !why.empty()) {
+    return failed(failure, kWriteFailed, path_, why);
+  }
+  WriterLock lock;
+  if (VQStatus s = lock.acquire(path_, status, timeoutSeconds, failure); s != 0) return s;
+  // Under the lock: the file as the last writer left it.
+  Descriptor fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0 || !identityOf(fd.get(), status)) return kUnreadable;
   const Identity current{status.st_dev, status.st_ino, status.st_size, status.st_mtim,
                          status.st_ctim};
   if (!(current == loaded_)) {
-    LoadFailure failure;
-    if (!load(lock.fd(), failure)) return failure.status;
+    LoadFailure loadFailure;
+    if (!load(fd.get(), loadFailure)) return loadFailure.status;
   }
   PendingChange pending;
   if (VQStatus s = prepare(*directory_, pending); s != 0) return s;
   if (!writable(path_, status)) return kernelStatus(Code::kUnwillingToPerform);
   Identity written;
-  if (VQStatus s = write(directoryText(*directory_, &pending, header_), written); s != 0) return s;
+  if (VQStatus s = write(directoryText(*directory_, &pending, header_), status, written, failure);
+      s != 0) {
+    return s;
+  }
   apply(*directory_, std::move(pending));
   loaded_ = written;
   return 0;

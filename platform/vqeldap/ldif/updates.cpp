@@ -302,8 +302,9 @@ namespace {
 
 // An entry of an add (`loading` false) or of the directory's file.
 VQStatus prepareEntry(const Directory& directory, std::string_view dn,
-                      const std::vector<NamedValues>& attributes, VQStatus restriction,
-                      bool loading, PendingChange& out) {
+                      const std::vector<NamedValues>& attributes, const Writer& writer,
+                      PendingChange& out) {
+  const bool loading = writer.loading;
   const Origin origin = loading ? Origin::kFile : Origin::kRequest;
   const Schema& schema = directory.schema();
   Dn parsed;
@@ -322,7 +323,7 @@ VQStatus prepareEntry(const Directory& directory, std::string_view dn,
   if (!placement.inside && !loading && directory.size() != 0) {
     return statusOf(Code::kUnwillingToPerform);
   }
-  if (restriction != 0) return restriction;
+  if (VQStatus s = restrictionOf(writer); s != 0) return s;
   if (placement.exists) return statusOf(Code::kEntryAlreadyExists);
   if (placement.parent) {
     placeUnder(*directory.entry(*placement.parent), parsed);
@@ -331,6 +332,8 @@ VQStatus prepareEntry(const Directory& directory, std::string_view dn,
   }
   addNamingValues(schema, std::move(parsed.naming), merged);
   if (VQStatus s = checkSchema(schema, merged); s != 0) return s;
+  // slapd checks an add's schema before the writer's rights.
+  if (VQStatus s = mayAddOrRemove(directory, writer, parsed.normal); s != 0) return s;
   VQStatus status = 0;
   out.kind = PendingChange::Kind::kAdd;
   out.entry = packed(parsed, merged, status);
@@ -340,27 +343,33 @@ VQStatus prepareEntry(const Directory& directory, std::string_view dn,
 }  // namespace
 
 VQStatus prepareAdd(const Directory& directory, std::string_view dn,
-                    const std::vector<NamedValues>& attributes, VQStatus restriction,
+                    const std::vector<NamedValues>& attributes, const Writer& writer,
                     PendingChange& out) {
-  return prepareEntry(directory, dn, attributes, restriction, false, out);
+  return prepareEntry(directory, dn, attributes, writer, out);
 }
 
 VQStatus prepareLoaded(const Directory& directory, std::string_view dn,
                        const std::vector<NamedValues>& attributes, PendingChange& out) {
-  return prepareEntry(directory, dn, attributes, 0, true, out);
+  Writer loader;
+  loader.loading = true;
+  return prepareEntry(directory, dn, attributes, loader, out);
 }
 
 VQStatus prepareModify(const Directory& directory, std::string_view dn, const ChangeSet& changes,
-                       VQStatus restriction, PendingChange& out) {
+                       const Writer& writer, PendingChange& out) {
   const Schema& schema = directory.schema();
   Dn parsed;
   if (!parseDn(schema, dn, parsed)) return statusOf(Code::kInvalidDnSyntax);
   std::vector<CheckedMod> mods;
   if (VQStatus s = checkedMods(schema, changes, mods); s != 0) return s;
   if (!withinNamingContexts(directory, parsed.normal)) return statusOf(Code::kUnwillingToPerform);
-  if (restriction != 0) return restriction;
+  if (VQStatus s = restrictionOf(writer); s != 0) return s;
   const std::optional<uint32_t> slot = directory.find(parsed.normal);
   if (!slot) return statusOf(Code::kNoSuchObject);
+  std::vector<const AttributeType*> types;
+  types.reserve(mods.size());
+  for (const CheckedMod& mod : mods) types.push_back(mod.values.type);
+  if (VQStatus s = mayModify(directory, writer, parsed.normal, types); s != 0) return s;
   const Entry& current = *directory.entry(*slot);
   const std::vector<AttributeValues> original = current.unpack();
   std::vector<AttributeValues> attributes = original;
@@ -383,14 +392,15 @@ VQStatus prepareModify(const Directory& directory, std::string_view dn, const Ch
   return status;
 }
 
-VQStatus prepareRemove(const Directory& directory, std::string_view dn, VQStatus restriction,
+VQStatus prepareRemove(const Directory& directory, std::string_view dn, const Writer& writer,
                        PendingChange& out) {
   std::string normal;
   if (!normalDn(directory.schema(), dn, normal)) return statusOf(Code::kInvalidDnSyntax);
   if (!withinNamingContexts(directory, normal)) return statusOf(Code::kUnwillingToPerform);
-  if (restriction != 0) return restriction;
+  if (VQStatus s = restrictionOf(writer); s != 0) return s;
   const std::optional<uint32_t> slot = directory.find(normal);
   if (!slot) return statusOf(Code::kNoSuchObject);
+  if (VQStatus s = mayAddOrRemove(directory, writer, normal); s != 0) return s;
   if (directory.childrenOf(*slot) != 0) return statusOf(Code::kNotAllowedOnNonLeaf);
   out.kind = PendingChange::Kind::kRemove;
   out.slot = *slot;

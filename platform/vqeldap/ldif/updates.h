@@ -7,10 +7,12 @@
 //      (constraintViolation), an add of no values (protocolError);
 //   2. a DN under no entry of the directory (unwillingToPerform: the
 //      directory holds no naming context for it);
-//   3. the restriction the caller passes in: a read-only directory
-//      (unwillingToPerform) or an anonymous writer (strongAuthRequired);
+//   3. the writer (access.h): a read-only directory (unwillingToPerform) or
+//      an anonymous writer (strongAuthRequired);
 //   4. the entry itself: noSuchObject, entryAlreadyExists, a missing parent
-//      (noSuchObject), entries below it (notAllowedOnNonLeaf), values to
+//      (noSuchObject), then whether the writer may make this change
+//      (insufficientAccessRights; for an add, after the schema checks of
+//      5, as slapd orders them), entries below it (notAllowedOnNonLeaf), values to
 //      delete that are not there (noSuchAttribute), values to add that are
 //      (attributeOrValueExists), a naming value removed (namingViolation);
 //   5. the schema of the result: an unknown class, no structural class or
@@ -34,6 +36,7 @@
 #include <qorldap/abi/objects.h>
 
 #include "common/changes.h"
+#include "ldif/access.h"
 #include "ldif/directory.h"
 #include "ldif/filter.h"
 
@@ -53,15 +56,15 @@ struct NamedValues {
 };
 
 VQStatus prepareAdd(const Directory& directory, std::string_view dn,
-                    const std::vector<NamedValues>& attributes, VQStatus restriction,
+                    const std::vector<NamedValues>& attributes, const Writer& writer,
                     PendingChange& out);
 // An entry read from the directory's file: checked as an add, except that
 // an entry with no ancestor in the directory starts a naming context.
 VQStatus prepareLoaded(const Directory& directory, std::string_view dn,
                        const std::vector<NamedValues>& attributes, PendingChange& out);
 VQStatus prepareModify(const Directory& directory, std::string_view dn, const ChangeSet& changes,
-                       VQStatus restriction, PendingChange& out);
-VQStatus prepareRemove(const Directory& directory, std::string_view dn, VQStatus restriction,
+                       const Writer& writer, PendingChange& out);
+VQStatus prepareRemove(const Directory& directory, std::string_view dn, const Writer& writer,
                        PendingChange& out);
 void apply(Directory& directory, PendingChange change);
 

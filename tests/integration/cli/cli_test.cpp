@@ -168,7 +168,7 @@ TEST_F(Cli, SearchScopes) {
   };
   const std::vector<Case> cases{
       {{"-s", "base"}, {"o=example"}},
-      {{"-s", "one"}, {kPeople, kSubscribers, kGroups}},
+      {{"-s", "one"}, {kPeople, kSubscribers, kGroups, "cn=administrators,o=example"}},
   };
   for (const auto& test : cases) {
     std::vector<std::string> args{"search", "(objectClass=*)", "--dn-only"};
@@ -179,7 +179,7 @@ TEST_F(Cli, SearchScopes) {
   }
   Finished everything = connected({"search", "(objectClass=*)", "--dn-only"});
   expectClean(everything);
-  EXPECT_EQ(lines(everything.out).size(), 21u) << everything.out;  // the whole example directory
+  EXPECT_EQ(lines(everything.out).size(), 22u) << everything.out;  // the whole example directory
 }
 
 TEST_F(Cli, SearchThatFindsNothingIsNoError) {

@@ -3,8 +3,10 @@
 // loader, module and extension. Entries, values, their order and the
 // statuses must be the same. On slapd the batched group expansion is held
 // against its one-search-at-a-time expansion in the same way.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -129,8 +131,7 @@ class DifferentialTest : public SlapdModuleTest, public ::testing::WithParamInte
   }
   void TearDown() override {
     SlapdModuleTest::TearDown();
-    std::remove(copy_.c_str());
-    std::remove((copy_ + ".tmp").c_str());
+    for (const char* suffix : {"", ".tmp", ".lock"}) std::remove((copy_ + suffix).c_str());
   }
 
   dshandle* openEmbedded(const char* bindDn = nullptr, const char* password = nullptr) {
@@ -210,6 +211,11 @@ const char* const kFilters[] = {
     "(!(sn>=Surname3))",
     "(employeeNumber>=1010)",
     "(employeeNumber<=1005)",
+    "(dnQualifier>=c)",
+    "(dnQualifier<=c)",
+    "(dnQualifier>=C)",
+    "(!(dnQualifier<=b))",
+    "(&(dnQualifier>=b)(dnQualifier<=b))",
     "(mail=person5@example.ORG)",
     "(mail=*@example.org)",
     "(telephoneNumber=+15550105)",
@@ -562,16 +568,26 @@ const std::vector<Write>& writes() {
   return list;
 }
 
+// Each write as the administrators' member (slapd through its group rule,
+// not its rootdn), as a person with no rights and without a bind: the two
+// directories give the same status in each case, so the access check
+// stands at the same place among the other checks.
 TEST_P(DifferentialTest, WritesGiveTheSameStatusAndLeaveTheSameEntries) {
-  dshandle* admin = openAsAdmin();
+  dshandle* admin = open(kWriterDn, kWriterPassword);
   dshandle* writer = openEmbedded(kWriterDn, kWriterPassword);
+  dshandle* slapdPerson = open(kPersonDn, kPersonPassword);
+  dshandle* embeddedPerson = openEmbedded(kPersonDn, kPersonPassword);
   ASSERT_NE(admin, nullptr);
   ASSERT_NE(writer, nullptr);
+  ASSERT_NE(slapdPerson, nullptr);
+  ASSERT_NE(embeddedPerson, nullptr);
   MadeAttributes made(ops());
   for (const Write& write : writes()) {
     SCOPED_TRACE(write.label);
     const uint32_t expected = write.run(ops(), admin, made);
     EXPECT_EQ(write.run(ops(), writer, made), expected) << std::hex << expected;
+    const uint32_t refused = write.run(ops(), slapdPerson, made);
+    EXPECT_EQ(write.run(ops(), embeddedPerson, made), refused) << std::hex << refused;
     // Without a bind neither directory takes a write.
     const uint32_t anonymous = write.run(ops(), slapd_, made);
     EXPECT_EQ(write.run(ops(), embedded_, made), anonymous) << std::hex << anonymous;
@@ -580,6 +596,136 @@ TEST_P(DifferentialTest, WritesGiveTheSameStatusAndLeaveTheSameEntries) {
   // And the file holds what the embedded directory answered.
   embedded_ = openEmbedded();
   expectSameSearch("(objectClass=*)");
+}
+
+// Who may write what, with the status each directory must give: the
+// administrators' member writes everything, a person only its own
+// password, anonymous nothing. Run in order on both directories.
+enum class Who { kAdministrator, kPerson, kAnonymous };
+
+struct Authorization {
+  Who who;
+  Write write;
+  uint32_t expected;
+};
+
+constexpr uint32_t kInsufficientAccess = DS_ERROR_BASE + 0x32;
+constexpr const char* kOtherPersonDn = "uid=p5,ou=people,o=example";
+
+Write modifyingTwo(const char* label, const char* dn, const char* first, const char* second) {
+  return {label, [=](const qorldap_table& ops, dshandle* handle, MadeAttributes& made) {
+            dsmod one{kReplace, textAttribute(ops, handle, made, first, {"changed"})};
+            dsmod two{kReplace, textAttribute(ops, handle, made, second, {"changed"})};
+            dsmod* mods[] = {&one, &two, nullptr};
+            return ops.dsmodify(handle, dn, mods);
+          }};
+}
+
+const std::vector<Authorization>& authorizations() {
+  const auto person = [](const char* label) {
+    return std::vector<std::pair<const char*, std::vector<const char*>>>{
+        {"objectClass", {"inetOrgPerson"}}, {"cn", {label}}, {"sn", {"x"}}};
+  };
+  static const std::vector<Authorization> list = {
+      {Who::kPerson,
+       modifyingOne("own password", kPersonDn, kReplace, "userPassword", kPersonPassword), 0},
+      {Who::kPerson, modifyingOne("add own password", kPersonDn, kAdd, "userPassword", "second"),
+       0},
+      {Who::kPerson,
+       modifyingOne("delete own password", kPersonDn, kDelete, "userPassword", "second"), 0},
+      {Who::kPerson, modifyingOne("own mail", kPersonDn, kReplace, "mail", "p0@example.net"),
+       kInsufficientAccess},
+      {Who::kPerson,
+       modifyingTwo("own password and more", kPersonDn, "userPassword", "description"),
+       kInsufficientAccess},
+      {Who::kPerson,
+       modifyingOne("another's password", kOtherPersonDn, kReplace, "userPassword", "x"),
+       kInsufficientAccess},
+      {Who::kPerson,
+       modifyingOne("another's mail", kOtherPersonDn, kReplace, "mail", "x@example.net"),
+       kInsufficientAccess},
+      {Who::kPerson, registering("add", "cn=byperson,ou=people,o=example", person("byperson")),
+       kInsufficientAccess},
+      {Who::kPerson, deregistering("delete itself", kPersonDn), kInsufficientAccess},
+      {Who::kPerson, deregistering("delete a leaf", "cn=sub1,ou=subscribers,o=example"),
+       kInsufficientAccess},
+      {Who::kPerson,
+       modifyingOne("join the administrators", kAdministratorsDn, kAdd, "member", kPersonDn),
+       kInsufficientAccess},
+      {Who::kAnonymous,
+       modifyingOne("anonymous mail", kOtherPersonDn, kReplace, "mail", "x@example.net"),
+       DS_ERROR_BASE + 0x08},
+      {Who::kAdministrator,
+       modifyingOne("another's password", kOtherPersonDn, kReplace, "userPassword", "p5-secret"),
+       0},
+      {Who::kAdministrator,
+       modifyingOne("another's mail", kOtherPersonDn, kReplace, "mail", "p5@example.net"), 0},
+      {Who::kAdministrator, registering("add", "cn=byadmin,ou=people,o=example", person("byadmin")),
+       0},
+      {Who::kAdministrator, deregistering("delete", "cn=byadmin,ou=people,o=example"), 0},
+      // Membership is looked up at each write.
+      {Who::kAdministrator,
+       modifyingOne("make a person administrator", kAdministratorsDn, kAdd, "member", kPersonDn),
+       0},
+      {Who::kPerson,
+       modifyingOne("another's mail as administrator", kOtherPersonDn, kReplace, "mail",
+                    "by-p0@example.net"),
+       0},
+  };
+  return list;
+}
+
+TEST_P(DifferentialTest, OnlyTheAdministratorsWriteAndAnEntryItsOwnPassword) {
+  const std::map<Who, std::pair<dshandle*, dshandle*>> handles = {
+      {Who::kAdministrator,
+       {open(kWriterDn, kWriterPassword), openEmbedded(kWriterDn, kWriterPassword)}},
+      {Who::kPerson, {open(kPersonDn, kPersonPassword), openEmbedded(kPersonDn, kPersonPassword)}},
+      {Who::kAnonymous, {slapd_, embedded_}},
+  };
+  MadeAttributes made(ops());
+  for (const Authorization& authorization : authorizations()) {
+    SCOPED_TRACE(authorization.write.label);
+    const auto [slapd, embedded] = handles.at(authorization.who);
+    ASSERT_NE(slapd, nullptr);
+    ASSERT_NE(embedded, nullptr);
+    EXPECT_EQ(authorization.write.run(ops(), slapd, made), authorization.expected) << "slapd";
+    EXPECT_EQ(authorization.write.run(ops(), embedded, made), authorization.expected) << "embedded";
+  }
+  // Nobody reads a password, not even its own entry's.
+  const char* const passwords[] = {"userPassword", nullptr};
+  for (const auto& [who, pair] : handles) {
+    dsent** fromSlapd = nullptr;
+    dsent** fromEmbedded = nullptr;
+    const uint32_t slapdStatus = ops().dsrslvdn(pair.first, kPersonDn, passwords, &fromSlapd);
+    const uint32_t embeddedStatus =
+        ops().dsrslvdn(pair.second, kPersonDn, passwords, &fromEmbedded);
+    const Answer expected = answerOf(slapdStatus, fromSlapd);
+    EXPECT_EQ(answerOf(embeddedStatus, fromEmbedded), expected);
+    ASSERT_EQ(expected.entries.size(), 1u);
+    EXPECT_TRUE(expected.entries[0].attributes.empty()) << expected;
+    if (fromSlapd != nullptr) ops().dsfree(pair.first, fromSlapd);
+    if (fromEmbedded != nullptr) ops().dsfree(pair.second, fromEmbedded);
+  }
+}
+
+// The open's timeout (LDAP_TIMEOUT) bounds how long a write waits while
+// another writer holds the embedded directory's lock, as it bounds a
+// server's answer; the default of 30 s would outlast the test.
+TEST_P(DifferentialTest, AWriteWaitsForAnothersLockOnlyTheOpensTimeout) {
+  kernel().setEnv("LDAP_TIMEOUT", "1");
+  dshandle* writer = openEmbedded(kWriterDn, kWriterPassword);
+  ASSERT_NE(writer, nullptr);
+  ASSERT_EQ(ops().dsmodone(writer, kPersonDn, kReplace, "description", "first"), 0u);
+  const int held = ::open((copy_ + ".lock").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  ASSERT_EQ(::fcntl(held, F_OFD_SETLK, &whole), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ops().dsmodone(writer, kPersonDn, kReplace, "description", "second"),
+            DS_ERROR_BASE + 0x55);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  ::close(held);
 }
 
 }  // namespace

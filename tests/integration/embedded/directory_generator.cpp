@@ -85,6 +85,10 @@ void writePerson(Writer& out, const Person& person, int i, Seeded& random) {
   out.begin(person.dn);
   out.value("objectClass", random.chance(30) ? "InetOrgPerson" : "inetOrgPerson");
   if (random.chance(20)) out.value("objectClass", "organizationalPerson");
+  // A type with an ordering rule, for >= and <= at their bounds.
+  out.value("objectClass", "extensibleObject");
+  out.value("dnQualifier", std::string(1, static_cast<char>('a' + i % 5)));
+  if (i == 0) out.value("userPassword", kPersonPassword);
   bool named = false;
   for (const auto& [name, value] : person.naming) {
     out.value(name, value);
@@ -170,6 +174,11 @@ void writeFrame(Writer& out) {
   out.value("objectClass", "simpleSecurityObject");
   out.value("cn", "writer");
   out.value("userPassword", kWriterPassword);
+  out.end();
+  out.begin(kAdministratorsDn);
+  out.value("objectClass", "groupOfNames");
+  out.value("cn", "administrators");
+  out.value("member", "CN=Writer , o=Example");
   out.end();
 }
 

@@ -3,8 +3,9 @@
 // subscriber entries of both kinds (some only through qorInterface) whose
 // qorpersondn spells the person's DN another way, groupOfNames and
 // groupOfUniqueNames (with and without unique identifiers) nested into one
-// another with cycles and members that do not exist, binary values, and a
-// writer entry with a password. The same seed gives the same directory.
+// another with cycles and members that do not exist, binary values, a
+// writer entry with a password and the administrators' group that names
+// it. The same seed gives the same directory.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +21,13 @@ struct GeneratedDirectory {
   std::vector<std::string> people;   // the people's DNs, spelled another way
 };
 
+// The writer is the one member of the administrators' group; the person
+// uid=p0 has a password and no rights but its own password's.
 inline constexpr const char* kWriterDn = "cn=writer,o=example";
 inline constexpr const char* kWriterPassword = "writer-secret";
+inline constexpr const char* kAdministratorsDn = "cn=administrators,o=example";
+inline constexpr const char* kPersonDn = "uid=p0,ou=people,o=example";
+inline constexpr const char* kPersonPassword = "p0-secret";
 
 GeneratedDirectory generateDirectory(uint32_t seed);
 

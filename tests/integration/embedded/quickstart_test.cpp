@@ -50,6 +50,12 @@ const Run kRuns[] = {
          "modify -f " +
          kChange,
      "modifying entry \"uid=bob,ou=people,o=example\"", 0},
+    {"refused modify",
+     "-H ldif:" + kCopy +
+         " -b o=example -D uid=bob,ou=people,o=example -w bob-secret "
+         "modify -f " +
+         kChange,
+     "LDAP insufficientAccessRights (50)", 3},
     // The README's add and modify files, as it runs them.
     {"example additions",
      "-H ldif:" + kCopy + " -D uid=alice,ou=people,o=example -w alice-secret add -f " +
@@ -71,6 +77,7 @@ class QuickStartTest : public ::testing::TestWithParam<Run> {
   }
   void TearDown() override {
     std::remove(kCopy.c_str());
+    std::remove((kCopy + ".lock").c_str());
     std::remove(kChange.c_str());
   }
 };

@@ -1,13 +1,23 @@
 // The embedded directory's file: what opening a missing or malformed one
-// reports, binds and write access, and that no change is lost or half
-// written when a process dies or two processes write at once.
+// reports, binds in every password scheme and write access, and that no
+// change is lost or half written when a process dies or several processes
+// and threads write at once; the writers' lock, the file's owner and mode
+// across a write, and what a failed write says.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +38,12 @@ using vqeldap::ModOp;
 
 constexpr VQStatus kServerDown = VQ_LDAP(0x51);
 constexpr VQStatus kDecodingError = VQ_LDAP(0x54);
+constexpr VQStatus kOther = VQ_LDAP(0x50);
+constexpr VQStatus kTimeout = VQ_LDAP(0x55);
+constexpr VQStatus kInvalidCredentials = VQ_LDAP(0x31);
+constexpr const char* kUrlRefused = "values from URLs are not loaded";
+// A file every process may read: were the URL fetched, the load would succeed.
+#define QOR_URL_TARGET "/etc/hostname"
 
 const char kBase[] =
     "# A directory for the store tests.\n"
@@ -41,7 +57,24 @@ const char kBase[] =
     "objectClass: simpleSecurityObject\n"
     "cn: writer\n"
     "userPassword: writer-secret\n"
+    "\n"
+    "dn: cn=administrators,o=example\n"
+    "objectClass: groupOfNames\n"
+    "cn: administrators\n"
+    "member: CN=Writer, o=Example\n"
+    "\n"
+    "dn: cn=qualified,o=example\n"
+    "objectClass: organizationalRole\n"
+    "objectClass: extensibleObject\n"
+    "cn: qualified\n"
+    "dnQualifier: m\n"
     "\n";
+
+std::string hexOf(VQStatus status) {
+  std::ostringstream out;
+  out << std::hex << status;
+  return out.str();
+}
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -60,8 +93,7 @@ class StoreTest : public ::testing::Test {
     write(kBase);
   }
   void TearDown() override {
-    std::remove(path_.c_str());
-    std::remove((path_ + ".tmp").c_str());
+    for (const char* suffix : {"", ".tmp", ".lock"}) std::remove((path_ + suffix).c_str());
     ::rmdir(folder_.c_str());
   }
   void write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
@@ -69,9 +101,11 @@ class StoreTest : public ::testing::Test {
   std::unique_ptr<vqeldap::Connection> open(const char* bindDn = "cn=writer,o=example",
                                             const char* password = "writer-secret",
                                             VQStatus* status = nullptr,
-                                            std::string* diagnostic = nullptr) const {
+                                            std::string* diagnostic = nullptr,
+                                            int64_t timeout = 30) const {
     vqeldap::ldif::OpenParameters parameters;
     parameters.path = path_;
+    parameters.timeout = timeout;
     parameters.base = "o=example";
     if (bindDn != nullptr) parameters.bindDn.emplace(bindDn);
     parameters.password = vqeldap::Secret(password == nullptr ? "" : password);
@@ -89,6 +123,12 @@ class StoreTest : public ::testing::Test {
     attributes.addText(ModOp::kAdd, "objectClass", "device");
     attributes.addText(ModOp::kAdd, "cn", name.c_str());
     return connection.add("cn=" + name + ",o=example", attributes);
+  }
+
+  // "STATUS DIAGNOSTIC" of adding a device.
+  static std::string addOutcome(vqeldap::Connection& connection, const std::string& name) {
+    const std::string status = hexOf(addDevice(connection, name));
+    return status + ' ' + connection.takeDiagnostic().text();
   }
 
   static std::vector<std::string> dns(vqeldap::Connection& connection, const std::string& filter) {
@@ -114,6 +154,7 @@ struct BadFile {
   const char* text;  // null: no file
   VQStatus status;
   unsigned long line;
+  const char* reason = nullptr;  // null: any
 };
 
 void PrintTo(const BadFile& value, std::ostream* out) {
@@ -140,6 +181,26 @@ const BadFile kBadFiles[] = {
      "dn: cn=x,ou=gone,o=example\nobjectClass: device\ncn: x\n",
      kDecodingError, 5},
     {"malformed dn", "dn: not a dn\nobjectClass: device\ncn: x\n", kDecodingError, 1},
+    // A value from a URL is never fetched, however the line is written.
+    {"url value",
+     "dn: o=example\nobjectClass: organization\no: example\ndescription:< file://" QOR_URL_TARGET
+     "\n",
+     kDecodingError, 4, kUrlRefused},
+    {"url with options",
+     "dn: o=example\nobjectClass: organization\no: example\n\n"
+     "dn: cn=x,o=example\nobjectClass: device\ncn: x\ndescription;lang-en:< file://" QOR_URL_TARGET
+     "\n",
+     kDecodingError, 8, kUrlRefused},
+    {"url folded in the type",
+     "dn: o=example\nobjectClass: organization\no: example\ndescr\n iption:< file://" QOR_URL_TARGET
+     "\n",
+     kDecodingError, 4, kUrlRefused},
+    {"url folded after the colon",
+     "dn: o=example\nobjectClass: organization\no: example\n# note\ndescription:\n < "
+     "file://" QOR_URL_TARGET "\n",
+     kDecodingError, 5, kUrlRefused},
+    {"url as the dn", "dn:< file://" QOR_URL_TARGET "\nobjectClass: device\n", kDecodingError, 1,
+     kUrlRefused},
 };
 
 class BadFileTest : public StoreTest, public ::testing::WithParamInterface<BadFile> {};
@@ -152,6 +213,9 @@ TEST_P(BadFileTest, FailsTheOpenWithItsStatusAndLine) {
   EXPECT_EQ(vqeldap::ldif::Store::open(path_, failure), nullptr);
   EXPECT_EQ(failure.status, bad.status) << std::hex << failure.status;
   EXPECT_EQ(failure.line, bad.line) << failure.reason;
+  if (bad.reason != nullptr) {
+    EXPECT_EQ(failure.reason, bad.reason);
+  }
   VQStatus status = 0;
   std::string diagnostic;
   EXPECT_EQ(open(nullptr, nullptr, &status, &diagnostic), nullptr);
@@ -176,15 +240,43 @@ void PrintTo(const Login& value, std::ostream* out) {
   *out << value.label;
 }
 
-// {SSHA} and {SHA} of "secret", made with slappasswd.
+// "secret" in each scheme, made with slappasswd (-h, and -c for crypt's
+// methods). A hash is never a password, a password is never a prefix or an
+// extension of the stored one, and a scheme the directory cannot check
+// matches nothing.
+constexpr const char* kCryptSha512 =
+    "{CRYPT}$6$yO3gDJ8M$jbz8zjgj42ykLR9z5KmqULqq2SKPvEQeCPo/xzUJdxdVb3klp382cR.BmIVVeyhusJAJ50gkMP"
+    "E00gJazXzDc1";
+constexpr const char* kMd5 = "{MD5}Xr4ilOzQ4PCOq3aQ0qbuaQ==";
 const Login kLogins[] = {
     {"clear", "secret", "cn=writer,o=example", "secret", 0, 0},
     {"ssha", "{SSHA}Q5ixjFNE8mgJ6FasXcIqX6OI8xLkERUM", "CN=Writer, o=Example", "secret", 0, 0},
     {"sha", "{sha}5en6G6MezRroT3XKqkdPOmY/BfQ=", "cn=writer,o=example", "secret", 0, 0},
-    {"wrong", "secret", "cn=writer,o=example", "Secret", VQ_LDAP(0x31), 0},
+    {"smd5", "{SMD5}HFtNlI+u+A7JpNSWQ7mthiHf4h8=", "cn=writer,o=example", "secret", 0, 0},
+    {"md5", kMd5, "cn=writer,o=example", "secret", 0, 0},
+    {"crypt sha512", kCryptSha512, "cn=writer,o=example", "secret", 0, 0},
+    {"clear braces", "{not a scheme}", "cn=writer,o=example", "{not a scheme}", 0, 0},
+    {"wrong", "secret", "cn=writer,o=example", "Secret", kInvalidCredentials, 0},
+    {"longer", "secret", "cn=writer,o=example", "secrets", kInvalidCredentials, 0},
+    {"shorter", "secret", "cn=writer,o=example", "secre", kInvalidCredentials, 0},
     {"wrong ssha", "{SSHA}Q5ixjFNE8mgJ6FasXcIqX6OI8xLkERUM", "cn=writer,o=example", "secrets",
-     VQ_LDAP(0x31), 0},
-    {"no such entry", "secret", "cn=nobody,o=example", "secret", VQ_LDAP(0x31), 0},
+     kInvalidCredentials, 0},
+    {"wrong smd5", "{SMD5}HFtNlI+u+A7JpNSWQ7mthiHf4h8=", "cn=writer,o=example", "secre",
+     kInvalidCredentials, 0},
+    {"wrong md5", kMd5, "cn=writer,o=example", "Secret", kInvalidCredentials, 0},
+    {"wrong crypt", kCryptSha512, "cn=writer,o=example", "secrets", kInvalidCredentials, 0},
+    {"md5 hash as password", kMd5, "cn=writer,o=example", kMd5, kInvalidCredentials, 0},
+    {"crypt hash as password", kCryptSha512, "cn=writer,o=example", kCryptSha512,
+     kInvalidCredentials, 0},
+    {"crypt setting as password", "{CRYPT}$6$yO3gDJ8M$", "cn=writer,o=example", "$6$yO3gDJ8M$",
+     kInvalidCredentials, 0},
+    {"unknown scheme", "{PBKDF2}secret", "cn=writer,o=example", "{PBKDF2}secret",
+     kInvalidCredentials, 0},
+    {"unknown scheme rest", "{PBKDF2}secret", "cn=writer,o=example", "secret", kInvalidCredentials,
+     0},
+    {"cleartext scheme", "{CLEARTEXT}secret", "cn=writer,o=example", "secret", kInvalidCredentials,
+     0},
+    {"no such entry", "secret", "cn=nobody,o=example", "secret", kInvalidCredentials, 0},
     {"no password", "secret", "cn=writer,o=example", "", VQ_LDAP(0x35), 0},
     {"malformed dn", "secret", "not a dn", "secret", VQ_LDAP(0x22), 0},
     {"anonymous", "secret", nullptr, nullptr, 0, VQ_LDAP(0x08)},
@@ -325,19 +417,59 @@ TEST_P(CrashTest, LeavesTheOldFileOrTheNewOneWhole) {
 
 INSTANTIATE_TEST_SUITE_P(Writes, CrashTest, ::testing::ValuesIn(kCrashes), LabelName{});
 
-TEST_F(StoreTest, TwoProcessesWritingAtOnceLoseNothing) {
-  constexpr int kPerProcess = 25;
+struct Writers {
+  const char* label;
+  int processes;
+  int threads;  // in each process, each with a connection of its own
+};
+
+void PrintTo(const Writers& value, std::ostream* out) {
+  *out << value.label;
+}
+
+// Connections in several processes and on several threads of one process
+// exclude one another alike: a lock that belonged to the process (classic
+// fcntl locks) would let two threads write at once and lose a change.
+const Writers kWriters[] = {
+    {"two processes", 2, 1},
+    {"four threads", 1, 4},
+    {"two processes of two threads", 2, 2},
+};
+
+class WritersTest : public StoreTest, public ::testing::WithParamInterface<Writers> {
+ protected:
+  // The failures of `threads` connections adding `count` devices each.
+  int writeFromThreads(const std::string& prefix, int threads, int count) const {
+    std::atomic<int> failures{0};
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t) {
+      running.emplace_back([&, t] {
+        auto connection = open();
+        failures += connection == nullptr ? 1 : 0;
+        for (int i = 0; connection != nullptr && i < count; ++i) {
+          const std::string name = prefix + "t" + std::to_string(t) + "n" + std::to_string(i);
+          failures += addDevice(*connection, name) != 0 ? 1 : 0;
+        }
+        // And reads them back, filters parsed on this thread.
+        const std::string mine = "(cn=" + prefix + "t" + std::to_string(t) + "n*)";
+        if (connection != nullptr && dns(*connection, mine).size() != std::size_t(count))
+          ++failures;
+      });
+    }
+    for (std::thread& thread : running) thread.join();
+    return failures;
+  }
+};
+
+TEST_P(WritersTest, WritingAtOnceLoseNothing) {
+  constexpr int kPerWriter = 12;
+  const Writers& writers = GetParam();
   std::vector<pid_t> children;
-  for (const char* prefix : {"a", "b"}) {
+  for (int p = 0; p < writers.processes; ++p) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      auto connection = open();
-      int failures = connection == nullptr ? 1 : 0;
-      for (int i = 0; connection != nullptr && i < kPerProcess; ++i) {
-        failures += addDevice(*connection, prefix + std::to_string(i)) != 0 ? 1 : 0;
-      }
-      ::_exit(failures);
+      ::_exit(writeFromThreads("p" + std::to_string(p), writers.threads, kPerWriter));
     }
     children.push_back(child);
   }
@@ -347,8 +479,180 @@ TEST_F(StoreTest, TwoProcessesWritingAtOnceLoseNothing) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
   auto connection = open(nullptr, nullptr);
-  EXPECT_EQ(dns(*connection, "(objectClass=device)").size(), 2u * kPerProcess);
+  EXPECT_EQ(dns(*connection, "(objectClass=device)").size(),
+            static_cast<std::size_t>(writers.processes * writers.threads * kPerWriter));
 }
+
+INSTANTIATE_TEST_SUITE_P(Writes, WritersTest, ::testing::ValuesIn(kWriters), LabelName{});
+
+// What `body` returns, run in a child process: for settings that must not
+// outlive a case (a file-size limit, another user).
+std::string inChild(const std::function<std::string()>& body) {
+  int ends[2];
+  if (::pipe(ends) != 0) return "no pipe";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(ends[0]);
+    const std::string said = body();
+    const ssize_t wrote = ::write(ends[1], said.data(), said.size());
+    ::_exit(wrote == static_cast<ssize_t>(said.size()) ? 0 : 1);
+  }
+  ::close(ends[1]);
+  std::string said;
+  char buffer[512];
+  ssize_t got = 0;
+  while ((got = ::read(ends[0], buffer, sizeof buffer)) > 0) said.append(buffer, std::size_t(got));
+  ::close(ends[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return said;
+}
+
+TEST_F(StoreTest, AReaderCannotHoldTheWritersLock) {
+  auto writer = open("cn=writer,o=example", "writer-secret", nullptr, nullptr, 1);
+  ASSERT_EQ(addDevice(*writer, "first"), 0u) << "makes the lock file";
+  struct stat lockFile {};
+  ASSERT_EQ(::stat((path_ + ".lock").c_str(), &lockFile), 0);
+  struct stat file {};
+  ASSERT_EQ(::stat(path_.c_str(), &file), 0);
+  EXPECT_EQ(lockFile.st_mode & 0777, file.st_mode & 0222) << "the file's write bits, no read bits";
+  // Every lock a reader may take on the file itself, held at once.
+  const int reader = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  struct flock shared {};
+  shared.l_type = F_RDLCK;
+  shared.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(reader, F_OFD_SETLK, &shared), 0);
+  const int other = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(addDevice(*writer, "second"), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  ::close(other);
+  ::close(reader);
+}
+
+TEST_F(StoreTest, AWriterHoldingTheLockEndsAnotherWriteWithinItsTimeout) {
+  auto writer = open("cn=writer,o=example", "writer-secret", nullptr, nullptr, 1);
+  ASSERT_EQ(addDevice(*writer, "first"), 0u);
+  const std::string before = readFile(path_);
+  // Another writer, as the store takes the lock.
+  const int held = ::open((path_ + ".lock").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(held, F_OFD_SETLK, &whole), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(addOutcome(*writer, "second"),
+            hexOf(kTimeout) + " additional info: " + path_ +
+                ": cannot write: another writer held the lock for the connection's timeout (1 s)");
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::seconds(1));
+  EXPECT_LT(waited, std::chrono::seconds(3));
+  EXPECT_EQ(readFile(path_), before);
+  ::close(held);
+  EXPECT_EQ(addDevice(*writer, "second"), 0u) << "the lock is free again";
+}
+
+TEST_F(StoreTest, AWriteKeepsTheFilesOwnerGroupAndModeOrIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the file to another user";
+  constexpr uid_t kOwner = 4321;
+  constexpr gid_t kGroup = 4322;
+  ASSERT_EQ(::chown(path_.c_str(), kOwner, kGroup), 0);
+  ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
+  auto writer = open();
+  ASSERT_EQ(addDevice(*writer, "byroot"), 0u);
+  for (const std::string& file : {path_, path_ + ".lock"}) {
+    struct stat kept {};
+    ASSERT_EQ(::stat(file.c_str(), &kept), 0);
+    EXPECT_EQ(kept.st_uid, kOwner) << file;
+    EXPECT_EQ(kept.st_gid, kGroup) << file;
+    EXPECT_EQ(kept.st_mode & 07777, file == path_ ? 0640u : 0200u) << file;
+  }
+  // Another user who may write the file may not give it away: refused.
+  ASSERT_EQ(::chmod(path_.c_str(), 0666), 0);
+  ASSERT_EQ(std::remove((path_ + ".lock").c_str()), 0);
+  ASSERT_EQ(::chmod(folder_.c_str(), 0777), 0);
+  const std::string before = readFile(path_);
+  EXPECT_EQ(inChild([&] {
+              if (::setgid(kGroup + 1) != 0 || ::setuid(kOwner + 2) != 0) return std::string("");
+              auto other = open();
+              return other == nullptr ? std::string("no open") : addOutcome(*other, "byother");
+            }),
+            hexOf(kOther) + " additional info: " + path_ +
+                ": cannot write: the file's owner and group cannot be kept: Operation not "
+                "permitted");
+  EXPECT_EQ(readFile(path_), before);
+  EXPECT_NE(::access((path_ + ".lock").c_str(), F_OK), 0)
+      << "the refused writer made no lock file that the owner could not open";
+}
+
+struct WriteFailure {
+  const char* label;
+  const char* reason;  // the system's text
+};
+
+void PrintTo(const WriteFailure& value, std::ostream* out) {
+  *out << value.label;
+}
+
+// A write the system refuses says which file and why, with LDAP's "other";
+// the file stays as it was and no temporary file is left.
+const WriteFailure kWriteFailures[] = {
+    {"file size limit", "File too large"},
+    {"full disk", "No space left on device"},
+};
+
+class WriteFailureTest : public StoreTest, public ::testing::WithParamInterface<WriteFailure> {
+ protected:
+  void TearDown() override {
+    if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+    StoreTest::TearDown();
+  }
+  // A 64 KiB file system on the folder, filled but for the directory file.
+  bool fillFolder() {
+    if (::geteuid() != 0 ||
+        ::mount("tmpfs", folder_.c_str(), "tmpfs", 0, "size=64k,mode=0700") != 0) {
+      return false;
+    }
+    mounted_ = true;
+    write(kBase);
+    std::ofstream filler(folder_ + "/filler", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (filler.write(block.data(), block.size())) filler.flush();
+    return true;
+  }
+  bool mounted_ = false;
+};
+
+TEST_P(WriteFailureTest, SaysWhichFileAndWhy) {
+  const std::string expected =
+      hexOf(kOther) + " additional info: " + path_ + ": cannot write: " + GetParam().reason;
+  const std::string before = readFile(path_);
+  std::string said;
+  if (std::string_view(GetParam().label) == "full disk") {
+    if (!fillFolder()) GTEST_SKIP() << "needs root and tmpfs to fill a file system";
+    auto writer = open();
+    ASSERT_NE(writer, nullptr);
+    said = addOutcome(*writer, std::string(200, 'n'));
+    std::remove((folder_ + "/filler").c_str());
+  } else {
+    said = inChild([&] {
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{static_cast<rlim_t>(before.size()), static_cast<rlim_t>(before.size())};
+      auto writer = open();
+      if (writer == nullptr || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("");
+      return addOutcome(*writer, "toolarge");
+    });
+  }
+  EXPECT_EQ(said, expected);
+  EXPECT_EQ(readFile(path_), before);
+  EXPECT_NE(::access((path_ + ".tmp").c_str(), F_OK), 0) << "no temporary file left";
+}
+
+INSTANTIATE_TEST_SUITE_P(Writes, WriteFailureTest, ::testing::ValuesIn(kWriteFailures),
+                         LabelName{});
 
 struct Search {
   const char* label;
@@ -364,16 +668,25 @@ void PrintTo(const Search& value, std::ostream* out) {
 
 // What only the embedded directory decides: extensible matches are
 // refused, approximate matching is equality, the size limit cuts a search
-// short with its warning.
+// short with its warning; and ordering holds at its bounds (>= and <= take
+// the value itself), which the generated directories cannot show: their
+// types have no ordering rule. The file holds four entries.
 const Search kSearches[] = {
     {"extensible", "(cn:caseExactMatch:=writer)", 0, VQ_LDAP(0x35), 0},
     {"extensible dn", "(:dn:2.5.13.5:=example)", 0, VQ_LDAP(0x35), 0},
     {"approximate", "(cn~=WRITER)", 0, 0, 1},
     {"approximate other", "(cn~=writter)", 0, 0, 0},
-    {"under the limit", "(objectClass=*)", 3, 0, 2},
-    {"at the limit", "(objectClass=*)", 2, 0, 2},
+    {"under the limit", "(objectClass=*)", 5, 0, 4},
+    {"at the limit", "(objectClass=*)", 4, 0, 4},
     {"over the limit", "(objectClass=*)", 1, VQ_LDAP(0x04), 1},
     {"filter error", "(cn=writer", 0, VQ_LDAP(0x57), 0},
+    {"at least equal", "(dnQualifier>=M)", 0, 0, 1},
+    {"at most equal", "(dnQualifier<=m)", 0, 0, 1},
+    {"at least above", "(dnQualifier>=n)", 0, 0, 0},
+    {"at most below", "(dnQualifier<=l)", 0, 0, 0},
+    {"at least below", "(dnQualifier>=a)", 0, 0, 1},
+    {"not at most equal", "(!(dnQualifier<=m))", 0, 0, 3},
+    {"no password to anyone", "(userPassword=*)", 0, 0, 0},
 };
 
 class SearchTest : public StoreTest, public ::testing::WithParamInterface<Search> {};

@@ -211,10 +211,33 @@ bool layerSocket(LDAP* ld) {
   return true;
 }
 
+// A layer above all others (TLS included) that overwrites what it has
+// written: libldap encodes the bind request, password and all, into a
+// buffer that it frees without clearing, so that the password would stay
+// in freed memory until the block is used again. The layer is there for
+// the bind alone, and what it clears has been sent and is never sent again
+// (referrals are not chased).
+ber_slen_t writeAndWipe(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) {
+  const ber_slen_t written = LBER_SBIOD_WRITE_NEXT(layer, buffer, length);
+  if (written > 0) explicit_bzero(buffer, static_cast<std::size_t>(written));
+  return written;
+}
+ber_slen_t readBelow(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) {
+  return LBER_SBIOD_READ_NEXT(layer, buffer, length);
+}
+Sockbuf_IO wipeWrites{nullptr, nullptr, controlBelow, readBelow, writeAndWipe, nullptr};
+
 int bind(LDAP* ld, const OpenParameters& parameters) {
+  Sockbuf* sb = nullptr;
+  if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sb) != LDAP_OPT_SUCCESS || sb == nullptr ||
+      ber_sockbuf_add_io(sb, &wipeWrites, LBER_SBIOD_LEVEL_APPLICATION, nullptr) != 0) {
+    return LDAP_NO_MEMORY;
+  }
   berval password{parameters.password.size(), parameters.password.data()};
-  return ldap_sasl_bind_s(ld, parameters.bindDn->c_str(), LDAP_SASL_SIMPLE, &password, nullptr,
-                          nullptr, nullptr);
+  const int code = ldap_sasl_bind_s(ld, parameters.bindDn->c_str(), LDAP_SASL_SIMPLE, &password,
+                                    nullptr, nullptr, nullptr);
+  ber_sockbuf_remove_io(sb, &wipeWrites, LBER_SBIOD_LEVEL_APPLICATION);
+  return code;
 }
 
 }  // namespace

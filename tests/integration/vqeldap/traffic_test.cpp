@@ -141,30 +141,30 @@ INSTANTIATE_TEST_SUITE_P(Windows, StalledBatchTest, ::testing::Values(1, 3, 7),
 // runs of the same search on one connection ("|" between them).
 struct PagingCase {
   const char* name;
-  bool pagingDisabled;  // the server refuses the control (adminLimitExceeded)
-  bool limitIgnored;    // the server does not apply the client's size limit
-  const char* base;     // null: the server's
+  const char* base;  // null: the server's
+  const char* pages;
   int64_t sizeLimit;
   std::size_t entries;
   VQStatus status;
-  const char* pages;
+  bool pagingDisabled;  // the server refuses the control (adminLimitExceeded)
+  bool limitIgnored;    // the server does not apply the client's size limit
 };
 
 const PagingCase kPagingCases[] = {
     // slapd applies the client's size limit to the paged search as a whole.
-    {"ServerLimitsThePages", false, false, nullptr, 3, 3, kSizeLimit, "2 2c | 2 2c"},
+    {"ServerLimitsThePages", nullptr, "2 2c | 2 2c", 3, 3, kSizeLimit, false, false},
     // A server that does not: the limit reached at a page's end asks for
     // no more, and the server is told that the paging ends (size 0); inside
     // a page, the page's entries are kept.
-    {"LimitAtTheFirstPagesEnd", false, true, nullptr, 2, 2, kSizeLimit, "2 0c | 2 0c"},
-    {"LimitAtALaterPagesEnd", false, true, nullptr, 4, 4, kSizeLimit, "2 2c 0c | 2 2c 0c"},
-    {"LimitInsideAPage", false, true, nullptr, 3, 4, kSizeLimit, "2 2c 0c | 2 2c 0c"},
+    {"LimitAtTheFirstPagesEnd", nullptr, "2 0c | 2 0c", 2, 2, kSizeLimit, false, true},
+    {"LimitAtALaterPagesEnd", nullptr, "2 2c 0c | 2 2c 0c", 4, 4, kSizeLimit, false, true},
+    {"LimitInsideAPage", nullptr, "2 2c 0c | 2 2c 0c", 3, 4, kSizeLimit, false, true},
     // A failure that is no refusal of the control is not tried again
     // without it, and the connection keeps paging.
-    {"MissingBase", false, false, "ou=missing,o=example", 0, 0, kNoSuchObject, "2 | 2"},
+    {"MissingBase", "ou=missing,o=example", "2 | 2", 0, 0, kNoSuchObject, false, false},
     // A refusal of the control: once more without it, and from then on the
     // connection does not offer it.
-    {"PagingRefused", true, false, nullptr, 0, 5, kSizeLimit, "2 - | -"},
+    {"PagingRefused", nullptr, "2 - | -", 0, 5, kSizeLimit, true, false},
 };
 
 class PagingTest : public RelayedTest, public ::testing::WithParamInterface<PagingCase> {

@@ -12,9 +12,11 @@
 //               connection's base in subtree, one-level or base scope; an
 //               empty filter matches every entry. Any other flags are a
 //               parameter error. Null when nothing matches or the search
-//               failed; entries that came before a failure (a size limit) are
-//               returned with the failure recorded. Texts are counted; a zero
-//               byte inside is an invalid DN or a filter error.
+//               failed; entries that came before one of the server's limits
+//               (size, time, administrative limit) are returned with it
+//               recorded, and after any other failure (the connection lost,
+//               a timeout) none are. Texts are counted; a zero byte inside is
+//               an invalid DN or a filter error.
 //   freeResult  gives a search result back (null: nothing).
 //   addEntry    adds the ldent under the DN argument, or under the entry's own
 //               DN when the argument is empty.
@@ -32,7 +34,10 @@
 //               the batch operation (<qorldap/abi/objects.h>), which only a
 //               backend that sends its searches together announces.
 //   batch       each request is checked as `search` checks its arguments; a
-//               refused one is answered with its status and not sent.
+//               refused one is answered with its status and not sent. A
+//               backend that waits for answers may bound the whole batch by
+//               one timeout: after the first request that times out, the
+//               rest are answered as timed out (0x807FF855) without a result.
 #pragma once
 
 #include <cstddef>

@@ -42,6 +42,12 @@ struct FreeBer {
 };
 using Ber = std::unique_ptr<BerElement, FreeBer>;
 
+// An encoder owns the buffer it writes into.
+struct FreeEncoder {
+  void operator()(BerElement* ber) const { ber_free(ber, 1); }
+};
+using Encoder = std::unique_ptr<BerElement, FreeEncoder>;
+
 std::string_view viewOf(const berval& bytes) {
   return std::string_view(bytes.bv_val, bytes.bv_len);
 }
@@ -91,6 +97,22 @@ int readEntry(LDAP* ld, LDAPMessage* entry, EntryDraft& draft) {
   return LDAP_SUCCESS;
 }
 
+// The paged-results control (RFC 2696): realSearchControlValue ::=
+// SEQUENCE { size INTEGER, cookie OCTET STRING }. Encoded here because
+// ldap_create_page_control refuses the size 0 by which a client ends a
+// paged search early.
+int encodePaging(int pageSize, const std::string& cookie, LDAPControl** control) {
+  const Encoder encoder(ber_alloc_t(LBER_USE_DER));
+  if (encoder == nullptr) return LDAP_NO_MEMORY;
+  berval cookieBytes{cookie.size(), const_cast<char*>(cookie.data())};
+  berval value{};
+  if (ber_printf(encoder.get(), "{iO}", static_cast<ber_int_t>(pageSize), &cookieBytes) == -1) {
+    return LDAP_ENCODING_ERROR;
+  }
+  if (ber_flatten2(encoder.get(), &value, 0) == -1) return LDAP_NO_MEMORY;
+  return ldap_control_create(LDAP_CONTROL_PAGEDRESULTS, 0, &value, 1, control);
+}
+
 int scopeOf(Scope scope) {
   switch (scope) {
     case Scope::kBase:
@@ -101,6 +123,14 @@ int scopeOf(Scope scope) {
       break;
   }
   return LDAP_SCOPE_SUBTREE;
+}
+
+constexpr VQStatus kTimedOut = kernelStatus(Code::kTimeout);
+
+// A batched search that is not waited for once another timed out.
+void answerTimedOut(SearchOutcome& outcome) {
+  freeResult(outcome.entries.release());
+  outcome.status = kTimedOut;
 }
 
 timeval secondsOf(int seconds) {
@@ -149,20 +179,24 @@ class LdapConnection final : public Connection {
   void search(const SearchRequest& request, SearchOutcome& outcome) override;
   VQStatus add(const std::string& dn, const ChangeSet& attributes) override {
     LdapMods mods(attributes);
-    return concluded(ldap_add_ext_s(ld_.get(), dn.c_str(), mods.get(), nullptr, nullptr));
+    return concluded(whileConnected(
+        [&] { return ldap_add_ext_s(ld_.get(), dn.c_str(), mods.get(), nullptr, nullptr); }));
   }
   VQStatus modify(const std::string& dn, const ChangeSet& changes) override {
     LdapMods mods(changes);
-    return concluded(ldap_modify_ext_s(ld_.get(), dn.c_str(), mods.get(), nullptr, nullptr));
+    return concluded(whileConnected(
+        [&] { return ldap_modify_ext_s(ld_.get(), dn.c_str(), mods.get(), nullptr, nullptr); }));
   }
   VQStatus remove(const std::string& dn) override {
-    return concluded(ldap_delete_ext_s(ld_.get(), dn.c_str(), nullptr, nullptr));
+    return concluded(
+        whileConnected([&] { return ldap_delete_ext_s(ld_.get(), dn.c_str(), nullptr, nullptr); }));
   }
   VQStatus compare(const std::string& dn, const std::string& attribute,
                    std::string_view value) override {
     berval bytes{value.size(), const_cast<char*>(value.data())};
-    return concluded(
-        ldap_compare_ext_s(ld_.get(), dn.c_str(), attribute.c_str(), &bytes, nullptr, nullptr));
+    return concluded(whileConnected([&] {
+      return ldap_compare_ext_s(ld_.get(), dn.c_str(), attribute.c_str(), &bytes, nullptr, nullptr);
+    }));
   }
   VQStatus setOption(int64_t option, int64_t value) override;
   bool batchesSearches() const override { return true; }
@@ -175,6 +209,26 @@ class LdapConnection final : public Connection {
   VQStatus concluded(int code) {
     if (code != LDAP_SUCCESS) describeFailure(ld_.get(), code, server_, diagnostic_);
     return statusOf(code);
+  }
+  // The end of a search: its status, and its entries unless the failure is
+  // one of the server's limits, after which the entries that came are what
+  // the server chose to give. After any other failure (the connection lost,
+  // a timeout, a page refused) part of the answer is no answer.
+  void conclude(SearchOutcome& outcome, int code) {
+    if (code != LDAP_SUCCESS && !keepsEntries(code)) freeResult(outcome.entries.release());
+    outcome.status = concluded(code);
+  }
+  // libldap sends a request on a handle whose connection was lost over a
+  // fresh one that it opens itself: unbound, and without the layers that
+  // session.cpp adds. A lost connection stays lost instead: every request
+  // on it fails as the server being down, and the host may open anew.
+  bool lost() const {
+    ber_socket_t socket = -1;
+    return ldap_get_option(ld_.get(), LDAP_OPT_DESC, &socket) != LDAP_OPT_SUCCESS || socket < 0;
+  }
+  template <typename Request>
+  int whileConnected(Request&& request) {
+    return lost() ? LDAP_SERVER_DOWN : request();
   }
   struct Page {
     int code = LDAP_SUCCESS;
@@ -192,6 +246,10 @@ class LdapConnection final : public Connection {
   };
   // Sends the first request of a search (its first page when paging).
   Pending begin(const SearchRequest& query);
+  // Abandons the batch's requests from `from` up to `to` that were sent:
+  // their answers will not be asked for.
+  void abandon(const std::vector<Pending>& pending, std::size_t from, std::size_t to);
+
   // Waits for the first answer of `pending`, then asks for the pages that
   // follow, one after another. Unless the search is `alone` on the
   // connection, a first page that asks for more ends it unfinished (false):
@@ -244,10 +302,8 @@ int LdapConnection::pagingControl(const std::string& cookie, int pageSize, Contr
     *control = firstPage_.get();
     return LDAP_SUCCESS;
   }
-  berval cookieBytes{cookie.size(), const_cast<char*>(cookie.data())};
   LDAPControl* fresh = nullptr;
-  const int code = ldap_create_page_control(ld_.get(), pageSize, &cookieBytes, 0, &fresh);
-  if (code != LDAP_SUCCESS) return code;
+  if (const int code = encodePaging(pageSize, cookie, &fresh); code != LDAP_SUCCESS) return code;
   Control& owner = first ? firstPage_ : made;
   owner.reset(fresh);
   if (first) firstPageSize_ = pageSize;
@@ -282,6 +338,7 @@ int LdapConnection::send(const std::string& base, int scope, const char* filter,
   }
   LDAPControl* controls[] = {paging, nullptr};
   timeval limit = secondsOf(timeout_);
+  if (lost()) return LDAP_SERVER_DOWN;
   return ldap_search_ext(ld_.get(), base.c_str(), scope, filter, const_cast<char**>(attributes), 0,
                          paging != nullptr ? controls : nullptr, nullptr,
                          timeout_ > 0 ? &limit : nullptr, sizeLimit_, id);
@@ -384,11 +441,11 @@ bool LdapConnection::complete(const Pending& pending, SearchOutcome& outcome, bo
       Page plain = request(base, pending.scope, pending.filter, pending.attributes, nullptr, 0,
                            outcome.entries);
       if (plain.code != page.code) pagingRefused_ = true;
-      outcome.status = concluded(plain.code);
+      conclude(outcome, plain.code);
       return true;
     }
     if (page.code != LDAP_SUCCESS || !paging || page.cookie.empty()) {
-      outcome.status = concluded(page.code);
+      conclude(outcome, page.code);
       return true;
     }
     if (!alone) return false;
@@ -405,10 +462,24 @@ void LdapConnection::search(const SearchRequest& query, SearchOutcome& outcome) 
   complete(begin(query), outcome, true);
 }
 
+void LdapConnection::abandon(const std::vector<Pending>& pending, std::size_t from,
+                             std::size_t to) {
+  for (std::size_t later = from; later < to; ++later) {
+    if (pending[later].sent == LDAP_SUCCESS) {
+      ldap_abandon_ext(ld_.get(), pending[later].id, nullptr, nullptr);
+    }
+  }
+}
+
 // Keeps up to `window` first requests outstanding and takes the answers in
 // request order; libldap holds the answers that arrive for later requests
 // until they are asked for. A search whose result takes more than one page
 // is made again once nothing else is outstanding, as `search` makes it.
+//
+// One timeout bounds the batch: a server that stalls would otherwise hold
+// each outstanding request for a timeout of its own, in turn. After the
+// first request that times out the rest are abandoned and answered as timed
+// out, the searches to be made again among them too.
 void LdapConnection::searchBatch(const SearchRequest* requests, SearchOutcome* outcomes,
                                  std::size_t count, std::size_t window) {
   std::vector<Pending> pending(count);
@@ -419,19 +490,28 @@ void LdapConnection::searchBatch(const SearchRequest* requests, SearchOutcome* o
     for (; index < count; ++index) {
       for (; sent < count && sent < index + window; ++sent) pending[sent] = begin(requests[sent]);
       if (!complete(pending[index], outcomes[index], false)) unfinished.push_back(index);
+      if (outcomes[index].status == kTimedOut) break;
     }
   } catch (...) {
     // No answer will be asked for: the server may stop working on them.
-    for (std::size_t later = index + 1; later < sent; ++later) {
-      if (pending[later].sent == LDAP_SUCCESS) {
-        ldap_abandon_ext(ld_.get(), pending[later].id, nullptr, nullptr);
-      }
-    }
+    abandon(pending, index + 1, sent);
     throw;
   }
+  if (index < count) {
+    abandon(pending, index + 1, sent);
+    for (std::size_t later = index + 1; later < count; ++later) answerTimedOut(outcomes[later]);
+    for (std::size_t again : unfinished) answerTimedOut(outcomes[again]);
+    return;
+  }
+  bool timedOut = false;
   for (std::size_t again : unfinished) {
+    if (timedOut) {
+      answerTimedOut(outcomes[again]);
+      continue;
+    }
     freeResult(outcomes[again].entries.release());
     search(requests[again], outcomes[again]);
+    timedOut = outcomes[again].status == kTimedOut;
   }
 }
 

@@ -26,8 +26,10 @@ struct OpenParameters {
 // anonymous connection without a bind DN (see ldap/session.h). A server that
 // cannot be reached or used (down, refusing, timing out) gives way to the
 // next; any other failure, such as TLS failing (0x5B) or wrong credentials,
-// ends the attempt. The password is wiped when the attempt is over. Null
-// with the failure in `status`.
+// ends the attempt. The password is wiped when the attempt is over, and so
+// is the encoded bind request that carried it: nothing of it stays with the
+// connection, which is never bound again. Null with the failure in
+// `status`.
 //
 // TLS settings are made per connection: they start from libldap's
 // configuration (ldap.conf, LDAPCONF, ~/.ldaprc, LDAPRC: TLS_CACERT,
@@ -39,6 +41,12 @@ struct OpenParameters {
 //
 // `diagnostic` names each server tried: why it was passed over or why the
 // attempt ended there, or for the one used, its TLS and the bind DN.
+//
+// Once open, the connection is the one that was bound: when it is lost
+// (0x51), every later request fails the same way, and none is sent over a
+// connection that libldap would otherwise open anew, unbound. Each request
+// waits at most the timeout for each answer, even when an answer arrives
+// only in part; in a batch, the first timeout ends the batch.
 std::unique_ptr<Connection> open(OpenParameters& parameters, VQStatus& status,
                                  Diagnostic& diagnostic);
 

@@ -55,6 +55,11 @@ bool pagingRefusal(int code) {
          code == LDAP_UNWILLING_TO_PERFORM;
 }
 
+bool keepsEntries(int code) {
+  return code == LDAP_SIZELIMIT_EXCEEDED || code == LDAP_TIMELIMIT_EXCEEDED ||
+         code == LDAP_ADMINLIMIT_EXCEEDED;
+}
+
 bool serverUnreachable(int code) {
   switch (code) {
     case LDAP_SERVER_DOWN:

@@ -23,4 +23,9 @@ bool serverUnreachable(int code);
 // tried once more without it.
 bool pagingRefusal(int code);
 
+// The server's limit results (size, time, administrative limit): a search
+// that ends with one keeps the entries that came before it, as the server
+// chose to give them. Every other failure leaves no entries.
+bool keepsEntries(int code);
+
 }  // namespace vqeldap::ldap

@@ -19,7 +19,7 @@ namespace {
 // server has closed (after a TLS handshake broken off, say, the unbind of the
 // release goes there) that raises SIGPIPE, which ends a host that has not set
 // the signal aside. Opening and releasing a handle hold it; the requests in
-// between write through quietWrites below. While a hold lives SIGPIPE is blocked in this thread,
+// between write through quietSocket below. While a hold lives SIGPIPE is blocked in this thread,
 // and one raised meanwhile is taken back before the old mask returns.
 class SigpipeHold {
  public:
@@ -157,22 +157,37 @@ Attempt secure(LDAP* ld, bool startTls) {
 // liblber writes with write(): a write to a connection that the server has
 // closed fails with EPIPE, which libldap takes for the server gone, instead
 // of raising SIGPIPE, which would end a host that has not set the signal
-// aside. Reads and controls pass down.
-ber_slen_t writeQuietly(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) {
+// aside.
+//
+// It reads with recv(MSG_DONTWAIT) where liblber reads with read() from a
+// socket that libldap leaves blocking: libldap waits for the socket to be
+// readable, within the request's timeout, before it reads a message, but
+// then reads until the message is whole. A server that sends a length
+// larger than the bytes that follow would hold that read, and the request,
+// forever. A read that finds nothing says so (EAGAIN) instead, libldap
+// keeps the part it has and waits again, and the request's timeout bounds
+// the wait for the rest as it bounds the wait for the start.
+// The socket under the layer; -1 with errno EBADF when it is closed.
+ber_socket_t socketOf(Sockbuf_IO_Desc* layer) {
   ber_socket_t fd = -1;
   if (ber_sockbuf_ctrl(layer->sbiod_sb, LBER_SB_OPT_GET_FD, &fd) != 1) {
     errno = EBADF;
     return -1;
   }
-  return send(fd, buffer, length, MSG_NOSIGNAL);
+  return fd;
 }
-ber_slen_t readBelow(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) {
-  return LBER_SBIOD_READ_NEXT(layer, buffer, length);
+ber_slen_t writeQuietly(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) {
+  const ber_socket_t fd = socketOf(layer);
+  return fd < 0 ? -1 : send(fd, buffer, length, MSG_NOSIGNAL);
+}
+ber_slen_t readWithoutWaiting(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) {
+  const ber_socket_t fd = socketOf(layer);
+  return fd < 0 ? -1 : recv(fd, buffer, length, MSG_DONTWAIT);
 }
 int controlBelow(Sockbuf_IO_Desc* layer, int option, void* argument) {
   return LBER_SBIOD_CTRL_NEXT(layer, option, argument);
 }
-Sockbuf_IO quietWrites{nullptr, nullptr, controlBelow, readBelow, writeQuietly, nullptr};
+Sockbuf_IO quietSocket{nullptr, nullptr, controlBelow, readWithoutWaiting, writeQuietly, nullptr};
 
 // liblber's TCP layer reads each message in two reads (its header, then the
 // rest), and libldap polls before each message it waits for: a batch of
@@ -181,13 +196,13 @@ Sockbuf_IO quietWrites{nullptr, nullptr, controlBelow, readBelow, writeQuietly, 
 // libldap that data is ready.
 //
 // Both go above the socket's layer and below TLS, when there is TLS (added
-// once it is in place): TLS, read-ahead, quiet writes, the socket. False
+// once it is in place): TLS, read-ahead, the quiet socket layer, the socket. False
 // when there is no memory for them.
 bool layerSocket(LDAP* ld) {
   constexpr ber_len_t kReadAhead = ber_len_t{64} * 1024;
   Sockbuf* sb = nullptr;
   if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sb) != LDAP_OPT_SUCCESS || sb == nullptr) return false;
-  if (ber_sockbuf_add_io(sb, &quietWrites, LBER_SBIOD_LEVEL_PROVIDER, nullptr) != 0 ||
+  if (ber_sockbuf_add_io(sb, &quietSocket, LBER_SBIOD_LEVEL_PROVIDER, nullptr) != 0 ||
       ber_sockbuf_add_io(sb, &ber_sockbuf_io_readahead, LBER_SBIOD_LEVEL_PROVIDER, nullptr) != 0) {
     return false;
   }
@@ -196,10 +211,33 @@ bool layerSocket(LDAP* ld) {
   return true;
 }
 
+// A layer above all others (TLS included) that overwrites what it has
+// written: libldap encodes the bind request, password and all, into a
+// buffer that it frees without clearing, so that the password would stay
+// in freed memory until the block is used again. The layer is there for
+// the bind alone, and what it clears has been sent and is never sent again
+// (referrals are not chased).
+ber_slen_t writeAndWipe(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) {
+  const ber_slen_t written = LBER_SBIOD_WRITE_NEXT(layer, buffer, length);
+  if (written > 0) explicit_bzero(buffer, static_cast<std::size_t>(written));
+  return written;
+}
+ber_slen_t readBelow(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) {
+  return LBER_SBIOD_READ_NEXT(layer, buffer, length);
+}
+Sockbuf_IO wipeWrites{nullptr, nullptr, controlBelow, readBelow, writeAndWipe, nullptr};
+
 int bind(LDAP* ld, const OpenParameters& parameters) {
+  Sockbuf* sb = nullptr;
+  if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sb) != LDAP_OPT_SUCCESS || sb == nullptr ||
+      ber_sockbuf_add_io(sb, &wipeWrites, LBER_SBIOD_LEVEL_APPLICATION, nullptr) != 0) {
+    return LDAP_NO_MEMORY;
+  }
   berval password{parameters.password.size(), parameters.password.data()};
-  return ldap_sasl_bind_s(ld, parameters.bindDn->c_str(), LDAP_SASL_SIMPLE, &password, nullptr,
-                          nullptr, nullptr);
+  const int code = ldap_sasl_bind_s(ld, parameters.bindDn->c_str(), LDAP_SASL_SIMPLE, &password,
+                                    nullptr, nullptr, nullptr);
+  ber_sockbuf_remove_io(sb, &wipeWrites, LBER_SBIOD_LEVEL_APPLICATION);
+  return code;
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
 // The directory failing under the module: a server killed or paused under
-// an open handle, and a member whose subscribers pass the server's size
-// limit. Every such case is an error or a warning, never a success with
+// an open handle, a relay that cuts, stalls or sends part of a message in
+// the middle of a search or an expansion, and a member whose subscribers
+// pass the server's size limit. Every such case is an error or a warning, never a success with
 // entries missing, and never "nothing found".
 #include <signal.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 
+#include <vqeldap/options.h>
+
 #include "integration/module/slapd_module_fixture.h"
+#include "integration/support/latency_proxy.h"
 
 namespace qortest {
 namespace {
@@ -111,6 +116,62 @@ TEST_F(SizeLimitFaultTest, LimitedMemberKeepsItsEntriesAndTheWarning) {
   ASSERT_EQ(found.dns.size(), 6u);
   EXPECT_EQ(found.dns.back(), "cn=bob-phone,ou=subscribers,o=example");
 }
+
+// A relay between the module and slapd that fails at a point counted in the
+// server's messages: after the third of a filter search in pages of two
+// (between its pages), or after the second of an expansion of cn=team (the
+// group's entry and the end of its read, so that the batched subscriber
+// searches of its two members meet the fault).
+struct RelayFault {
+  const char* name;
+  void (LatencyProxy::*arm)(int64_t);
+  bool expansion;
+  uint32_t status;
+  // Searches sent after the fault's point: each member once, the one that
+  // timed out not searched again (-1: not counted).
+  int64_t searchesAfter;
+};
+
+constexpr uint32_t kServerDownError = 0x80144051;
+constexpr uint32_t kTimeoutError = 0x80144055;
+
+const RelayFault kRelayFaults[] = {
+    {"CutBetweenPages", &LatencyProxy::cutAfterReplies, false, kServerDownError, -1},
+    {"StallBetweenPages", &LatencyProxy::stallAfterReplies, false, kTimeoutError, -1},
+    {"PartialMessageBetweenPages", &LatencyProxy::truncateAfterReplies, false, kTimeoutError, -1},
+    {"CutInABatchedExpansion", &LatencyProxy::cutAfterReplies, true, kServerDownError, -1},
+    {"StallInABatchedExpansion", &LatencyProxy::stallAfterReplies, true, kTimeoutError, 2},
+    {"PartialMessageInABatchedExpansion", &LatencyProxy::truncateAfterReplies, true, kTimeoutError,
+     2},
+};
+
+class RelayFaultTest : public SlapdModuleTest, public ::testing::WithParamInterface<RelayFault> {};
+
+// The call fails within about one timeout with the connection's failure
+// and stores no list: no part of the answer passes for the whole.
+TEST_P(RelayFaultTest, FailsWithinOneTimeoutAndStoresNothing) {
+  const RelayFault& fault = GetParam();
+  kernel().setEnv("LDAP_TIMEOUT", "1");
+  LatencyProxy proxy(server().port(), std::chrono::microseconds(0));
+  dshandle* handle = nullptr;
+  ASSERT_EQ(openWith(&handle, proxy.uri().c_str(), 0, server().base().c_str()), 0u);
+  ops().dsopt(handle, VQELDAP_OPT_PAGE_SIZE, 2, -1, nullptr);
+  (proxy.*fault.arm)(fault.expansion ? 2 : 3);
+  const std::size_t before = proxy.searchesSeen().size() + (fault.expansion ? 1 : 0);
+  const auto start = std::chrono::steady_clock::now();
+  const Found found = fault.expansion ? expand(handle, "cn=team,ou=groups,o=example", 1)
+                                      : resolve(handle, "(objectClass=*)");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(found.status, fault.status) << std::hex << found.status;
+  EXPECT_FALSE(found.stored) << found.dns.size() << " entries stored";
+  if (fault.searchesAfter >= 0) {
+    EXPECT_EQ(static_cast<int64_t>(proxy.searchesSeen().size() - before), fault.searchesAfter);
+  }
+  close(handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, RelayFaultTest, ::testing::ValuesIn(kRelayFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qortest

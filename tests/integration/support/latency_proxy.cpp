@@ -14,8 +14,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -54,45 +57,40 @@ bool writeAll(int fd, const char* bytes, std::size_t size) {
   return true;
 }
 
-// Finds where the LDAP messages of a byte stream end: each is a BER element
-// (a tag byte, a length in short or long form, then that many bytes).
+// Splits a byte stream into LDAP messages: each is a BER element (a tag
+// byte, a length in short or long form, then that many bytes).
 class MessageFramer {
  public:
-  // Feeds `size` bytes; returns how many of them it took before `limit`
-  // messages had ended (all of them when fewer end), adding those ended.
-  std::size_t feed(const char* bytes, std::size_t size, int64_t limit, int64_t* ended) {
+  // Takes bytes until `allowed` more messages have ended (all of them when
+  // fewer end) and returns how many it took; each message that ends goes
+  // whole into `ended`.
+  std::size_t feed(std::string_view bytes, int64_t allowed, std::vector<std::string>& ended) {
     std::size_t index = 0;
-    while (index < size && *ended < limit) {
+    while (index < bytes.size() && static_cast<int64_t>(ended.size()) < allowed) {
       const auto byte = static_cast<unsigned char>(bytes[index]);
-      switch (state_) {
-        case State::kTag:
-          state_ = State::kLength;
-          ++index;
-          break;
-        case State::kLength:
-          ++index;
-          if (byte & 0x80) {
-            lengthBytes_ = byte & 0x7F;
-            remaining_ = 0;
-            state_ = lengthBytes_ == 0 ? State::kTag : State::kLongLength;
-          } else {
-            remaining_ = byte;
-            endOrBody(ended);
-          }
-          break;
-        case State::kLongLength:
-          ++index;
-          remaining_ = (remaining_ << 8) | byte;
-          if (--lengthBytes_ == 0) endOrBody(ended);
-          break;
-        case State::kBody: {
-          const std::size_t take =
-              std::min<std::size_t>(size - index, static_cast<std::size_t>(remaining_));
-          index += take;
-          remaining_ -= take;
-          if (remaining_ == 0) endOrBody(ended);
-          break;
-        }
+      if (state_ == State::kBody) {
+        const std::size_t take =
+            std::min<std::size_t>(bytes.size() - index, static_cast<std::size_t>(remaining_));
+        message_.append(bytes.substr(index, take));
+        index += take;
+        remaining_ -= take;
+        if (remaining_ == 0) endOrBody(ended);
+        continue;
+      }
+      message_.push_back(static_cast<char>(byte));
+      ++index;
+      if (state_ == State::kTag) {
+        state_ = State::kLength;
+      } else if (state_ == State::kLongLength) {
+        remaining_ = (remaining_ << 8) | byte;
+        if (--lengthBytes_ == 0) endOrBody(ended);
+      } else if ((byte & 0x80) != 0) {
+        lengthBytes_ = byte & 0x7F;
+        remaining_ = 0;
+        state_ = lengthBytes_ == 0 ? State::kTag : State::kLongLength;
+      } else {
+        remaining_ = byte;
+        endOrBody(ended);
       }
     }
     return index;
@@ -100,18 +98,110 @@ class MessageFramer {
 
  private:
   enum class State { kTag, kLength, kLongLength, kBody };
-  void endOrBody(int64_t* ended) {
+  void endOrBody(std::vector<std::string>& ended) {
     if (remaining_ > 0) {
       state_ = State::kBody;
       return;
     }
     state_ = State::kTag;
-    ++*ended;
+    ended.push_back(std::move(message_));
+    message_.clear();
   }
   State state_ = State::kTag;
   int lengthBytes_ = 0;
   uint64_t remaining_ = 0;
+  std::string message_;
 };
+
+// Reads one BER element off the front of `rest`: its tag and its content.
+bool takeElement(std::string_view& rest, unsigned char& tag, std::string_view& content) {
+  if (rest.size() < 2) return false;
+  tag = static_cast<unsigned char>(rest[0]);
+  std::size_t length = static_cast<unsigned char>(rest[1]);
+  std::size_t at = 2;
+  if (length >= 0x80) {
+    const std::size_t octets = length & 0x7F;
+    if (octets == 0 || octets > 4 || rest.size() < at + octets) return false;
+    length = 0;
+    for (std::size_t i = 0; i < octets; ++i) {
+      length = (length << 8) | static_cast<unsigned char>(rest[at++]);
+    }
+  }
+  if (rest.size() - at < length) return false;
+  content = rest.substr(at, length);
+  rest.remove_prefix(at + length);
+  return true;
+}
+
+int64_t integerOf(std::string_view content) {
+  int64_t value = content.empty() || (content[0] & 0x80) == 0 ? 0 : -1;
+  for (const char byte : content) value = (value << 8) | static_cast<unsigned char>(byte);
+  return value;
+}
+
+// One message as the relay reads it.
+struct Message {
+  int64_t id = -1;
+  unsigned char op = 0;
+  std::string_view content;   // of the operation
+  std::string_view controls;  // the content of the controls, if any
+};
+
+bool parseMessage(std::string_view bytes, Message& out) {
+  unsigned char tag = 0;
+  std::string_view body, id;
+  if (!takeElement(bytes, tag, body) || tag != 0x30) return false;
+  if (!takeElement(body, tag, id) || tag != 0x02) return false;
+  out.id = integerOf(id);
+  if (!takeElement(body, out.op, out.content)) return false;
+  if (!body.empty() && takeElement(body, tag, out.controls) && tag != 0xA0) out.controls = {};
+  return true;
+}
+
+// The paged-results control among a request's controls, into `search`.
+void readPaging(std::string_view controls, SearchSeen& search) {
+  constexpr std::string_view kPagedResults = "1.2.840.113556.1.4.319";
+  unsigned char tag = 0;
+  std::string_view control;
+  while (takeElement(controls, tag, control)) {
+    std::string_view type, value, sequence, size, cookie;
+    if (!takeElement(control, tag, type) || type != kPagedResults) continue;
+    bool hasValue = false;  // after the criticality, when there is one
+    while (!hasValue && takeElement(control, tag, value)) hasValue = tag == 0x04;
+    if (!hasValue || !takeElement(value, tag, sequence) || !takeElement(sequence, tag, size) ||
+        !takeElement(sequence, tag, cookie)) {
+      continue;
+    }
+    search.paged = true;
+    search.pageSize = integerOf(size);
+    search.cookie.assign(cookie);
+  }
+}
+
+// Sets the size limit of a search request to 0 (none), in place: its
+// content bytes become zeros, which keeps every length.
+void clearSizeLimit(std::string& request, const Message& message) {
+  if (message.op != static_cast<unsigned char>(LdapOp::kSearch)) return;
+  std::string_view fields = message.content, field;
+  unsigned char tag = 0;
+  for (int skipped = 0; skipped < 3; ++skipped) {  // base, scope, aliases
+    if (!takeElement(fields, tag, field)) return;
+  }
+  if (!takeElement(fields, tag, field) || tag != 0x02) return;
+  std::fill_n(request.begin() + (field.data() - request.data()), field.size(), '\0');
+}
+
+// Responses that end a request: every response but a search's entries,
+// references and intermediate responses.
+bool finalResponse(unsigned char op) {
+  return op != 0x64 && op != 0x73 && op != 0x79;
+}
+
+// Requests that are answered: every one but unbind and abandon.
+bool answered(unsigned char op) {
+  return op != static_cast<unsigned char>(LdapOp::kUnbind) &&
+         op != static_cast<unsigned char>(LdapOp::kAbandon);
+}
 
 // One direction of a relayed connection: a reader that stamps what it reads
 // with the time it is due, and a writer that sends it on then.
@@ -134,7 +224,15 @@ struct Relay {
   int client = -1;
   int server = -1;
   Direction up, down;  // client to server, server to client
+  MessageFramer requests, replies;
+  std::set<int64_t> outstanding;  // IDs of requests not yet answered
 };
+
+enum class Fault { kNone, kCut, kStall, kTruncate };
+
+// The bytes of the next message that a truncation forwards: its tag, a
+// length byte, and three bytes of a content that every message has more of.
+constexpr std::size_t kTruncatedBytes = 5;
 
 }  // namespace
 
@@ -147,18 +245,29 @@ struct LatencyProxy::State {
   std::atomic<bool> stopping{false};
   std::atomic<bool> refusing{false};
   std::thread acceptor;
-  std::mutex mutex;  // guards relays, cut and framers' counts
+  mutable std::mutex mutex;  // guards relays, the fault and what was seen
+  mutable std::condition_variable seen;
   std::vector<std::unique_ptr<Relay>> relays;
-  int64_t cutAt = -1;  // messages from the server after which the relay ends; -1: never
+  Fault fault = Fault::kNone;
+  int64_t faultAt = -1;  // messages from the server after which the fault comes; -1: never
   int64_t replies = 0;
-  std::vector<std::unique_ptr<MessageFramer>> framers;
+  std::map<unsigned char, int64_t> requests;
+  std::vector<SearchSeen> searches;
+  int64_t maxOutstanding = 0;
+  bool sizeLimitsIgnored = false;
 
   void acceptLoop();
   void start(int client);
   void read(Direction& direction);
-  void write(Direction& direction, MessageFramer* framer);
-  // How many bytes of a chunk from the server go out before the cut.
-  std::size_t beforeCut(MessageFramer& framer, const std::string& bytes, bool* cut);
+  void write(Relay& relay, Direction& direction);
+  void arm(Fault kind, int64_t messages);
+  // How many bytes of a chunk go out, noting the messages among them;
+  // `faulted` names the fault when it comes with them. A client's chunk is
+  // replaced by the requests that end in it, as they go on to the server.
+  std::size_t forwardable(Relay& relay, bool fromServer, std::string& bytes, Fault* faulted);
+  void noteRequest(Relay& relay, const Message& message);
+  void noteReply(Relay& relay, const Message& message);
+  void holdUntilStopped(Direction& direction);
   void cutAll();
 };
 
@@ -192,12 +301,10 @@ void LatencyProxy::State::start(int client) {
   relay->down.from = server;
   relay->down.to = client;
   relay->down.fromServer = true;
-  framers.push_back(std::make_unique<MessageFramer>());
-  MessageFramer* framer = framers.back().get();
+  Relay* both = relay.get();
   for (Direction* direction : {&relay->up, &relay->down}) {
     direction->reader = std::thread([this, direction] { read(*direction); });
-    direction->writer = std::thread(
-        [this, direction, framer] { write(*direction, direction->fromServer ? framer : nullptr); });
+    direction->writer = std::thread([this, both, direction] { write(*both, *direction); });
   }
   relays.push_back(std::move(relay));
 }
@@ -218,7 +325,7 @@ void LatencyProxy::State::read(Direction& direction) {
   }
 }
 
-void LatencyProxy::State::write(Direction& direction, MessageFramer* framer) {
+void LatencyProxy::State::write(Relay& relay, Direction& direction) {
   for (;;) {
     Direction::Chunk chunk;
     {
@@ -233,23 +340,76 @@ void LatencyProxy::State::write(Direction& direction, MessageFramer* framer) {
       direction.chunks.pop_front();
     }
     std::this_thread::sleep_until(chunk.due);
-    bool cut = false;
-    const std::size_t size =
-        framer == nullptr ? chunk.bytes.size() : beforeCut(*framer, chunk.bytes, &cut);
-    if (!writeAll(direction.to, chunk.bytes.data(), size) || cut) {
-      if (cut) cutAll();
+    Fault faulted = Fault::kNone;
+    const std::size_t size = forwardable(relay, direction.fromServer, chunk.bytes, &faulted);
+    if (!writeAll(direction.to, chunk.bytes.data(), size)) return;
+    if (faulted == Fault::kNone) continue;
+    if (faulted == Fault::kCut) {
+      cutAll();
       return;
     }
+    holdUntilStopped(direction);
+    return;
   }
 }
 
-std::size_t LatencyProxy::State::beforeCut(MessageFramer& framer, const std::string& bytes,
-                                           bool* cut) {
+std::size_t LatencyProxy::State::forwardable(Relay& relay, bool fromServer, std::string& bytes,
+                                             Fault* faulted) {
   std::lock_guard lock(mutex);
-  const int64_t limit = cutAt < 0 ? INT64_MAX : cutAt;
-  const std::size_t size = framer.feed(bytes.data(), bytes.size(), limit, &replies);
-  *cut = cutAt >= 0 && replies >= cutAt;
+  std::vector<std::string> ended;
+  if (!fromServer) {
+    relay.requests.feed(bytes, INT64_MAX, ended);
+    bytes.clear();
+    for (std::string& request : ended) {
+      if (Message message; parseMessage(request, message)) {
+        noteRequest(relay, message);
+        if (sizeLimitsIgnored) clearSizeLimit(request, message);
+      }
+      bytes += request;
+    }
+    return bytes.size();
+  }
+  const bool armed = fault != Fault::kNone && faultAt >= 0;
+  const int64_t allowed = armed ? std::max<int64_t>(faultAt - replies, 0) : INT64_MAX;
+  std::size_t size = relay.replies.feed(bytes, allowed, ended);
+  replies += static_cast<int64_t>(ended.size());
+  for (const std::string& message : ended) {
+    if (Message parsed; parseMessage(message, parsed)) noteReply(relay, parsed);
+  }
+  *faulted = armed && replies >= faultAt ? fault : Fault::kNone;
+  if (*faulted == Fault::kTruncate) size = std::min(bytes.size(), size + kTruncatedBytes);
   return size;
+}
+
+void LatencyProxy::State::noteRequest(Relay& relay, const Message& message) {
+  ++requests[message.op];
+  if (answered(message.op)) relay.outstanding.insert(message.id);
+  if (message.op == static_cast<unsigned char>(LdapOp::kAbandon)) {
+    relay.outstanding.erase(integerOf(message.content));
+  }
+  if (message.op == static_cast<unsigned char>(LdapOp::kSearch)) {
+    SearchSeen search;
+    search.messageId = message.id;
+    readPaging(message.controls, search);
+    searches.push_back(std::move(search));
+  }
+  maxOutstanding = std::max(maxOutstanding, static_cast<int64_t>(relay.outstanding.size()));
+  seen.notify_all();
+}
+
+void LatencyProxy::State::noteReply(Relay& relay, const Message& message) {
+  if (finalResponse(message.op)) relay.outstanding.erase(message.id);
+}
+
+void LatencyProxy::State::holdUntilStopped(Direction& direction) {
+  std::unique_lock lock(direction.mutex);
+  direction.ready.wait(lock, [&] { return stopping.load(); });
+}
+
+void LatencyProxy::State::arm(Fault kind, int64_t messages) {
+  std::lock_guard lock(mutex);
+  fault = kind;
+  faultAt = replies + messages;
 }
 
 void LatencyProxy::State::cutAll() {
@@ -310,8 +470,44 @@ int LatencyProxy::port() const {
 }
 
 void LatencyProxy::cutAfterReplies(int64_t messages) {
+  state_->arm(Fault::kCut, messages);
+}
+
+void LatencyProxy::stallAfterReplies(int64_t messages) {
+  state_->arm(Fault::kStall, messages);
+}
+
+void LatencyProxy::truncateAfterReplies(int64_t messages) {
+  state_->arm(Fault::kTruncate, messages);
+}
+
+void LatencyProxy::ignoreSizeLimits() {
   std::lock_guard lock(state_->mutex);
-  state_->cutAt = state_->replies + messages;
+  state_->sizeLimitsIgnored = true;
+}
+
+int64_t LatencyProxy::requestsSeen(LdapOp op) const {
+  std::lock_guard lock(state_->mutex);
+  const auto found = state_->requests.find(static_cast<unsigned char>(op));
+  return found == state_->requests.end() ? 0 : found->second;
+}
+
+int64_t LatencyProxy::awaitRequests(LdapOp op, int64_t count,
+                                    std::chrono::milliseconds limit) const {
+  std::unique_lock lock(state_->mutex);
+  const auto key = static_cast<unsigned char>(op);
+  state_->seen.wait_for(lock, limit, [&] { return state_->requests[key] >= count; });
+  return state_->requests[key];
+}
+
+std::vector<SearchSeen> LatencyProxy::searchesSeen() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->searches;
+}
+
+int64_t LatencyProxy::maxOutstanding() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->maxOutstanding;
 }
 
 int portOf(const std::string& uri) {

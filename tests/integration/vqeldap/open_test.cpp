@@ -1,10 +1,16 @@
 // Opening connections: the ways to name servers, binds, failover, timeouts
 // and the reasons a connection cannot be opened.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
 
 #include "integration/vqeldap/extension_fixture.h"
 
@@ -100,6 +106,94 @@ TEST_F(OpenTest, BindsWithTheRightPasswordOnly) {
     EXPECT_EQ(connection != nullptr, c.status == 0);
     EXPECT_EQ(lastStatus(), c.status) << std::hex << lastStatus();
     if (connection != nullptr) close(connection);
+  }
+}
+
+// A password held masked (each byte xor kMask), so that looking for it in
+// memory does not find the copy that is looked for.
+constexpr unsigned char kMask = 0x5A;
+
+std::string maskedPassword() {
+  std::random_device random;
+  std::string masked;
+  for (int i = 0; i < 48; ++i) masked.push_back(static_cast<char>(('a' + random() % 26) ^ kMask));
+  return masked;
+}
+
+bool matchesMasked(const unsigned char* at, const std::string& masked) {
+  for (std::size_t i = 0; i < masked.size(); ++i) {
+    if ((at[i] ^ kMask) != static_cast<unsigned char>(masked[i])) return false;
+  }
+  return true;
+}
+
+// How many times the password appears in this process's writable memory,
+// freed blocks included: its part after the first 16 bytes, which the
+// allocator overwrites in a block it frees. The scan reads through a mapping
+// of its own, cleared after each piece.
+int copiesInMemory(const std::string& masked) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  auto* piece = static_cast<unsigned char*>(
+      mmap(nullptr, kPiece, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  const int memory = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+  std::ifstream maps("/proc/self/maps");
+  int copies = 0;
+  for (std::string line; piece != MAP_FAILED && memory >= 0 && std::getline(maps, line);) {
+    unsigned long start = 0, end = 0;
+    char permissions[5] = {};
+    if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, permissions) != 3 ||
+        permissions[0] != 'r' || permissions[1] != 'w') {
+      continue;
+    }
+    for (unsigned long at = start; at < end; at += kPiece - masked.size()) {
+      const ssize_t got =
+          pread(memory, piece, std::min<unsigned long>(kPiece, end - at), static_cast<off_t>(at));
+      for (ssize_t i = 0; i + static_cast<ssize_t>(masked.size()) <= got; ++i) {
+        copies += matchesMasked(piece + i, masked) ? 1 : 0;
+      }
+      explicit_bzero(piece, kPiece);
+      if (got < static_cast<ssize_t>(kPiece)) break;
+    }
+  }
+  if (memory >= 0) ::close(memory);
+  if (piece != MAP_FAILED) munmap(piece, kPiece);
+  return copies;
+}
+
+// Once an open is over, whatever its outcome, the extension keeps no copy
+// of the password, not even in memory it has freed: the caller's own copy
+// is wiped here before memory is searched.
+TEST_F(OpenTest, LeavesNoCopyOfThePasswordBehind) {
+  struct Case {
+    const char* label;
+    std::string host;
+    VQStatus status;
+  };
+  const Case cases[] = {
+      {"bind refused", server().uri(), kInvalidCredentials},
+      {"server down", "127.0.0.1:" + std::to_string(closedPort()), kServerDown},
+  };
+  const std::string dn = "uid=alice,ou=people,o=example";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string masked = maskedPassword();
+    char password[64] = {};
+    for (std::size_t i = 0; i < masked.size(); ++i) {
+      password[i] = static_cast<char>(static_cast<unsigned char>(masked[i]) ^ kMask);
+    }
+    ldparm parameters{};
+    parameters.timeout = 5;
+    parameters.host = c.host.c_str();
+    parameters.hostLen = static_cast<int64_t>(c.host.size());
+    parameters.bindDn = dn.c_str();
+    parameters.bindDnLen = static_cast<int64_t>(dn.size());
+    parameters.bindPw = password;
+    parameters.bindPwLen = static_cast<int64_t>(masked.size());
+    EXPECT_EQ(extension()->openConnection(extension(), &parameters, status(), "DS LDAP conn"),
+              nullptr);
+    EXPECT_EQ(lastStatus(), c.status) << std::hex << lastStatus();
+    explicit_bzero(password, sizeof password);
+    EXPECT_EQ(copiesInMemory(masked.substr(16)), 0);
   }
 }
 

@@ -517,26 +517,33 @@ TEST(Endpoints, RefuseWhatNamesNoServer) {
 // --- client codes ----------------------------------------------------------
 
 // connectError (0x5B) is TLS failing and nothing else; only a server that
-// could not be reached or used lets the next one be tried.
+// could not be reached or used lets the next one be tried; only the
+// server's limits leave a search's entries with its failure.
 TEST(ClientCodes, ConnectErrorMeansTlsAndEndsTheOpen) {
   struct Case {
     int code;
     VQStatus status;
     bool tryNext;
     bool pagingRefused = false;  // the search is tried again without paging
+    bool keepsEntries = false;   // the entries before the failure are handed over
   };
   const Case cases[] = {{LDAP_CONNECT_ERROR, VQ_LDAP(0x5B), false},
                         {LDAP_X_CONNECTING, VQ_LDAP(0x51), true},
                         {LDAP_SERVER_DOWN, VQ_LDAP(0x51), true},
+                        {LDAP_TIMEOUT, VQ_LDAP(0x55), true},
                         {LDAP_INVALID_CREDENTIALS, VQ_LDAP(0x31), false},
-                        {LDAP_ADMINLIMIT_EXCEEDED, VQ_LDAP(0x0B), false, true},
+                        {LDAP_ADMINLIMIT_EXCEEDED, VQ_LDAP(0x0B), false, true, true},
                         {LDAP_UNAVAILABLE_CRITICAL_EXTENSION, VQ_LDAP(0x0C), false, true},
                         {LDAP_UNWILLING_TO_PERFORM, VQ_LDAP(0x35), false, true},
-                        {LDAP_SIZELIMIT_EXCEEDED, VQ_LDAP(0x04), false}};
+                        {LDAP_SIZELIMIT_EXCEEDED, VQ_LDAP(0x04), false, false, true},
+                        {LDAP_TIMELIMIT_EXCEEDED, VQ_LDAP(0x03), false, false, true},
+                        {LDAP_DECODING_ERROR, VQ_LDAP(0x54), false},
+                        {LDAP_OTHER, VQ_LDAP(0x50), false}};
   for (const Case& c : cases) {
     EXPECT_EQ(vqeldap::ldap::statusOf(c.code), c.status) << c.code;
     EXPECT_EQ(vqeldap::ldap::serverUnreachable(c.code), c.tryNext) << c.code;
     EXPECT_EQ(vqeldap::ldap::pagingRefusal(c.code), c.pagingRefused) << c.code;
+    EXPECT_EQ(vqeldap::ldap::keepsEntries(c.code), c.keepsEntries) << c.code;
   }
 }
 

@@ -12,6 +12,7 @@
 #include "host.h"
 #include "ldif_output.h"
 #include "module_records.h"
+#include "password.h"
 #include "settings.h"
 #include "status_text.h"
 #include "trace.h"
@@ -501,7 +502,7 @@ int dispatch(const Context& context, const std::vector<ChangeRecord>& changes) {
   return kExitUsage;
 }
 
-int runInHost(Host& host, const Invocation& invocation, const std::string& password,
+int runInHost(Host& host, const Invocation& invocation, std::string& password,
               const std::vector<ChangeRecord>& changes, Streams streams) {
   std::string error;
   if (!host.start(invocation, &error)) {
@@ -515,6 +516,7 @@ int runInHost(Host& host, const Invocation& invocation, const std::string& passw
     host.markRequest();
     const Trace::Request request(trace);
     uint32_t status = connection.open(invocation, password);
+    wipe(password);  // the extension bound with it and kept no copy
     request.result(status);
     if (status != DS_OK) return reportOpen(streams, host, invocation, status);
     // What the extension says about the server it reached: TLS, the bind.
@@ -543,7 +545,7 @@ int showPlan(const Invocation& invocation, const std::vector<ChangeRecord>& chan
 
 }  // namespace
 
-int runCommand(const Invocation& invocation, const std::string& password,
+int runCommand(const Invocation& invocation, std::string& password,
                const std::vector<ChangeRecord>& changes, Streams streams) {
   if (invocation.dryRun && needsConnection(invocation.command)) {
     return showPlan(invocation, changes, streams);

@@ -25,8 +25,9 @@ struct Streams {
 
 // Starts the host, opens the connection when the command needs one, runs the
 // command and tears everything down. `changes` holds the checked records of
-// add and modify.
-int runCommand(const Invocation& invocation, const std::string& password,
+// add and modify. `password` is wiped as soon as the connection is open: the
+// process keeps no copy of it while the command runs.
+int runCommand(const Invocation& invocation, std::string& password,
                const std::vector<ChangeRecord>& changes, Streams streams);
 
 }  // namespace qorcli

@@ -32,12 +32,12 @@ bool readInput(const std::string& file, std::string* text, std::string* error) {
   return true;
 }
 
-bool obtainPassword(const Invocation& invocation, std::string* password, std::string* error) {
+bool obtainPassword(Invocation& invocation, std::string* password, std::string* error) {
   switch (invocation.passwordSource) {
     case PasswordSource::None:
       return true;
     case PasswordSource::Argument:
-      *password = invocation.password;
+      password->swap(invocation.password);  // one copy, not two
       return true;
     case PasswordSource::File:
       return readPasswordFile(invocation.passwordFile, password, error);

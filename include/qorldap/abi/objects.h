@@ -161,7 +161,10 @@ QOR_ASSERT_OFFSET(qor_connection, setOption, QOR_WORD(15));
  * that `search` would have recorded (0 on success). The latest status is
  * recorded in `status` as well. The result is 0 when every request was
  * answered, even where the answer is a failure; otherwise no request was
- * sent and every answer is null with that status.
+ * sent and every answer is null with that status. One timeout bounds the
+ * whole batch: once an answer has timed out, the requests still outstanding
+ * are abandoned and every later answer is null with the timeout status, so
+ * a stalled server costs one timeout, not one per request.
  *
  * Announcement: a record that offers only the words above is never read
  * past them. The module asks with setOption(connection,

@@ -311,7 +311,8 @@ qor_status_object* newStatusObject(Kernel& kernel) {
 
 namespace routines {
 
-Call::Call(uint64_t received, uint64_t own) : kernel_(nullptr), vector_(static_cast<int>(own >> 32)) {
+Call::Call(uint64_t received, uint64_t own)
+    : kernel_(nullptr), vector_(static_cast<int>(own >> 32)) {
   Kernel* active = activeKernel.load(std::memory_order_acquire);
   if (active == nullptr) return;
   kernel_ = &active->state();

@@ -141,7 +141,8 @@ qorkernel_module* qorkernel_module_start(qorkernel_kernel* kernel, const char* p
     }
     auto started = std::make_unique<qorkernel_module>();
     started->owner = kernel;
-    started->loaded = qorkernel::LoadedModule::load(kernel->kernel, module, &qorkernel::lastError.text);
+    started->loaded =
+        qorkernel::LoadedModule::load(kernel->kernel, module, &qorkernel::lastError.text);
     return started->loaded ? started.release() : nullptr;
   });
 }

@@ -96,12 +96,11 @@ int32_t wzosvar(uint64_t routineId, const char* name, int32_t nameLength, char* 
     return result::kRefused;
   }
   const std::string key(name, static_cast<std::size_t>(nameLength));
-  std::optional<std::string> found;
-  {
+  const std::optional<std::string> found = [&] {
     const std::lock_guard lock(kernel->symbolMutex);
     ++kernel->envLookupsByName[key];
-    found = environmentValue(*kernel, key);
-  }
+    return environmentValue(*kernel, key);
+  }();
   if (!found) {
     *valueLength = 0;
     return result::kNotFound;

@@ -117,9 +117,9 @@ class KernelThreadsTest : public ::testing::TestWithParam<Mode> {
       kernel.setExtensionDirectory(turn % 2 == 0 ? "/nonexistent/a" : "/nonexistent/b");
       ++turns;
       seen += kernel.livePools() + kernel.liveStatusObjects() + kernel.messageNumber() +
-               kernel.macroLookups() + kernel.envLookups(kBase) + kernel.unreleasedMacroValues() +
-               kernel.lastStatusText().size() + kernel.lastRoutineError().size() +
-               kernel.extensionLoads() + kernel.lastExtensionError().size();
+              kernel.macroLookups() + kernel.envLookups(kBase) + kernel.unreleasedMacroValues() +
+              kernel.lastStatusText().size() + kernel.lastRoutineError().size() +
+              kernel.extensionLoads() + kernel.lastExtensionError().size();
       if (kernel.poolMode() == PoolMode::kChecked) seen += kernel.totals().liveBlocks;
       std::this_thread::yield();
     }

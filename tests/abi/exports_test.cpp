@@ -63,7 +63,7 @@ TEST_F(ExportsTest, NeedsOnlyTheRuntime) {
   std::vector<std::string> allowed = {"libc.so.", "libm.so.", "libstdc++.so.", "libgcc_s.so.",
                                       "ld-linux-x86-64.so."};
 #if QOR_SANITIZED
-  allowed.insert(allowed.end(), {"libasan.so.", "libubsan.so."});
+  allowed.insert(allowed.end(), {"libasan.so.", "libubsan.so.", "libtsan.so."});
 #endif
   for (const std::string& needed : image().needed()) {
     bool known = false;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/libldap.h"
 #include "common/status.h"
 #include "ldap/result_codes.h"
 
@@ -270,6 +271,7 @@ Attempt openSession(const Endpoint& endpoint, const OpenParameters& parameters) 
   SigpipeHold hold;
   const bool tls = endpoint.tls || endpoint.startTls;
   LDAP* raw = nullptr;
+  initialiseLibldap();
   const int initialized = ldap_initialize(&raw, endpoint.uri.c_str());
   Handle ld(raw);
   if (initialized != LDAP_SUCCESS) return failed(nullptr, initialized);

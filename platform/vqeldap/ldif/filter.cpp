@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "common/libldap.h"
 #include "common/status.h"
 
 namespace vqeldap::ldif {
@@ -30,7 +31,10 @@ constexpr int kDeepestFilter = 64;
 // records its errors in the handle. It never connects anywhere.
 class EncoderHandle {
  public:
-  EncoderHandle() { ldap_initialize(&ld_, nullptr); }
+  EncoderHandle() {
+    initialiseLibldap();
+    ldap_initialize(&ld_, nullptr);
+  }
   ~EncoderHandle() {
     if (ld_ != nullptr) ldap_unbind_ext(ld_, nullptr, nullptr);
   }

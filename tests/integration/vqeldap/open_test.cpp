@@ -130,9 +130,12 @@ bool matchesMasked(const unsigned char* at, const std::string& masked) {
 // How many times the password appears in this process's writable memory,
 // freed blocks included: its part after the first 16 bytes, which the
 // allocator overwrites in a block it frees. The scan reads through a mapping
-// of its own, cleared after each piece.
+// of its own, cleared after each piece. Mappings of a gigabyte and more are
+// a sanitizer's shadow memory (terabytes under ThreadSanitizer), not the
+// program's own, and are passed over.
 int copiesInMemory(const std::string& masked) {
   constexpr std::size_t kPiece = std::size_t{1} << 20;
+  constexpr unsigned long kShadowSize = 1UL << 30;
   auto* piece = static_cast<unsigned char*>(
       mmap(nullptr, kPiece, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   const int memory = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
@@ -142,7 +145,7 @@ int copiesInMemory(const std::string& masked) {
     unsigned long start = 0, end = 0;
     char permissions[5] = {};
     if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, permissions) != 3 ||
-        permissions[0] != 'r' || permissions[1] != 'w') {
+        permissions[0] != 'r' || permissions[1] != 'w' || end - start >= kShadowSize) {
       continue;
     }
     for (unsigned long at = start; at < end; at += kPiece - masked.size()) {

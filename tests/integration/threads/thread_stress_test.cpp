@@ -112,11 +112,11 @@ void readThroughDeadHandle(const qorldap_table& ops, dshandle* dead,
 std::string workerEntries() {
   std::string ldif;
   for (int worker = 0; worker < kWorkers; ++worker) {
-    const std::string name = "subscriber-" + std::to_string(worker);
-    ldif += "dn: cn=" + name +
-            ",ou=subscribers,o=example\nobjectClass: qorSubscriber\ncn: " + name +
-            "\nqorpersondn: uid=nobody-" + std::to_string(worker) +
-            ",ou=people,o=example\ndescription: new\n\n";
+    const std::string number = std::to_string(worker);
+    ldif.append("dn: cn=subscriber-").append(number).append(",ou=subscribers,o=example\n");
+    ldif.append("objectClass: qorSubscriber\ncn: subscriber-").append(number).append("\n");
+    ldif.append("qorpersondn: uid=nobody-").append(number).append(",ou=people,o=example\n");
+    ldif.append("description: new\n\n");
   }
   return ldif;
 }
@@ -129,7 +129,9 @@ struct StressCase {
   const char* name;
 };
 
-void PrintTo(const StressCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const StressCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class ThreadStress : public ::testing::TestWithParam<StressCase> {
  protected:
@@ -214,6 +216,7 @@ TEST_P(ThreadStress, HandlesOnManyThreadsKeepTheirOwnAnswers) {
                              std::ref(tally));
   }
   std::vector<std::thread> workers;
+  workers.reserve(kWorkers);
   for (int worker = 0; worker < kWorkers; ++worker) {
     workers.emplace_back([&, worker] {
       for (int round = 0; round < kRounds; ++round) {

@@ -107,13 +107,14 @@ void readThroughDeadHandle(const qorldap_table& ops, dshandle* dead,
   }
 }
 
-// The entries the workers write to, one each, added by the directory's own
-// administrator before the threads start.
-std::string workerEntries() {
+// The entries the workers write to, one each, added before the threads
+// start: as entries of the file, or as add records for ldapmodify.
+std::string workerEntries(bool asAddRecords) {
   std::string ldif;
   for (int worker = 0; worker < kWorkers; ++worker) {
     const std::string number = std::to_string(worker);
     ldif.append("dn: cn=subscriber-").append(number).append(",ou=subscribers,o=example\n");
+    if (asAddRecords) ldif.append("changetype: add\n");
     ldif.append("objectClass: qorSubscriber\ncn: subscriber-").append(number).append("\n");
     ldif.append("qorpersondn: uid=nobody-").append(number).append(",ou=people,o=example\n");
     ldif.append("description: new\n\n");
@@ -143,7 +144,7 @@ class ThreadStress : public ::testing::TestWithParam<StressCase> {
       std::filesystem::copy_file(QOR_SOURCE_DIR "/examples/directory.ldif", file);
       FILE* out = std::fopen(file.c_str(), "a");
       if (out == nullptr) return false;
-      std::fputs(("\n" + workerEntries()).c_str(), out);
+      std::fputs(("\n" + workerEntries(false)).c_str(), out);
       std::fclose(out);
       *directory = Directory{"ldif:" + file, "o=example", kEmbeddedWriter, kEmbeddedPassword};
       return true;
@@ -158,24 +159,10 @@ class ThreadStress : public ::testing::TestWithParam<StressCase> {
                                 ",ou=subscribers,o=example\nchangetype: delete\n",
                             &output);
     }
-    if (!(*server)->ldapmodify(addRecords(workerEntries()), &output)) return false;
+    if (!(*server)->ldapmodify(workerEntries(true), &output)) return false;
     *directory = Directory{(*server)->uri(), (*server)->base(), (*server)->adminDn(),
                            (*server)->adminPassword()};
     return true;
-  }
-
-  // The same entries as change records, for ldapmodify.
-  static std::string addRecords(const std::string& entries) {
-    std::string out;
-    std::size_t start = 0;
-    while (start < entries.size()) {
-      const std::size_t end = entries.find("\n\n", start);
-      const std::string record = entries.substr(start, end - start);
-      const std::size_t firstLine = record.find('\n');
-      out += record.substr(0, firstLine) + "\nchangetype: add" + record.substr(firstLine) + "\n\n";
-      start = end + 2;
-    }
-    return out;
   }
 
   static constexpr const char* kEmbeddedWriter = "uid=alice,ou=people,o=example";

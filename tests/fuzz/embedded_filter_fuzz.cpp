@@ -6,19 +6,19 @@
 #include <cstdio>
 #include <string>
 
+#include "engine/filter.h"
 #include "fuzz_input.h"
-#include "ldif/filter.h"
 #include "ldif/ldif_file.h"
 
 namespace {
 
 using qorfuzz::expect;
-using vqeldap::ldif::Filter;
-using vqeldap::ldif::Truth;
+using vqeldap::engine::Filter;
+using vqeldap::engine::Truth;
 
-const vqeldap::ldif::Directory& exampleDirectory() {
-  static vqeldap::ldif::Directory* const directory = [] {
-    auto* loaded = new vqeldap::ldif::Directory(vqeldap::ldif::Schema::standard());
+const vqeldap::engine::Directory& exampleDirectory() {
+  static vqeldap::engine::Directory* const directory = [] {
+    auto* loaded = new vqeldap::engine::Directory(vqeldap::engine::Schema::standard());
     std::FILE* file = std::fopen(QOR_EXAMPLE_LDIF, "r");
     std::string header;
     vqeldap::ldif::LoadFailure failure;
@@ -31,8 +31,8 @@ const vqeldap::ldif::Directory& exampleDirectory() {
   return *directory;
 }
 
-Truth truthOf(const std::string& text, uint32_t slot, const vqeldap::ldif::Reader& reader) {
-  const vqeldap::ldif::Directory& directory = exampleDirectory();
+Truth truthOf(const std::string& text, uint32_t slot, const vqeldap::engine::Reader& reader) {
+  const vqeldap::engine::Directory& directory = exampleDirectory();
   Filter filter;
   expect(Filter::parse(directory.schema(), text, filter) == 0, "a filter built from one parses");
   return filter.evaluate(directory, slot, reader);
@@ -41,9 +41,9 @@ Truth truthOf(const std::string& text, uint32_t slot, const vqeldap::ldif::Reade
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  const vqeldap::ldif::Directory& directory = exampleDirectory();
+  const vqeldap::engine::Directory& directory = exampleDirectory();
   qorfuzz::Input input(data, size);
-  vqeldap::ldif::Reader reader;
+  vqeldap::engine::Reader reader;
   if ((input.byte() & 1) != 0) reader.boundDn = "uid=alice,ou=people,o=example";
   std::string text = input.rest();
   text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));  // as sent
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const auto candidates = filter.candidates(directory);
   const bool wrapped = !text.empty() && text.front() == '(' && text.size() < 2000;
   for (uint32_t slot = 0; slot < directory.slotCount(); ++slot) {
-    const vqeldap::ldif::Entry* entry = directory.entry(slot);
+    const vqeldap::engine::Entry* entry = directory.entry(slot);
     if (entry == nullptr) continue;
     const Truth indexed = filter.evaluate(directory, slot, reader);
     expect(indexed == filter.evaluate(directory.schema(), *entry, reader),

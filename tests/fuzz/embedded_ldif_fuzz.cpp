@@ -13,7 +13,7 @@ namespace {
 
 using qorfuzz::expect;
 
-bool load(const std::string& text, vqeldap::ldif::Directory& directory, std::string& header,
+bool load(const std::string& text, vqeldap::engine::Directory& directory, std::string& header,
           vqeldap::ldif::LoadFailure& failure) {
   std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
   if (file == nullptr) return false;
@@ -27,8 +27,8 @@ bool load(const std::string& text, vqeldap::ldif::Directory& directory, std::str
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size == 0) return 0;  // fmemopen takes no empty buffer
   const std::string text(reinterpret_cast<const char*>(data), size);
-  const vqeldap::ldif::Schema& schema = vqeldap::ldif::Schema::standard();
-  vqeldap::ldif::Directory directory(schema);
+  const vqeldap::engine::Schema& schema = vqeldap::engine::Schema::standard();
+  vqeldap::engine::Directory directory(schema);
   std::string header;
   vqeldap::ldif::LoadFailure failure;
   if (!load(text, directory, header, failure)) {
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     return 0;
   }
   const std::string written = vqeldap::ldif::directoryText(directory, nullptr, header);
-  vqeldap::ldif::Directory again(schema);
+  vqeldap::engine::Directory again(schema);
   std::string headerAgain;
   vqeldap::ldif::LoadFailure failureAgain;
   expect(written.empty() || load(written, again, headerAgain, failureAgain),

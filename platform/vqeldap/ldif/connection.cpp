@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "common/status.h"
-#include "ldif/filter.h"
-#include "ldif/password.h"
+#include "engine/filter.h"
+#include "engine/password.h"
+#include "engine/updates.h"
 #include "ldif/store.h"
-#include "ldif/updates.h"
 
 namespace vqeldap::ldif {
 
@@ -22,18 +22,18 @@ constexpr int kHighestDeref = 3;  // always
 // The attributes a search returns.
 class Selection {
  public:
-  Selection(const Schema& schema, const char* const* names) {
+  Selection(const engine::Schema& schema, const char* const* names) {
     if (names == nullptr || names[0] == nullptr) return;
     all_ = false;
     for (const char* const* name = names; *name != nullptr; ++name) {
       const std::string_view text(*name);
       if (text == "*") all_ = true;
-      if (const AttributeType* type = schema.attribute(text)) types_.push_back(type);
+      if (const engine::AttributeType* type = schema.attribute(text)) types_.push_back(type);
     }
   }
-  bool wants(const AttributeType* type) const {
+  bool wants(const engine::AttributeType* type) const {
     if (all_) return true;
-    for (const AttributeType* selected : types_) {
+    for (const engine::AttributeType* selected : types_) {
       if (type->isA(selected)) return true;
     }
     return false;
@@ -41,7 +41,7 @@ class Selection {
 
  private:
   bool all_ = true;
-  std::vector<const AttributeType*> types_;
+  std::vector<const engine::AttributeType*> types_;
 };
 
 class LdifConnection final : public Connection {
@@ -49,7 +49,7 @@ class LdifConnection final : public Connection {
   LdifConnection(std::unique_ptr<Store> store, const std::string& base, std::string boundDn,
                  int64_t timeoutSeconds)
       : store_(std::move(store)),
-        baseIsDn_(normalDn(store_->directory().schema(), base, normalBase_)),
+        baseIsDn_(engine::normalDn(store_->directory().schema(), base, normalBase_)),
         timeout_(timeoutSeconds) {
     reader_.boundDn = boundDn;
     writer_.boundDn = std::move(boundDn);
@@ -57,25 +57,25 @@ class LdifConnection final : public Connection {
 
   void search(const SearchRequest& request, SearchOutcome& outcome) override;
   VQStatus add(const std::string& dn, const ChangeSet& attributes) override {
-    const std::vector<NamedValues> named = namedValuesOf(attributes);
-    return change([&](const Directory& directory, PendingChange& pending) {
+    const std::vector<engine::NamedValues> named = engine::namedValuesOf(attributes);
+    return change([&](const engine::Directory& directory, engine::PendingChange& pending) {
       return prepareAdd(directory, dn, named, writer_, pending);
     });
   }
   VQStatus modify(const std::string& dn, const ChangeSet& changes) override {
-    return change([&](const Directory& directory, PendingChange& pending) {
+    return change([&](const engine::Directory& directory, engine::PendingChange& pending) {
       return prepareModify(directory, dn, changes, writer_, pending);
     });
   }
   VQStatus remove(const std::string& dn) override {
-    return change([&](const Directory& directory, PendingChange& pending) {
+    return change([&](const engine::Directory& directory, engine::PendingChange& pending) {
       return prepareRemove(directory, dn, writer_, pending);
     });
   }
   VQStatus compare(const std::string& dn, const std::string& attribute,
                    std::string_view value) override {
     if (VQStatus s = store_->refresh(); s != 0) return s;
-    return ldif::compare(store_->directory(), reader_, dn, attribute, value);
+    return engine::compare(store_->directory(), reader_, dn, attribute, value);
   }
   VQStatus setOption(int64_t option, int64_t value) override;
 
@@ -88,42 +88,43 @@ class LdifConnection final : public Connection {
     diagnostic_.add("additional info", failure.text);
     return status;
   }
-  bool inScope(Scope scope, const std::string& base, const Entry& entry) const;
+  bool inScope(Scope scope, const std::string& base, const engine::Entry& entry) const;
   // The normal form of the connection's base, worked out once.
   bool baseOf(std::string& out) const {
     out = normalBase_;
     return baseIsDn_;
   }
-  bool gather(const Directory& directory, const SearchRequest& request, const Filter& filter,
-              const std::string& base, SearchOutcome& outcome) const;
+  bool gather(const engine::Directory& directory, const SearchRequest& request,
+              const engine::Filter& filter, const std::string& base, SearchOutcome& outcome) const;
 
   std::unique_ptr<Store> store_;
   std::string normalBase_;  // of the base of filter searches
   bool baseIsDn_;
-  Reader reader_;
-  Writer writer_;
+  engine::Reader reader_;
+  engine::Writer writer_;
   int64_t sizeLimit_ = 0;
   int64_t timeout_;  // seconds a write waits for the lock; 0: no limit
 };
 
-bool LdifConnection::inScope(Scope scope, const std::string& base, const Entry& entry) const {
+bool LdifConnection::inScope(Scope scope, const std::string& base,
+                             const engine::Entry& entry) const {
   switch (scope) {
     case Scope::kBase:
       return entry.normal() == base;
     case Scope::kOneLevel:
-      return parentOf(entry.normal()) == base;
+      return engine::parentOf(entry.normal()) == base;
     case Scope::kSubtree:
       break;
   }
-  return withinSubtree(entry.normal(), base);
+  return engine::withinSubtree(entry.normal(), base);
 }
 
 // Appends the entries that match; false when memory runs out.
-bool appendEntry(const Schema& schema, const Entry& entry, const Selection& selection,
-                 const Reader& reader, ResultList& out) {
+bool appendEntry(const engine::Schema& schema, const engine::Entry& entry,
+                 const Selection& selection, const engine::Reader& reader, ResultList& out) {
   EntryView view;
   view.dn = entry.dn();
-  for (const Entry::Attribute& attribute : entry.attributes()) {
+  for (const engine::Entry::Attribute& attribute : entry.attributes()) {
     if (!selection.wants(attribute.type) || !reader.maySee(schema, entry, attribute.type)) {
       continue;
     }
@@ -137,25 +138,26 @@ bool appendEntry(const Schema& schema, const Entry& entry, const Selection& sele
 
 // The root DSE as slapd shows it to a search that asks for user
 // attributes: the empty DN and its two classes.
-const Entry& rootDse(const Schema& schema) {
-  static const EntryPointer entry =
-      Entry::pack(Dn{}, {AttributeValues{&schema.objectClassType(), {"top", "OpenLDAProotDSE"}}});
+const engine::Entry& rootDse(const engine::Schema& schema) {
+  static const engine::EntryPointer entry = engine::Entry::pack(
+      engine::Dn{},
+      {engine::AttributeValues{&schema.objectClassType(), {"top", "OpenLDAProotDSE"}}});
   return *entry;
 }
 
-bool appendRootDse(const Directory& directory, const SearchRequest& request, const Filter& filter,
-                   SearchOutcome& outcome) {
-  const Schema& schema = directory.schema();
-  const Entry& entry = rootDse(schema);
-  if (filter.evaluate(schema, entry, Reader{}) != Truth::kTrue) return true;
-  return appendEntry(schema, entry, Selection(schema, request.attributes), Reader{},
+bool appendRootDse(const engine::Directory& directory, const SearchRequest& request,
+                   const engine::Filter& filter, SearchOutcome& outcome) {
+  const engine::Schema& schema = directory.schema();
+  const engine::Entry& entry = rootDse(schema);
+  if (filter.evaluate(schema, entry, engine::Reader{}) != engine::Truth::kTrue) return true;
+  return appendEntry(schema, entry, Selection(schema, request.attributes), engine::Reader{},
                      outcome.entries);
 }
 
-bool LdifConnection::gather(const Directory& directory, const SearchRequest& request,
-                            const Filter& filter, const std::string& base,
+bool LdifConnection::gather(const engine::Directory& directory, const SearchRequest& request,
+                            const engine::Filter& filter, const std::string& base,
                             SearchOutcome& outcome) const {
-  const Schema& schema = directory.schema();
+  const engine::Schema& schema = directory.schema();
   const Selection selection(schema, request.attributes);
   std::optional<std::vector<uint32_t>> candidates;
   if (request.scope == Scope::kBase) {
@@ -169,9 +171,9 @@ bool LdifConnection::gather(const Directory& directory, const SearchRequest& req
   int64_t found = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t slot = candidates ? (*candidates)[i] : i;
-    const Entry* entry = directory.entry(slot);
+    const engine::Entry* entry = directory.entry(slot);
     if (entry == nullptr || !inScope(request.scope, base, *entry) ||
-        filter.evaluate(directory, slot, reader_) != Truth::kTrue) {
+        filter.evaluate(directory, slot, reader_) != engine::Truth::kTrue) {
       continue;
     }
     if (sizeLimit_ > 0 && found == sizeLimit_) {
@@ -189,15 +191,16 @@ void LdifConnection::search(const SearchRequest& request, SearchOutcome& outcome
     outcome.status = s;
     return;
   }
-  const Directory& directory = store_->directory();
-  Filter filter;
-  if (VQStatus s = Filter::parse(directory.schema(), request.readDn ? "" : request.text, filter);
+  const engine::Directory& directory = store_->directory();
+  engine::Filter filter;
+  if (VQStatus s =
+          engine::Filter::parse(directory.schema(), request.readDn ? "" : request.text, filter);
       s != 0) {
     outcome.status = s;
     return;
   }
   std::string base;
-  if (!(request.readDn ? normalDn(directory.schema(), request.text, base) : baseOf(base))) {
+  if (!(request.readDn ? engine::normalDn(directory.schema(), request.text, base) : baseOf(base))) {
     outcome.status = kernelStatus(Code::kInvalidDnSyntax);
     return;
   }
@@ -238,17 +241,17 @@ VQStatus LdifConnection::setOption(int64_t option, int64_t value) {
 }
 
 // The normal DN of the entry the bind names, or the failure.
-VQStatus bindAs(const Directory& directory, const std::string& dn, const Secret& password,
+VQStatus bindAs(const engine::Directory& directory, const std::string& dn, const Secret& password,
                 std::string& bound) {
-  if (!normalDn(directory.schema(), dn, bound)) return kernelStatus(Code::kInvalidDnSyntax);
+  if (!engine::normalDn(directory.schema(), dn, bound)) return kernelStatus(Code::kInvalidDnSyntax);
   const std::optional<uint32_t> slot = directory.find(bound);
   const VQStatus refused = kernelStatus(Code::kInvalidCredentials);
   if (!slot) return refused;
-  const Entry& entry = *directory.entry(*slot);
-  const Entry::Attribute* secrets = entry.find(&directory.schema().userPasswordType());
+  const engine::Entry& entry = *directory.entry(*slot);
+  const engine::Entry::Attribute* secrets = entry.find(&directory.schema().userPasswordType());
   const std::string_view given(password.data(), password.size());
   for (uint32_t k = 0; secrets != nullptr && k < secrets->count; ++k) {
-    if (passwordMatches(entry.value(*secrets, k), given)) return 0;
+    if (engine::passwordMatches(entry.value(*secrets, k), given)) return 0;
   }
   return refused;
 }

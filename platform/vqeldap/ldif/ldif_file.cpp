@@ -112,7 +112,7 @@ class Record {
   bool empty() const { return !hasDn_; }
   const std::string& dn() const { return dn_; }
   unsigned long line() const { return line_; }
-  const std::vector<NamedValues>& attributes() const { return attributes_; }
+  const std::vector<engine::NamedValues>& attributes() const { return attributes_; }
 
  private:
   bool fail(LoadFailure& failure, unsigned long line, std::string reason) {
@@ -144,7 +144,7 @@ class Record {
     if (nameIs(type, "changetype") || nameIs(type, "control")) {
       return fail(failure, at, "a change record; the file holds entries only");
     }
-    attributes_.push_back(NamedValues{std::string_view(type.bv_val, type.bv_len), {text}});
+    attributes_.push_back(engine::NamedValues{std::string_view(type.bv_val, type.bv_len), {text}});
     return true;
   }
 
@@ -152,7 +152,7 @@ class Record {
   std::string dn_;
   unsigned long line_ = 0;
   std::deque<std::string> texts_;
-  std::vector<NamedValues> attributes_;
+  std::vector<engine::NamedValues> attributes_;
 };
 
 // The comment lines at the top of the file, each with its line break.
@@ -179,9 +179,9 @@ void putLine(std::string& out, std::string_view name, std::string_view value) {
   out.resize(start + static_cast<std::size_t>(end - at));
 }
 
-void putEntry(std::string& out, const Entry& entry) {
+void putEntry(std::string& out, const engine::Entry& entry) {
   putLine(out, "dn", entry.dn());
-  for (const Entry::Attribute& attribute : entry.attributes()) {
+  for (const engine::Entry::Attribute& attribute : entry.attributes()) {
     for (uint32_t k = 0; k < attribute.count; ++k) {
       putLine(out, attribute.type->canonical, entry.value(attribute, k));
     }
@@ -191,7 +191,7 @@ void putEntry(std::string& out, const Entry& entry) {
 
 }  // namespace
 
-bool readDirectory(std::FILE* file, Directory& directory, std::string& header,
+bool readDirectory(std::FILE* file, engine::Directory& directory, std::string& header,
                    LoadFailure& failure) {
   header = readHeader(file);
   unsigned long line = countLines(header.c_str());
@@ -208,14 +208,15 @@ bool readDirectory(std::FILE* file, Directory& directory, std::string& header,
     Record record;
     if (!record.read(buffer.data, first, firstRecord, failure)) return false;
     if (record.empty()) continue;  // a "version: 1" line alone
-    PendingChange change;
-    const VQStatus status = prepareLoaded(directory, record.dn(), record.attributes(), change);
+    engine::PendingChange change;
+    const VQStatus status =
+        engine::prepareLoaded(directory, record.dn(), record.attributes(), change);
     if (status != 0) {
       failure = LoadFailure{kMalformed, record.line(),
                             "entry refused with LDAP result " + std::to_string(status & 0xFF)};
       return false;
     }
-    apply(directory, std::move(change));
+    engine::apply(directory, std::move(change));
   }
   if (read < 0 || std::ferror(file) != 0) {
     failure = LoadFailure{kMalformed, line + 1, "cannot be read as LDIF"};
@@ -224,18 +225,19 @@ bool readDirectory(std::FILE* file, Directory& directory, std::string& header,
   return true;
 }
 
-std::string directoryText(const Directory& directory, const PendingChange* pending,
+std::string directoryText(const engine::Directory& directory, const engine::PendingChange* pending,
                           const std::string& header) {
   std::string out = header;
   if (!header.empty()) out.push_back('\n');
   for (uint32_t slot = 0; slot < directory.slotCount(); ++slot) {
-    const Entry* entry = directory.entry(slot);
-    if (pending != nullptr && pending->kind != PendingChange::Kind::kAdd && pending->slot == slot) {
+    const engine::Entry* entry = directory.entry(slot);
+    if (pending != nullptr && pending->kind != engine::PendingChange::Kind::kAdd &&
+        pending->slot == slot) {
       entry = pending->entry.get();  // null when it is removed
     }
     if (entry != nullptr) putEntry(out, *entry);
   }
-  if (pending != nullptr && pending->kind == PendingChange::Kind::kAdd) {
+  if (pending != nullptr && pending->kind == engine::PendingChange::Kind::kAdd) {
     putEntry(out, *pending->entry);
   }
   return out;

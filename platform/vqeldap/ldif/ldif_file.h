@@ -22,8 +22,8 @@
 
 #include <qorldap/abi/objects.h>
 
-#include "ldif/directory.h"
-#include "ldif/updates.h"
+#include "engine/directory.h"
+#include "engine/updates.h"
 
 namespace vqeldap::ldif {
 
@@ -35,12 +35,12 @@ struct LoadFailure {
 
 // Loads `file` into `directory` (which starts empty); false with the
 // failure.
-bool readDirectory(std::FILE* file, Directory& directory, std::string& header,
+bool readDirectory(std::FILE* file, engine::Directory& directory, std::string& header,
                    LoadFailure& failure);
 
 // The file's text for the directory once `pending` (or nothing) is
 // applied.
-std::string directoryText(const Directory& directory, const PendingChange* pending,
+std::string directoryText(const engine::Directory& directory, const engine::PendingChange* pending,
                           const std::string& header);
 
 }  // namespace vqeldap::ldif

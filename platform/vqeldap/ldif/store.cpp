@@ -207,7 +207,7 @@ bool Store::load(int fd, LoadFailure& failure) {
   }
   // An entry of LDIF takes a hundred bytes or more.
   constexpr off_t kSmallestEntry = 100;
-  auto directory = std::make_unique<Directory>(Schema::standard());
+  auto directory = std::make_unique<engine::Directory>(engine::Schema::standard());
   directory->reserve(static_cast<std::size_t>(status.st_size / kSmallestEntry));
   std::string header;
   const bool read = readDirectory(file, *directory, header, failure);
@@ -352,7 +352,7 @@ VQStatus Store::change(const Prepare& prepare, int64_t timeoutSeconds, WriteFail
     LoadFailure loadFailure;
     if (!load(fd.get(), loadFailure)) return loadFailure.status;
   }
-  PendingChange pending;
+  engine::PendingChange pending;
   if (VQStatus s = prepare(*directory_, pending); s != 0) return s;
   if (!writable(path_, status)) return kernelStatus(Code::kUnwillingToPerform);
   Identity written;
@@ -360,7 +360,7 @@ VQStatus Store::change(const Prepare& prepare, int64_t timeoutSeconds, WriteFail
       s != 0) {
     return s;
   }
-  apply(*directory_, std::move(pending));
+  engine::apply(*directory_, std::move(pending));
   loaded_ = written;
   return 0;
 }

@@ -31,9 +31,9 @@
 
 #include <qorldap/abi/objects.h>
 
-#include "ldif/directory.h"
+#include "engine/directory.h"
+#include "engine/updates.h"
 #include "ldif/ldif_file.h"
-#include "ldif/updates.h"
 
 namespace vqeldap::ldif {
 
@@ -60,7 +60,7 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  const Directory& directory() const { return *directory_; }
+  const engine::Directory& directory() const { return *directory_; }
   bool readOnly() const { return readOnly_; }
 
   // Loads the file again when it is no longer the one loaded; 0 or the
@@ -74,7 +74,7 @@ class Store {
   // a request that waited too long) when the lock was not had within
   // `timeoutSeconds` (0: no limit), other when the system refused a step,
   // both with `failure` saying why.
-  using Prepare = std::function<VQStatus(const Directory&, PendingChange&)>;
+  using Prepare = std::function<VQStatus(const engine::Directory&, engine::PendingChange&)>;
   VQStatus change(const Prepare& prepare, int64_t timeoutSeconds, WriteFailure& failure);
 
  private:
@@ -98,7 +98,7 @@ class Store {
   std::string name_;  // its last part
   int folder_ = -1;   // the folder that holds it
   int watch_ = -1;    // inotify on that folder, or -1
-  std::unique_ptr<Directory> directory_;
+  std::unique_ptr<engine::Directory> directory_;
   std::string header_;
   Identity loaded_;
   bool readOnly_ = false;

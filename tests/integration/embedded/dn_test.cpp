@@ -2,25 +2,25 @@
 // normal form and naming values for every DN, plain or not.
 #include <gtest/gtest.h>
 
-#include "ldif/dn.h"
+#include "engine/dn.h"
 
 namespace qortest {
 namespace {
 
-using vqeldap::ldif::Dn;
-using vqeldap::ldif::Schema;
+using vqeldap::engine::Dn;
+using vqeldap::engine::Schema;
 
 void expectSameAsLibldap(const std::string& text) {
   SCOPED_TRACE(text);
   const Schema& schema = Schema::standard();
   Dn direct, viaLibldap;
-  const bool parsed = vqeldap::ldif::parseDn(schema, text, direct);
-  ASSERT_EQ(parsed, vqeldap::ldif::parseDnWithLibldap(schema, text, viaLibldap));
+  const bool parsed = vqeldap::engine::parseDn(schema, text, direct);
+  ASSERT_EQ(parsed, vqeldap::engine::parseDnWithLibldap(schema, text, viaLibldap));
   if (!parsed) return;
   EXPECT_EQ(direct.pretty, viaLibldap.pretty);
   EXPECT_EQ(direct.normal, viaLibldap.normal);
   std::string normal;
-  EXPECT_TRUE(vqeldap::ldif::normalDn(schema, text, normal));
+  EXPECT_TRUE(vqeldap::engine::normalDn(schema, text, normal));
   EXPECT_EQ(normal, viaLibldap.normal);
   ASSERT_EQ(direct.naming.size(), viaLibldap.naming.size());
   for (std::size_t i = 0; i < direct.naming.size(); ++i) {

@@ -25,8 +25,8 @@
 
 #include <vqeldap/options.h>
 
+#include "engine/filter.h"
 #include "ldif/connection.h"
-#include "ldif/filter.h"
 #include "ldif/store.h"
 #include "support/case_names.h"
 
@@ -718,16 +718,16 @@ TEST_F(StoreTest, SubscriberSearchesUseTheIndexes) {
   vqeldap::ldif::LoadFailure failure;
   auto store = vqeldap::ldif::Store::open(path_, failure);
   ASSERT_NE(store, nullptr) << failure.reason;
-  const vqeldap::ldif::Schema& schema = store->directory().schema();
+  const vqeldap::engine::Schema& schema = store->directory().schema();
   const std::string subscriber =
       "(&(|(objectclass=qorsubscriber)(qorInterface=qorsubscriber))(qorpersondn=CN=P7,o=example))";
-  vqeldap::ldif::Filter filter;
-  ASSERT_EQ(vqeldap::ldif::Filter::parse(schema, subscriber, filter), 0u);
+  vqeldap::engine::Filter filter;
+  ASSERT_EQ(vqeldap::engine::Filter::parse(schema, subscriber, filter), 0u);
   const auto candidates = filter.candidates(store->directory());
   ASSERT_TRUE(candidates.has_value());
   ASSERT_EQ(candidates->size(), 1u);
   EXPECT_EQ(store->directory().entry(candidates->front())->dn(), "cn=s7,o=example");
-  ASSERT_EQ(vqeldap::ldif::Filter::parse(schema, "(cn=s7)", filter), 0u);
+  ASSERT_EQ(vqeldap::engine::Filter::parse(schema, "(cn=s7)", filter), 0u);
   EXPECT_FALSE(filter.candidates(store->directory()).has_value()) << "cn has no index";
 }
 

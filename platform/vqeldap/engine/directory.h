@@ -19,10 +19,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ldif/entry.h"
-#include "ldif/schema.h"
+#include "engine/entry.h"
+#include "engine/schema.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 class Directory {
  public:
@@ -84,4 +84,4 @@ class Directory {
   std::size_t live_ = 0;
 };
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

@@ -22,7 +22,7 @@
 #include <unordered_set>
 #include <vector>
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 // How values of an attribute are compared. kNone: the attribute has no such
 // matching, and an assertion that needs it is Undefined.
@@ -163,4 +163,4 @@ class Schema {
 // ASCII lower case.
 std::string lowerAscii(std::string_view text);
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

@@ -1,10 +1,10 @@
-#include "ldif/directory.h"
+#include "engine/directory.h"
 
 #include <algorithm>
 
-#include "ldif/matching.h"
+#include "engine/matching.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 namespace {
 
@@ -165,4 +165,4 @@ void Directory::closeUp() {
   for (uint32_t slot = 0; slot < slots_.size(); ++slot) indexEntry(slot);
 }
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

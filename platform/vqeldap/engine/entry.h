@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "ldif/dn.h"
-#include "ldif/schema.h"
+#include "engine/dn.h"
+#include "engine/schema.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 // An attribute while an entry is being built or changed.
 struct AttributeValues {
@@ -67,4 +67,4 @@ class Entry {
   uint32_t valueCount_ = 0;
 };
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

@@ -1,11 +1,11 @@
-#include "ldif/matching.h"
+#include "engine/matching.h"
 
 #include <cstring>
 
 #include "common/result.h"
-#include "ldif/dn.h"
+#include "engine/dn.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 namespace {
 
@@ -298,4 +298,4 @@ bool prettyValue(const Schema& schema, Syntax syntax, std::string_view value, st
   return true;
 }
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

@@ -1,10 +1,10 @@
-#include "ldif/entry.h"
+#include "engine/entry.h"
 
 #include <algorithm>
 #include <limits>
 #include <new>
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 static_assert(sizeof(Entry) % alignof(Entry::Attribute) == 0, "the records follow the header");
 
@@ -71,4 +71,4 @@ std::vector<AttributeValues> Entry::unpack() const {
   return out;
 }
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

@@ -5,8 +5,8 @@
 
 #include <string_view>
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 extern const std::string_view kSystemSchemaText;
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

@@ -1,13 +1,13 @@
-#include "ldif/dn.h"
+#include "engine/dn.h"
 
 #include <ldap.h>
 
 #include <algorithm>
 #include <memory>
 
-#include "ldif/matching.h"
+#include "engine/matching.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 namespace {
 
@@ -245,4 +245,4 @@ bool namingValues(const Schema& schema, std::string_view text, std::vector<Namin
   return true;
 }
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

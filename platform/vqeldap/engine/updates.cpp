@@ -1,12 +1,12 @@
-#include "ldif/updates.h"
+#include "engine/updates.h"
 
 #include <algorithm>
 #include <unordered_set>
 
 #include "common/status.h"
-#include "ldif/matching.h"
+#include "engine/matching.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 namespace {
 
@@ -456,4 +456,4 @@ VQStatus compare(const Directory& directory, const Reader& reader, std::string_v
   return statusOf(present ? Code::kCompareFalse : Code::kNoSuchAttribute);
 }
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

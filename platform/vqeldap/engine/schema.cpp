@@ -1,4 +1,4 @@
-#include "ldif/schema.h"
+#include "engine/schema.h"
 
 #include <ldap.h>
 #include <ldap_schema.h>
@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ldif/system_schema.h"
+#include "engine/system_schema.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 namespace {
 
@@ -718,4 +718,4 @@ const Schema& Schema::standard() {
   return *schema;
 }
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

@@ -1,4 +1,4 @@
-#include "ldif/password.h"
+#include "engine/password.h"
 
 #include <crypt.h>
 #include <openssl/crypto.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 namespace {
 
@@ -127,4 +127,4 @@ bool passwordMatches(std::string_view stored, std::string_view password) {
   return false;  // a scheme this directory cannot check
 }
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

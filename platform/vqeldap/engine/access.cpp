@@ -1,11 +1,11 @@
-#include "ldif/access.h"
+#include "engine/access.h"
 
 #include <algorithm>
 
 #include "common/status.h"
-#include "ldif/dn.h"
+#include "engine/dn.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 namespace {
 
@@ -79,4 +79,4 @@ VQStatus mayModify(const Directory& directory, const Writer& writer, std::string
   return normal == writer.boundDn && onlyPassword ? 0 : kRefused;
 }
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

@@ -36,11 +36,11 @@
 #include <qorldap/abi/objects.h>
 
 #include "common/changes.h"
-#include "ldif/access.h"
-#include "ldif/directory.h"
-#include "ldif/filter.h"
+#include "engine/access.h"
+#include "engine/directory.h"
+#include "engine/filter.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 struct PendingChange {
   enum class Kind { kAdd, kReplace, kRemove };
@@ -75,4 +75,4 @@ VQStatus compare(const Directory& directory, const Reader& reader, std::string_v
 // The attributes a ChangeSet of an add carries.
 std::vector<NamedValues> namedValuesOf(const ChangeSet& attributes);
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

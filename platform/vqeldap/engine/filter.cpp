@@ -1,4 +1,4 @@
-#include "ldif/filter.h"
+#include "engine/filter.h"
 
 #include <lber.h>
 #include <ldap.h>
@@ -8,7 +8,7 @@
 #include "common/libldap.h"
 #include "common/status.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 namespace {
 
@@ -389,4 +389,4 @@ std::optional<std::vector<uint32_t>> Filter::candidates(const Directory& directo
   return slots;
 }
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

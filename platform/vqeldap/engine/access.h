@@ -25,9 +25,9 @@
 
 #include <qorldap/abi/objects.h>
 
-#include "ldif/directory.h"
+#include "engine/directory.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 struct Writer {
   std::string boundDn;    // normal form; empty: anonymous
@@ -48,4 +48,4 @@ VQStatus mayAddOrRemove(const Directory& directory, const Writer& writer, std::s
 VQStatus mayModify(const Directory& directory, const Writer& writer, std::string_view normal,
                    const std::vector<const AttributeType*>& types);
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

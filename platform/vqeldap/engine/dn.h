@@ -18,9 +18,9 @@
 #include <string_view>
 #include <vector>
 
-#include "ldif/schema.h"
+#include "engine/schema.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 // One attribute value assertion of a DN's first RDN, its value unescaped.
 struct NamingValue {
@@ -53,4 +53,4 @@ bool withinSubtree(std::string_view normal, std::string_view base);
 // `text` is not a DN.
 bool namingValues(const Schema& schema, std::string_view text, std::vector<NamingValue>& out);
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

@@ -26,11 +26,11 @@
 
 #include <qorldap/abi/objects.h>
 
-#include "ldif/directory.h"
-#include "ldif/entry.h"
-#include "ldif/matching.h"
+#include "engine/directory.h"
+#include "engine/entry.h"
+#include "engine/matching.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 // Who reads. Every reader sees the same today: everything but userPassword
 // values, which are visible to no one, the entry they belong to included
@@ -64,4 +64,4 @@ class Filter {
   std::shared_ptr<const Node> root_;
 };
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

@@ -17,8 +17,8 @@
 
 #include <string_view>
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 bool passwordMatches(std::string_view stored, std::string_view password);
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

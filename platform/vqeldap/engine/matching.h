@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "ldif/schema.h"
+#include "engine/schema.h"
 
-namespace vqeldap::ldif {
+namespace vqeldap::engine {
 
 // Which part of a substrings assertion a text is: blanks at its ends are
 // kept where they join another part.
@@ -58,4 +58,4 @@ bool validSyntax(const Schema& schema, Syntax syntax, std::string_view value);
 // does not fit the syntax.
 bool prettyValue(const Schema& schema, Syntax syntax, std::string_view value, std::string& out);
 
-}  // namespace vqeldap::ldif
+}  // namespace vqeldap::engine

@@ -35,8 +35,9 @@ QOR_EXTERN_C_BEGIN
   X(DS_E_NO_VALUE, 0x80144089u, "an attribute has no value")                                      \
   X(DS_E_NO_EXTENSION, 0x80144093u, "the LDAP extension vqeldap could not be loaded")             \
   X(DS_E_NO_BASE, 0x80144097u,                                                                    \
-    "no search base: give -b, or set LDAP_BASE, LDAPBASE or BASE in ldap.conf")                   \
-  X(DS_E_NO_HOST, 0x80144098u, "no host: give -H, or set LDAP_HOST, LDAPURI or URI in ldap.conf") \
+    "no search base given, and none set in LDAP_BASE, LDAPBASE or BASE in ldap.conf")            \
+  X(DS_E_NO_HOST, 0x80144098u,                                                                    \
+    "no host given, and none set in LDAP_HOST, LDAPURI or URI in ldap.conf")                     \
   X(DS_E_EXPANSION_TOO_LARGE, 0x801440A0u,                                                        \
     "the group expands to more than 100,000 entries: expand its nested groups one by one")        \
   X(DS_E_TIMEOUT_TOO_LONG, 0x801440A1u,                                                           \

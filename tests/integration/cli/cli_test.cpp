@@ -528,7 +528,10 @@ TEST_F(Cli, AnonymousWritesAreRefused) {
   EXPECT_EQ(added.exitCode, kFailed);
   EXPECT_THAT(added.err, HasSubstr("qorhost: record 1 (dn: " + kZoe));
   EXPECT_THAT(added.err,
-              HasSubstr("the server wants a bound connection: give -D with -W, -w or -y"));
+              HasSubstr("the server wants a stronger bind: bind with a DN and password, over TLS "
+                        "(StartTLS or ldaps://) if the server refuses a simple bind without "
+                        "it; give -D with -W, -w or -y; if they were given, the server wants "
+                        "TLS: -ZZ or ldaps://"));
   EXPECT_FALSE(exists(kZoe));
 }
 
@@ -659,14 +662,14 @@ TEST_F(Cli, FailuresNameTheStatusAndAHint) {
   const std::string down = "ldap://127.0.0.1:" + std::to_string(closedPort);
   const std::vector<Case> cases{
       {{"-b", base_, "search", "(uid=alice)"},
-       "qorhost: open: 0x80144098 DS_E_NO_HOST: no host: give -H, or set LDAP_HOST, LDAPURI or URI "
-       "in ldap.conf",
+       "qorhost: open: 0x80144098 DS_E_NO_HOST: no host given, and none set in LDAP_HOST, "
+       "LDAPURI or URI in ldap.conf; give -H",
        kFailed,
        {}},
       {{"-H", uri_, "search", "(uid=alice)"},
        "qorhost: open " + uri_ +
-           ": 0x80144097 DS_E_NO_BASE: no search base: give -b, or set LDAP_BASE, LDAPBASE or BASE "
-           "in ldap.conf",
+           ": 0x80144097 DS_E_NO_BASE: no search base given, and none set in LDAP_BASE, "
+           "LDAPBASE or BASE in ldap.conf; give -b",
        kFailed,
        {}},
       {{"-H", down, "-b", base_, "search", "(cn=x)"},

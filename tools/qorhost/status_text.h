@@ -29,7 +29,8 @@ inline std::string_view flagHint(uint32_t status) {
     std::string_view text;
   };
   static constexpr FlagHint kFlagHints[] = {
-      {0x08, "give -D with -W, -w or -y; if they were given, the server wants TLS: -ZZ or ldaps://"},
+      {0x08,
+       "give -D with -W, -w or -y; if they were given, the server wants TLS: -ZZ or ldaps://"},
       {0x0D, "give -ZZ or an ldaps:// URI"},
       {0x20, "check -b"},
       {0x30, "give -D with -W, -w or -y"},

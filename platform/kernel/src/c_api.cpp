@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "copy_out.h"
 #include "paths.h"
 #include "qorkernel/kernel.h"
 #include "qorkernel/loader.h"
@@ -174,6 +175,15 @@ long qorkernel_pool_faults(const qorkernel_kernel* kernel) {
   if (kernel == nullptr || kernel->kernel.poolMode() != qorkernel::PoolMode::kChecked) return -1;
   const qorkernel::PoolStats totals = kernel->kernel.totals();
   return static_cast<long>(totals.badFrees + totals.liveBlocks);
+}
+
+size_t qorkernel_latest_diagnostic(const qorkernel_kernel* kernel, char* text, size_t size) {
+  try {
+    return qorkernel::copyOut(kernel == nullptr ? std::string() : kernel->kernel.lastStatusText(),
+                              text, size);
+  } catch (...) {
+    return qorkernel::copyOut({}, text, size);
+  }
 }
 
 }  // extern "C"

@@ -7,7 +7,11 @@
 #include <cstdio>
 #include <string>
 
+#include <qorldap/abi/objects.h>
+#include <qorldap/records.h>
 #include <qorldap/status.h>
+
+#include "copy_out.h"
 
 namespace qorkernel {
 namespace {
@@ -55,8 +59,7 @@ constexpr std::array kLdapResults{
     NamedNumber{0x30, "inappropriateAuthentication",
                 "this bind is not allowed (anonymous?): bind with a DN and password"},
     NamedNumber{0x31, "invalidCredentials", "wrong bind DN or password"},
-    NamedNumber{0x32, "insufficientAccessRights",
-                "not allowed: bind as someone who may do this"},
+    NamedNumber{0x32, "insufficientAccessRights", "not allowed: bind as someone who may do this"},
     NamedNumber{0x33, "busy", "the server is busy: try again"},
     NamedNumber{0x34, "unavailable", "the server is not available"},
     NamedNumber{0x35, "unwillingToPerform", "the server refuses to do this"},
@@ -69,12 +72,12 @@ constexpr std::array kLdapResults{
     NamedNumber{0x45, "objectClassModsProhibited", "the object classes may not be changed"},
     NamedNumber{0x47, "affectsMultipleDSAs", "the change would span several servers"},
     NamedNumber{0x50, "other", "the directory reported a failure the module does not know"},
-    NamedNumber{0x51, "serverDown", "cannot reach the server: is it running, are the host and port right?"},
+    NamedNumber{0x51, "serverDown",
+                "cannot reach the server: is it running, are the host and port right?"},
     NamedNumber{0x52, "localError", "the client failed locally"},
     NamedNumber{0x53, "encodingError", "a request could not be encoded"},
     NamedNumber{0x54, "decodingError", "the server's answer could not be decoded"},
-    NamedNumber{0x55, "timeout",
-                "the server did not answer in time (see LDAP_TIMEOUT)"},
+    NamedNumber{0x55, "timeout", "the server did not answer in time (see LDAP_TIMEOUT)"},
     NamedNumber{0x56, "authUnknown", "unknown way of binding"},
     NamedNumber{0x57, "filterError", "the search filter is not well formed"},
     NamedNumber{0x58, "userCancelled", "cancelled"},
@@ -148,14 +151,18 @@ std::string statusLine(uint32_t status) {
   return hex(status) + " unknown status";
 }
 
-// snprintf's contract for a text made in full beforehand.
-size_t copyOut(const std::string& line, char* text, size_t size) {
-  if (text != nullptr && size > 0) {
-    const size_t kept = line.size() < size ? line.size() : size - 1;
-    line.copy(text, kept);
-    text[kept] = '\0';
-  }
-  return line.size();
+// The text a handle's status object holds for its latest request, when that
+// request failed; empty for a success, a handle without a status object, or
+// an object made before status objects kept texts.
+std::string handleText(const dshandle* handle) {
+  qor_status_object* status = handle == nullptr ? nullptr : handle->statusObject;
+  if (status == nullptr || static_cast<uint32_t>(status->statusMagic) != QOR_STATUS_MAGIC ||
+      (status->statusMagic & QOR_STATUS_HAS_TEXT) == 0)
+    return {};
+  if (status->getLastStatus(status, nullptr) == 0) return {};
+  int64_t length = 0;
+  const char* text = status->getLastText(status, &length);
+  return text == nullptr || length <= 0 ? std::string() : std::string(text, length);
 }
 
 }  // namespace
@@ -178,6 +185,14 @@ const char* qorkernel_status_hint(uint32_t status) {
 size_t qorkernel_status_describe(uint32_t status, char* text, size_t size) {
   try {
     return qorkernel::copyOut(qorkernel::statusLine(status), text, size);
+  } catch (...) {
+    return qorkernel::copyOut({}, text, size);
+  }
+}
+
+size_t qorkernel_handle_diagnostic(const dshandle* handle, char* text, size_t size) {
+  try {
+    return qorkernel::copyOut(qorkernel::handleText(handle), text, size);
   } catch (...) {
     return qorkernel::copyOut({}, text, size);
   }

@@ -7,9 +7,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include <qorldap/abi/ldrecords.h>
 #include <qorldap/status.h>
 
 namespace {
@@ -103,6 +105,56 @@ TEST_F(CApiTest, MacrosComeBeforeTheEnvironmentAndBothReachTheModule) {
   ASSERT_EQ(qorkernel_set_env(kernel_, "LDAP_BASE", nullptr), 0);
   expand(ops, nullptr, nullptr, &opened);
   EXPECT_EQ(opened, DS_E_NO_BASE) << "the macro removed and the variable hidden";
+  qorkernel_module_stop(module);
+  EXPECT_EQ(qorkernel_pool_faults(kernel_), 0);
+}
+
+// What qorhost prints under a failure reaches a C host too: the
+// directory's words for a handle's failed request, nothing after a success,
+// and what a failed open said once its handle is gone.
+TEST_F(CApiTest, DiagnosticTextsReachACHost) {
+  qorkernel_module* module = start(QOR_MODULE_PATH);
+  ASSERT_NE(module, nullptr);
+  const qorldap_table* ops = qorkernel_module_table(module);
+  // A lock file that cannot be made fails every write, for root too.
+  const std::string copy = ::testing::TempDir() + "c_api_directory.ldif";
+  std::filesystem::copy_file(QOR_SOURCE_DIR "/examples/directory.ldif", copy,
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::create_directory(copy + ".lock");
+  dshandle* handle = nullptr;
+  ASSERT_EQ(ops->dsopen(&handle, ("ldif:" + copy).c_str(), 0, nullptr, "o=example",
+                        "uid=alice,ou=people,o=example", "alice-secret"),
+            DS_OK);
+  auto text = [](auto read) {
+    std::string out(read(nullptr, 0), '\0');
+    read(out.data(), out.size() + 1);
+    return out;
+  };
+  auto handleText = [&] {
+    return text([&](char* buffer, size_t size) {
+      return qorkernel_handle_diagnostic(handle, buffer, size);
+    });
+  };
+  const char* const bob = "uid=bob,ou=people,o=example";
+  EXPECT_TRUE(DS_IS_ERROR(ops->dsmodone(handle, bob, LDMOD_REPLACE, "mail", "bob@example.net")));
+  EXPECT_EQ(handleText(), "additional info: " + copy + ".lock: cannot write: Is a directory");
+  dsent** list = nullptr;
+  ASSERT_EQ(ops->dsexpgrp(handle, kGroup, &list, DS_EXPAND_SUBSCRIBERS), DS_OK);
+  EXPECT_EQ(handleText(), "") << "a success leaves no text";
+  EXPECT_EQ(ops->dsfree(handle, list), DS_OK);
+  EXPECT_EQ(ops->dsclose(handle), DS_OK);
+  std::filesystem::remove(copy + ".lock");
+  std::filesystem::remove(copy);
+
+  EXPECT_EQ(qorkernel_handle_diagnostic(nullptr, nullptr, 0), 0u);
+  handle = nullptr;
+  EXPECT_NE(ops->dsopen(&handle, "ldif:/nonexistent/directory.ldif", 0, nullptr, "o=example",
+                        nullptr, nullptr),
+            DS_OK);
+  EXPECT_THAT(text([&](char* buffer, size_t size) {
+                return qorkernel_latest_diagnostic(kernel_, buffer, size);
+              }),
+              HasSubstr("/nonexistent/directory.ldif"));
   qorkernel_module_stop(module);
   EXPECT_EQ(qorkernel_pool_faults(kernel_), 0);
 }

@@ -121,9 +121,37 @@ QORLDAP_API void qorkernel_module_stop(qorkernel_module* module);
 /* Where qorkernel_module_start(kernel, NULL) loads the module from. */
 QORLDAP_API const char* qorkernel_default_module_path(void);
 
+/*
+ * What the directory said about the latest request on a connection handle
+ * that failed there: one or more lines "label: value" separated by '\n'
+ * ("additional info: ...", "matched DN: ...", "server: ..." for each server
+ * an open tried). Empty when that request succeeded, when the handle has no
+ * status object, and for a NULL handle. A failure the module reports before
+ * asking the directory (an argument missing, a DN not well formed) sends no
+ * request, so the text then still tells of the request before it: read it
+ * right after a call that returned an LDAP result (DS_IS_ERROR and a code of
+ * 0x01-0x7F) or DS_E_NOT_OPENED. A failed dsopen leaves no handle: read
+ * its text (the servers tried) with qorkernel_latest_diagnostic. Written as
+ * snprintf writes, as qorkernel_status_describe. Call it from the thread
+ * that uses the handle.
+ */
+QORLDAP_API size_t qorkernel_handle_diagnostic(const dshandle* handle, char* text, size_t size);
+
+/*
+ * The diagnostic text of the latest failed request on any handle of the
+ * kernel, kept after its handle is gone: what a failed dsopen said (the
+ * servers tried, the server's message). With several threads it tells of
+ * whichever recorded last, so read it on the thread whose dsopen failed,
+ * right after the call. Written as qorkernel_handle_diagnostic.
+ */
+QORLDAP_API size_t qorkernel_latest_diagnostic(const qorkernel_kernel* kernel, char* text,
+                                               size_t size);
+
 /* With checked pools: the number of bad frees plus the blocks still live in
-   the pools the module made; 0 when all is well. -1 with production pools,
-   which keep no such record. */
+   the pools the module made; 0 when all is well, once the module is stopped
+   (qorkernel_module_stop): the module keeps one block of its own while it
+   runs, so a count taken before that is 1 too many. -1 with production
+   pools, which keep no such record. */
 QORLDAP_API long qorkernel_pool_faults(const qorkernel_kernel* kernel);
 
 QOR_EXTERN_C_END

@@ -39,7 +39,15 @@ typedef union dsdata {
    so that the whole value can be read, and a value handed back to register
    or modify goes out with all len bytes; otherwise len is 0 and the text
    ends at its zero byte. Values that dsmkatt makes carry len only with tag
-   DSV_BINARY. */
+   DSV_BINARY.
+
+   The typed getters (dsgshrt, dsgint, dsglong, dsgflt, dsgdbl) change the
+   record they read: the first one converts the text, keeps the number in
+   data and sets type, and every later getter reads that number, not the
+   text. On "3.75", dsgint then dsgdbl give 3 and 3.0, while dsgdbl then
+   dsgint give 3.75 and 3. Read a value first with the getter of the type
+   wanted, or read a copy of the record. dsgstr returns text itself, valid
+   until the list that holds the value is released with dsfree. */
 typedef struct dsval {
   int32_t type;
   dsdata data;

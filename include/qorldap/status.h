@@ -84,6 +84,16 @@ enum {
 #define DS_WARNING_FORM(s) (DS_WARNING_BASE | ((uint32_t)(s)&DS_CODE_MASK))
 #define DS_IS_ERROR(s) (((uint32_t)(s)&0x80000000u) != 0)
 
+/* dscompar's two answers. Both carry the error bit (they are LDAP's
+   compareTrue and compareFalse in the error form), so DS_IS_ERROR is true
+   for each: test a compare's status with DS_IS_COMPARE_ANSWER first, then
+   against DS_COMPARE_HOLDS; DS_IS_FAILURE is true only for real failures. */
+#define DS_COMPARE_HOLDS DS_STATUS(DS_E_COMPARE_TRUE)
+#define DS_COMPARE_DIFFERS DS_STATUS(DS_E_COMPARE_FALSE)
+#define DS_IS_COMPARE_ANSWER(s) \
+  ((uint32_t)(s) == DS_COMPARE_HOLDS || (uint32_t)(s) == DS_COMPARE_DIFFERS)
+#define DS_IS_FAILURE(s) (DS_IS_ERROR(s) && !DS_IS_COMPARE_ANSWER(s))
+
 /* Kernel statuses. */
 #define VQ_LDAP_BASE 0x807FF800u /* + an LDAP result code (RFC 4511 / RFC 1823) */
 #define VQ_LDAP(n) (VQ_LDAP_BASE + (uint32_t)(n))

@@ -74,6 +74,14 @@ run_example() {
   output="$("$program" "$directory" o=example cn=all,ou=groups,o=example)" ||
     fail "$program failed"
   [ "$output" = "$expected" ] || fail "$program printed: $output"
+  # Both compare answers carry the error bit; the example tells them from
+  # failures with the header's macro.
+  local status=0
+  "$program" "$directory" o=example uid=alice,ou=people,o=example compare mail alice@example.org \
+    >/dev/null || fail "$program: a value the entry holds did not compare true"
+  "$program" "$directory" o=example uid=alice,ou=people,o=example compare mail x@example.org \
+    >/dev/null || status=$?
+  [ "$status" -eq 3 ] || fail "$program: a value the entry lacks exited $status, not 3"
 }
 
 build_with_pkg_config() {

@@ -83,7 +83,11 @@ enum class OptionId {
   Verbose,
   Debug,
   SimpleBind,
-  LdifStyle
+  LdifStyle,
+  SearchExtension,
+  Deref,
+  TypesOnly,
+  Sort
 };
 
 struct OptionSpec {
@@ -121,6 +125,13 @@ constexpr std::array kOptions{
     // only kind there is) and -L, -LL, -LLL (the output is always plain LDIF).
     OptionSpec{OptionId::SimpleBind, 'x', nullptr, false},
     OptionSpec{OptionId::LdifStyle, 'L', nullptr, false},
+    // More of its habits: -E pr=N (paging, which the module does by itself),
+    // -a (alias dereferencing, a connection option), and two it cannot
+    // offer, -A and -S, refused with what to do instead.
+    OptionSpec{OptionId::SearchExtension, 'E', nullptr, true},
+    OptionSpec{OptionId::Deref, 'a', nullptr, true},
+    OptionSpec{OptionId::TypesOnly, 'A', nullptr, false},
+    OptionSpec{OptionId::Sort, 'S', nullptr, true},
 };
 
 const OptionSpec* findShort(char name) {
@@ -159,6 +170,35 @@ std::optional<int> parseCount(std::string_view text) {
   auto [stop, error] = std::from_chars(text.data(), end, value);
   if (error != std::errc() || stop != end || value < 0 || value > kLargest) return std::nullopt;
   return value;
+}
+
+// libldap's debug level as ldapsearch takes it: a decimal number, negative
+// ones included (-1: everything), or a hexadecimal one (0x...).
+std::optional<int> parseDebugLevel(std::string_view text) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  if (hex) text.remove_prefix(2);
+  long long value = 0;
+  const auto* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, value, hex ? 16 : 10);
+  if (error != std::errc() || stop != end || text.empty()) return std::nullopt;
+  if (hex && value <= 0xFFFFFFFFLL) return static_cast<int>(static_cast<uint32_t>(value));
+  if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  return static_cast<int>(value);
+}
+
+// -a as ldapsearch names the ways, in LDAP's numbering.
+std::optional<int> parseDeref(std::string_view text) {
+  constexpr std::array<std::string_view, 4> kNames{"never", "search", "find", "always"};
+  for (std::size_t i = 0; i < kNames.size(); ++i) {
+    if (text == kNames[i]) return static_cast<int>(i);
+  }
+  return std::nullopt;
+}
+
+// The first word of ldapsearch's own form (a filter, "attr=value"), which
+// is not a command here.
+bool looksLikeFilter(std::string_view word) {
+  return word.starts_with('(') || word.find('=') != std::string_view::npos;
 }
 
 std::optional<Scope> parseScope(std::string_view text) {
@@ -237,7 +277,14 @@ class Parser {
     if (command_ == nullptr && !sawCommand_) {
       sawCommand_ = true;
       command_ = findCommand(arg);
-      if (command_ == nullptr) fail("unknown command '" + std::string(arg) + "'");
+      if (command_ != nullptr) return;
+      if (looksLikeFilter(arg)) {
+        return fail("unknown command '" + std::string(arg) +
+                    "': a command word comes first; for ldapsearch's form, put search before the "
+                    "filter (qorhost [OPTIONS] search '" +
+                    std::string(arg) + "' [ATTR...])");
+      }
+      fail("unknown command '" + std::string(arg) + "'");
       return;
     }
     result_.invocation.operands.emplace_back(arg);
@@ -297,6 +344,11 @@ class Parser {
         if (value.empty()) return fail("--module needs a path");
         return setOnce(invocation.modulePath, std::string(value), entry);
       case OptionId::Scope: {
+        if (value == "children") {
+          return fail(
+              "-s children is not offered: the module searches base, one or sub; use -s "
+              "one for the entries directly below the base, -s sub for all below it");
+        }
         auto scope = parseScope(value);
         if (!scope) return fail("-s needs sub, one or base, not '" + std::string(value) + "'");
         return setOnce(invocation.scope, *scope, entry);
@@ -331,11 +383,36 @@ class Parser {
       case OptionId::Verbose:
         ++invocation.verbose;
         return;
-      case OptionId::Debug:
-        return count(value, entry, "a libldap debug level", invocation.debugLevel);
+      case OptionId::Debug: {
+        auto level = parseDebugLevel(value);
+        if (!level) {
+          return fail(
+              "-d needs a libldap debug level (a number, -1 or 0x... for hexadecimal), "
+              "not '" +
+              std::string(value) + "'");
+        }
+        return setOnce(invocation.debugLevel, *level, entry);
+      }
       case OptionId::SimpleBind:
       case OptionId::LdifStyle:
         return;
+      case OptionId::SearchExtension:
+        return searchExtension(value);
+      case OptionId::Deref: {
+        auto deref = parseDeref(value);
+        if (!deref) {
+          return fail("-a needs never, search, find or always, not '" + std::string(value) + "'");
+        }
+        return setOnce(invocation.deref, *deref, entry);
+      }
+      case OptionId::TypesOnly:
+        return fail(
+            "-A (attribute names without values) is not offered: the module returns "
+            "values with their attributes; name the attributes wanted, or 1.1 for none");
+      case OptionId::Sort:
+        return fail(
+            "-S (sorting by an attribute) is not offered: entries come in the "
+            "directory's order; sort the output instead");
     }
   }
 
@@ -346,6 +423,24 @@ class Parser {
       return fail(displayName(entry) + " needs " + what + ", not '" + std::string(value) + "'");
     }
     setOnce(field, *number, entry);
+  }
+
+  // -E pr=N[/prompt|/noprompt]: the module pages every filter search by
+  // itself, so the request is taken and said under -v. Other search
+  // extensions are refused.
+  void searchExtension(std::string_view value) {
+    std::string_view request = value;
+    if (request.starts_with('!')) request.remove_prefix(1);
+    if (request.starts_with("pr=")) {
+      std::string_view size = request.substr(3);
+      size = size.substr(0, size.find('/'));
+      if (parseCount(size)) {
+        result_.invocation.pagingAsked = true;
+        return;
+      }
+    }
+    fail("-E takes pr=SIZE[/noprompt] (the module pages by itself), not '" + std::string(value) +
+         "'");
   }
 
   // -o NAME=VALUE, as ldapsearch names them.
@@ -478,9 +573,12 @@ std::string usageText() {
       "  -n              show what would be sent, send nothing\n"
       "  -v              trace: the servers tried, TLS, the bind DN (never the password),\n"
       "                  each request with its scope and filter, each result with its time\n"
-      "  -d LEVEL        -v, and libldap's own debug output at LEVEL (-1: everything), which\n"
-      "                  shows every LDAP request the module makes\n"
+      "  -d LEVEL        -v, and libldap's own debug output at LEVEL (-1: everything; 0x...\n"
+      "                  hexadecimal), which shows every LDAP request the module makes\n"
+      "  -a never|search|find|always   alias dereferencing (default never)\n"
+      "  -E pr=SIZE[/noprompt]  accepted: the module pages every filter search by itself\n"
       "  -x, -L, -LL, -LLL  accepted as ldapsearch takes them; they change nothing\n"
+      "  -A, -S ATTR, -s children  not offered (each says why and what to do instead)\n"
       "  --macro N=V     a macro symbol for the module's own lookup (LDAP_HOST, LDAP_BASE, ...)\n"
       "  --module PATH   the libqorldap.so to load instead of the installed one\n"
       "  -s SCOPE        search scope: sub (default), one or base\n"
@@ -505,7 +603,8 @@ std::string usageText() {
       "\nQORHOST_POOLS=checked runs the kernel's pools in checked mode: every block\n"
       "is tracked, and bad frees or blocks never given back are reported at the end\n"
       "(exit status 3). Unset or \"production\": the fast production pools.\n"
-      "\nexit status: 0 success; 1 no, FALSE or not found; 2 bad usage or input\n"
+      "\nexit status: 0 success; 1 no, FALSE or not found (for every command: a search\n"
+      "that matches nothing, an entry or group that is not there); 2 bad usage or input\n"
       "(nothing was sent); 3 the operation failed; 4 entries shown with a warning.\n";
   return text;
 }

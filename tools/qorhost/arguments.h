@@ -67,6 +67,8 @@ struct Invocation {
   bool dryRun = false;                  // -n: show what would be sent, send nothing
   int verbose = 0;                      // -v: trace what is sent and what comes back
   std::optional<int> debugLevel;        // -d LEVEL: libldap's own debug output as well
+  std::optional<int> deref;             // -a: alias dereferencing, 0 never ... 3 always
+  bool pagingAsked = false;             // -E pr=N: taken; the module pages by itself
 
   bool help = false;
   bool version = false;

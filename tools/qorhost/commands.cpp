@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <strings.h>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -83,21 +84,41 @@ constexpr std::string_view kEmbeddedPrefix = "ldif:";
 // what to do about it: how to name a directory when none was given, whether
 // an LDIF file could not be read or not loaded, which word forms a refused
 // host text may take.
+// What the directory's "additional info" line says, or empty.
+std::string additionalInfo(const std::string& diagnostic) {
+  constexpr std::string_view kLabel = "additional info: ";
+  const std::size_t at = diagnostic.find(kLabel);
+  if (at == std::string::npos || (at != 0 && diagnostic[at - 1] != '\n')) return {};
+  const std::size_t start = at + kLabel.size();
+  return diagnostic.substr(start, diagnostic.find('\n', start) - start);
+}
+
+// A directory file that cannot be opened says why itself ("FILE:LINE:
+// reason", "FILE: no such file"): that is the one line printed, with the
+// status after it.
+bool reportedByTheFile(Streams streams, const Host& host, const std::string& hosts,
+                       uint32_t status) {
+  const std::string said = additionalInfo(host.requestDiagnostic());
+  if (said.empty()) return false;
+  std::array<char, 16> hex{};
+  std::snprintf(hex.data(), hex.size(), "0x%08X", status);
+  streams.err << "qorhost: " << said << " (open " << hosts << ": " << hex.data() << ")\n";
+  return true;
+}
+
 int reportOpen(Streams streams, const Host& host, const Invocation& invocation, uint32_t status) {
   const std::string hosts = hostText(invocation);
+  if (hosts.starts_with(kEmbeddedPrefix) && reportedByTheFile(streams, host, hosts, status)) {
+    return kExitFailed;
+  }
   const int code = report(streams, host, hosts.empty() ? "open" : "open " + hosts, status);
-  const bool embedded = hosts.rfind(kEmbeddedPrefix, 0) == 0;
   if (status == DS_E_NO_HOST) {
     streams.err << "qorhost: give a server with -H ldap://HOST[:PORT], or a directory kept in an "
                    "LDIF file with -H ldif:FILE, for example: -H ldif:examples/directory.ldif -b "
                    "o=example\n";
-  } else if (embedded && status == DS_E_NOT_OPENED) {
-    streams.err << "qorhost: the file " << hosts.substr(kEmbeddedPrefix.size())
-                << " cannot be read: check the path after ldif:\n";
-  } else if (embedded && status == DS_ERROR_FORM(0x54)) {
-    streams.err << "qorhost: the file " << hosts.substr(kEmbeddedPrefix.size())
-                << " is not a directory that can be loaded: LDIF that is not well formed, a "
-                   "change record, or an entry the schema refuses\n";
+  } else if (invocation.startTls && carriedCode(status) == 0x02) {
+    streams.err << "qorhost: the server does not offer StartTLS: leave -Z out, or use an "
+                   "ldaps:// URI if it listens for TLS\n";
   } else if (status == DS_E_MISSING_ARGUMENT && !hosts.empty()) {
     streams.err << "qorhost: the host text was refused: give each server as one LDAP URI or "
                    "host name, separated by blanks, not commas\n";
@@ -146,14 +167,13 @@ void printList(const Context& context, const EntryList& list) {
   }
 }
 
-// Prints what a query delivered and maps its status to the exit code. A
-// query that finds nothing is an answer for search, a miss for read and
-// expand.
+// Prints what a query delivered and maps its status to the exit code.
+// Finding nothing exits 1 for every command; read and expand say so, search
+// stays silent as ldapsearch does.
 int finishQuery(const Context& context, const EntryList& list, uint32_t status,
-                const std::string& what, bool nothingIsMiss) {
+                const std::string& what, bool sayNothingFound) {
   if (status == DS_W_NOT_FOUND) {
-    if (!nothingIsMiss) return kExitOk;
-    warn(context, what, status);
+    if (sayNothingFound) warn(context, what, status);
     return kExitNo;
   }
   if (DS_IS_ERROR(status)) return report(context, what, status);
@@ -174,6 +194,9 @@ int search(const Context& context) {
   uint32_t status =
       context.ops().dsreslv(context.handle, operands[0].c_str(), selection.get(), list.place());
   request.result(status);
+  if (context.invocation.pagingAsked) {
+    context.trace.line("-E pr: taken; the module pages every filter search by itself");
+  }
   return finishQuery(context, list, status, "search " + operands[0], false);
 }
 
@@ -259,6 +282,11 @@ int compare(const Context& context) {
   }
   if (status == DS_E_COMPARE_FALSE) {
     context.streams.out << "FALSE\n";
+    return kExitNo;
+  }
+  // An entry that is not there is "not found", as for read.
+  if (status == DS_ERROR_FORM(0x20)) {
+    warn(context, "compare " + operands[0], status);
     return kExitNo;
   }
   return report(context, "compare " + operands[0], status);

@@ -111,6 +111,9 @@ uint32_t Connection::open(const Invocation& invocation, const std::string& passw
   if (invocation.timeLimit) {
     ops_.dsopt(handle_, VQELDAP_OPT_TIMEOUT, *invocation.timeLimit, kKeepOptionsWord, nullptr);
   }
+  if (invocation.deref) {
+    ops_.dsopt(handle_, VQELDAP_OPT_DEREF, *invocation.deref, kKeepOptionsWord, nullptr);
+  }
   return DS_OK;
 }
 

@@ -70,7 +70,9 @@ QOR_ASSERT_OFFSET(qor_extension, openConnection, QOR_WORD(10));
  * request: what the server said beyond its result code, the entry it
  * matched, the servers a connection tried. One or more lines, each
  * "label: value", separated by '\n' without a final one; the labels in use
- * are "additional info", "matched DN" and "server".
+ * are "additional info", "matched DN", "server" (a server tried, and what
+ * became of it) and "client" (why the client refused a request it never
+ * sent: a filter it cannot encode, say).
  */
 #define QOR_STATUS_HAS_TEXT (UINT64_C(1) << 32)
 

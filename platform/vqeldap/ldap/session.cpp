@@ -241,6 +241,13 @@ int bind(LDAP* ld, const OpenParameters& parameters) {
   return code;
 }
 
+// libldap's own refusals of a request it never sent: the request was at
+// fault, not the server.
+bool refusedByClient(int code) {
+  return code == LDAP_FILTER_ERROR || code == LDAP_ENCODING_ERROR || code == LDAP_PARAM_ERROR ||
+         code == LDAP_NOT_SUPPORTED || code == LDAP_NO_MEMORY;
+}
+
 }  // namespace
 
 void describeFailure(LDAP* ld, int code, const std::string& server, Diagnostic& out) {
@@ -248,7 +255,11 @@ void describeFailure(LDAP* ld, int code, const std::string& server, Diagnostic& 
   const Text matched = textOption(ld, LDAP_OPT_MATCHED_DN);
   if (message != nullptr) out.add("additional info", message.get());
   if (matched != nullptr) out.add("matched DN", matched.get());
-  if (code < 0) out.add("server", server + ": " + ldap_err2string(code));
+  if (refusedByClient(code)) {
+    out.add("client", ldap_err2string(code));
+  } else if (code < 0) {
+    out.add("server", server + ": " + ldap_err2string(code));
+  }
   ldap_set_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, nullptr);
   ldap_set_option(ld, LDAP_OPT_MATCHED_DN, nullptr);
 }

@@ -182,10 +182,12 @@ TEST_F(Cli, SearchScopes) {
   EXPECT_EQ(lines(everything.out).size(), 22u) << everything.out;  // the whole example directory
 }
 
-TEST_F(Cli, SearchThatFindsNothingIsNoError) {
+// Finding nothing exits 1 for every command; a search says nothing.
+TEST_F(Cli, SearchThatFindsNothingExitsOne) {
   Finished found = connected({"search", "(uid=nobody)"});
-  expectClean(found);
+  EXPECT_EQ(found.exitCode, kNo);
   EXPECT_THAT(found.out, IsEmpty());
+  EXPECT_THAT(found.err, IsEmpty());
 }
 
 TEST_F(Cli, ReadPrintsOneEntry) {
@@ -298,7 +300,7 @@ TEST_F(Cli, CompareAnswersTrueOrFalse) {
   EXPECT_EQ(no.exitCode, kNo);
   EXPECT_EQ(no.out, "FALSE\n");
   Finished missing = connected({"compare", "uid=nobody," + kPeople, "mail", "x"});
-  EXPECT_EQ(missing.exitCode, kFailed);
+  EXPECT_EQ(missing.exitCode, kNo) << "an entry that is not there is not found, as for read";
   EXPECT_THAT(missing.out, IsEmpty());
   EXPECT_THAT(missing.err, HasSubstr("0x80144020 error: LDAP noSuchObject (32)"));
 }
@@ -698,6 +700,12 @@ TEST_F(Cli, FailuresNameTheStatusAndAHint) {
       {{"-H", uri_, "-b", base_, "-D", "uid=alice," + kPeople, "-w", "Wr0ng-Pa55word", "read",
         base_},
        "LDAP invalidCredentials (49)",
+       kFailed,
+       {}},
+      // A filter libldap refuses is the client's refusal, not the server's.
+      {{"-H", uri_, "-b", base_, "search", "(cn="}, "\tclient: Bad search filter\n", kUsage, {}},
+      {{"-H", uri_, "-b", base_, "-Z", "search", "(cn=x)"},
+       "qorhost: the server does not offer StartTLS: leave -Z out",
        kFailed,
        {}},
       // libldap would take the comma for the start of a second URI, this

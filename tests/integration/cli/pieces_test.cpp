@@ -158,6 +158,16 @@ TEST(Arguments, BadCommandLinesAreRefusedWithAReason) {
       {{"-c", "search", "(x=1)"}, "-c does not apply to search"},
       {{"--frob", "info"}, "unknown option --frob"},
       {{"--dn-only=yes", "read", "cn=a"}, "--dn-only takes no value"},
+      // ldapsearch's habits: its form without a command word, and what the
+      // module cannot do, each with what to do instead.
+      {{"(uid=alice)", "cn"}, "put search before the filter"},
+      {{"-s", "children", "search", "(x=1)"}, "use -s one for the entries directly below"},
+      {{"-A", "search", "(x=1)"}, "name the attributes wanted, or 1.1 for none"},
+      {{"-S", "cn", "search", "(x=1)"}, "sort the output instead"},
+      {{"-a", "sometimes", "search", "(x=1)"}, "-a needs never, search, find or always"},
+      {{"-E", "sss=cn", "search", "(x=1)"}, "-E takes pr=SIZE[/noprompt]"},
+      {{"-d", "lots", "info"}, "-d needs a libldap debug level"},
+      {{"-d", "0x1ffffffff", "info"}, "-d needs a libldap debug level"},
   };
   for (const auto& test : cases) {
     auto parsed = parse(test.words);
@@ -185,6 +195,16 @@ TEST(Arguments, LdapsearchHabitsAndOptions) {
   EXPECT_TRUE(parsed.warnings.empty());
 
   EXPECT_EQ(parse({"-o", "ldif-wrap=200", "info"}).invocation.ldifWrap, 200);
+  // -d as ldapsearch takes it (-1 is everything), -a by name, -E pr taken.
+  const std::vector<std::pair<std::string, int>> levels{
+      {"-1", -1}, {"0", 0}, {"0x10", 16}, {"0xFFFFFFFF", -1}, {"256", 256}};
+  for (const auto& [text, level] : levels) {
+    EXPECT_EQ(parse({"-d", text, "info"}).invocation.debugLevel, level) << text;
+  }
+  auto habits = parse({"-a", "always", "-E", "pr=100/noprompt", "search", "(cn=*)"});
+  ASSERT_TRUE(habits.ok()) << habits.error;
+  EXPECT_EQ(habits.invocation.deref, 3);
+  EXPECT_TRUE(habits.invocation.pagingAsked);
   // The largest count each limit takes (what LDAP_TIMEOUT's seven digits
   // hold), and each limit in its own field.
   auto largest = parse({"-z", "9999999", "-l", "9999998", "-o", "nettimeout=9999997", "info"});

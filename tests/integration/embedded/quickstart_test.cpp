@@ -41,7 +41,9 @@ const Run kRuns[] = {
     {"no host", "-b o=example search '(uid=alice)'",
      "or a directory kept in an LDIF file with -H ldif:FILE", 3},
     {"missing file", "-H ldif:/nonexistent/directory.ldif -b o=example search '(uid=alice)'",
-     "the file /nonexistent/directory.ldif cannot be read", 3},
+     "qorhost: /nonexistent/directory.ldif: no such file (open "
+     "ldif:/nonexistent/directory.ldif: 0x80144051)\n",
+     3},
     {"anonymous modify", "-H ldif:" + kCopy + " -b o=example modify -f " + kChange,
      "strongerAuthRequired", 3},
     {"modify",

@@ -125,7 +125,7 @@ QORLDAP_API const char* qorkernel_default_module_path(void);
  * What the directory said about the latest request on a connection handle
  * that failed there: one or more lines "label: value" separated by '\n'
  * ("additional info: ...", "matched DN: ...", "server: ..." for each server
- * an open tried). Empty when that request succeeded, when the handle has no
+ * an open tried, "client: ..." for a request refused before it was sent). Empty when that request succeeded, when the handle has no
  * status object, and for a NULL handle. A failure the module reports before
  * asking the directory (an argument missing, a DN not well formed) sends no
  * request, so the text then still tells of the request before it: read it

@@ -50,6 +50,23 @@ struct Substrings {
 // True when the normalised value holds the normalised parts in order.
 bool matchesSubstrings(std::string_view value, const Substrings& parts);
 
+// Approximate matching as slapd does it for the directory-string rules
+// (caseIgnore, caseExact and their IA5 forms); every other rule matches
+// approximately by equality.
+bool hasApproximateMatch(Rule rule);
+
+// The sound of each word of a normalised assertion, what
+// approximatelyMatches compares: accents stripped and letters beyond ASCII
+// dropped (compatibility decomposition, then ASCII only), the text cut at
+// blanks, and each word coded by its Metaphone sound (at most four
+// sounds; digits and signs ignored).
+std::vector<std::string> soundsOf(std::string_view normalized);
+
+// True when every sound of the assertion is the sound of one of the
+// value's words, in the same order; an assertion without a word (nothing
+// but letters beyond ASCII) matches nothing.
+bool approximatelyMatches(std::string_view value, const std::vector<std::string>& sounds);
+
 // True when `value` fits the syntax (RFC 4517): what add and modify accept.
 bool validSyntax(const Schema& schema, Syntax syntax, std::string_view value);
 

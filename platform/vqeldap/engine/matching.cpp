@@ -139,8 +139,13 @@ NameAndUid splitUid(std::string_view text) {
   return {text, {}};
 }
 
+// The simple lower case of a capital or title-case letter; every other
+// code point as it is, as in slapd, where a Roman numeral "Ⅻ" or a circled
+// "Ⓐ" keeps its case and becomes "XII" or "A" by the decomposition.
 utf8proc_int32_t simpleLowerCase(utf8proc_int32_t codePoint, void* /*unused*/) {
-  return utf8proc_tolower(codePoint);
+  const utf8proc_category_t category = utf8proc_category(codePoint);
+  const bool capital = category == UTF8PROC_CATEGORY_LU || category == UTF8PROC_CATEGORY_LT;
+  return capital ? utf8proc_tolower(codePoint) : codePoint;
 }
 
 struct FreeMapped {

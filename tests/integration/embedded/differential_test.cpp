@@ -92,7 +92,7 @@ void PrintTo(const Seed& seed, std::ostream* out) {
   *out << seed.label;
 }
 
-const Seed kSeeds[] = {{"seed7", 7}, {"seed1234", 1234}};
+const Seed kSeeds[] = {{"seed7", 7}, {"seed1234", 1234}, {"seed99", 99}};
 
 // The generated directory of a seed, written once per program.
 const std::string& generatedFile(uint32_t seed) {

@@ -13,7 +13,7 @@ namespace qortest {
 namespace {
 
 constexpr int kPeople = 24;
-constexpr int kInternationalPeople = 32;
+constexpr int kInternationalPeople = 34;
 constexpr int kGroups = 10;
 
 // A small generator whose sequence depends on nothing but the seed.
@@ -172,7 +172,8 @@ void writeGroup(Writer& out, int j, const std::vector<Person>& people, Seeded& r
 
 // Names as people write them: German, Scandinavian, French, Polish,
 // Turkish, Greek and Cyrillic letters, a ligature, full-width letters,
-// doubled, ideographic and no-break blanks. Each person's number follows
+// doubled, ideographic and no-break blanks, a Roman numeral, a circled and a
+// title-case letter. Each person's number follows
 // its name, so no two names are the same after matching.
 const char* const kNames[] = {
     "J\u00FCrgen Gro\u00DF",
@@ -186,8 +187,7 @@ const char* const kNames[] = {
     "\u0130lkay G\u00FCndo\u011Fan",
     "I\u015F\u0131k \u00C7elik",
     "\u03A0\u03B1\u03C0\u03B1\u03B4\u03BF\u03C0\u03BF\u03CD\u03BB\u03BF\u03C5",
-    "\u039F\u03B4\u03C5\u03C3\u03C3\u03B5\u03CD\u03C2 "
-    "\u03A3\u03C9\u03BA\u03C1\u03AC\u03C4\u03B7\u03C2",
+    "\u039F\u03B4\u03C5\u03C3\u03C3\u03B5\u03CD\u03C2 \u03A3\u03AC\u03C2",
     "\u042E\u0440\u0438\u0439 \u0401\u043B\u043A\u0438\u043D",
     "\u041D\u0430\u0442\u0430\u043B\u044C\u044F \u0429\u0443\u043A\u0438\u043D\u0430",
     "\uFB01nn \uFB02eming",
@@ -202,6 +202,8 @@ const char* const kNames[] = {
     "Dodge Gnome",
     "Whitney Czech",
     "Matthias  Schmidt",
+    "Louis \u216B",
+    "\u24B6nna \u01C5emal",
 };
 
 // Letters of several scripts for random names: Latin-1 and Latin
@@ -338,14 +340,17 @@ void addFilters(std::vector<std::string>& filters, const std::string& type,
   const std::string tail = filterValue(spelled.substr(cut));
   const std::string middle =
       filterValue(spelled.substr(cut, codePointOffset(spelled.substr(cut), 3)));
+  const std::string headAndTail = std::string(head).append("*").append(tail);
   for (const std::string& assertion :
-       {"=" + asserted, "=" + head + "*", "=*" + middle + "*", "=*" + tail, "=" + head + "*" + tail,
+       {"=" + asserted, "=" + head + "*", "=*" + middle + "*", "=*" + tail, "=" + headAndTail,
         ">=" + asserted, "<=" + asserted, "~=" + asserted}) {
-    filters.push_back("(" + type + assertion + ")");
+    filters.push_back(std::string("(").append(type).append(assertion).append(")"));
   }
   filters.push_back("(" + type + "~=" + filterValue(misheard(value, random.below(3))) + ")");
   filters.push_back("(!(" + type + "=" + asserted + "))");
-  filters.push_back("(&(" + type + "=*)(!(" + type + "~=" + asserted + ")))");
+  std::string approximateOfPresent = "(&(" + type + "=*)(!(";
+  approximateOfPresent.append(type).append("~=").append(asserted).append(")))");
+  filters.push_back(approximateOfPresent);
   filters.push_back("(|(" + type + "=" + head + "*)(sn=" + asserted + "))");
 }
 

@@ -3,7 +3,6 @@
 #include <utf8proc.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -331,7 +330,7 @@ bool softens(char c) {
 
 constexpr std::size_t kSounds = 4;    // the longest code
 constexpr std::size_t kLetters = 31;  // letters of a word looked at
-constexpr std::size_t kPad = 4;       // blanks on either side, for looking around
+constexpr std::size_t kPad = 4;       // NULs on either side, for looking around
 
 // A word's first letters in capitals, up to its first character that is
 // not a letter ("wright-phillips" sounds as "wright", "2nd" as nothing),
@@ -340,9 +339,8 @@ constexpr std::size_t kPad = 4;       // blanks on either side, for looking arou
 std::string paddedLetters(std::string_view word) {
   std::string letters(kPad, '\0');
   for (char c : word) {
-    if (std::isalpha(static_cast<unsigned char>(c)) == 0) break;
-    if (letters.size() == kPad + kLetters) break;
-    letters.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+    if (!isAlpha(c) || letters.size() == kPad + kLetters) break;
+    letters.push_back(c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c);
   }
   letters.append(kPad, '\0');
   return letters;

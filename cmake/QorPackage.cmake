@@ -5,7 +5,7 @@
 # It installs under /usr: /usr/bin/qorhost, /usr/<libdir>/libqorkernel.so.*,
 # the plugins in /usr/<libdir>/qorldap, the headers, qorldap.pc, the CMake
 # package, the schema, the manual page and the documentation. Its
-# dependencies (the libldap runtime, OpenSSL's libcrypto, the C library) are
+# dependencies (the libldap runtime, OpenSSL's libcrypto, utf8proc, the C library) are
 # read from the binaries by dpkg-shlibdeps; the C++ runtime is linked into
 # them and needs no package. SOURCE_DATE_EPOCH, when set, dates the build.
 set(CPACK_GENERATOR DEB)

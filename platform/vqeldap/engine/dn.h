@@ -7,8 +7,12 @@
 //           canonical name, each value as given, escaped where RFC 4514
 //           requires, the blanks around separators gone;
 //   normal  each type's canonical name in lower case and each value in the
-//           normalised form of its equality rule: two DNs name the same
-//           entry when their normal forms are equal.
+//           normalised form of its equality rule (matching.h: letter case,
+//           Unicode compatibility forms and blanks as slapd treats them),
+//           so that "CN=JÜRGEN" and "cn=Ju\u0308rgen" (decomposed) name
+//           the entry "cn=Jürgen", and "cn=ａｋｉｒａ" (full-width) the
+//           entry "cn=Akira": two DNs name the same entry when their
+//           normal forms are equal.
 // The AVAs of a multi-valued RDN are put in order in both forms. In both,
 // every ',' inside a value is escaped (\2C), so the first ',' ends the
 // first RDN.

@@ -17,6 +17,7 @@ enum class Kind {
   kOr,
   kNot,
   kEquality,
+  kApproximate,
   kSubstrings,
   kGreaterOrEqual,
   kLessOrEqual,
@@ -64,6 +65,7 @@ struct Filter::Node {
   const ObjectClass* cls = nullptr;  // objectClass equality with a known class
   int order = 0;                     // kGreaterOrEqual: 1, kLessOrEqual: -1
   Substrings substrings;
+  std::vector<std::string> sounds;  // kApproximate: the assertion's words (matching.h)
   std::vector<Node> children;
 };
 
@@ -90,8 +92,9 @@ class Decoder {
         if (ber_skip_tag(ber_, &length) == LBER_DEFAULT) return fail(kFilterError);
         return node(out.children.emplace_back(), depth + 1);
       case LDAP_FILTER_EQUALITY:
-      case LDAP_FILTER_APPROX:
         return assertion(Kind::kEquality, out);
+      case LDAP_FILTER_APPROX:
+        return assertion(Kind::kApproximate, out);
       case LDAP_FILTER_GE:
         return assertion(Kind::kGreaterOrEqual, out);
       case LDAP_FILTER_LE:
@@ -129,12 +132,15 @@ class Decoder {
     if (ber_scanf(ber_, "{mm}", &description, &value) == LBER_ERROR) return fail(kFilterError);
     out.type = schema_.attribute(viewOf(description));
     if (out.type == nullptr) return true;  // Undefined
-    out.rule = kind == Kind::kEquality ? out.type->equality : out.type->ordering;
+    const bool ordering = kind == Kind::kGreaterOrEqual || kind == Kind::kLessOrEqual;
+    out.rule = ordering ? out.type->ordering : out.type->equality;
     out.order = kind == Kind::kGreaterOrEqual ? 1 : -1;
     if (out.rule == Rule::kNone || !normalize(schema_, out.rule, viewOf(value), out.value)) {
       return true;
     }
     if (out.type == &schema_.objectClassType()) out.cls = schema_.objectClass(viewOf(value));
+    if (kind == Kind::kApproximate && !hasApproximateMatch(out.rule)) kind = Kind::kEquality;
+    if (kind == Kind::kApproximate) out.sounds = soundsOf(out.value);
     out.kind = kind;
     return true;
   }
@@ -272,6 +278,10 @@ Truth evaluateNode(const Subject& subject, const Node& node) {
     case Kind::kLessOrEqual:
       return anyValue(subject, node, [&](std::string_view value) {
         return compareNormalized(node.rule, value, node.value) * node.order >= 0;
+      });
+    case Kind::kApproximate:
+      return anyValue(subject, node, [&](std::string_view value) {
+        return approximatelyMatches(value, node.sounds);
       });
     case Kind::kSubstrings:
       return anyValue(subject, node, [&](std::string_view value) {

@@ -14,8 +14,11 @@
 // whether the entry holds one or not); "not" of Undefined
 // stays Undefined and only True selects an entry. An assertion on a type holds for its subtypes too
 // ((name=x) matches cn=x). objectClass equality holds for subclasses
-// ((objectClass=person) matches an inetOrgPerson). Approximate matching is
-// equality.
+// ((objectClass=person) matches an inetOrgPerson). Every assertion value is
+// normalised by its rule as stored values are (matching.h: letter case and
+// Unicode forms as on slapd), so (givenName=finn) matches "ﬁnn".
+// Approximate matching is slapd's: words alike in sound for the
+// directory-string rules, equality for the others.
 #pragma once
 
 #include <memory>

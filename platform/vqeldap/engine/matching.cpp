@@ -1,6 +1,11 @@
 #include "engine/matching.h"
 
+#include <utf8proc.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "common/result.h"
 #include "engine/dn.h"
@@ -133,12 +138,54 @@ NameAndUid splitUid(std::string_view text) {
   return {text, {}};
 }
 
+// The simple lower case of a capital or title-case letter; every other
+// code point as it is, as in slapd, where a Roman numeral "Ⅻ" or a circled
+// "Ⓐ" keeps its case and becomes "XII" or "A" by the decomposition.
+utf8proc_int32_t simpleLowerCase(utf8proc_int32_t codePoint, void* /*unused*/) {
+  const utf8proc_category_t category = utf8proc_category(codePoint);
+  const bool capital = category == UTF8PROC_CATEGORY_LU || category == UTF8PROC_CATEGORY_LT;
+  return capital ? utf8proc_tolower(codePoint) : codePoint;
+}
+
+struct FreeMapped {
+  void operator()(utf8proc_uint8_t* text) const { std::free(text); }
+};
+
+// Text beyond ASCII as slapd prepares it: each code point replaced by its
+// simple lower case when the rule ignores case (before anything else, so
+// that "İ" becomes "i", not "i" and a combining dot above), then the
+// compatibility decomposition and the canonical composition (NFKC:
+// ligatures split, full-width letters made plain, accents composed). No
+// full case folding: "ß" stays "ß" and a final sigma "ς" stays apart from
+// "σ", as on slapd. False when the text is not UTF-8.
+bool prepareUnicode(std::string_view text, bool foldCase, std::string& out) {
+  utf8proc_uint8_t* mapped = nullptr;
+  const auto options =
+      static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPAT | UTF8PROC_COMPOSE);
+  const utf8proc_ssize_t size =
+      utf8proc_map_custom(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                          static_cast<utf8proc_ssize_t>(text.size()), &mapped, options,
+                          foldCase ? simpleLowerCase : nullptr, nullptr);
+  if (size < 0) return false;
+  const std::unique_ptr<utf8proc_uint8_t, FreeMapped> held(mapped);
+  out.assign(reinterpret_cast<const char*>(mapped), static_cast<std::size_t>(size));
+  return true;
+}
+
+// ASCII text, the great majority, takes the direct way: for it the Unicode
+// steps change nothing but the letter case.
 bool normalizeString(Rule rule, std::string_view value, std::string& out, Part part) {
   const bool ia5 = rule == Rule::kCaseIgnoreIA5 || rule == Rule::kCaseExactIA5;
   if (ia5 ? !isAscii(value) : !isText(value)) return false;
   if (part == Part::kWhole && value.empty()) return false;
   const bool fold = rule == Rule::kCaseIgnore || rule == Rule::kCaseIgnoreIA5;
-  out = collapseBlanks(value, part, fold);
+  if (ia5 || isAscii(value)) {
+    out = collapseBlanks(value, part, fold);
+    return true;
+  }
+  std::string prepared;
+  if (!prepareUnicode(value, fold, prepared)) return false;
+  out = collapseBlanks(prepared, part, false);
   return true;
 }
 
@@ -244,6 +291,239 @@ bool matchesSubstrings(std::string_view value, const Substrings& parts) {
     left.remove_prefix(at + any.size());
   }
   return !parts.hasFinal || left.ends_with(parts.final);
+}
+
+namespace {
+
+// Accents stripped and every letter beyond ASCII dropped: the compatibility
+// decomposition of the text, ASCII code points only.
+std::string asciiSkeleton(std::string_view text) {
+  if (isAscii(text)) return std::string(text);
+  utf8proc_uint8_t* mapped = nullptr;
+  const auto options =
+      static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPAT | UTF8PROC_DECOMPOSE);
+  const utf8proc_ssize_t size =
+      utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                   static_cast<utf8proc_ssize_t>(text.size()), &mapped, options);
+  if (size < 0) return {};
+  const std::unique_ptr<utf8proc_uint8_t, FreeMapped> held(mapped);
+  std::string out;
+  for (utf8proc_ssize_t i = 0; i < size; ++i) {
+    if (mapped[i] < 0x80) out.push_back(static_cast<char>(mapped[i]));
+  }
+  return out;
+}
+
+// The letters Metaphone treats alike.
+bool isVowel(char c) {
+  return c != '\0' && std::strchr("AEIOU", c) != nullptr;
+}
+bool keptAsItIs(char c) {
+  return c != '\0' && std::strchr("FJLMNR", c) != nullptr;
+}
+bool joinsH(char c) {
+  return c != '\0' && std::strchr("CGPST", c) != nullptr;
+}
+bool softens(char c) {
+  return c != '\0' && std::strchr("EIY", c) != nullptr;
+}
+
+constexpr std::size_t kSounds = 4;    // the longest code
+constexpr std::size_t kLetters = 31;  // letters of a word looked at
+constexpr std::size_t kPad = 4;       // NULs on either side, for looking around
+
+// A word's first letters in capitals, up to its first character that is
+// not a letter ("wright-phillips" sounds as "wright", "2nd" as nothing),
+// padded with NULs on both sides so that the coder may look four letters
+// back and three ahead.
+std::string paddedLetters(std::string_view word) {
+  std::string letters(kPad, '\0');
+  for (char c : word) {
+    if (!isAlpha(c) || letters.size() == kPad + kLetters) break;
+    letters.push_back(c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c);
+  }
+  letters.append(kPad, '\0');
+  return letters;
+}
+
+// Silent or changed first letters: PN, KN, GN and AE lose their first
+// letter, WR its W, WH becomes W, X becomes S. Returns where coding starts.
+std::size_t skipSilentStart(std::string& w, std::size_t n) {
+  switch (w[n]) {
+    case 'P':
+    case 'K':
+    case 'G':
+      if (w[n + 1] == 'N') w[n++] = '\0';
+      break;
+    case 'A':
+      if (w[n + 1] == 'E') w[n++] = '\0';
+      break;
+    case 'W':
+      if (w[n + 1] == 'R') {
+        w[n++] = '\0';
+      } else if (w[n + 1] == 'H') {
+        w[n + 1] = w[n];
+        w[n++] = '\0';
+      }
+      break;
+    case 'X':
+      w[n] = 'S';
+      break;
+    default:
+      break;
+  }
+  return n;
+}
+
+// The sound of the letter at `n` (appended to `code`); may consume the
+// letters after it by advancing `n`. Sets `pendingS` for the S of an X.
+void codeLetter(const std::string& w, std::size_t& n, std::size_t start, std::string& code,
+                bool& pendingS) {
+  const char c = w[n];
+  const char prev = w[n - 1];
+  const char next = w[n + 1];
+  const char after = w[n + 2];
+  if (keptAsItIs(c) || (n == start && isVowel(c))) {
+    code.push_back(c);
+    return;
+  }
+  switch (c) {
+    case 'B':  // sounded only at the end, and not after M
+      if (prev != 'M' && next == '\0') code.push_back('B');
+      return;
+    case 'C':  // silent in SCE SCI SCY; X in CIA and CH; S before E I Y; else K
+      if (prev == 'S' && softens(next)) return;
+      if (next == 'I' && after == 'A') {
+        code.push_back('X');
+      } else if (softens(next)) {
+        code.push_back('S');
+      } else if (next == 'H') {
+        code.push_back((n == start && !isVowel(after)) || prev == 'S' ? 'K' : 'X');
+      } else {
+        code.push_back('K');
+      }
+      return;
+    case 'D':  // J in DGE DGI DGY, else T
+      code.push_back(next == 'G' && softens(after) ? 'J' : 'T');
+      return;
+    case 'G':  // silent in GJ but before a vowel, in GNED and in DGE DGI DGY;
+               // before E I Y a sound of its own (not J, on slapd); else K, GH too
+      if ((next == 'J' && !isVowel(after)) || (next == 'N' && after == 'E' && w[n + 3] == 'D') ||
+          (prev == 'D' && softens(next))) {
+        return;
+      }
+      code.push_back(softens(next) && after != 'G' ? 'G' : 'K');
+      return;
+    case 'H':  // sounded before a vowel, unless it joins the letter before
+      if (!joinsH(prev) && (!isVowel(prev) || isVowel(next))) code.push_back('H');
+      return;
+    case 'K':
+      if (prev != 'C') code.push_back('K');
+      return;
+    case 'P':
+      code.push_back(next == 'H' ? 'F' : 'P');
+      return;
+    case 'Q':
+      code.push_back('K');
+      return;
+    case 'S':
+      if (next == 'I' && (after == 'O' || after == 'A')) {
+        code.push_back('X');
+      } else if (next == 'H') {
+        code.push_back('X');
+        ++n;
+      } else {
+        code.push_back('S');
+      }
+      return;
+    case 'T':
+      if (next == 'I' && (after == 'O' || after == 'A')) {
+        code.push_back('X');
+      } else if (next == 'H') {
+        code.push_back('0');
+        ++n;
+      } else if (next != 'C' || after != 'H') {
+        code.push_back('T');
+      }
+      return;
+    case 'V':
+      code.push_back('F');
+      return;
+    case 'W':
+    case 'Y':
+      if (isVowel(next)) code.push_back(c);
+      return;
+    case 'X':
+      if (n == start) {
+        code.push_back('S');
+      } else {
+        code.push_back('K');
+        pendingS = true;
+      }
+      return;
+    case 'Z':
+      code.push_back('S');
+      return;
+    default:  // vowels after the first letter
+      return;
+  }
+}
+
+// Lawrence Philips' Metaphone code of a word, with slapd's variations (B
+// only at the end, GH as K, no vowels but the first): at most four sounds;
+// a letter repeated counts once (but CC); the letter after an X is taken
+// for the S of its KS.
+std::string metaphone(std::string_view word) {
+  std::string w = paddedLetters(word);
+  std::string code;
+  if (w.size() == 2 * kPad) return code;
+  const std::size_t start = skipSilentStart(w, kPad);
+  bool pendingS = false;
+  for (std::size_t n = start; w[n] != '\0' && code.size() < kSounds; ++n) {
+    if (pendingS) {
+      pendingS = false;
+      code.push_back('S');
+    } else if (w[n - 1] != w[n] || w[n] == 'C') {
+      codeLetter(w, n, start, code, pendingS);
+    }
+  }
+  if (pendingS && code.size() < kSounds) code.push_back('S');  // a final X
+  return code;
+}
+
+}  // namespace
+
+bool hasApproximateMatch(Rule rule) {
+  return rule == Rule::kCaseIgnore || rule == Rule::kCaseExact || rule == Rule::kCaseIgnoreIA5 ||
+         rule == Rule::kCaseExactIA5;
+}
+
+std::vector<std::string> soundsOf(std::string_view normalized) {
+  const std::string skeleton = asciiSkeleton(normalized);
+  std::vector<std::string> sounds;
+  std::string_view rest = skeleton;
+  while (!rest.empty()) {
+    const std::size_t blank = std::min(rest.find(' '), rest.size());
+    if (blank > 0) sounds.push_back(metaphone(rest.substr(0, blank)));
+    rest.remove_prefix(std::min(blank + 1, rest.size()));
+  }
+  return sounds;
+}
+
+bool approximatelyMatches(std::string_view value, const std::vector<std::string>& sounds) {
+  if (sounds.empty()) return false;
+  // Every word of the value counts, the empty ones between two blanks too.
+  const std::string skeleton = asciiSkeleton(value);
+  std::string_view rest = skeleton;
+  auto wanted = sounds.begin();
+  for (bool more = true; more && wanted != sounds.end();) {
+    const std::size_t blank = rest.find(' ');
+    more = blank != std::string_view::npos;
+    const std::string_view word = rest.substr(0, more ? blank : rest.size());
+    if (metaphone(word) == *wanted) ++wanted;
+    rest.remove_prefix(more ? blank + 1 : rest.size());
+  }
+  return wanted == sounds.end();
 }
 
 bool validSyntax(const Schema& schema, Syntax syntax, std::string_view value) {

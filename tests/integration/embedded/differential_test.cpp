@@ -92,7 +92,7 @@ void PrintTo(const Seed& seed, std::ostream* out) {
   *out << seed.label;
 }
 
-const Seed kSeeds[] = {{"seed7", 7}, {"seed1234", 1234}};
+const Seed kSeeds[] = {{"seed7", 7}, {"seed1234", 1234}, {"seed99", 99}};
 
 // The generated directory of a seed, written once per program.
 const std::string& generatedFile(uint32_t seed) {
@@ -224,6 +224,37 @@ const char* const kFilters[] = {
     "(description=spaced out 4)",
     "(description=*spaced out*)",
     "(description=spaced*)",
+    "(description~=spaced)",
+    "(description~=spaysed owt)",
+    "(description~=out spaced)",
+    "(cn~=person)",
+    "(cn~=persn 4 surnaym)",
+    "(cn~=Surname Person)",
+    "(cn~=pat doe)",
+    "(cn~=remy)",
+    "(sn~=surname3)",
+    "(sn~=sirnam)",
+    "(uid~=mixd1)",
+    "(mail~=person5)",
+    "(telephoneNumber~=+1 555 0105)",
+    "(employeeNumber~=1003)",
+    "(dnQualifier~=c)",
+    "(qorpersondn~=UID=P0, OU=PEOPLE, O=EXAMPLE)",
+    "(objectClass~=person)",
+    "(!(cn~=person))",
+    "(cn~=nite)",
+    "(cn~=schwartz)",
+    "(sn~=rite)",
+    "(givenName~=zavier)",
+    "(givenName~=gislane)",
+    "(sn~=tomson)",
+    "(cn~=dodj nome)",
+    "(cn~=sience)",
+    "(sn~=chek)",
+    "(givenName~=witney)",
+    "(cn~=mathias shmit)",
+    "(cn~=jurgen)",
+    "(cn~=bjorn)",
     "(audio=*)",
     "(userPassword=*)",
     "(userPassword=writer-secret)",
@@ -258,6 +289,7 @@ const char* const kFilters[] = {
 
 TEST_P(DifferentialTest, FiltersFindTheSameEntries) {
   for (const char* filter : kFilters) expectSameSearch(filter);
+  for (const std::string& filter : directory_.filters) expectSameSearch(filter);
   for (const std::string& person : directory_.people) {
     std::string value;  // the DN as a filter value (RFC 4515)
     for (char c : person) value += c == '\\' ? std::string("\\5c") : std::string(1, c);

@@ -5,7 +5,11 @@
 // groupOfUniqueNames (with and without unique identifiers) nested into one
 // another with cycles and members that do not exist, binary values, a
 // writer entry with a password and the administrators' group that names
-// it. The same seed gives the same directory.
+// it. Half the people are named beyond ASCII (names of many languages and
+// random letters of several scripts, in their DNs and values), and the
+// directory comes with filters of every form over those values, spelled
+// another way (case, decomposed accents, full-width letters, blanks). The
+// same seed gives the same directory.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +23,7 @@ struct GeneratedDirectory {
   std::vector<std::string> entries;  // every entry's DN as written
   std::vector<std::string> groups;   // the groups' DNs as written
   std::vector<std::string> people;   // the people's DNs, spelled another way
+  std::vector<std::string> filters;  // over the values beyond ASCII, spelled another way
 };
 
 // The writer is the one member of the administrators' group; the person

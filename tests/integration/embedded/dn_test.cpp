@@ -1,5 +1,6 @@
 // The direct path for plain DNs against libldap's: the same pretty form,
-// normal form and naming values for every DN, plain or not.
+// normal form and naming values for every DN, plain or not; and DNs beyond
+// ASCII that name the same entry as on slapd.
 #include <gtest/gtest.h>
 
 #include "engine/dn.h"
@@ -76,6 +77,48 @@ TEST(PlainDnTest, WritesWhatLibldapWritesForGeneratedDns) {
       text += 'w';
     }
     expectSameAsLibldap(text);
+  }
+}
+
+// Spellings of DNs beyond ASCII that slapd takes for the same entry (the
+// comparison with slapd found them): letter case by the simple lower case
+// of each code point ("İ" as "i"), decomposed accents, ligatures,
+// full-width letters, ideographic and no-break blanks; and spellings it
+// keeps apart: "ß" and "ss", final and medial sigma, dotless and dotted i,
+// a Roman numeral (no letter, so its case stays) and its letters.
+struct Spellings {
+  const char* first;
+  const char* second;
+  bool same;
+};
+
+const Spellings kSpellings[] = {
+    {"cn=J\u00FCrgen,o=x", "CN=J\u00DCRGEN,O=X", true},
+    {"cn=J\u00FCrgen,o=x", "cn=Ju\u0308rgen,o=x", true},
+    {"cn=\u0130lkay,o=x", "cn=ilkay,o=x", true},
+    {"cn=\uFB01nn,o=x", "cn=FINN,o=x", true},
+    {"cn=\uFF41\uFF4B\uFF49\uFF52\uFF41,o=x", "cn=Akira,o=x", true},
+    {"cn=\u5C71\u7530\u3000\u592A\u90CE,o=x", "cn=\u5C71\u7530 \u592A\u90CE,o=x", true},
+    {"cn=Zo\u00EB\u00A0 Ng,o=x", "cn=zoe\u0308 ng,o=x", true},
+    {"cn=\u03A0\u0391\u03A0\u0391\u03A3,o=x", "cn=\u03C0\u03B1\u03C0\u03B1\u03C3,o=x", true},
+    {"cn=a\uFF0Cb,o=x", "cn=a\\,b,o=x", true},
+    {"cn=Stra\u00DFe,o=x", "cn=STRASSE,o=x", false},
+    {"cn=\u03C0\u03B1\u03C2,o=x", "cn=\u03C0\u03B1\u03C3,o=x", false},
+    {"cn=I\u015F\u0131k,o=x", "cn=isik,o=x", false},
+    {"cn=\u00C5se,o=x", "cn=Ase,o=x", false},
+    {"cn=Louis \u216B,o=x", "cn=louis xii,o=x", false},
+    {"cn=Louis \u216B,o=x", "cn=louis XII,o=x", false},
+    {"cn=\u01C5emal,o=x", "cn=\u01C4EMAL,o=x", true},
+};
+
+TEST(UnicodeDnTest, NamesTheSameEntryWhereSlapdDoes) {
+  const Schema& schema = Schema::standard();
+  for (const Spellings& pair : kSpellings) {
+    SCOPED_TRACE(std::string(pair.first) + " / " + pair.second);
+    std::string first, second;
+    ASSERT_TRUE(vqeldap::engine::normalDn(schema, pair.first, first));
+    ASSERT_TRUE(vqeldap::engine::normalDn(schema, pair.second, second));
+    EXPECT_EQ(first == second, pair.same) << first << " / " << second;
   }
 }
 

@@ -62,7 +62,10 @@ install(FILES ${PROJECT_BINARY_DIR}/qorldapConfig.cmake
         DESTINATION ${QOR_CMAKE_PACKAGE_DIR})
 
 # pkg-config qorldap: the prefix is the way from the .pc file's folder up.
+# (file(RELATIVE_PATH) ends the way in a slash, which would double the one
+# the .pc file puts after ${prefix}.)
 file(RELATIVE_PATH QOR_PC_TO_PREFIX /prefix/${QOR_PKGCONFIG_DIR} /prefix)
+string(REGEX REPLACE "/$" "" QOR_PC_TO_PREFIX "${QOR_PC_TO_PREFIX}")
 configure_file(cmake/qorldap.pc.in ${PROJECT_BINARY_DIR}/qorldap.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/qorldap.pc DESTINATION ${QOR_PKGCONFIG_DIR})
 

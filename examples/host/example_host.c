@@ -14,7 +14,10 @@
  * prints whether the entry DN holds the value.
  *
  * Build it against the installed kit with pkg-config:
- *   cc -std=c99 example_host.c $(pkg-config --cflags --libs qorldap) -o example_host
+ *   cc -std=c99 example_host.c $(pkg-config --cflags --libs qorldap) \
+ *      -Wl,-rpath,"$(pkg-config --variable=libdir qorldap)" -o example_host
+ * (the rpath lets the program find libqorkernel.so.1 in a prefix outside
+ * the loader's search path; an install under /usr needs none)
  * or with CMake: find_package(qorldap) and link qorldap::kernel.
  *
  * Exit status: 0 the group was expanded (also when it has no subscribers),

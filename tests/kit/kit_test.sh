@@ -88,12 +88,25 @@ build_with_pkg_config() {
   local prefix="$1" libdir
   libdir="$(libdir_of "$prefix")"
   export PKG_CONFIG_PATH="$libdir/pkgconfig"
+  # The build line that the installed example's own comment gives, run as
+  # a reader copies it, so that the line and the kit cannot drift apart.
+  local line
+  line="$(sed -n '/^ \*   cc /,/-o example_host$/p' "$prefix/share/doc/qorldap/examples/example_host.c" |
+    sed 's/^ \* *//; s/\\$//' | tr '\n' ' ')"
+  [ -n "$line" ] || fail "the installed example gives no build line"
+  mkdir -p "$scratch/by_comment"
+  cp "$prefix/share/doc/qorldap/examples/example_host.c" "$scratch/by_comment/"
+  (cd "$scratch/by_comment" && eval "$line") || fail "the example's own build line fails: $line"
+  run_example "$scratch/by_comment/example_host"
   # shellcheck disable=SC2046
   gcc -std=c99 -pedantic-errors -Wall -Wextra -Werror "$source/examples/host/example_host.c" \
     $(pkg-config --cflags --libs qorldap) -Wl,-rpath,"$(pkg-config --variable=libdir qorldap)" \
     -o "$scratch/example_pkgconfig"
   [ "$(pkg-config --variable=plugindir qorldap)" -ef "$libdir/qorldap" ] ||
     fail "pkg-config's plugindir is not the plugin folder"
+  case "$(pkg-config --variable=libdir qorldap)" in
+    *//*) fail "pkg-config's libdir holds a doubled slash: $(pkg-config --variable=libdir qorldap)" ;;
+  esac
   run_example "$scratch/example_pkgconfig"
 }
 
@@ -152,6 +165,10 @@ case "$mode" in
       *) fail "the package does not depend on the libldap runtime: $depends" ;;
     esac
     dpkg -x "$package" "$scratch/root"
+    # A package is for running: its binaries carry no debug sections.
+    if readelf -S "$scratch/root/usr/bin/qorhost" | grep -q '\.debug_info'; then
+      fail "the package's qorhost is not stripped"
+    fi
     check_kit "$scratch/root/usr"
     ;;
   *) fail "unknown mode $mode" ;;

@@ -349,9 +349,16 @@ void setValue(std::vector<AttributeValues>& attributes, const AttributeType& typ
   attributes.push_back(AttributeValues{&type, {std::move(value)}});
 }
 
-// What slapd stamps on a new entry: its UUID and the time it was made.
+// What slapd stamps on a new entry: its structural class, its UUID and the
+// time it was made. The entry has passed checkSchema, so it has a
+// structural class.
 void stampNewEntry(const Schema& schema, std::vector<AttributeValues>& attributes) {
   const std::string now = generalizedTimeNow();
+  const ObjectClass* structural =
+      structuralClass(schema, findType(attributes, &schema.objectClassType()));
+  if (const AttributeType* type = schema.attribute("structuralObjectClass"); type && structural) {
+    setValue(attributes, *type, structural->canonical);
+  }
   setValue(attributes, schema.entryUuidType(), randomUuid());
   setValue(attributes, schema.createTimestampType(), now);
   setValue(attributes, schema.modifyTimestampType(), now);

@@ -22,8 +22,10 @@
 // Types the directory keeps itself (NO-USER-MODIFICATION: entryUUID, the
 // timestamps, entryDN ...) sent in an add or a modify are refused with
 // constraintViolation once the values are checked, as slapd refuses them.
-// A successful add stamps the entry with a random entryUUID and
-// createTimestamp and modifyTimestamp (the time, in UTC, to the second); a
+// A successful add stamps the entry with structuralObjectClass, a random
+// entryUUID, and createTimestamp and modifyTimestamp (the time, in UTC, to
+// the second), in slapd's order; slapd's creatorsName, modifiersName and
+// entryCSN are not stamped. A
 // successful modify sets modifyTimestamp, moved to the end. Entries read
 // from the file are not stamped: they keep what the file holds (a file
 // written by slapcat holds these and entryCSN, creatorsName ...).

@@ -23,6 +23,10 @@
 // name defined twice, a superior or attribute that names nothing, or a
 // statement libldap cannot parse is an error naming the file and line.
 //
+// A matching rule not in Rule's list leaves the type without that matching
+// (an assertion that needs it is Undefined); a syntax not in Syntax's list
+// takes any bytes.
+//
 // Operational types (USAGE other than userApplications) are exempt from
 // the class checks; those marked NO-USER-MODIFICATION are refused in a
 // client's add or modify (constraintViolation, as slapd does).

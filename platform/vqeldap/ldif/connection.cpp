@@ -2,8 +2,8 @@
 
 #include <vqeldap/options.h>
 
+#include <array>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -32,9 +32,15 @@ class Selection {
       const std::string_view text(*name);
       if (text == "*") allUser_ = true;
       if (text == "+") allOperational_ = true;
-      if (const engine::AttributeType* type = schema.attribute(text)) types_.push_back(type);
+      const engine::AttributeType* type = schema.attribute(text);
+      if (type == nullptr) continue;
+      types_.push_back(type);
+      anyOperational_ = anyOperational_ || type->operational;
     }
+    anyOperational_ = anyOperational_ || allOperational_;
   }
+  // False when no operational type can be wanted: nothing to compute.
+  bool wantsOperational() const { return anyOperational_; }
   bool wants(const engine::AttributeType* type) const {
     if (type->operational ? allOperational_ : allUser_) return true;
     for (const engine::AttributeType* selected : types_) {
@@ -46,6 +52,7 @@ class Selection {
  private:
   bool allUser_ = true;
   bool allOperational_ = false;
+  bool anyOperational_ = false;
   std::vector<const engine::AttributeType*> types_;
 };
 
@@ -135,12 +142,15 @@ struct Standing {
 // the stored ones as slapd sends them.
 void appendComputed(const engine::Schema& schema, const engine::Entry& entry,
                     const Standing& standing, const Selection& selection,
-                    const engine::Reader& reader, std::deque<std::string>& texts, EntryView& view) {
+                    const engine::Reader& reader, std::array<std::string, 4>& texts,
+                    EntryView& view) {
+  std::size_t used = 0;
   auto add = [&](const engine::AttributeType& type, std::string value) {
     if (!selection.wants(&type) || !reader.maySee(schema, entry, &type)) return;
     AttributeView& shown = view.attributes.emplace_back();
     shown.name = type.canonical;
-    shown.values.push_back(texts.emplace_back(std::move(value)));
+    texts[used] = std::move(value);
+    shown.values.push_back(texts[used++]);
   };
   if (entry.find(&schema.entryUuidType()) == nullptr) {
     add(schema.entryUuidType(), engine::nameBasedUuid(entry.normal()));
@@ -174,9 +184,10 @@ bool appendEntry(const engine::Schema& schema, const engine::Entry& entry,
     for (uint32_t k = 0; k < attribute.count; ++k)
       shown.values.push_back(entry.value(attribute, k));
   }
-  std::deque<std::string> computed;
-  if (standing != nullptr)
+  std::array<std::string, 4> computed;  // the values appendComputed makes
+  if (standing != nullptr && selection.wantsOperational()) {
     appendComputed(schema, entry, *standing, selection, reader, computed, view);
+  }
   return out.append(view);
 }
 

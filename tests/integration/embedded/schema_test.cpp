@@ -127,7 +127,7 @@ class SchemaTest : public ::testing::Test {
 
   // Writes a file into the test's folder; returns its path.
   std::string write(const std::string& name, const std::string& text) {
-    const std::string path = folder_ + "/" + name;
+    std::string path = folder_ + "/" + name;
     std::ofstream(path, std::ios::binary) << text;
     written_.push_back(path);
     return path;

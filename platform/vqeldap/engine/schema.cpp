@@ -389,9 +389,14 @@ std::string where(const std::string& source, unsigned long line) {
   return line == 0 ? source : source + ":" + std::to_string(line);
 }
 
-std::string schemaError(int code, const char* at) {
+// libldap's reason, with the text where parsing stopped when `at` lies
+// within the statement (libldap may leave it past the end).
+std::string schemaError(const std::string& statement, int code, const char* at) {
   std::string text = ldap_scherr2str(code);
-  if (at != nullptr && *at != '\0') text += " at '" + std::string(at).substr(0, 40) + "'";
+  const char* begin = statement.c_str();
+  if (at >= begin && at < begin + statement.size()) {
+    text += " at '" + statement.substr(static_cast<std::size_t>(at - begin), 40) + "'";
+  }
   return text;
 }
 
@@ -499,8 +504,8 @@ bool Schema::readType(const std::string& statement, const Origin& origin, std::s
   std::unique_ptr<LDAPAttributeType, FreeAttributeType> parsed(
       ldap_str2attributetype(statement.c_str(), &code, &at, kSchemaFlags));
   if (parsed == nullptr || parsed->at_names == nullptr) {
-    error = where(origin.source, origin.line) +
-            ": attributetype: " + (parsed == nullptr ? schemaError(code, at) : "no NAME");
+    error = where(origin.source, origin.line) + ": attributetype: " +
+            (parsed == nullptr ? schemaError(statement, code, at) : "no NAME");
     return false;
   }
   auto type = std::make_unique<AttributeType>();
@@ -540,7 +545,7 @@ bool Schema::readClass(const std::string& statement, const Origin& origin, std::
       ldap_str2objectclass(statement.c_str(), &code, &at, kSchemaFlags));
   if (parsed == nullptr || parsed->oc_names == nullptr) {
     error = where(origin.source, origin.line) +
-            ": objectclass: " + (parsed == nullptr ? schemaError(code, at) : "no NAME");
+            ": objectclass: " + (parsed == nullptr ? schemaError(statement, code, at) : "no NAME");
     return false;
   }
   auto cls = std::make_unique<ObjectClass>();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdio>
 #include <ctime>
 #include <unordered_set>
 
@@ -306,14 +307,26 @@ VQStatus refuseKeptTypes(const Range& attributes, TypeOf typeOf) {
   return 0;
 }
 
-// The time now as slapd writes it: YYYYMMDDHHMMSSZ, in UTC.
-std::string generalizedTimeNow() {
-  const std::time_t now = std::time(nullptr);
+// One change's time as slapd writes it: the timestamps
+// (YYYYMMDDHHMMSSZ, UTC) and the change sequence number
+// (YYYYMMDDHHMMSS.uuuuuuZ#000000#000#000000: microseconds, then count,
+// replica and modification numbers, all 0 for a single directory).
+struct ChangeTime {
+  std::string timestamp;
+  std::string csn;
+};
+
+ChangeTime changeTimeNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
   std::tm utc{};
-  gmtime_r(&now, &utc);
-  char text[sizeof "YYYYMMDDHHMMSSZ"];
-  std::strftime(text, sizeof text, "%Y%m%d%H%M%SZ", &utc);
-  return text;
+  gmtime_r(&now.tv_sec, &utc);
+  char seconds[sizeof "YYYYMMDDHHMMSS"];
+  std::strftime(seconds, sizeof seconds, "%Y%m%d%H%M%S", &utc);
+  std::string micro = std::to_string(now.tv_nsec / 1000 + 1000000);  // "1uuuuuu"
+  micro[0] = '.';
+  return ChangeTime{std::string(seconds) + "Z",
+                    std::string(seconds) + micro + "Z#000000#000#000000"};
 }
 
 // The 16 bytes of a UUID in its text form, with `version` and the RFC 4122
@@ -337,7 +350,7 @@ std::string randomUuid() {
     // No randomness to be had: a name from the time and a counter, still
     // unique within this process.
     static std::atomic<uint64_t> counter{0};
-    return nameBasedUuid(generalizedTimeNow() + "#" + std::to_string(++counter));
+    return nameBasedUuid(changeTimeNow().csn + "#" + std::to_string(++counter));
   }
   return uuidText(bytes, 4);
 }
@@ -349,19 +362,36 @@ void setValue(std::vector<AttributeValues>& attributes, const AttributeType& typ
   attributes.push_back(AttributeValues{&type, {std::move(value)}});
 }
 
-// What slapd stamps on a new entry: its structural class, its UUID and the
-// time it was made. The entry has passed checkSchema, so it has a
-// structural class.
-void stampNewEntry(const Schema& schema, std::vector<AttributeValues>& attributes) {
-  const std::string now = generalizedTimeNow();
+// The writer as slapd names it in creatorsName and modifiersName: the DN
+// of the entry it is bound as, as that entry holds it.
+std::string writerName(const Directory& directory, const Writer& writer) {
+  const std::optional<uint32_t> slot = directory.find(writer.boundDn);
+  return slot ? std::string(directory.entry(*slot)->dn()) : writer.boundDn;
+}
+
+// What slapd stamps on a changed entry, in its order, at the end.
+void stampChange(const Schema& schema, const std::string& writer, const ChangeTime& time,
+                 std::vector<AttributeValues>& attributes) {
+  setValue(attributes, *schema.attribute("entryCSN"), time.csn);
+  setValue(attributes, *schema.attribute("modifiersName"), writer);
+  setValue(attributes, schema.modifyTimestampType(), time.timestamp);
+}
+
+// What slapd stamps on a new entry, in its order: its structural class
+// (it has one: it passed checkSchema), UUID, creator and time, then the
+// stamps of a change.
+void stampNewEntry(const Schema& schema, const std::string& writer,
+                   std::vector<AttributeValues>& attributes) {
+  const ChangeTime time = changeTimeNow();
   const ObjectClass* structural =
       structuralClass(schema, findType(attributes, &schema.objectClassType()));
-  if (const AttributeType* type = schema.attribute("structuralObjectClass"); type && structural) {
-    setValue(attributes, *type, structural->canonical);
+  if (structural != nullptr) {
+    setValue(attributes, *schema.attribute("structuralObjectClass"), structural->canonical);
   }
   setValue(attributes, schema.entryUuidType(), randomUuid());
-  setValue(attributes, schema.createTimestampType(), now);
-  setValue(attributes, schema.modifyTimestampType(), now);
+  setValue(attributes, *schema.attribute("creatorsName"), writer);
+  setValue(attributes, schema.createTimestampType(), time.timestamp);
+  stampChange(schema, writer, time, attributes);
 }
 
 }  // namespace
@@ -441,7 +471,7 @@ VQStatus prepareEntry(const Directory& directory, std::string_view dn,
   if (VQStatus s = checkSchema(schema, merged); s != 0) return s;
   // slapd checks an add's schema before the writer's rights.
   if (VQStatus s = mayAddOrRemove(directory, writer, parsed.normal); s != 0) return s;
-  if (!loading) stampNewEntry(schema, merged);
+  if (!loading) stampNewEntry(schema, writerName(directory, writer), merged);
   VQStatus status = 0;
   out.kind = PendingChange::Kind::kAdd;
   out.entry = packed(parsed, merged, status);
@@ -495,7 +525,7 @@ VQStatus prepareModify(const Directory& directory, std::string_view dn, const Ch
   const ObjectClass* before =
       structuralClass(schema, findType(original, &schema.objectClassType()));
   if (VQStatus s = checkSchema(schema, attributes, before); s != 0) return s;
-  setValue(attributes, schema.modifyTimestampType(), generalizedTimeNow());
+  stampChange(schema, writerName(directory, writer), changeTimeNow(), attributes);
   Dn same;
   parseDn(schema, current.dn(), same);
   VQStatus status = 0;

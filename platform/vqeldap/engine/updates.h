@@ -22,13 +22,15 @@
 // Types the directory keeps itself (NO-USER-MODIFICATION: entryUUID, the
 // timestamps, entryDN ...) sent in an add or a modify are refused with
 // constraintViolation once the values are checked, as slapd refuses them.
-// A successful add stamps the entry with structuralObjectClass, a random
-// entryUUID, and createTimestamp and modifyTimestamp (the time, in UTC, to
-// the second), in slapd's order; slapd's creatorsName, modifiersName and
-// entryCSN are not stamped. A
-// successful modify sets modifyTimestamp, moved to the end. Entries read
+// As slapd does, a successful add stamps the entry, in this order, with
+// structuralObjectClass, a random entryUUID, creatorsName, createTimestamp,
+// entryCSN, modifiersName and modifyTimestamp; a successful modify
+// replaces the last three, moved to the end. Times are UTC, timestamps to
+// the second; the CSN has microseconds and zero count, replica and
+// modification numbers; the names are the DN of the writer's entry as that
+// entry holds it (slapd: the bind DN as the client sent it). Entries read
 // from the file are not stamped: they keep what the file holds (a file
-// written by slapcat holds these and entryCSN, creatorsName ...).
+// written by slapcat holds all of these).
 // As slapd does, an add puts the values that name the entry into it when
 // they are missing, a replace moves the attribute to the end, and a new
 // entry's DN ends in its parent's DN as the parent holds it. Values sent

@@ -17,14 +17,15 @@
 // Operational attributes: a search returns them only when asked for by
 // name or with "+" (never with "*" or no selection), as slapd does:
 // entryDN, subschemaSubentry ("cn=Subschema") and hasSubordinates,
-// computed; entryUUID, createTimestamp and modifyTimestamp, kept in the
-// entry (updates.h stamps them on an add and a modify), and whatever other
-// operational values the file holds (structuralObjectClass, entryCSN,
-// creatorsName, modifiersName from slapcat). An entry loaded without an
+// computed; structuralObjectClass, entryUUID, creatorsName,
+// createTimestamp, entryCSN, modifiersName and modifyTimestamp, kept in
+// the entry as slapd keeps them (updates.h stamps them on an add and a
+// modify; a file written by slapcat holds them). An entry loaded without an
 // entryUUID shows a name-based one (the same on every open); one loaded
-// without timestamps shows none. slapd's "+" also gives
-// structuralObjectClass, creatorsName, modifiersName and entryCSN for every
-// entry; here only when the file holds them. Filters on the computed types
+// without the others shows none of them, where slapd always has them.
+// slapd's "+" gives nothing more for an entry of its database (the root
+// DSE and cn=Subschema, which slapd answers with much more, are not
+// served here). Filters on the computed types
 // see no values.
 //
 // Searches run under the connection's base (a base that is not an entry is

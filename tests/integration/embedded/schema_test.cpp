@@ -496,6 +496,7 @@ TEST_F(SchemaTest, AddedAndModifiedEntriesShowWhatSlapdShows) {
   device.addText(ModOp::kAdd, "cn", "stamped");
   ChangeSet described;
   described.addText(ModOp::kAdd, "description", "changed");
+  const std::string head = "dn: " + dn + "\n";
   const std::pair<std::string, std::function<VQStatus()>> steps[] = {
       {"changetype: add\nobjectClass: device\ncn: stamped\n",
        [&] { return connection->add(dn, device); }},
@@ -503,13 +504,13 @@ TEST_F(SchemaTest, AddedAndModifiedEntriesShowWhatSlapdShows) {
        [&] { return connection->modify(dn, described); }},
   };
   for (const auto& [ldif, write] : steps) {
-    ASSERT_TRUE(slapd->ldapmodify("dn: " + dn + "\n" + ldif)) << ldif;
+    ASSERT_TRUE(slapd->ldapmodify(head + ldif)) << ldif;
     ASSERT_EQ(write(), 0) << ldif;
     EXPECT_EQ(namesOf(attributesOf(*connection, dn, {"*", "+"})),
               ldifNames(slapd->ldapsearch(dn, "base", "(objectClass=*)", {"*", "+"})))
         << ldif;
   }
-  slapd->ldapmodify("dn: " + dn + "\nchangetype: delete\n");
+  slapd->ldapmodify(head + "changetype: delete\n");
 }
 
 const bool kSlapdEnvironment = [] {

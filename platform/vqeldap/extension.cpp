@@ -1,8 +1,9 @@
 // The extension object that the kernel's loadExtension obtains from
 // qor_extension_create, and its openConnection.
 //
-// openConnection chooses the backend from the host text: "ldif:PATH" is the
-// embedded directory in the file PATH (ldif/connection.h); anything else
+// openConnection chooses the backend from the host text: "ldif:PATH" (with
+// ";schema=FILE" for each site schema file) is the embedded directory in
+// the file PATH (ldif/connection.h); anything else
 // names LDAP servers (ldap/endpoints.h). It reads from ldparm: host, port
 // and tls (1: StartTLS on ldap:// servers; neither means anything to the
 // embedded directory), timeout (seconds; 0 or less: no limit; for the
@@ -66,13 +67,13 @@ void copyLogin(const Texts& texts, Parameters& open) {
   }
 }
 
-// The host text "ldif:PATH": the embedded directory in the file PATH.
+// The host text "ldif:PATH[;schema=FILE]...": the embedded directory in the
+// file PATH, under the standard schema and the site's files.
 std::unique_ptr<Connection> openEmbedded(const ldparm& in, const Texts& texts, VQStatus& result,
                                          Diagnostic& diagnostic) {
   ldif::OpenParameters open;
   open.timeout = in.timeout > 0 ? in.timeout : 0;  // bounds a write's wait for the lock
-  open.path.assign(texts.hosts.substr(ldif::kHostPrefix.size()));
-  if (open.path.empty() || open.path.find('\0') != std::string::npos) {
+  if (texts.hosts.find('\0') != std::string::npos || !ldif::parseHostText(texts.hosts, open)) {
     result = kBadParameter;
     return nullptr;
   }

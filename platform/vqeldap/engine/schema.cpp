@@ -5,8 +5,15 @@
 
 #include <strings.h>
 
+#include <lber.h>
+#include <ldif.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "engine/system_schema.h"
 
@@ -17,10 +24,12 @@ namespace {
 using R = Rule;
 using S = Syntax;
 
-// One standard attribute type: its OID, its names (blank-separated, the
-// first canonical), its superior, its equality, ordering and substrings
-// rules and its syntax. A subtype that names no rule takes its superior's
-// rules and syntax.
+// One attribute type slapd compiles in: its OID, its names
+// (blank-separated, the first canonical), its superior, its equality,
+// ordering and substrings rules, its syntax and how it is used. A subtype
+// that names no rule takes its superior's rules and syntax.
+enum class Usage : uint8_t { kUser, kOperational };
+
 struct TypeRow {
   const char* oid;
   const char* names;
@@ -30,225 +39,74 @@ struct TypeRow {
   Rule substrings;
   Syntax syntax;
   bool singleValue;
+  Usage usage;
 };
 
 constexpr bool kSingle = true;
 constexpr bool kMulti = false;
+constexpr Usage kUser = Usage::kUser;
+// Operational and NO-USER-MODIFICATION: slapd maintains them.
+constexpr Usage kKept = Usage::kOperational;
 
-// RFC 4519 and the types slapd builds in (objectClass, cn, uid, ...),
-// RFC 4524 (COSINE) and RFC 2798 (inetOrgPerson), with the rules OpenLDAP's
-// core, cosine and inetorgperson schemas give them.
-constexpr TypeRow kStandardTypes[] = {
-    // RFC 4512 / 4519
-    {"2.5.4.0", "objectClass", nullptr, R::kObjectIdentifier, R::kNone, R::kNone, S::kOid, kMulti},
+// The types slapd defines itself (core.schema and nis.schema hold them
+// commented out).
+// Generalized times and UUIDs have no rule of their own here: their
+// values, as slapd writes them, compare as exact text and UUIDs without
+// case.
+constexpr TypeRow kCompiledTypes[] = {
+    {"2.5.4.0", "objectClass", nullptr, R::kObjectIdentifier, R::kNone, R::kNone, S::kOid, kMulti,
+     kUser},
     {"2.5.4.1", "aliasedObjectName aliasedEntryName", nullptr, R::kDistinguishedName, R::kNone,
-     R::kNone, S::kDn, kSingle},
-    {"2.5.4.2", "knowledgeInformation", nullptr, R::kCaseIgnore, R::kNone, R::kNone,
-     S::kDirectoryString, kMulti},
-    {"2.5.4.3", "cn commonName", "name", R::kNone, R::kNone, R::kNone, S::kDirectoryString, kMulti},
-    {"2.5.4.4", "sn surname", "name", R::kNone, R::kNone, R::kNone, S::kDirectoryString, kMulti},
-    {"2.5.4.5", "serialNumber", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kPrintableString, kMulti},
-    {"2.5.4.6", "c countryName", "name", R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kCountryString, kSingle},
-    {"2.5.4.7", "l localityName", "name", R::kNone, R::kNone, R::kNone, S::kDirectoryString,
-     kMulti},
-    {"2.5.4.8", "st stateOrProvinceName", "name", R::kNone, R::kNone, R::kNone, S::kDirectoryString,
-     kMulti},
-    {"2.5.4.9", "street streetAddress", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"2.5.4.10", "o organizationName", "name", R::kNone, R::kNone, R::kNone, S::kDirectoryString,
-     kMulti},
-    {"2.5.4.11", "ou organizationalUnitName", "name", R::kNone, R::kNone, R::kNone,
-     S::kDirectoryString, kMulti},
-    {"2.5.4.12", "title", "name", R::kNone, R::kNone, R::kNone, S::kDirectoryString, kMulti},
-    {"2.5.4.13", "description", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"2.5.4.14", "searchGuide", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets, kMulti},
-    {"2.5.4.15", "businessCategory", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"2.5.4.16", "postalAddress", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"2.5.4.17", "postalCode", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"2.5.4.18", "postOfficeBox", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"2.5.4.19", "physicalDeliveryOfficeName", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"2.5.4.20", "telephoneNumber", nullptr, R::kTelephoneNumber, R::kNone, R::kTelephoneNumber,
-     S::kTelephoneNumber, kMulti},
-    {"2.5.4.21", "telexNumber", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets, kMulti},
-    {"2.5.4.22", "teletexTerminalIdentifier", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets,
-     kMulti},
-    {"2.5.4.23", "facsimileTelephoneNumber fax", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets,
-     kMulti},
-    {"2.5.4.24", "x121Address", nullptr, R::kNumericString, R::kNone, R::kNumericString,
-     S::kNumericString, kMulti},
-    {"2.5.4.25", "internationaliSDNNumber", nullptr, R::kNumericString, R::kNone, R::kNumericString,
-     S::kNumericString, kMulti},
-    {"2.5.4.26", "registeredAddress", "postalAddress", R::kNone, R::kNone, R::kNone,
-     S::kDirectoryString, kMulti},
-    {"2.5.4.27", "destinationIndicator", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kPrintableString, kMulti},
-    {"2.5.4.28", "preferredDeliveryMethod", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets,
-     kSingle},
-    {"2.5.4.29", "presentationAddress", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets, kSingle},
-    {"2.5.4.30", "supportedApplicationContext", nullptr, R::kObjectIdentifier, R::kNone, R::kNone,
-     S::kOid, kMulti},
-    {"2.5.4.31", "member", "distinguishedName", R::kNone, R::kNone, R::kNone, S::kDn, kMulti},
-    {"2.5.4.32", "owner", "distinguishedName", R::kNone, R::kNone, R::kNone, S::kDn, kMulti},
-    {"2.5.4.33", "roleOccupant", "distinguishedName", R::kNone, R::kNone, R::kNone, S::kDn, kMulti},
-    {"2.5.4.34", "seeAlso", "distinguishedName", R::kNone, R::kNone, R::kNone, S::kDn, kMulti},
-    {"2.5.4.35", "userPassword", nullptr, R::kOctetString, R::kNone, R::kNone, S::kOctets, kMulti},
-    {"2.5.4.36", "userCertificate", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets, kMulti},
-    {"2.5.4.37", "cACertificate", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets, kMulti},
-    {"2.5.4.38", "authorityRevocationList", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets,
-     kMulti},
-    {"2.5.4.39", "certificateRevocationList", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets,
-     kMulti},
-    {"2.5.4.40", "crossCertificatePair", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets, kMulti},
+     R::kNone, S::kDn, kSingle, kUser},
     {"2.5.4.41", "name", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore, S::kDirectoryString,
-     kMulti},
-    {"2.5.4.42", "givenName gn", "name", R::kNone, R::kNone, R::kNone, S::kDirectoryString, kMulti},
-    {"2.5.4.43", "initials", "name", R::kNone, R::kNone, R::kNone, S::kDirectoryString, kMulti},
-    {"2.5.4.44", "generationQualifier", "name", R::kNone, R::kNone, R::kNone, S::kDirectoryString,
-     kMulti},
-    {"2.5.4.45", "x500UniqueIdentifier", nullptr, R::kOctetString, R::kNone, R::kNone, S::kOctets,
-     kMulti},
-    {"2.5.4.46", "dnQualifier", nullptr, R::kCaseIgnore, R::kCaseIgnore, R::kCaseIgnore,
-     S::kPrintableString, kMulti},
-    {"2.5.4.47", "enhancedSearchGuide", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets, kMulti},
-    {"2.5.4.48", "protocolInformation", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets, kMulti},
+     kMulti, kUser},
+    {"2.5.4.3", "cn commonName", "name", R::kNone, R::kNone, R::kNone, S::kDirectoryString, kMulti,
+     kUser},
+    {"2.5.4.13", "description", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
+     S::kDirectoryString, kMulti, kUser},
     {"2.5.4.49", "distinguishedName", nullptr, R::kDistinguishedName, R::kNone, R::kNone, S::kDn,
-     kMulti},
-    {"2.5.4.50", "uniqueMember", nullptr, R::kUniqueMember, R::kNone, R::kNone,
-     S::kNameAndOptionalUid, kMulti},
-    {"2.5.4.51", "houseIdentifier", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"2.5.4.52", "supportedAlgorithms", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets, kMulti},
-    {"2.5.4.53", "deltaRevocationList", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets, kMulti},
-    {"2.5.4.54", "dmdName", "name", R::kNone, R::kNone, R::kNone, S::kDirectoryString, kMulti},
-    {"2.5.4.65", "pseudonym", "name", R::kNone, R::kNone, R::kNone, S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.1", "uid userid", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.3", "mail rfc822Mailbox", nullptr, R::kCaseIgnoreIA5, R::kNone,
-     R::kCaseIgnoreIA5, S::kIA5String, kMulti},
-    {"0.9.2342.19200300.100.1.25", "dc domainComponent", nullptr, R::kCaseIgnoreIA5, R::kNone,
-     R::kCaseIgnoreIA5, S::kIA5String, kSingle},
-    {"0.9.2342.19200300.100.1.37", "associatedDomain", nullptr, R::kCaseIgnoreIA5, R::kNone,
-     R::kCaseIgnoreIA5, S::kIA5String, kMulti},
-    {"1.2.840.113549.1.9.1", "email emailAddress pkcs9email", nullptr, R::kCaseIgnoreIA5, R::kNone,
-     R::kCaseIgnoreIA5, S::kIA5String, kMulti},
+     kMulti, kUser},
+    {"2.5.4.34", "seeAlso", "distinguishedName", R::kNone, R::kNone, R::kNone, S::kDn, kMulti,
+     kUser},
+    {"2.5.4.35", "userPassword", nullptr, R::kOctetString, R::kNone, R::kNone, S::kOctets, kMulti,
+     kUser},
     {"1.3.6.1.4.1.250.1.57", "labeledURI", nullptr, R::kCaseExact, R::kNone, R::kNone,
-     S::kDirectoryString, kMulti},
-    // RFC 4524
-    {"0.9.2342.19200300.100.1.2", "textEncodedORAddress", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.4", "info", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.5", "drink favouriteDrink", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.6", "roomNumber", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.7", "photo", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets,
-     kMulti},
-    {"0.9.2342.19200300.100.1.8", "userClass", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.9", "host", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.10", "manager", nullptr, R::kDistinguishedName, R::kNone, R::kNone,
-     S::kDn, kMulti},
-    {"0.9.2342.19200300.100.1.11", "documentIdentifier", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.12", "documentTitle", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.13", "documentVersion", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.14", "documentAuthor", nullptr, R::kDistinguishedName, R::kNone,
-     R::kNone, S::kDn, kMulti},
-    {"0.9.2342.19200300.100.1.15", "documentLocation", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.20", "homePhone homeTelephoneNumber", nullptr, R::kTelephoneNumber,
-     R::kNone, R::kTelephoneNumber, S::kTelephoneNumber, kMulti},
-    {"0.9.2342.19200300.100.1.21", "secretary", nullptr, R::kDistinguishedName, R::kNone, R::kNone,
-     S::kDn, kMulti},
-    {"0.9.2342.19200300.100.1.22", "otherMailbox", nullptr, R::kNone, R::kNone, R::kNone,
-     S::kOctets, kMulti},
-    {"0.9.2342.19200300.100.1.26", "aRecord", nullptr, R::kCaseIgnoreIA5, R::kNone, R::kNone,
-     S::kIA5String, kMulti},
-    {"0.9.2342.19200300.100.1.27", "mDRecord", nullptr, R::kCaseIgnoreIA5, R::kNone, R::kNone,
-     S::kIA5String, kMulti},
-    {"0.9.2342.19200300.100.1.28", "mXRecord", nullptr, R::kCaseIgnoreIA5, R::kNone, R::kNone,
-     S::kIA5String, kMulti},
-    {"0.9.2342.19200300.100.1.29", "nSRecord", nullptr, R::kCaseIgnoreIA5, R::kNone, R::kNone,
-     S::kIA5String, kMulti},
-    {"0.9.2342.19200300.100.1.30", "sOARecord", nullptr, R::kCaseIgnoreIA5, R::kNone, R::kNone,
-     S::kIA5String, kMulti},
-    {"0.9.2342.19200300.100.1.31", "cNAMERecord", nullptr, R::kCaseIgnoreIA5, R::kNone, R::kNone,
-     S::kIA5String, kMulti},
-    {"0.9.2342.19200300.100.1.38", "associatedName", nullptr, R::kDistinguishedName, R::kNone,
-     R::kNone, S::kDn, kMulti},
-    {"0.9.2342.19200300.100.1.39", "homePostalAddress", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.40", "personalTitle", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.41", "mobile mobileTelephoneNumber", nullptr, R::kTelephoneNumber,
-     R::kNone, R::kTelephoneNumber, S::kTelephoneNumber, kMulti},
-    {"0.9.2342.19200300.100.1.42", "pager pagerTelephoneNumber", nullptr, R::kTelephoneNumber,
-     R::kNone, R::kTelephoneNumber, S::kTelephoneNumber, kMulti},
-    {"0.9.2342.19200300.100.1.43", "co friendlyCountryName", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.44", "uniqueIdentifier", nullptr, R::kCaseIgnore, R::kNone, R::kNone,
-     S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.45", "organizationalStatus", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.46", "janetMailbox", nullptr, R::kCaseIgnoreIA5, R::kNone,
-     R::kCaseIgnoreIA5, S::kIA5String, kMulti},
-    {"0.9.2342.19200300.100.1.47", "mailPreferenceOption", nullptr, R::kNone, R::kNone, R::kNone,
-     S::kInteger, kMulti},
-    {"0.9.2342.19200300.100.1.48", "buildingName", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.49", "dSAQuality", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets,
-     kSingle},
-    {"0.9.2342.19200300.100.1.50", "singleLevelQuality", nullptr, R::kNone, R::kNone, R::kNone,
-     S::kOctets, kSingle},
-    {"0.9.2342.19200300.100.1.51", "subtreeMinimumQuality", nullptr, R::kNone, R::kNone, R::kNone,
-     S::kOctets, kSingle},
-    {"0.9.2342.19200300.100.1.52", "subtreeMaximumQuality", nullptr, R::kNone, R::kNone, R::kNone,
-     S::kOctets, kSingle},
-    {"0.9.2342.19200300.100.1.53", "personalSignature", nullptr, R::kNone, R::kNone, R::kNone,
-     S::kOctets, kMulti},
-    {"0.9.2342.19200300.100.1.54", "dITRedirect", nullptr, R::kDistinguishedName, R::kNone,
-     R::kNone, S::kDn, kMulti},
-    {"0.9.2342.19200300.100.1.55", "audio", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets,
-     kMulti},
-    {"0.9.2342.19200300.100.1.56", "documentPublisher", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    // RFC 2798
-    {"2.16.840.1.113730.3.1.1", "carLicense", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"2.16.840.1.113730.3.1.2", "departmentNumber", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kMulti},
-    {"2.16.840.1.113730.3.1.241", "displayName", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kSingle},
-    {"2.16.840.1.113730.3.1.3", "employeeNumber", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kSingle},
-    {"2.16.840.1.113730.3.1.4", "employeeType", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
-     S::kDirectoryString, kMulti},
-    {"0.9.2342.19200300.100.1.60", "jpegPhoto", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets,
-     kMulti},
-    {"2.16.840.1.113730.3.1.39", "preferredLanguage", nullptr, R::kCaseIgnore, R::kNone,
-     R::kCaseIgnore, S::kDirectoryString, kSingle},
-    {"2.16.840.1.113730.3.1.40", "userSMIMECertificate", nullptr, R::kNone, R::kNone, R::kNone,
-     S::kOctets, kMulti},
-    {"2.16.840.1.113730.3.1.216", "userPKCS12", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets,
-     kMulti},
+     S::kDirectoryString, kMulti, kUser},
+    {"0.9.2342.19200300.100.1.1", "uid userid", nullptr, R::kCaseIgnore, R::kNone, R::kCaseIgnore,
+     S::kDirectoryString, kMulti, kUser},
+    {"1.3.6.1.1.1.1.0", "uidNumber", nullptr, R::kInteger, R::kNone, R::kNone, S::kInteger, kSingle,
+     kUser},
+    {"1.3.6.1.1.1.1.1", "gidNumber", nullptr, R::kInteger, R::kNone, R::kNone, S::kInteger, kSingle,
+     kUser},
+    {"2.5.21.9", "structuralObjectClass", nullptr, R::kObjectIdentifier, R::kNone, R::kNone,
+     S::kOid, kSingle, kKept},
+    {"2.5.18.1", "createTimestamp", nullptr, R::kCaseExact, R::kCaseExact, R::kNone,
+     S::kPrintableString, kSingle, kKept},
+    {"2.5.18.2", "modifyTimestamp", nullptr, R::kCaseExact, R::kCaseExact, R::kNone,
+     S::kPrintableString, kSingle, kKept},
+    {"2.5.18.3", "creatorsName", nullptr, R::kDistinguishedName, R::kNone, R::kNone, S::kDn,
+     kSingle, kKept},
+    {"2.5.18.4", "modifiersName", nullptr, R::kDistinguishedName, R::kNone, R::kNone, S::kDn,
+     kSingle, kKept},
+    {"2.5.18.9", "hasSubordinates", nullptr, R::kBoolean, R::kNone, R::kNone, S::kBoolean, kSingle,
+     kKept},
+    {"2.5.18.10", "subschemaSubentry", nullptr, R::kDistinguishedName, R::kNone, R::kNone, S::kDn,
+     kSingle, kKept},
+    {"1.3.6.1.1.20", "entryDN", nullptr, R::kDistinguishedName, R::kNone, R::kNone, S::kDn, kSingle,
+     kKept},
+    {"1.3.6.1.1.16.4", "entryUUID", nullptr, R::kCaseIgnore, R::kCaseIgnore, R::kNone,
+     S::kPrintableString, kSingle, kKept},
+    {"1.3.6.1.4.1.4203.666.1.7", "entryCSN", nullptr, R::kCaseExact, R::kCaseExact, R::kNone,
+     S::kOctets, kSingle, kKept},
+    {"1.3.6.1.4.1.4203.666.1.25", "contextCSN", nullptr, R::kCaseExact, R::kCaseExact, R::kNone,
+     S::kOctets, kMulti, kKept},
 };
 
 using K = ClassKind;
 
-// One standard object class: OID, names, superiors (blank-separated), kind,
-// and the attributes it requires and allows (blank-separated).
+// One object class slapd compiles in: OID, names, superiors
+// (blank-separated), kind, and the attributes it requires and allows
+// (blank-separated).
 struct ClassRow {
   const char* oid;
   const char* names;
@@ -258,113 +116,11 @@ struct ClassRow {
   const char* may;
 };
 
-constexpr ClassRow kStandardClasses[] = {
+constexpr ClassRow kCompiledClasses[] = {
     {"2.5.6.0", "top", "", K::kAbstract, "objectClass", ""},
     {"2.5.6.1", "alias", "top", K::kStructural, "aliasedObjectName", ""},
     {"1.3.6.1.4.1.1466.101.120.111", "extensibleObject", "top", K::kAuxiliary, "", ""},
-    {"2.5.6.2", "country", "top", K::kStructural, "c", "searchGuide description"},
-    {"2.5.6.3", "locality", "top", K::kStructural, "",
-     "street seeAlso searchGuide st l description"},
-    {"2.5.6.4", "organization", "top", K::kStructural, "o",
-     "userPassword searchGuide seeAlso businessCategory x121Address registeredAddress "
-     "destinationIndicator preferredDeliveryMethod telexNumber teletexTerminalIdentifier "
-     "telephoneNumber internationaliSDNNumber facsimileTelephoneNumber street postOfficeBox "
-     "postalCode postalAddress physicalDeliveryOfficeName st l description"},
-    {"2.5.6.5", "organizationalUnit", "top", K::kStructural, "ou",
-     "userPassword searchGuide seeAlso businessCategory x121Address registeredAddress "
-     "destinationIndicator preferredDeliveryMethod telexNumber teletexTerminalIdentifier "
-     "telephoneNumber internationaliSDNNumber facsimileTelephoneNumber street postOfficeBox "
-     "postalCode postalAddress physicalDeliveryOfficeName st l description"},
-    {"2.5.6.6", "person", "top", K::kStructural, "sn cn",
-     "userPassword telephoneNumber seeAlso description"},
-    {"2.5.6.7", "organizationalPerson", "person", K::kStructural, "",
-     "title x121Address registeredAddress destinationIndicator preferredDeliveryMethod telexNumber "
-     "teletexTerminalIdentifier telephoneNumber internationaliSDNNumber facsimileTelephoneNumber "
-     "street postOfficeBox postalCode postalAddress physicalDeliveryOfficeName ou st l"},
-    {"2.5.6.8", "organizationalRole", "top", K::kStructural, "cn",
-     "x121Address registeredAddress destinationIndicator preferredDeliveryMethod telexNumber "
-     "teletexTerminalIdentifier telephoneNumber internationaliSDNNumber facsimileTelephoneNumber "
-     "seeAlso roleOccupant preferredDeliveryMethod street postOfficeBox postalCode postalAddress "
-     "physicalDeliveryOfficeName ou st l description"},
-    {"2.5.6.9", "groupOfNames", "top", K::kStructural, "member cn",
-     "businessCategory seeAlso owner ou o description"},
-    {"2.5.6.10", "residentialPerson", "person", K::kStructural, "l",
-     "businessCategory x121Address registeredAddress destinationIndicator preferredDeliveryMethod "
-     "telexNumber teletexTerminalIdentifier telephoneNumber internationaliSDNNumber "
-     "facsimileTelephoneNumber preferredDeliveryMethod street postOfficeBox postalCode "
-     "postalAddress physicalDeliveryOfficeName st l"},
-    {"2.5.6.11", "applicationProcess", "top", K::kStructural, "cn", "seeAlso ou l description"},
-    {"2.5.6.12", "applicationEntity", "top", K::kStructural, "presentationAddress cn",
-     "supportedApplicationContext seeAlso ou o l description"},
-    {"2.5.6.13", "dSA", "applicationEntity", K::kStructural, "", "knowledgeInformation"},
-    {"2.5.6.14", "device", "top", K::kStructural, "cn",
-     "serialNumber seeAlso owner ou o l description"},
-    {"2.5.6.15", "strongAuthenticationUser", "top", K::kAuxiliary, "userCertificate", ""},
-    {"2.5.6.16", "certificationAuthority", "top", K::kAuxiliary,
-     "authorityRevocationList certificateRevocationList cACertificate", "crossCertificatePair"},
-    {"2.5.6.16.2", "certificationAuthority-V2", "certificationAuthority", K::kAuxiliary, "",
-     "deltaRevocationList"},
-    {"2.5.6.17", "groupOfUniqueNames", "top", K::kStructural, "uniqueMember cn",
-     "businessCategory seeAlso owner ou o description"},
-    {"2.5.6.18", "userSecurityInformation", "top", K::kAuxiliary, "", "supportedAlgorithms"},
-    {"2.5.6.19", "cRLDistributionPoint", "top", K::kStructural, "cn",
-     "certificateRevocationList authorityRevocationList deltaRevocationList"},
-    {"2.5.6.20", "dmd", "top", K::kStructural, "dmdName",
-     "userPassword searchGuide seeAlso businessCategory x121Address registeredAddress "
-     "destinationIndicator preferredDeliveryMethod telexNumber teletexTerminalIdentifier "
-     "telephoneNumber internationaliSDNNumber facsimileTelephoneNumber street postOfficeBox "
-     "postalCode postalAddress physicalDeliveryOfficeName st l description"},
-    {"2.5.6.21", "pkiUser", "top", K::kAuxiliary, "", "userCertificate"},
-    {"2.5.6.22", "pkiCA", "top", K::kAuxiliary, "",
-     "authorityRevocationList certificateRevocationList cACertificate crossCertificatePair"},
-    {"2.5.6.23", "deltaCRL", "top", K::kAuxiliary, "", "deltaRevocationList"},
-    {"1.3.6.1.4.1.250.3.15", "labeledURIObject", "top", K::kAuxiliary, "", "labeledURI"},
-    {"0.9.2342.19200300.100.4.19", "simpleSecurityObject", "top", K::kAuxiliary, "userPassword",
-     ""},
-    {"1.3.6.1.4.1.1466.344", "dcObject", "top", K::kAuxiliary, "dc", ""},
-    {"1.3.6.1.1.3.1", "uidObject", "top", K::kAuxiliary, "uid", ""},
-    {"0.9.2342.19200300.100.4.3", "pilotObject", "top", K::kAuxiliary, "",
-     "info photo manager uniqueIdentifier dITRedirect audio"},
-    {"0.9.2342.19200300.100.4.4", "pilotPerson newPilotPerson", "person", K::kStructural, "",
-     "userid textEncodedORAddress rfc822Mailbox favouriteDrink roomNumber userClass "
-     "homeTelephoneNumber homePostalAddress secretary personalTitle preferredDeliveryMethod "
-     "businessCategory janetMailbox otherMailbox mobileTelephoneNumber pagerTelephoneNumber "
-     "organizationalStatus mailPreferenceOption personalSignature"},
-    {"0.9.2342.19200300.100.4.5", "account", "top", K::kStructural, "uid",
-     "description seeAlso localityName organizationName organizationalUnitName host"},
-    {"0.9.2342.19200300.100.4.6", "document", "top", K::kStructural, "documentIdentifier",
-     "commonName description seeAlso localityName organizationName organizationalUnitName "
-     "documentTitle documentVersion documentAuthor documentLocation documentPublisher"},
-    {"0.9.2342.19200300.100.4.7", "room", "top", K::kStructural, "cn",
-     "roomNumber description seeAlso telephoneNumber"},
-    {"0.9.2342.19200300.100.4.9", "documentSeries", "top", K::kStructural, "cn",
-     "description seeAlso telephonenumber localityName organizationName organizationalUnitName"},
-    {"0.9.2342.19200300.100.4.13", "domain", "top", K::kStructural, "dc",
-     "associatedName organizationName description businessCategory seeAlso searchGuide "
-     "userPassword localityName stateOrProvinceName streetAddress physicalDeliveryOfficeName "
-     "postalAddress postalCode postOfficeBox streetAddress facsimileTelephoneNumber "
-     "internationalISDNNumber telephoneNumber teletexTerminalIdentifier telexNumber "
-     "preferredDeliveryMethod destinationIndicator registeredAddress x121Address"},
-    {"0.9.2342.19200300.100.4.14", "RFC822localPart", "domain", K::kStructural, "",
-     "commonName surname description seeAlso telephoneNumber physicalDeliveryOfficeName "
-     "postalAddress postalCode postOfficeBox streetAddress facsimileTelephoneNumber "
-     "internationalISDNNumber telephoneNumber teletexTerminalIdentifier telexNumber "
-     "preferredDeliveryMethod destinationIndicator registeredAddress x121Address"},
-    {"0.9.2342.19200300.100.4.15", "dNSDomain", "domain", K::kStructural, "",
-     "ARecord MDRecord MXRecord NSRecord SOARecord CNAMERecord"},
-    {"0.9.2342.19200300.100.4.17", "domainRelatedObject", "top", K::kAuxiliary, "associatedDomain",
-     ""},
-    {"0.9.2342.19200300.100.4.18", "friendlyCountry", "country", K::kStructural, "co", ""},
-    {"0.9.2342.19200300.100.4.20", "pilotOrganization", "organization organizationalUnit",
-     K::kStructural, "", "buildingName"},
-    {"0.9.2342.19200300.100.4.21", "pilotDSA", "dSA", K::kStructural, "", "dSAQuality"},
-    {"0.9.2342.19200300.100.4.22", "qualityLabelledData", "top", K::kAuxiliary, "dSAQuality",
-     "subtreeMinimumQuality subtreeMaximumQuality"},
-    {"2.16.840.1.113730.3.2.2", "inetOrgPerson", "organizationalPerson", K::kStructural, "",
-     "audio businessCategory carLicense departmentNumber displayName employeeNumber employeeType "
-     "givenName homePhone homePostalAddress initials jpegPhoto labeledURI mail manager mobile o "
-     "pager photo roomNumber secretary uid userCertificate x500uniqueIdentifier preferredLanguage "
-     "userSMIMECertificate userPKCS12"},
+    {"2.5.20.1", "subschema", "", K::kAuxiliary, "", ""},
 };
 
 // Matching rules by the names schema files give them.
@@ -399,6 +155,11 @@ constexpr NamedRule kRuleNames[] = {
     {"integerMatch", R::kInteger},
     {"integerOrderingMatch", R::kInteger},
     {"booleanMatch", R::kBoolean},
+    {"caseExactIA5SubstringsMatch", R::kCaseExactIA5},
+    {"generalizedTimeMatch", R::kCaseExact},
+    {"generalizedTimeOrderingMatch", R::kCaseExact},
+    {"UUIDMatch", R::kCaseIgnore},
+    {"UUIDOrderingMatch", R::kCaseIgnore},
 };
 
 // Syntaxes by OID (RFC 4517); any other is taken as bytes.
@@ -420,6 +181,8 @@ constexpr SyntaxOid kSyntaxOids[] = {
     {"1.3.6.1.4.1.1466.115.121.1.38", S::kOid},
     {"1.3.6.1.4.1.1466.115.121.1.27", S::kInteger},
     {"1.3.6.1.4.1.1466.115.121.1.7", S::kBoolean},
+    {"1.3.6.1.4.1.1466.115.121.1.24", S::kPrintableString},  // generalized time
+    {"1.3.6.1.1.16.1", S::kPrintableString},                 // UUID
 };
 
 char lowerChar(char c) {
@@ -468,21 +231,25 @@ struct FreeObjectClass {
 
 constexpr unsigned kSchemaFlags = LDAP_SCHEMA_ALLOW_ALL;
 
-// The statements of schema text: each keyword with the parenthesised text
-// after it, comments and objectidentifier lines left out.
+// One statement of schema text: its keyword, the text after it and the
+// line it starts on.
 struct Statement {
   std::string keyword;
   std::string body;
+  unsigned long line = 0;
 };
 
+// The statements of slapd .schema text: a keyword at the start of a line,
+// continued on the lines that start with a blank; comments left out.
 std::vector<Statement> statementsOf(std::string_view text) {
   std::vector<Statement> out;
   std::size_t at = 0;
-  while (at < text.size()) {
+  for (unsigned long number = 1; at < text.size(); ++number) {
     std::size_t end = text.find('\n', at);
     if (end == std::string_view::npos) end = text.size();
     std::string_view line = text.substr(at, end - at);
     at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == ' ' || line[0] == '\t') {
       if (!out.empty()) out.back().body.append(" ").append(line);
@@ -491,10 +258,155 @@ std::vector<Statement> statementsOf(std::string_view text) {
     const std::size_t blank = line.find_first_of(" \t");
     Statement statement;
     statement.keyword = lowerAscii(line.substr(0, blank));
+    statement.line = number;
     if (blank != std::string_view::npos) statement.body.assign(line.substr(blank + 1));
     out.push_back(std::move(statement));
   }
   return out;
+}
+
+// The buffer ldif_read_record grows and reuses from record to record.
+struct RecordBuffer {
+  char* data = nullptr;
+  int size = 0;
+  ~RecordBuffer() { ber_memfree(data); }
+};
+
+struct FreeValue {
+  void operator()(char* value) const { ber_memfree(value); }
+};
+
+struct CloseFile {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The schema keyword an LDIF attribute holds statements of, or null.
+const char* keywordOfLdifType(std::string_view type) {
+  static constexpr std::pair<std::string_view, const char*> kTypes[] = {
+      {"attributeTypes", "attributetype"},
+      {"olcAttributeTypes", "attributetype"},
+      {"objectClasses", "objectclass"},
+      {"olcObjectClasses", "objectclass"},
+      {"olcObjectIdentifier", "objectidentifier"},
+  };
+  for (const auto& [name, keyword] : kTypes) {
+    if (NoCaseEqual()(name, type)) return keyword;
+  }
+  return nullptr;
+}
+
+// A value without cn=config's ordering prefix "{N}".
+std::string_view withoutOrdinal(std::string_view value) {
+  if (value.empty() || value.front() != '{') return value;
+  const std::size_t close = value.find('}');
+  return close == std::string_view::npos ? value : value.substr(close + 1);
+}
+
+// True when a logical line (folds marked with '\r' by ldif_getline) takes
+// its value from a URL, which libldap's parser would fetch.
+bool namesUrl(std::string_view line) {
+  std::string joined;
+  for (char c : line) {
+    if (c != '\r') joined.push_back(c);
+  }
+  const std::size_t colon = joined.find(':');
+  return colon != std::string::npos && colon + 1 < joined.size() && joined[colon + 1] == '<';
+}
+
+// The lines of one LDIF record that hold schema statements; false with
+// the reason and the line at fault.
+bool ldifStatements(char* record, unsigned long firstLine, std::vector<Statement>& out,
+                    std::string& reason, unsigned long& badLine) {
+  unsigned long line = firstLine;
+  char* next = record;
+  for (char* text = ldif_getline(&next); text != nullptr; text = ldif_getline(&next)) {
+    const unsigned long at = line;
+    line += 1 + static_cast<unsigned long>(std::count(text, text + std::strlen(text), '\r')) / 2;
+    if (text[0] == '#') continue;
+    if (namesUrl(text)) {
+      badLine = at;
+      reason = "values from URLs are not read";
+      return false;
+    }
+    berval type{}, value{};
+    int freeValue = 0;
+    if (ldif_parse_line2(text, &type, &value, &freeValue) < 0) {
+      badLine = at;
+      reason = "not an LDIF line";
+      return false;
+    }
+    std::unique_ptr<char, FreeValue> held(freeValue != 0 ? value.bv_val : nullptr);
+    const char* keyword = keywordOfLdifType({type.bv_val, type.bv_len});
+    if (keyword == nullptr) continue;
+    const std::string_view body =
+        withoutOrdinal({value.bv_val == nullptr ? "" : value.bv_val, value.bv_len});
+    out.push_back(Statement{keyword, std::string(body), at});
+  }
+  return true;
+}
+
+// The schema statements of LDIF text, read with libldap's LDIF routines.
+bool ldifStatementsOf(std::string_view text, std::vector<Statement>& out, std::string& reason,
+                      unsigned long& badLine) {
+  std::string copy(text);
+  std::unique_ptr<std::FILE, CloseFile> file(fmemopen(copy.data(), copy.size(), "r"));
+  if (file == nullptr) {
+    reason = "cannot be read";
+    return false;
+  }
+  LDIFFP input{file.get(), nullptr};
+  RecordBuffer buffer;
+  unsigned long line = 0;
+  int read = 0;
+  while ((read = ldif_read_record(&input, &line, &buffer.data, &buffer.size)) > 0) {
+    if (buffer.data == nullptr) continue;
+    const auto lines = static_cast<unsigned long>(
+        std::count(buffer.data, buffer.data + std::strlen(buffer.data), '\n'));
+    if (!ldifStatements(buffer.data, line - lines + 1, out, reason, badLine)) return false;
+  }
+  if (read < 0) {
+    badLine = line + 1;
+    reason = "cannot be read as LDIF";
+    return false;
+  }
+  return true;
+}
+
+// True when the first line that is not blank or a comment begins "dn:".
+bool looksLikeLdif(std::string_view text) {
+  for (const Statement& statement : statementsOf(text)) {
+    return statement.keyword.starts_with("dn:") || statement.keyword.starts_with("version:");
+  }
+  return false;
+}
+
+bool numericOid(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(),
+                                      [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+}
+
+std::string where(const std::string& source, unsigned long line) {
+  return line == 0 ? source : source + ":" + std::to_string(line);
+}
+
+// libldap's reason, with the text where parsing stopped when `at` lies
+// within the statement (libldap may leave it past the end).
+std::string schemaError(const std::string& statement, int code, const char* at) {
+  std::string text = ldap_scherr2str(code);
+  const char* begin = statement.c_str();
+  if (at >= begin && at < begin + statement.size()) {
+    text += " at '" + statement.substr(static_cast<std::size_t>(at - begin), 40) + "'";
+  }
+  return text;
+}
+
+bool readFile(const std::string& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream out;
+  out << in.rdbuf();
+  text = std::move(out).str();
+  return !in.bad();
 }
 
 }  // namespace
@@ -538,20 +450,42 @@ bool ObjectClass::allows(const AttributeType* type) const {
   return false;
 }
 
-AttributeType& Schema::addType(std::unique_ptr<AttributeType> type) {
+// A type or class is refused when any of its names or its OID is taken, as
+// slapd refuses a duplicate definition.
+bool Schema::addType(std::unique_ptr<AttributeType> type, std::string& error) {
+  for (const std::string& name : type->names) {
+    if (attribute(name) != nullptr) {
+      error = "attribute type " + name + " is already defined";
+      return false;
+    }
+  }
+  if (attribute(type->oid) != nullptr) {
+    error = "attribute type OID " + type->oid + " is already defined";
+    return false;
+  }
   AttributeType& added = *types_.emplace_back(std::move(type));
   added.lowerCanonical = lowerAscii(added.canonical);
   for (const std::string& name : added.names) typeByName_[name] = &added;
-  if (!added.oid.empty()) typeByName_[added.oid] = &added;
-  return added;
+  typeByName_[added.oid] = &added;
+  return true;
 }
 
-ObjectClass& Schema::addClass(std::unique_ptr<ObjectClass> cls) {
+bool Schema::addClass(std::unique_ptr<ObjectClass> cls, std::string& error) {
+  for (const std::string& name : cls->names) {
+    if (objectClass(name) != nullptr) {
+      error = "object class " + name + " is already defined";
+      return false;
+    }
+  }
+  if (objectClass(cls->oid) != nullptr) {
+    error = "object class OID " + cls->oid + " is already defined";
+    return false;
+  }
   ObjectClass& added = *classes_.emplace_back(std::move(cls));
   added.lowerCanonical = lowerAscii(added.canonical);
   for (const std::string& name : added.names) classByName_[name] = &added;
-  if (!added.oid.empty()) classByName_[added.oid] = &added;
-  return added;
+  classByName_[added.oid] = &added;
+  return true;
 }
 
 const AttributeType* Schema::attribute(std::string_view nameOrOid) const {
@@ -564,60 +498,132 @@ const ObjectClass* Schema::objectClass(std::string_view nameOrOid) const {
   return found == classByName_.end() ? nullptr : found->second;
 }
 
-bool Schema::readType(const std::string& statement, std::string& error) {
+bool Schema::readType(const std::string& statement, const Origin& origin, std::string& error) {
   int code = 0;
-  const char* where = nullptr;
+  const char* at = nullptr;
   std::unique_ptr<LDAPAttributeType, FreeAttributeType> parsed(
-      ldap_str2attributetype(statement.c_str(), &code, &where, kSchemaFlags));
+      ldap_str2attributetype(statement.c_str(), &code, &at, kSchemaFlags));
   if (parsed == nullptr || parsed->at_names == nullptr) {
-    error = "attributetype " + statement;
+    error = where(origin.source, origin.line) + ": attributetype: " +
+            (parsed == nullptr ? schemaError(statement, code, at) : "no NAME");
     return false;
   }
   auto type = std::make_unique<AttributeType>();
   type->names = namesOf(parsed->at_names);
   type->canonical = type->names.front();
-  type->oid = parsed->at_oid != nullptr ? parsed->at_oid : "";
+  type->oid = expandOid(parsed->at_oid != nullptr ? parsed->at_oid : "");
+  if (type->oid.empty()) {
+    error = where(origin.source, origin.line) + ": attributetype " + type->canonical +
+            ": unknown OID macro " + parsed->at_oid;
+    return false;
+  }
   type->equality = ruleNamed(parsed->at_equality_oid);
   type->ordering = ruleNamed(parsed->at_ordering_oid);
   type->substrings = ruleNamed(parsed->at_substr_oid);
-  type->syntax = syntaxOf(parsed->at_syntax_oid);
+  const std::string syntax =
+      parsed->at_syntax_oid != nullptr ? expandOid(parsed->at_syntax_oid) : std::string();
+  type->syntax = syntaxOf(syntax.empty() ? nullptr : syntax.c_str());
+  const bool ownSyntax = !syntax.empty();
   type->singleValue = parsed->at_single_value != 0;
-  AttributeType& added = addType(std::move(type));
-  if (parsed->at_sup_oid != nullptr) links_.typeSuperior[&added] = parsed->at_sup_oid;
+  type->operational = parsed->at_usage != LDAP_SCHEMA_USER_APPLICATIONS;
+  type->noUserModification = parsed->at_no_user_mod != 0;
+  AttributeType* added = type.get();
+  if (!addType(std::move(type), error)) {
+    error = where(origin.source, origin.line) + ": " + error;
+    return false;
+  }
+  links_.origins[added] = origin;
+  if (ownSyntax) links_.ownSyntax.insert(added);
+  if (parsed->at_sup_oid != nullptr) links_.typeSuperior.emplace_back(added, parsed->at_sup_oid);
   return true;
 }
 
-bool Schema::readClass(const std::string& statement, std::string& error) {
+bool Schema::readClass(const std::string& statement, const Origin& origin, std::string& error) {
   int code = 0;
-  const char* where = nullptr;
+  const char* at = nullptr;
   std::unique_ptr<LDAPObjectClass, FreeObjectClass> parsed(
-      ldap_str2objectclass(statement.c_str(), &code, &where, kSchemaFlags));
+      ldap_str2objectclass(statement.c_str(), &code, &at, kSchemaFlags));
   if (parsed == nullptr || parsed->oc_names == nullptr) {
-    error = "objectclass " + statement;
+    error = where(origin.source, origin.line) +
+            ": objectclass: " + (parsed == nullptr ? schemaError(statement, code, at) : "no NAME");
     return false;
   }
   auto cls = std::make_unique<ObjectClass>();
   cls->names = namesOf(parsed->oc_names);
   cls->canonical = cls->names.front();
-  cls->oid = parsed->oc_oid != nullptr ? parsed->oc_oid : "";
+  cls->oid = expandOid(parsed->oc_oid != nullptr ? parsed->oc_oid : "");
+  if (cls->oid.empty()) {
+    error = where(origin.source, origin.line) + ": objectclass " + cls->canonical +
+            ": unknown OID macro " + parsed->oc_oid;
+    return false;
+  }
   cls->kind = parsed->oc_kind == LDAP_SCHEMA_ABSTRACT    ? ClassKind::kAbstract
               : parsed->oc_kind == LDAP_SCHEMA_AUXILIARY ? ClassKind::kAuxiliary
                                                          : ClassKind::kStructural;
-  ObjectClass& added = addClass(std::move(cls));
-  links_.classSuperiors[&added] = namesOf(parsed->oc_sup_oids);
-  links_.classMust[&added] = namesOf(parsed->oc_at_oids_must);
-  links_.classMay[&added] = namesOf(parsed->oc_at_oids_may);
+  ObjectClass* added = cls.get();
+  if (!addClass(std::move(cls), error)) {
+    error = where(origin.source, origin.line) + ": " + error;
+    return false;
+  }
+  links_.origins[added] = origin;
+  links_.classSuperiors.emplace_back(added, namesOf(parsed->oc_sup_oids));
+  links_.classMust.emplace_back(added, namesOf(parsed->oc_at_oids_must));
+  links_.classMay.emplace_back(added, namesOf(parsed->oc_at_oids_may));
   return true;
 }
 
-bool Schema::read(std::string_view text, std::string& error) {
-  for (const Statement& statement : statementsOf(text)) {
-    if (statement.keyword == "attributetype") {
-      if (!readType(statement.body, error)) return false;
-    } else if (statement.keyword == "objectclass") {
-      if (!readClass(statement.body, error)) return false;
+// "objectidentifier NAME OID", the OID numeric or itself a macro form.
+bool Schema::defineOid(const std::string& statement, const Origin& origin, std::string& error) {
+  std::istringstream words(statement);
+  std::string name, oid, extra;
+  words >> name >> oid;
+  const std::string expanded = expandOid(oid);
+  if (name.empty() || expanded.empty() || (words >> extra)) {
+    error = where(origin.source, origin.line) + ": objectidentifier: expected NAME OID, got '" +
+            statement + "'";
+    return false;
+  }
+  oidMacros_[name] = expanded;
+  return true;
+}
+
+std::string Schema::expandOid(const std::string& oid) const {
+  if (numericOid(oid)) return oid;
+  const std::size_t colon = oid.find(':');
+  auto macro = oidMacros_.find(std::string_view(oid).substr(0, colon));
+  if (macro == oidMacros_.end()) return {};
+  if (colon == std::string::npos) return macro->second;
+  const std::string suffix = oid.substr(colon + 1);
+  return numericOid(suffix) ? macro->second + "." + suffix : std::string();
+}
+
+bool Schema::readStatement(const std::string& keyword, const std::string& body,
+                           const Origin& origin, std::string& error) {
+  if (keyword == "attributetype") return readType(body, origin, error);
+  if (keyword == "objectclass") return readClass(body, origin, error);
+  if (keyword == "objectidentifier") return defineOid(body, origin, error);
+  error = where(origin.source, origin.line) + ": not a schema statement: " + keyword;
+  return false;
+}
+
+bool Schema::readSource(const std::string& source, std::string_view text, std::string& error) {
+  std::vector<Statement> statements;
+  if (looksLikeLdif(text)) {
+    std::string reason;
+    unsigned long line = 0;
+    if (!ldifStatementsOf(text, statements, reason, line)) {
+      error = where(source, line) + ": " + reason;
+      return false;
+    }
+  } else {
+    statements = statementsOf(text);
+  }
+  for (const Statement& statement : statements) {
+    if (!readStatement(statement.keyword, statement.body, Origin{source, statement.line}, error)) {
+      return false;
     }
   }
+  sourcesRead_ += (sourcesRead_.empty() ? "" : ", ") + source;
   return true;
 }
 
@@ -633,47 +639,68 @@ void Schema::gatherAllowed(ObjectClass& cls, const ObjectClass& from) const {
 
 // Links superiors and required attributes by name, flattens what each
 // class requires and allows, then gives subtypes without rules of their
-// own the rules and syntax of their superior.
-void Schema::inherit() {
-  Links& links = links_;
-  for (auto& [type, superior] : links.typeSuperior) type->superior = attribute(superior);
-  for (auto& [cls, superiors] : links.classSuperiors) {
+// own the rules and syntax of their superior. A name that resolves to
+// nothing is an error, as in slapd.
+bool Schema::inherit(std::string& error) {
+  auto unknown = [&](const void* element, const std::string& what, const std::string& name) {
+    const Origin& origin = links_.origins[element];
+    error = where(origin.source, origin.line) + ": " + what + ": unknown " + name;
+    return false;
+  };
+  for (auto& [type, superior] : links_.typeSuperior) {
+    if ((type->superior = attribute(superior)) == nullptr) {
+      return unknown(type, "attributetype " + type->canonical, "superior " + superior);
+    }
+  }
+  for (auto& [cls, superiors] : links_.classSuperiors) {
     for (const std::string& name : superiors) {
-      if (const ObjectClass* superior = objectClass(name)) cls->superiors.push_back(superior);
+      const ObjectClass* superior = objectClass(name);
+      if (superior == nullptr)
+        return unknown(cls, "objectclass " + cls->canonical, "class " + name);
+      cls->superiors.push_back(superior);
     }
   }
-  for (auto& [cls, must] : links.classMust) {
-    for (const std::string& name : must) {
-      if (const AttributeType* type = attribute(name)) cls->must.push_back(type);
+  for (auto* list : {&links_.classMust, &links_.classMay}) {
+    for (auto& [cls, names] : *list) {
+      for (const std::string& name : names) {
+        const AttributeType* type = attribute(name);
+        if (type == nullptr) {
+          return unknown(cls, "objectclass " + cls->canonical, "attribute type " + name);
+        }
+        (list == &links_.classMust ? cls->must : cls->may).push_back(type);
+      }
     }
   }
-  for (auto& [cls, may] : links.classMay) {
-    for (const std::string& name : may) {
-      if (const AttributeType* type = attribute(name)) cls->may.push_back(type);
-    }
-  }
-  links = Links{};
   const ObjectClass* anything = objectClass("extensibleObject");
   for (auto& cls : classes_) {
     gatherAllowed(*cls, *cls);
     cls->allowsAnything = cls.get() == anything;
   }
+  // As slapd does: each rule, and the syntax, a subtype does not give is
+  // its nearest superior's.
   for (auto& type : types_) {
-    const AttributeType* from = type->superior;
-    if (from == nullptr || type->equality != Rule::kNone || type->ordering != Rule::kNone ||
-        type->substrings != Rule::kNone) {
-      continue;
+    for (Rule AttributeType::*rule :
+         {&AttributeType::equality, &AttributeType::ordering, &AttributeType::substrings}) {
+      for (const AttributeType* from = type->superior;
+           from != nullptr && (*type).*rule == Rule::kNone; from = from->superior) {
+        (*type).*rule = from->*rule;
+      }
     }
-    while (from->superior != nullptr && from->equality == Rule::kNone) from = from->superior;
-    type->equality = from->equality;
-    type->ordering = from->ordering;
-    type->substrings = from->substrings;
-    type->syntax = from->syntax;
+    if (links_.ownSyntax.count(type.get()) != 0) continue;
+    for (const AttributeType* from = type->superior; from != nullptr; from = from->superior) {
+      if (from->superior == nullptr || links_.ownSyntax.count(from) != 0) {
+        type->syntax = from->syntax;
+        break;
+      }
+    }
   }
+  links_ = Links{};
+  return true;
 }
 
-void Schema::addStandardTypes() {
-  for (const TypeRow& row : kStandardTypes) {
+void Schema::addCompiledTypes() {
+  std::string unused;
+  for (const TypeRow& row : kCompiledTypes) {
     auto type = std::make_unique<AttributeType>();
     type->names = words(row.names);
     type->canonical = type->names.front();
@@ -683,39 +710,87 @@ void Schema::addStandardTypes() {
     type->substrings = row.substrings;
     type->syntax = row.syntax;
     type->singleValue = row.singleValue;
-    AttributeType& added = addType(std::move(type));
-    if (row.superior != nullptr) links_.typeSuperior[&added] = row.superior;
+    type->operational = type->noUserModification = row.usage == Usage::kOperational;
+    AttributeType* added = type.get();
+    addType(std::move(type), unused);
+    links_.ownSyntax.insert(added);
+    if (row.superior != nullptr) links_.typeSuperior.emplace_back(added, row.superior);
   }
 }
 
-void Schema::addStandardClasses() {
-  for (const ClassRow& row : kStandardClasses) {
+void Schema::addCompiledClasses() {
+  std::string unused;
+  for (const ClassRow& row : kCompiledClasses) {
     auto cls = std::make_unique<ObjectClass>();
     cls->names = words(row.names);
     cls->canonical = cls->names.front();
     cls->oid = row.oid;
     cls->kind = row.kind;
-    ObjectClass& added = addClass(std::move(cls));
-    links_.classSuperiors[&added] = words(row.superiors);
-    links_.classMust[&added] = words(row.must);
-    links_.classMay[&added] = words(row.may);
+    ObjectClass* added = cls.get();
+    addClass(std::move(cls), unused);
+    links_.classSuperiors.emplace_back(added, words(row.superiors));
+    links_.classMust.emplace_back(added, words(row.must));
+    links_.classMay.emplace_back(added, words(row.may));
   }
 }
 
-const Schema& Schema::standard() {
-  static const Schema* schema = [] {
-    auto* built = new Schema();
-    built->addStandardTypes();
-    built->addStandardClasses();
-    // The schema file is part of the build; a statement libldap cannot
-    // read is a build fault that the schema tests report.
-    built->read(kSystemSchemaText, built->systemSchemaError_);
-    built->inherit();
-    built->objectClass_ = built->attribute("objectClass");
-    built->userPassword_ = built->attribute("userPassword");
-    return built;
+void Schema::findOperationalTypes() {
+  objectClass_ = attribute("objectClass");
+  userPassword_ = attribute("userPassword");
+  entryDn_ = attribute("entryDN");
+  entryUuid_ = attribute("entryUUID");
+  createTimestamp_ = attribute("createTimestamp");
+  modifyTimestamp_ = attribute("modifyTimestamp");
+  subschemaSubentry_ = attribute("subschemaSubentry");
+  hasSubordinates_ = attribute("hasSubordinates");
+}
+
+// What slapd compiles in and the embedded schema files, not yet linked.
+std::unique_ptr<Schema> Schema::compiled(std::string& error) {
+  std::unique_ptr<Schema> built(new Schema());
+  built->addCompiledTypes();
+  built->addCompiledClasses();
+  for (const EmbeddedSchema& file : kEmbeddedSchemas) {
+    if (!built->readSource(std::string(file.name), file.text, error)) return nullptr;
+  }
+  return built;
+}
+
+std::shared_ptr<const Schema> Schema::standardShared() {
+  static const std::shared_ptr<const Schema> schema = [] {
+    std::string error;
+    std::unique_ptr<Schema> built = compiled(error);
+    if (built == nullptr || !built->inherit(error)) {
+      // The embedded files are part of the build: this is a build fault,
+      // which every test of the directory shows at once.
+      std::fprintf(stderr, "embedded schema: %s\n", error.c_str());
+      std::abort();
+    }
+    built->findOperationalTypes();
+    return std::shared_ptr<const Schema>(std::move(built));
   }();
-  return *schema;
+  return schema;
+}
+
+const Schema& Schema::standard() {
+  return *standardShared();
+}
+
+std::shared_ptr<const Schema> Schema::load(const std::vector<std::string>& files,
+                                           std::string& error) {
+  std::unique_ptr<Schema> built = compiled(error);
+  if (built == nullptr) return nullptr;
+  for (const std::string& path : files) {
+    std::string text;
+    if (!readFile(path, text)) {
+      error = path + ": cannot be read";
+      return nullptr;
+    }
+    if (!built->readSource(path, text, error)) return nullptr;
+  }
+  if (!built->inherit(error)) return nullptr;
+  built->findOperationalTypes();
+  return std::shared_ptr<const Schema>(std::move(built));
 }
 
 }  // namespace vqeldap::engine

@@ -1,12 +1,35 @@
 // The attribute types and object classes that the embedded directory knows,
 // with the matching rules slapd applies to them.
 //
-// Two sources, each written once: the standard types and classes (RFC 4519,
-// RFC 4524 and inetOrgPerson, RFC 2798) from the tables in schema.cpp, and
-// the system's own from examples/schema/qorldap.schema, which the build
-// embeds and libldap's schema parser (ldap_str2attributetype,
-// ldap_str2objectclass) reads, so that the embedded directory and a slapd
-// that includes that file agree on them.
+// Read in this order, each written once:
+//   - what slapd compiles into itself, from the tables in schema.cpp:
+//     objectClass, the operational types (below), the few user types slapd
+//     defines itself (cn, name, description, seeAlso, userPassword, uid,
+//     distinguishedName, labeledURI, aliasedObjectName, uidNumber,
+//     gidNumber) and the classes
+//     top, alias, extensibleObject and subschema;
+//   - OpenLDAP's core, cosine and inetorgperson schema files and the
+//     system's own examples/schema/qorldap.schema, embedded by the build
+//     from the files the slapd package installs (system_schema.h);
+//   - the site's schema files given when the directory is opened
+//     (Schema::load), in slapd's .schema form or in LDIF.
+// Every statement is parsed by libldap's schema parser
+// (ldap_str2attributetype, ldap_str2objectclass), so the embedded directory
+// and a slapd that includes the same files agree on them. In .schema form,
+// "objectidentifier NAME OID" lines define OID macros ("NAME:SUFFIX"), as
+// in slapd; the LDIF form takes the values of attributeTypes/objectClasses
+// (a subschema entry, 389 DS) and olcAttributeTypes/olcObjectClasses/
+// olcObjectIdentifier (OpenLDAP's cn=config), a leading "{N}" dropped. A
+// name defined twice, a superior or attribute that names nothing, or a
+// statement libldap cannot parse is an error naming the file and line.
+//
+// A matching rule not in Rule's list leaves the type without that matching
+// (an assertion that needs it is Undefined); a syntax not in Syntax's list
+// takes any bytes.
+//
+// Operational types (USAGE other than userApplications) are exempt from
+// the class checks; those marked NO-USER-MODIFICATION are refused in a
+// client's add or modify (constraintViolation, as slapd does).
 //
 // A subtype without rules or syntax of its own takes its superior's
 // (cn, sn, ou ... from name; member, owner, seeAlso from distinguishedName).
@@ -70,6 +93,8 @@ struct AttributeType {
   Rule substrings = Rule::kNone;
   Syntax syntax = Syntax::kDirectoryString;
   bool singleValue = false;
+  bool operational = false;         // USAGE other than userApplications
+  bool noUserModification = false;  // NO-USER-MODIFICATION
 
   // True when this type is `ancestor` or derives from it.
   bool isA(const AttributeType* ancestor) const;
@@ -112,8 +137,14 @@ struct NoCaseEqual {
 
 class Schema {
  public:
-  // The standard tables and the system's schema file, built on first use.
+  // What slapd compiles in, the embedded standard files and the system's
+  // schema file, built on first use; never freed.
   static const Schema& standard();
+  static std::shared_ptr<const Schema> standardShared();
+  // The same with the site's schema files read after them, in order; null
+  // with "FILE:LINE: reason" (or "FILE: reason") in `error`.
+  static std::shared_ptr<const Schema> load(const std::vector<std::string>& files,
+                                            std::string& error);
 
   const AttributeType* attribute(std::string_view nameOrOid) const;
   const ObjectClass* objectClass(std::string_view nameOrOid) const;
@@ -122,33 +153,55 @@ class Schema {
   const AttributeType& objectClassType() const { return *objectClass_; }
   const AttributeType& userPasswordType() const { return *userPassword_; }
 
-  // Empty when the system's schema file was read whole; otherwise the
-  // statement libldap could not parse.
-  const std::string& systemSchemaError() const { return systemSchemaError_; }
+  // The operational types the directory computes or stamps.
+  const AttributeType& entryDnType() const { return *entryDn_; }
+  const AttributeType& entryUuidType() const { return *entryUuid_; }
+  const AttributeType& createTimestampType() const { return *createTimestamp_; }
+  const AttributeType& modifyTimestampType() const { return *modifyTimestamp_; }
+  const AttributeType& subschemaSubentryType() const { return *subschemaSubentry_; }
+  const AttributeType& hasSubordinatesType() const { return *hasSubordinates_; }
+
+  // The schema sources read, for messages: "core, cosine, inetorgperson,
+  // qorldap, /path/site.schema".
+  const std::string& sourcesRead() const { return sourcesRead_; }
 
  private:
+  // Where a statement came from, for messages.
+  struct Origin {
+    std::string source;
+    unsigned long line = 0;
+  };
   // The superior and required-attribute names that link types and classes,
   // resolved once every statement is read.
   struct Links {
-    std::unordered_map<AttributeType*, std::string> typeSuperior;
-    std::unordered_map<ObjectClass*, std::vector<std::string>> classSuperiors;
-    std::unordered_map<ObjectClass*, std::vector<std::string>> classMust;
-    std::unordered_map<ObjectClass*, std::vector<std::string>> classMay;
+    std::vector<std::pair<AttributeType*, std::string>> typeSuperior;
+    std::vector<std::pair<ObjectClass*, std::vector<std::string>>> classSuperiors;
+    std::vector<std::pair<ObjectClass*, std::vector<std::string>>> classMust;
+    std::vector<std::pair<ObjectClass*, std::vector<std::string>>> classMay;
+    std::unordered_map<const void*, Origin> origins;
+    std::unordered_set<const AttributeType*> ownSyntax;  // those that name a syntax
   };
 
   Schema() = default;
-  // Reads schema text in slapd.conf form (attributetype and objectclass
-  // statements; objectidentifier lines are passed over). False with the
-  // statement that failed in `error`.
-  bool read(std::string_view text, std::string& error);
-  void addStandardTypes();
-  void addStandardClasses();
-  AttributeType& addType(std::unique_ptr<AttributeType> type);
-  ObjectClass& addClass(std::unique_ptr<ObjectClass> cls);
-  bool readType(const std::string& statement, std::string& error);
-  bool readClass(const std::string& statement, std::string& error);
-  void inherit();
+  static std::unique_ptr<Schema> compiled(std::string& error);
+  // Reads one source (slapd .schema text, or LDIF when it begins with a
+  // "dn:" line). False with "SOURCE:LINE: reason" in `error`.
+  bool readSource(const std::string& source, std::string_view text, std::string& error);
+  bool readStatement(const std::string& keyword, const std::string& body, const Origin& origin,
+                     std::string& error);
+  void addCompiledTypes();
+  void addCompiledClasses();
+  bool addType(std::unique_ptr<AttributeType> type, std::string& error);
+  bool addClass(std::unique_ptr<ObjectClass> cls, std::string& error);
+  bool readType(const std::string& statement, const Origin& origin, std::string& error);
+  bool readClass(const std::string& statement, const Origin& origin, std::string& error);
+  bool defineOid(const std::string& statement, const Origin& origin, std::string& error);
+  // The OID a macro form ("NAME" or "NAME:SUFFIX") stands for; the text
+  // itself when it is numeric; empty when it names no macro.
+  std::string expandOid(const std::string& oid) const;
+  bool inherit(std::string& error);
   void gatherAllowed(ObjectClass& cls, const ObjectClass& from) const;
+  void findOperationalTypes();
 
   std::vector<std::unique_ptr<AttributeType>> types_;
   std::vector<std::unique_ptr<ObjectClass>> classes_;
@@ -156,8 +209,15 @@ class Schema {
   std::unordered_map<std::string, ObjectClass*, NoCaseHash, NoCaseEqual> classByName_;
   const AttributeType* objectClass_ = nullptr;
   const AttributeType* userPassword_ = nullptr;
+  const AttributeType* entryDn_ = nullptr;
+  const AttributeType* entryUuid_ = nullptr;
+  const AttributeType* createTimestamp_ = nullptr;
+  const AttributeType* modifyTimestamp_ = nullptr;
+  const AttributeType* subschemaSubentry_ = nullptr;
+  const AttributeType* hasSubordinates_ = nullptr;
+  std::unordered_map<std::string, std::string, NoCaseHash, NoCaseEqual> oidMacros_;
   Links links_;
-  std::string systemSchemaError_;
+  std::string sourcesRead_;
 };
 
 // ASCII lower case.

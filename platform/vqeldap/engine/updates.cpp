@@ -1,6 +1,13 @@
 #include "engine/updates.h"
 
+#include <openssl/rand.h>
+#include <openssl/sha.h>
+
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <ctime>
 #include <unordered_set>
 
 #include "common/status.h"
@@ -184,7 +191,7 @@ VQStatus checkSchema(const Schema& schema, const std::vector<AttributeValues>& a
     }
   }
   for (const AttributeValues& attribute : attributes) {
-    if (attribute.type != &schema.objectClassType() &&
+    if (attribute.type != &schema.objectClassType() && !attribute.type->operational &&
         std::none_of(classes.begin(), classes.end(),
                      [&](const ObjectClass* cls) { return cls->allows(attribute.type); })) {
       return statusOf(Code::kObjectClassViolation);
@@ -290,7 +297,131 @@ EntryPointer packed(const Dn& dn, const std::vector<AttributeValues>& attributes
   return entry;
 }
 
+// constraintViolation when a client sends a type the directory keeps
+// itself (NO-USER-MODIFICATION), as slapd refuses it even to its rootdn.
+template <typename Range, typename TypeOf>
+VQStatus refuseKeptTypes(const Range& attributes, TypeOf typeOf) {
+  for (const auto& attribute : attributes) {
+    if (typeOf(attribute)->noUserModification) return statusOf(Code::kConstraintViolation);
+  }
+  return 0;
+}
+
+// One change's time as slapd writes it: the timestamps
+// (YYYYMMDDHHMMSSZ, UTC) and the change sequence number
+// (YYYYMMDDHHMMSS.uuuuuuZ#000000#000#000000: microseconds, then count,
+// replica and modification numbers, all 0 for a single directory).
+struct ChangeTime {
+  std::string timestamp;
+  std::string csn;
+};
+
+ChangeTime changeTimeNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::tm utc{};
+  gmtime_r(&now.tv_sec, &utc);
+  char seconds[sizeof "YYYYMMDDHHMMSS"];
+  std::strftime(seconds, sizeof seconds, "%Y%m%d%H%M%S", &utc);
+  std::string micro = std::to_string(now.tv_nsec / 1000 + 1000000);  // "1uuuuuu"
+  micro[0] = '.';
+  return ChangeTime{std::string(seconds) + "Z",
+                    std::string(seconds) + micro + "Z#000000#000#000000"};
+}
+
+// The 16 bytes of a UUID in its text form, with `version` and the RFC 4122
+// variant set.
+std::string uuidText(std::array<unsigned char, 16> bytes, unsigned version) {
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | (version << 4));
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
+    text.push_back(kHex[bytes[i] >> 4]);
+    text.push_back(kHex[bytes[i] & 0x0F]);
+  }
+  return text;
+}
+
+std::string randomUuid() {
+  std::array<unsigned char, 16> bytes{};
+  if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
+    // No randomness to be had: a name from the time and a counter, still
+    // unique within this process.
+    static std::atomic<uint64_t> counter{0};
+    return nameBasedUuid(changeTimeNow().csn + "#" + std::to_string(++counter));
+  }
+  return uuidText(bytes, 4);
+}
+
+// Replaces (or adds, at the end) the single value of a type.
+void setValue(std::vector<AttributeValues>& attributes, const AttributeType& type,
+              std::string value) {
+  std::erase_if(attributes, [&](const AttributeValues& a) { return a.type == &type; });
+  attributes.push_back(AttributeValues{&type, {std::move(value)}});
+}
+
+// The writer as slapd names it in creatorsName and modifiersName: the DN
+// of the entry it is bound as, as that entry holds it.
+std::string writerName(const Directory& directory, const Writer& writer) {
+  const std::optional<uint32_t> slot = directory.find(writer.boundDn);
+  return slot ? std::string(directory.entry(*slot)->dn()) : writer.boundDn;
+}
+
+// What slapd stamps on a changed entry, in its order, at the end.
+void stampChange(const Schema& schema, const std::string& writer, const ChangeTime& time,
+                 std::vector<AttributeValues>& attributes) {
+  setValue(attributes, *schema.attribute("entryCSN"), time.csn);
+  setValue(attributes, *schema.attribute("modifiersName"), writer);
+  setValue(attributes, schema.modifyTimestampType(), time.timestamp);
+}
+
+// What slapd stamps on a new entry, in its order: its structural class
+// (it has one: it passed checkSchema), UUID, creator and time, then the
+// stamps of a change.
+void stampNewEntry(const Schema& schema, const std::string& writer,
+                   std::vector<AttributeValues>& attributes) {
+  const ChangeTime time = changeTimeNow();
+  const ObjectClass* structural =
+      structuralClass(schema, findType(attributes, &schema.objectClassType()));
+  if (structural != nullptr) {
+    setValue(attributes, *schema.attribute("structuralObjectClass"), structural->canonical);
+  }
+  setValue(attributes, schema.entryUuidType(), randomUuid());
+  setValue(attributes, *schema.attribute("creatorsName"), writer);
+  setValue(attributes, schema.createTimestampType(), time.timestamp);
+  stampChange(schema, writer, time, attributes);
+}
+
 }  // namespace
+
+std::string_view unknownSchemaElement(const Schema& schema,
+                                      const std::vector<NamedValues>& attributes) {
+  for (const NamedValues& named : attributes) {
+    const AttributeType* type = schema.attribute(named.name);
+    if (type == nullptr) return named.name;
+    if (type != &schema.objectClassType()) continue;
+    for (std::string_view value : named.values) {
+      if (schema.objectClass(value) == nullptr) return value;
+    }
+  }
+  return {};
+}
+
+std::string nameBasedUuid(std::string_view name) {
+  // RFC 4122 version 5: SHA-1 of a namespace UUID of the directory's own
+  // and the name.
+  static constexpr unsigned char kNamespace[16] = {0x6b, 0x9a, 0x3c, 0x21, 0x4e, 0x57, 0x4d, 0x0a,
+                                                   0x9f, 0x12, 0x5b, 0x83, 0xc7, 0x64, 0x1e, 0xd5};
+  std::string input(reinterpret_cast<const char*>(kNamespace), sizeof kNamespace);
+  input.append(name);
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(input.data()), input.size(), digest);
+  std::array<unsigned char, 16> bytes{};
+  std::copy_n(digest, bytes.size(), bytes.begin());
+  return uuidText(bytes, 5);
+}
 
 std::vector<NamedValues> namedValuesOf(const ChangeSet& attributes) {
   std::vector<NamedValues> out;
@@ -318,6 +449,12 @@ VQStatus prepareEntry(const Directory& directory, std::string_view dn,
     if (VQStatus s = mergeValues(schema, std::move(values), merged, origin); s != 0) return s;
   }
   dropEmpty(merged);
+  if (!loading) {
+    if (VQStatus s = refuseKeptTypes(merged, [](const AttributeValues& a) { return a.type; });
+        s != 0) {
+      return s;
+    }
+  }
   if (parsed.normal.empty()) return statusOf(Code::kEntryAlreadyExists);
   const Placement placement = placementOf(directory, parsed.normal);
   if (!placement.inside && !loading && directory.size() != 0) {
@@ -334,6 +471,7 @@ VQStatus prepareEntry(const Directory& directory, std::string_view dn,
   if (VQStatus s = checkSchema(schema, merged); s != 0) return s;
   // slapd checks an add's schema before the writer's rights.
   if (VQStatus s = mayAddOrRemove(directory, writer, parsed.normal); s != 0) return s;
+  if (!loading) stampNewEntry(schema, writerName(directory, writer), merged);
   VQStatus status = 0;
   out.kind = PendingChange::Kind::kAdd;
   out.entry = packed(parsed, merged, status);
@@ -362,6 +500,10 @@ VQStatus prepareModify(const Directory& directory, std::string_view dn, const Ch
   if (!parseDn(schema, dn, parsed)) return statusOf(Code::kInvalidDnSyntax);
   std::vector<CheckedMod> mods;
   if (VQStatus s = checkedMods(schema, changes, mods); s != 0) return s;
+  if (VQStatus s = refuseKeptTypes(mods, [](const CheckedMod& m) { return m.values.type; });
+      s != 0) {
+    return s;
+  }
   if (!withinNamingContexts(directory, parsed.normal)) return statusOf(Code::kUnwillingToPerform);
   if (VQStatus s = restrictionOf(writer); s != 0) return s;
   const std::optional<uint32_t> slot = directory.find(parsed.normal);
@@ -383,6 +525,7 @@ VQStatus prepareModify(const Directory& directory, std::string_view dn, const Ch
   const ObjectClass* before =
       structuralClass(schema, findType(original, &schema.objectClassType()));
   if (VQStatus s = checkSchema(schema, attributes, before); s != 0) return s;
+  stampChange(schema, writerName(directory, writer), changeTimeNow(), attributes);
   Dn same;
   parseDn(schema, current.dn(), same);
   VQStatus status = 0;

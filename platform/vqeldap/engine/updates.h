@@ -19,6 +19,18 @@
 //      two unrelated ones, a required attribute missing or one no class
 //      allows (objectClassViolation), a structural class changed
 //      (objectClassModsProhibited).
+// Types the directory keeps itself (NO-USER-MODIFICATION: entryUUID, the
+// timestamps, entryDN ...) sent in an add or a modify are refused with
+// constraintViolation once the values are checked, as slapd refuses them.
+// As slapd does, a successful add stamps the entry, in this order, with
+// structuralObjectClass, a random entryUUID, creatorsName, createTimestamp,
+// entryCSN, modifiersName and modifyTimestamp; a successful modify
+// replaces the last three, moved to the end. Times are UTC, timestamps to
+// the second; the CSN has microseconds and zero count, replica and
+// modification numbers; the names are the DN of the writer's entry as that
+// entry holds it (slapd: the bind DN as the client sent it). Entries read
+// from the file are not stamped: they keep what the file holds (a file
+// written by slapcat holds all of these).
 // As slapd does, an add puts the values that name the entry into it when
 // they are missing, a replace moves the attribute to the end, and a new
 // entry's DN ends in its parent's DN as the parent holds it. Values sent
@@ -71,6 +83,15 @@ void apply(Directory& directory, PendingChange change);
 // compareTrue or compareFalse, or why the comparison cannot be made.
 VQStatus compare(const Directory& directory, const Reader& reader, std::string_view dn,
                  std::string_view attribute, std::string_view value);
+
+// The first attribute type, or object class named by an objectClass value,
+// that the schema does not define; empty when there is none.
+std::string_view unknownSchemaElement(const Schema& schema,
+                                      const std::vector<NamedValues>& attributes);
+
+// The entryUUID of an entry that holds none: an RFC 4122 version-5 UUID
+// of the entry's normal DN, the same on every open.
+std::string nameBasedUuid(std::string_view normalDn);
 
 // The attributes a ChangeSet of an add carries.
 std::vector<NamedValues> namedValuesOf(const ChangeSet& attributes);

@@ -2,6 +2,7 @@
 
 #include <vqeldap/options.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,20 +20,29 @@ namespace {
 constexpr VQStatus kBadParameter = kernelStatus(Code::kParameterError);
 constexpr int kHighestDeref = 3;  // always
 
-// The attributes a search returns.
+// The attributes a search returns: with no names or "*", every user
+// attribute; with "+", every operational one; any type named, with its
+// subtypes.
 class Selection {
  public:
   Selection(const engine::Schema& schema, const char* const* names) {
     if (names == nullptr || names[0] == nullptr) return;
-    all_ = false;
+    allUser_ = false;
     for (const char* const* name = names; *name != nullptr; ++name) {
       const std::string_view text(*name);
-      if (text == "*") all_ = true;
-      if (const engine::AttributeType* type = schema.attribute(text)) types_.push_back(type);
+      if (text == "*") allUser_ = true;
+      if (text == "+") allOperational_ = true;
+      const engine::AttributeType* type = schema.attribute(text);
+      if (type == nullptr) continue;
+      types_.push_back(type);
+      anyOperational_ = anyOperational_ || type->operational;
     }
+    anyOperational_ = anyOperational_ || allOperational_;
   }
+  // False when no operational type can be wanted: nothing to compute.
+  bool wantsOperational() const { return anyOperational_; }
   bool wants(const engine::AttributeType* type) const {
-    if (all_) return true;
+    if (type->operational ? allOperational_ : allUser_) return true;
     for (const engine::AttributeType* selected : types_) {
       if (type->isA(selected)) return true;
     }
@@ -40,7 +50,9 @@ class Selection {
   }
 
  private:
-  bool all_ = true;
+  bool allUser_ = true;
+  bool allOperational_ = false;
+  bool anyOperational_ = false;
   std::vector<const engine::AttributeType*> types_;
 };
 
@@ -119,19 +131,62 @@ bool LdifConnection::inScope(Scope scope, const std::string& base,
   return engine::withinSubtree(entry.normal(), base);
 }
 
-// Appends the entries that match; false when memory runs out.
+// Where an entry stands in the directory, for the attributes computed when
+// a search asks for them.
+struct Standing {
+  bool hasSubordinates = false;
+};
+
+// The attributes slapd computes for a search (entryDN, subschemaSubentry,
+// hasSubordinates; entryUUID when the entry holds none, name-based), after
+// the stored ones as slapd sends them.
+void appendComputed(const engine::Schema& schema, const engine::Entry& entry,
+                    const Standing& standing, const Selection& selection,
+                    const engine::Reader& reader, std::array<std::string, 4>& texts,
+                    EntryView& view) {
+  std::size_t used = 0;
+  auto add = [&](const engine::AttributeType& type, std::string value) {
+    if (!selection.wants(&type) || !reader.maySee(schema, entry, &type)) return;
+    AttributeView& shown = view.attributes.emplace_back();
+    shown.name = type.canonical;
+    texts[used] = std::move(value);
+    shown.values.push_back(texts[used++]);
+  };
+  if (entry.find(&schema.entryUuidType()) == nullptr) {
+    add(schema.entryUuidType(), engine::nameBasedUuid(entry.normal()));
+  }
+  add(schema.entryDnType(), std::string(entry.dn()));
+  add(schema.subschemaSubentryType(), "cn=Subschema");
+  add(schema.hasSubordinatesType(), standing.hasSubordinates ? "TRUE" : "FALSE");
+}
+
+// True for the types computed at search time, which a stored value never
+// stands in for.
+bool computedType(const engine::Schema& schema, const engine::AttributeType* type) {
+  return type == &schema.entryDnType() || type == &schema.subschemaSubentryType() ||
+         type == &schema.hasSubordinatesType();
+}
+
+// Appends the entries that match; false when memory runs out. Without a
+// standing (the root DSE), nothing is computed.
 bool appendEntry(const engine::Schema& schema, const engine::Entry& entry,
-                 const Selection& selection, const engine::Reader& reader, ResultList& out) {
+                 const Selection& selection, const engine::Reader& reader, ResultList& out,
+                 const Standing* standing = nullptr) {
   EntryView view;
   view.dn = entry.dn();
   for (const engine::Entry::Attribute& attribute : entry.attributes()) {
-    if (!selection.wants(attribute.type) || !reader.maySee(schema, entry, attribute.type)) {
+    if (!selection.wants(attribute.type) || !reader.maySee(schema, entry, attribute.type) ||
+        computedType(schema, attribute.type)) {
       continue;
     }
     AttributeView& shown = view.attributes.emplace_back();
     shown.name = attribute.type->canonical;
     for (uint32_t k = 0; k < attribute.count; ++k)
       shown.values.push_back(entry.value(attribute, k));
+  }
+  std::array<std::string, 4> computed;  // the values appendComputed makes
+  if (standing != nullptr && selection.wantsOperational()) {
+    appendComputed(schema, entry, *standing, selection, reader, computed, view);
   }
   return out.append(view);
 }
@@ -181,7 +236,8 @@ bool LdifConnection::gather(const engine::Directory& directory, const SearchRequ
       return true;
     }
     ++found;
-    if (!appendEntry(schema, *entry, selection, reader_, outcome.entries)) return false;
+    const Standing standing{directory.childrenOf(slot) != 0};
+    if (!appendEntry(schema, *entry, selection, reader_, outcome.entries, &standing)) return false;
   }
   return true;
 }
@@ -263,7 +319,32 @@ std::string describeLoadFailure(const std::string& path, const LoadFailure& fail
   return where + ": " + failure.reason;
 }
 
+// The schema the open asked for: the standard one, or it with the site's
+// files read after it.
+std::shared_ptr<const engine::Schema> schemaFor(const OpenParameters& parameters,
+                                                std::string& error) {
+  if (parameters.schemaFiles.empty()) return engine::Schema::standardShared();
+  return engine::Schema::load(parameters.schemaFiles, error);
+}
+
 }  // namespace
+
+bool parseHostText(std::string_view text, OpenParameters& out) {
+  if (!text.starts_with(kHostPrefix)) return false;
+  text.remove_prefix(kHostPrefix.size());
+  constexpr std::string_view kSchema = "schema=";
+  std::size_t end = text.find(';');
+  out.path.assign(text.substr(0, end));
+  out.schemaFiles.clear();
+  while (end != std::string_view::npos) {
+    text.remove_prefix(end + 1);
+    end = text.find(';');
+    const std::string_view parameter = text.substr(0, end);
+    if (!parameter.starts_with(kSchema) || parameter.size() == kSchema.size()) return false;
+    out.schemaFiles.emplace_back(parameter.substr(kSchema.size()));
+  }
+  return !out.path.empty();
+}
 
 std::unique_ptr<Connection> open(OpenParameters parameters, VQStatus& status,
                                  Diagnostic& diagnostic) {
@@ -273,8 +354,15 @@ std::unique_ptr<Connection> open(OpenParameters parameters, VQStatus& status,
     status = kernelStatus(Code::kUnwillingToPerform);
     return nullptr;
   }
+  std::string schemaError;
+  std::shared_ptr<const engine::Schema> schema = schemaFor(parameters, schemaError);
+  if (schema == nullptr) {
+    status = kernelStatus(Code::kDecodingError);
+    diagnostic.add("additional info", schemaError);
+    return nullptr;
+  }
   LoadFailure failure;
-  std::unique_ptr<Store> store = Store::open(parameters.path, failure);
+  std::unique_ptr<Store> store = Store::open(parameters.path, std::move(schema), failure);
   if (store == nullptr) {
     status = failure.status;
     diagnostic.add("additional info", describeLoadFailure(parameters.path, failure));

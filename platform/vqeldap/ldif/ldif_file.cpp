@@ -155,6 +155,15 @@ class Record {
   std::vector<engine::NamedValues> attributes_;
 };
 
+// Why an entry was refused: what it names that the schema lacks, or the
+// LDAP result.
+std::string refusal(const engine::Schema& schema, const Record& record, VQStatus status) {
+  const std::string_view unknown = engine::unknownSchemaElement(schema, record.attributes());
+  if (unknown.empty()) return "entry refused with LDAP result " + std::to_string(status & 0xFF);
+  return "attribute or class " + std::string(unknown) +
+         " is not in the schema (schemas read: " + schema.sourcesRead() + ")";
+}
+
 // The comment lines at the top of the file, each with its line break.
 std::string readHeader(std::FILE* file) {
   std::string header;
@@ -212,8 +221,7 @@ bool readDirectory(std::FILE* file, engine::Directory& directory, std::string& h
     const VQStatus status =
         engine::prepareLoaded(directory, record.dn(), record.attributes(), change);
     if (status != 0) {
-      failure = LoadFailure{kMalformed, record.line(),
-                            "entry refused with LDAP result " + std::to_string(status & 0xFF)};
+      failure = LoadFailure{kMalformed, record.line(), refusal(directory.schema(), record, status)};
       return false;
     }
     engine::apply(directory, std::move(change));

@@ -207,7 +207,7 @@ bool Store::load(int fd, LoadFailure& failure) {
   }
   // An entry of LDIF takes a hundred bytes or more.
   constexpr off_t kSmallestEntry = 100;
-  auto directory = std::make_unique<engine::Directory>(engine::Schema::standard());
+  auto directory = std::make_unique<engine::Directory>(*schema_);
   directory->reserve(static_cast<std::size_t>(status.st_size / kSmallestEntry));
   std::string header;
   const bool read = readDirectory(file, *directory, header, failure);
@@ -220,13 +220,16 @@ bool Store::load(int fd, LoadFailure& failure) {
   return true;
 }
 
-std::unique_ptr<Store> Store::open(const std::string& path, LoadFailure& failure) {
+std::unique_ptr<Store> Store::open(const std::string& path,
+                                   std::shared_ptr<const engine::Schema> schema,
+                                   LoadFailure& failure) {
   char resolved[PATH_MAX];
   if (::realpath(path.c_str(), resolved) == nullptr) {
     failure = LoadFailure{kUnreadable, 0, "no such file"};
     return nullptr;
   }
   std::unique_ptr<Store> store(new Store());
+  store->schema_ = std::move(schema);
   store->path_ = resolved;
   store->name_ = store->path_.substr(store->path_.rfind('/') + 1);
   const std::string folder = folderOf(store->path_);

@@ -51,10 +51,16 @@ struct WriteFailure {
 
 class Store {
  public:
-  // Loads PATH; null with the failure: serverDown when the file cannot be
-  // opened or read, decodingError (with the line) when it is not a
-  // directory in LDIF.
-  static std::unique_ptr<Store> open(const std::string& path, LoadFailure& failure);
+  // Loads PATH under `schema`, which the store keeps; null with the
+  // failure: serverDown when the file cannot be opened or read,
+  // decodingError (with the line) when it is not a directory in LDIF.
+  static std::unique_ptr<Store> open(const std::string& path,
+                                     std::shared_ptr<const engine::Schema> schema,
+                                     LoadFailure& failure);
+  // The same under the standard schema (engine::Schema::standard()).
+  static std::unique_ptr<Store> open(const std::string& path, LoadFailure& failure) {
+    return open(path, engine::Schema::standardShared(), failure);
+  }
 
   ~Store();
   Store(const Store&) = delete;
@@ -98,6 +104,7 @@ class Store {
   std::string name_;  // its last part
   int folder_ = -1;   // the folder that holds it
   int watch_ = -1;    // inotify on that folder, or -1
+  std::shared_ptr<const engine::Schema> schema_;
   std::unique_ptr<engine::Directory> directory_;
   std::string header_;
   Identity loaded_;

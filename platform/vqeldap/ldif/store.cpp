@@ -317,7 +317,7 @@ VQStatus Store::write(const std::string& text, const struct stat& original, Iden
     return failed(failure, kWriteFailed, path_,
                   "the file's owner and group cannot be kept: " + systemText(error));
   }
-  if (!writeAll(fd.get(), text) || ::fsync(fd.get()) != 0 || !identityOf(fd.get(), status)) {
+  if (!writeAll(fd.get(), text) || ::fsync(fd.get()) != 0) {
     error = errno;
     ::unlink(temporary.c_str());
     return failedWithErrno(failure, path_, error);
@@ -329,6 +329,10 @@ VQStatus Store::write(const std::string& text, const struct stat& original, Iden
     return failedWithErrno(failure, path_, error);
   }
   reached(WriteStep::kRenamed);
+  // The identity after the rename, which changes the file's ctime: taken
+  // before it, the writer would take its own file for another's and load it
+  // again after every change.
+  if (!identityOf(fd.get(), status)) return failedWithErrno(failure, path_, errno);
   Descriptor folder(::open(folderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() >= 0) ::fsync(folder.get());
   written = Identity{status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};

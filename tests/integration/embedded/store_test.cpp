@@ -367,6 +367,32 @@ TEST_F(StoreTest, AConnectionSeesWhatAnotherWroteAndBuildsOnIt) {
             (std::vector<std::string>{"cn=one,o=example", "cn=two,o=example"}));
 }
 
+// A writer knows the file it wrote for its own: a later request does not
+// load it again (which costs a parse of the whole file after every change).
+TEST_F(StoreTest, AWriterDoesNotLoadItsOwnChangeAgain) {
+  vqeldap::ldif::LoadFailure failure;
+  auto store = vqeldap::ldif::Store::open(path_, failure);
+  ASSERT_NE(store, nullptr) << failure.reason;
+  vqeldap::engine::Writer writer;
+  writer.boundDn = "cn=writer,o=example";
+  const std::vector<vqeldap::engine::NamedValues> device = {{"objectClass", {"device"}},
+                                                            {"cn", {"mine"}}};
+  vqeldap::ldif::WriteFailure written;
+  ASSERT_EQ(store->change(
+                [&](const vqeldap::engine::Directory& directory,
+                    vqeldap::engine::PendingChange& pending) {
+                  return vqeldap::engine::prepareAdd(directory, "cn=mine,o=example", device, writer,
+                                                     pending);
+                },
+                30, written),
+            0u)
+      << written.text;
+  const vqeldap::engine::Directory* loaded = &store->directory();
+  EXPECT_EQ(store->refresh(), 0u);
+  EXPECT_EQ(&store->directory(), loaded) << "loaded again";
+  EXPECT_EQ(store->directory().size(), 5u);
+}
+
 struct Crash {
   const char* label;
   vqeldap::ldif::WriteStep step;

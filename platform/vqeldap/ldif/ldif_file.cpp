@@ -168,6 +168,8 @@ std::string readHeader(std::FILE* file) {
   return header;
 }
 
+}  // namespace
+
 void putLine(std::string& out, std::string_view name, std::string_view value) {
   const std::string type(name);
   const std::size_t needed = LDIF_SIZE_NEEDED(name.size(), value.size()) + 1;
@@ -179,13 +181,19 @@ void putLine(std::string& out, std::string_view name, std::string_view value) {
   out.resize(start + static_cast<std::size_t>(end - at));
 }
 
-void putEntry(std::string& out, const engine::Entry& entry) {
-  putLine(out, "dn", entry.dn());
+void putAttributes(std::string& out, const engine::Entry& entry) {
   for (const engine::Entry::Attribute& attribute : entry.attributes()) {
     for (uint32_t k = 0; k < attribute.count; ++k) {
       putLine(out, attribute.type->canonical, entry.value(attribute, k));
     }
   }
+}
+
+namespace {
+
+void putEntry(std::string& out, const engine::Entry& entry) {
+  putLine(out, "dn", entry.dn());
+  putAttributes(out, entry);
   out.push_back('\n');
 }
 

@@ -38,6 +38,12 @@ struct LoadFailure {
 bool readDirectory(std::FILE* file, engine::Directory& directory, std::string& header,
                    LoadFailure& failure);
 
+// One "name: value" line as libldap writes it: base64 where LDIF needs it,
+// folded when long.
+void putLine(std::string& out, std::string_view name, std::string_view value);
+// A line for each value of the entry, in the entry's order.
+void putAttributes(std::string& out, const engine::Entry& entry);
+
 // The file's text for the directory once `pending` (or nothing) is
 // applied.
 std::string directoryText(const engine::Directory& directory, const engine::PendingChange* pending,

@@ -60,6 +60,8 @@ bool namesUrl(std::string_view line) {
 // followed by one blank), as the parser joins them, so that
 // "description:\n < file:///x" and "descr\n iption:< file:///x" are seen too.
 unsigned long firstUrlValue(const char* record, unsigned long firstLine) {
+  // Without a '<' no line names a URL: most records are passed at one scan.
+  if (std::strchr(record, '<') == nullptr) return 0;
   std::string logical;
   unsigned long startedOn = 0;
   unsigned long line = firstLine;

@@ -14,7 +14,10 @@
 // whoever may add a line to a shared directory file would otherwise read
 // any file the opening process may read. The comment lines at the
 // top of the file are kept and written back first; other comments are
-// not kept.
+// not kept. The file holds entries only: the changes made since it was
+// last written whole are in the journal beside it (journal.h), and the
+// whole text (directoryText) is written only when the journal is folded
+// into the file (store.h).
 #pragma once
 
 #include <cstdio>

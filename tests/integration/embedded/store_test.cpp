@@ -530,6 +530,53 @@ TEST_P(CrashTest, LeavesTheChangeWholeOrNotAtAll) {
 
 INSTANTIATE_TEST_SUITE_P(Writes, CrashTest, ::testing::ValuesIn(kCrashes), LabelName{});
 
+struct JournalDamage {
+  const char* label;
+  std::string (*damage)(std::string journal);
+  const char* reason;  // what the failed open says
+};
+
+void PrintTo(const JournalDamage& value, std::ostream* out) {
+  *out << value.label;
+}
+
+// A journal that was written whole and later changed is never applied in
+// part silently: the open fails and says where and why.
+const JournalDamage kJournalDamages[] = {
+    {"a byte changed in a record",
+     [](std::string journal) {
+       journal[journal.find("cn: one")] = 'C';
+       return journal;
+     },
+     "a damaged change record"},
+    {"a record twice",
+     [](std::string journal) {
+       const std::size_t first = journal.find("dn: cn=one");
+       const std::size_t second = journal.find("dn: cn=two");
+       return journal + journal.substr(first, second - first);
+     },
+     "the change to \"cn=one,o=example\" does not apply (LDAP result 68)"},
+    {"not a journal", [](std::string) { return std::string("dn: o=example\n\n"); },
+     "not a journal of this directory's file"},
+};
+
+class JournalDamageTest : public StoreTest, public ::testing::WithParamInterface<JournalDamage> {};
+
+TEST_P(JournalDamageTest, FailsTheOpenAndSaysWhere) {
+  auto writer = open();
+  ASSERT_EQ(addDevice(*writer, "one"), 0u);
+  ASSERT_EQ(addDevice(*writer, "two"), 0u);
+  const std::string damaged = GetParam().damage(readFile(journal()));
+  std::ofstream(journal(), std::ios::binary) << damaged;
+  vqeldap::ldif::LoadFailure failure;
+  EXPECT_EQ(vqeldap::ldif::Store::open(path_, failure), nullptr);
+  EXPECT_EQ(failure.status, kDecodingError);
+  EXPECT_NE(failure.reason.find(GetParam().reason), std::string::npos) << failure.reason;
+}
+
+INSTANTIATE_TEST_SUITE_P(Journals, JournalDamageTest, ::testing::ValuesIn(kJournalDamages),
+                         LabelName{});
+
 struct Writers {
   const char* label;
   int processes;

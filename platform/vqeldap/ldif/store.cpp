@@ -389,18 +389,30 @@ bool Store::folderChanged() {
   return changed;
 }
 
-// Applies the records appended to the journal since the last look; false
-// when they cannot be read or applied (the directory then holds the
+// Applies the records appended to the journal since the last look, or the
+// whole of a journal that has appeared since and names the loaded file;
+// false when they cannot be read or applied (the directory then holds the
 // records before the one at fault, a state the journal passed through).
 bool Store::readJournalTail() {
   Descriptor fd(::openat(folder_, (name_ + ".journal").c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat status {};
+  JournalState& known = journalState_;
+  if (fd.get() < 0 || !identityOf(fd.get(), status)) return false;
+  const bool appeared = !known.present;
+  if (!appeared && (status.st_dev != known.device || status.st_ino != known.inode)) return false;
+  const std::size_t from = appeared ? 0 : known.text.end;
   std::string tail;
-  const std::size_t from = journalState_.text.end;
-  if (fd.get() < 0 || !readFrom(fd.get(), static_cast<off_t>(from), tail)) return false;
+  if (!readFrom(fd.get(), static_cast<off_t>(from), tail)) return false;
+  if (appeared) {
+    FileIdentity named;
+    const FileIdentity base{loaded_.device, loaded_.inode, loaded_.size, loaded_.modified};
+    if (!journalBase(tail, named) || !(named == base)) return false;
+    known = JournalState{true, true, status.st_dev, status.st_ino, 0, {}};
+  }
   LoadFailure failure;
-  if (!readJournal(tail, from, directory_.get(), journalState_.text, failure)) return false;
-  recheck_ = journalState_.text.torn;
-  journalState_.seen = static_cast<off_t>(recheck_ ? journalState_.text.end : from + tail.size());
+  if (!readJournal(tail, from, directory_.get(), known.text, failure)) return false;
+  recheck_ = known.text.torn;
+  known.seen = static_cast<off_t>(recheck_ ? known.text.end : from + tail.size());
   return true;
 }
 
@@ -420,7 +432,8 @@ VQStatus Store::catchUp() {
   const bool same = present && known.present && journal.st_dev == known.device &&
                     journal.st_ino == known.inode && journal.st_size >= known.seen;
   if (same && journal.st_size == known.seen) return 0;
-  if (same && known.belongs && readJournalTail()) return 0;
+  const bool appeared = present && !known.present;
+  if (((same && known.belongs) || appeared) && readJournalTail()) return 0;
   return load(failure) ? 0 : failure.status;
 }
 

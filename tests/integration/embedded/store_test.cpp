@@ -413,11 +413,15 @@ TEST_F(StoreTest, AConnectionSeesWhatAnotherWroteAndBuildsOnIt) {
 }
 
 // A writer knows the file it wrote for its own: a later request does not
-// load it again (which costs a parse of the whole file after every change).
-TEST_F(StoreTest, AWriterDoesNotLoadItsOwnChangeAgain) {
+// load it again (which costs a parse of the whole file after every change);
+// another store applies just the record appended to the journal.
+TEST_F(StoreTest, AWriterDoesNotLoadItsOwnChangeAgainNorAnotherTheWholeFile) {
   vqeldap::ldif::LoadFailure failure;
   auto store = vqeldap::ldif::Store::open(path_, failure);
   ASSERT_NE(store, nullptr) << failure.reason;
+  auto other = vqeldap::ldif::Store::open(path_, failure);
+  ASSERT_NE(other, nullptr) << failure.reason;
+  const vqeldap::engine::Directory* otherLoaded = &other->directory();
   vqeldap::engine::Writer writer;
   writer.boundDn = "cn=writer,o=example";
   const std::vector<vqeldap::engine::NamedValues> device = {{"objectClass", {"device"}},
@@ -436,6 +440,9 @@ TEST_F(StoreTest, AWriterDoesNotLoadItsOwnChangeAgain) {
   EXPECT_EQ(store->refresh(), 0u);
   EXPECT_EQ(&store->directory(), loaded) << "loaded again";
   EXPECT_EQ(store->directory().size(), 5u);
+  EXPECT_EQ(other->refresh(), 0u);
+  EXPECT_EQ(&other->directory(), otherLoaded) << "the whole file loaded again";
+  EXPECT_EQ(other->directory().size(), 5u);
 }
 
 // A person who edits the file while the journal holds changes it lacks is

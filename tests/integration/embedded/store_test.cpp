@@ -548,7 +548,7 @@ void PrintTo(const JournalDamage& value, std::ostream* out) {
 }
 
 // A journal that was written whole and later changed is never applied in
-// part silently: the open fails and says where and why.
+// halves without a word: the open fails and says where and why.
 const JournalDamage kJournalDamages[] = {
     {"a byte changed in a record",
      [](std::string journal) {
@@ -815,7 +815,7 @@ TEST_P(WriteFailureTest, SaysWhichFileAndWhy) {
     ASSERT_EQ(addDevice(*writer, "first"), 0u) << "a journal to append to";
     before = readFile(path_);
     journalBefore = readFile(journal());
-    // Room for part of the next record: the part written is cut off again.
+    // Room for the start of the next record, which is cut off again.
     const auto room = static_cast<rlim_t>(journalBefore.size() + 20);
     said = inChild([&] {
       ::signal(SIGXFSZ, SIG_IGN);

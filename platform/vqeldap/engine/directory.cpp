@@ -15,6 +15,10 @@ constexpr const char* kIndexedTypes[] = {"objectClass", "qorpersondn", "qorInter
 constexpr std::size_t kFewestToCloseUp = 1024;
 
 void insertSorted(std::vector<uint32_t>& slots, uint32_t slot) {
+  if (slots.empty() || slots.back() < slot) {  // a new entry, at the end
+    slots.push_back(slot);
+    return;
+  }
   auto at = std::lower_bound(slots.begin(), slots.end(), slot);
   if (at == slots.end() || *at != slot) slots.insert(at, slot);
 }
@@ -25,10 +29,12 @@ void eraseSorted(std::vector<uint32_t>& slots, uint32_t slot) {
 }
 
 // objectClass keys: the class and every class it derives from, so that
-// (objectClass=person) finds an inetOrgPerson as slapd does.
-void addClassKeys(const ObjectClass& cls, std::vector<std::string>& keys) {
-  keys.push_back(cls.lowerCanonical);
-  for (const ObjectClass* superior : cls.superiors) addClassKeys(*superior, keys);
+// (objectClass=person) finds an inetOrgPerson as slapd does. Views of the
+// schema's names, which live as long as the directory.
+template <typename Visit>
+void visitClassKeys(const ObjectClass& cls, const Visit& visit) {
+  visit(std::string_view(cls.lowerCanonical));
+  for (const ObjectClass* superior : cls.superiors) visitClassKeys(*superior, visit);
 }
 
 }  // namespace
@@ -66,32 +72,35 @@ bool Directory::holds(uint32_t slot, const AttributeType* type, std::string_view
   return std::binary_search(slots.begin(), slots.end(), slot);
 }
 
-std::vector<std::string> Directory::keysOf(const Index& index, const Entry& entry) const {
-  std::vector<std::string> keys;
+// Calls `visit` with each key of the entry in the index, a key given more
+// than once (two classes deriving from one) as often as it comes.
+template <typename Visit>
+void Directory::visitKeys(const Index& index, const Entry& entry, const Visit& visit) const {
   const Entry::Attribute* attribute = entry.find(index.type);
-  if (attribute == nullptr) return keys;
+  if (attribute == nullptr) return;
   const bool classes = index.type == &schema_->objectClassType();
+  std::string key;
   for (uint32_t k = 0; k < attribute->count; ++k) {
     const std::string_view value = entry.value(*attribute, k);
-    std::string key;
     if (classes) {
       if (const ObjectClass* cls = schema_->objectClass(value)) {
-        addClassKeys(*cls, keys);
+        visitClassKeys(*cls, visit);
         continue;
       }
     }
-    if (normalize(*schema_, index.type->equality, value, key)) keys.push_back(std::move(key));
+    if (normalize(*schema_, index.type->equality, value, key)) visit(std::string_view(key));
   }
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-  return keys;
 }
 
 void Directory::indexEntry(uint32_t slot) {
   const Entry& entry = *slots_[slot];
   byDn_[entry.normal()] = slot;
   for (Index& index : indexes_) {
-    for (std::string& key : keysOf(index, entry)) insertSorted(index.slots[std::move(key)], slot);
+    visitKeys(index, entry, [&](std::string_view key) {
+      auto found = index.slots.find(key);
+      if (found == index.slots.end()) found = index.slots.try_emplace(std::string(key)).first;
+      insertSorted(found->second, slot);
+    });
   }
 }
 
@@ -99,12 +108,12 @@ void Directory::unindexEntry(uint32_t slot) {
   const Entry& entry = *slots_[slot];
   byDn_.erase(entry.normal());
   for (Index& index : indexes_) {
-    for (const std::string& key : keysOf(index, entry)) {
+    visitKeys(index, entry, [&](std::string_view key) {
       auto found = index.slots.find(key);
-      if (found == index.slots.end()) continue;
+      if (found == index.slots.end()) return;
       eraseSorted(found->second, slot);
       if (found->second.empty()) index.slots.erase(found);
-    }
+    });
   }
 }
 

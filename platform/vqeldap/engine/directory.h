@@ -70,7 +70,8 @@ class Directory {
     std::unordered_map<std::string, std::vector<uint32_t>, KeyHash, std::equal_to<>> slots;
   };
 
-  std::vector<std::string> keysOf(const Index& index, const Entry& entry) const;
+  template <typename Visit>
+  void visitKeys(const Index& index, const Entry& entry, const Visit& visit) const;
   void indexEntry(uint32_t slot);
   void unindexEntry(uint32_t slot);
   void adjustParentCount(const Entry& entry, int delta);

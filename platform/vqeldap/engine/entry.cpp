@@ -10,7 +10,8 @@ static_assert(sizeof(Entry) % alignof(Entry::Attribute) == 0, "the records follo
 
 EntryPointer Entry::pack(const Dn& dn, const std::vector<AttributeValues>& attributes) {
   std::size_t attributeCount = 0, valueCount = 0;
-  std::size_t textSize = dn.pretty.size() + dn.normal.size();
+  const bool sameDn = dn.pretty == dn.normal;
+  std::size_t textSize = dn.pretty.size() + (sameDn ? 0 : dn.normal.size());
   for (const AttributeValues& attribute : attributes) {
     if (attribute.values.empty()) continue;
     ++attributeCount;
@@ -25,15 +26,15 @@ EntryPointer Entry::pack(const Dn& dn, const std::vector<AttributeValues>& attri
   if (block == nullptr) return nullptr;
   EntryPointer entry(new (block) Entry());
   entry->dnSize_ = static_cast<uint32_t>(dn.pretty.size());
-  entry->normalSize_ = static_cast<uint32_t>(dn.normal.size());
+  entry->normalSize_ = sameDn ? kSameAsPretty : static_cast<uint32_t>(dn.normal.size());
   entry->attributeCount_ = static_cast<uint32_t>(attributeCount);
   entry->valueCount_ = static_cast<uint32_t>(valueCount);
   auto* records = const_cast<Attribute*>(entry->attributeRecords());
   auto* spans = const_cast<Span*>(entry->spans());
   char* text = const_cast<char*>(entry->texts());
   // Counted texts, none of them terminated.
-  char* values = std::copy(dn.normal.begin(), dn.normal.end(),
-                           std::copy(dn.pretty.begin(), dn.pretty.end(), text));
+  char* values = std::copy(dn.pretty.begin(), dn.pretty.end(), text);
+  if (!sameDn) values = std::copy(dn.normal.begin(), dn.normal.end(), values);
   uint32_t offset = 0, k = 0;
   for (const AttributeValues& attribute : attributes) {
     if (attribute.values.empty()) continue;
@@ -49,7 +50,7 @@ EntryPointer Entry::pack(const Dn& dn, const std::vector<AttributeValues>& attri
 
 std::string_view Entry::value(const Attribute& attribute, uint32_t k) const {
   const Span& span = spans()[attribute.first + k];
-  return {texts() + dnSize_ + normalSize_ + span.offset, span.length};
+  return {texts() + dnsSize() + span.offset, span.length};
 }
 
 const Entry::Attribute* Entry::find(const AttributeType* type) const {

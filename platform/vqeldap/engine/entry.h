@@ -1,7 +1,8 @@
 // One entry of the embedded directory, packed into one block: a small
 // header, the attribute records, the value spans, then the DN in both forms
-// (dn.h) and every value back to back, so that a large directory costs
-// little more memory than its LDIF file. Entries are never changed in
+// (dn.h; the normal form only when it differs from the pretty one, which
+// it mostly does not) and every value back to back, so that a large
+// directory costs little more memory than its LDIF file. Entries are never changed in
 // place: a modification builds a new entry from the unpacked attributes.
 #pragma once
 
@@ -42,7 +43,9 @@ class Entry {
   static EntryPointer pack(const Dn& dn, const std::vector<AttributeValues>& attributes);
 
   std::string_view dn() const { return {texts(), dnSize_}; }
-  std::string_view normal() const { return {texts() + dnSize_, normalSize_}; }
+  std::string_view normal() const {
+    return normalSize_ == kSameAsPretty ? dn() : std::string_view{texts() + dnSize_, normalSize_};
+  }
   std::span<const Attribute> attributes() const { return {attributeRecords(), attributeCount_}; }
   std::string_view value(const Attribute& attribute, uint32_t k) const;
   // The attribute of exactly this type, or null.
@@ -51,9 +54,12 @@ class Entry {
 
  private:
   struct Span {
-    uint32_t offset;  // from the end of the normal DN
+    uint32_t offset;  // from the end of the DNs
     uint32_t length;
   };
+  // normalSize_ when the normal DN is the pretty one, kept once.
+  static constexpr uint32_t kSameAsPretty = UINT32_MAX;
+  uint32_t dnsSize() const { return dnSize_ + (normalSize_ == kSameAsPretty ? 0 : normalSize_); }
   Entry() = default;
   const Attribute* attributeRecords() const { return reinterpret_cast<const Attribute*>(this + 1); }
   const Span* spans() const {

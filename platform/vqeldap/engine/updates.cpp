@@ -493,6 +493,33 @@ VQStatus prepareLoaded(const Directory& directory, std::string_view dn,
   return prepareEntry(directory, dn, attributes, loader, out);
 }
 
+VQStatus prepareLoadedReplacement(const Directory& directory, std::string_view dn,
+                                  const std::vector<NamedValues>& attributes, PendingChange& out) {
+  const Schema& schema = directory.schema();
+  std::string normal;
+  if (!normalDn(schema, dn, normal)) return statusOf(Code::kInvalidDnSyntax);
+  const std::optional<uint32_t> slot = directory.find(normal);
+  if (!slot) return statusOf(Code::kNoSuchObject);
+  std::vector<AttributeValues> merged;
+  for (const NamedValues& named : attributes) {
+    AttributeValues values;
+    if (VQStatus s = checkedValues(schema, named.name, named.values, values, Origin::kFile);
+        s != 0) {
+      return s;
+    }
+    mergeValues(schema, std::move(values), merged, Origin::kFile);
+  }
+  dropEmpty(merged);
+  if (VQStatus s = checkSchema(schema, merged); s != 0) return s;
+  Dn same;
+  if (!parseDn(schema, directory.entry(*slot)->dn(), same)) return statusOf(Code::kInvalidDnSyntax);
+  VQStatus status = 0;
+  out.kind = PendingChange::Kind::kReplace;
+  out.slot = *slot;
+  out.entry = packed(same, merged, status);
+  return status;
+}
+
 VQStatus prepareModify(const Directory& directory, std::string_view dn, const ChangeSet& changes,
                        const Writer& writer, PendingChange& out) {
   const Schema& schema = directory.schema();

@@ -74,6 +74,11 @@ VQStatus prepareAdd(const Directory& directory, std::string_view dn,
 // an entry with no ancestor in the directory starts a naming context.
 VQStatus prepareLoaded(const Directory& directory, std::string_view dn,
                        const std::vector<NamedValues>& attributes, PendingChange& out);
+// An entry read from the directory's journal that takes the place of the
+// entry of its DN (which must be there): its values checked as a loaded
+// entry's are, its DN as the entry held it.
+VQStatus prepareLoadedReplacement(const Directory& directory, std::string_view dn,
+                                  const std::vector<NamedValues>& attributes, PendingChange& out);
 VQStatus prepareModify(const Directory& directory, std::string_view dn, const ChangeSet& changes,
                        const Writer& writer, PendingChange& out);
 VQStatus prepareRemove(const Directory& directory, std::string_view dn, const Writer& writer,

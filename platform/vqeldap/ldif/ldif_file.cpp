@@ -34,8 +34,8 @@ bool nameIs(const berval& type, const char* name) {
 
 // The physical line each logical line of a record starts on: folded
 // continuation lines (a leading blank) and comments belong to no new line.
-std::vector<unsigned long> lineStarts(const char* record, unsigned long firstLine) {
-  std::vector<unsigned long> starts;
+void lineStarts(const char* record, unsigned long firstLine, std::vector<unsigned long>& starts) {
+  starts.clear();
   unsigned long line = firstLine;
   for (const char* at = record; *at != '\0'; ++line) {
     if (*at != ' ' && *at != '#' && *at != '\n') starts.push_back(line);
@@ -43,7 +43,6 @@ std::vector<unsigned long> lineStarts(const char* record, unsigned long firstLin
     if (end == nullptr) break;
     at = end + 1;
   }
-  return starts;
 }
 
 // True when a logical line (folding undone) is "type:< URL": a value that
@@ -60,6 +59,8 @@ bool namesUrl(std::string_view line) {
 // followed by one blank), as the parser joins them, so that
 // "description:\n < file:///x" and "descr\n iption:< file:///x" are seen too.
 unsigned long firstUrlValue(const char* record, unsigned long firstLine) {
+  // Without a '<' no line names a URL: most records are passed at one scan.
+  if (std::strchr(record, '<') == nullptr) return 0;
   std::string logical;
   unsigned long startedOn = 0;
   unsigned long line = firstLine;
@@ -88,17 +89,23 @@ unsigned long countLines(const char* text) {
 
 // One record read into names and values. Names and values point into the
 // record buffer, or into texts of their own where the parser decoded them.
+// One Record reads every record of a file in turn, keeping its buffers.
 class Record {
  public:
   // False with `failure` filled when a line cannot be read.
   // `firstRecord`: the record may begin with the file's "version: 1".
   bool read(char* text, unsigned long firstLine, bool firstRecord, LoadFailure& failure) {
+    hasDn_ = false;
+    dn_.clear();
+    texts_.clear();
+    attributes_.clear();
     // libldap's parser would read the URL with this process's rights: any
     // file it may read, a device or a FIFO. The file is refused first.
     if (const unsigned long at = firstUrlValue(text, firstLine); at != 0) {
       return fail(failure, at, "values from URLs are not loaded");
     }
-    const std::vector<unsigned long> starts = lineStarts(text, firstLine);
+    lineStarts(text, firstLine, starts_);
+    const std::vector<unsigned long>& starts = starts_;
     line_ = starts.empty() ? firstLine : starts.front();
     char* next = text;
     std::size_t index = 0;
@@ -152,6 +159,7 @@ class Record {
   std::string dn_;
   unsigned long line_ = 0;
   std::deque<std::string> texts_;
+  std::vector<unsigned long> starts_;
   std::vector<engine::NamedValues> attributes_;
 };
 
@@ -177,6 +185,8 @@ std::string readHeader(std::FILE* file) {
   return header;
 }
 
+}  // namespace
+
 void putLine(std::string& out, std::string_view name, std::string_view value) {
   const std::string type(name);
   const std::size_t needed = LDIF_SIZE_NEEDED(name.size(), value.size()) + 1;
@@ -188,13 +198,19 @@ void putLine(std::string& out, std::string_view name, std::string_view value) {
   out.resize(start + static_cast<std::size_t>(end - at));
 }
 
-void putEntry(std::string& out, const engine::Entry& entry) {
-  putLine(out, "dn", entry.dn());
+void putAttributes(std::string& out, const engine::Entry& entry) {
   for (const engine::Entry::Attribute& attribute : entry.attributes()) {
     for (uint32_t k = 0; k < attribute.count; ++k) {
       putLine(out, attribute.type->canonical, entry.value(attribute, k));
     }
   }
+}
+
+namespace {
+
+void putEntry(std::string& out, const engine::Entry& entry) {
+  putLine(out, "dn", entry.dn());
+  putAttributes(out, entry);
   out.push_back('\n');
 }
 
@@ -206,6 +222,7 @@ bool readDirectory(std::FILE* file, engine::Directory& directory, std::string& h
   unsigned long line = countLines(header.c_str());
   LDIFFP input{file, nullptr};
   RecordBuffer buffer;
+  Record record;
   int read = 0;
   for (bool firstRecord = true;
        (read = ldif_read_record(&input, &line, &buffer.data, &buffer.size)) > 0;
@@ -214,7 +231,6 @@ bool readDirectory(std::FILE* file, engine::Directory& directory, std::string& h
     // takes for a version line): nothing to load.
     if (buffer.data == nullptr) continue;
     const unsigned long first = line - countLines(buffer.data) + 1;
-    Record record;
     if (!record.read(buffer.data, first, firstRecord, failure)) return false;
     if (record.empty()) continue;  // a "version: 1" line alone
     engine::PendingChange change;

@@ -14,7 +14,10 @@
 // whoever may add a line to a shared directory file would otherwise read
 // any file the opening process may read. The comment lines at the
 // top of the file are kept and written back first; other comments are
-// not kept.
+// not kept. The file holds entries only: the changes made since it was
+// last written whole are in the journal beside it (journal.h), and the
+// whole text (directoryText) is written only when the journal is folded
+// into the file (store.h).
 #pragma once
 
 #include <cstdio>
@@ -37,6 +40,12 @@ struct LoadFailure {
 // failure.
 bool readDirectory(std::FILE* file, engine::Directory& directory, std::string& header,
                    LoadFailure& failure);
+
+// One "name: value" line as libldap writes it: base64 where LDIF needs it,
+// folded when long.
+void putLine(std::string& out, std::string_view name, std::string_view value);
+// A line for each value of the entry, in the entry's order.
+void putAttributes(std::string& out, const engine::Entry& entry);
 
 // The file's text for the directory once `pending` (or nothing) is
 // applied.

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -83,6 +84,14 @@ std::string readFile(const std::string& path) {
   return all.str();
 }
 
+// Every change folds the journal into the file while it lives.
+struct FoldEveryChange {
+  FoldEveryChange() { vqeldap::ldif::setFoldThreshold(1); }
+  ~FoldEveryChange() { vqeldap::ldif::setFoldThreshold(0); }
+  FoldEveryChange(const FoldEveryChange&) = delete;
+  FoldEveryChange& operator=(const FoldEveryChange&) = delete;
+};
+
 class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -93,10 +102,13 @@ class StoreTest : public ::testing::Test {
     write(kBase);
   }
   void TearDown() override {
-    for (const char* suffix : {"", ".tmp", ".lock"}) std::remove((path_ + suffix).c_str());
+    for (const char* suffix : {"", ".tmp", ".lock", ".journal", ".journal.tmp"}) {
+      std::remove((path_ + suffix).c_str());
+    }
     ::rmdir(folder_.c_str());
   }
   void write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
+  std::string journal() const { return path_ + ".journal"; }
 
   std::unique_ptr<vqeldap::Connection> open(const char* bindDn = "cn=writer,o=example",
                                             const char* password = "writer-secret",
@@ -343,16 +355,49 @@ TEST_F(StoreTest, AReadOnlyFileRefusesWritesAndStaysAsItWas) {
   EXPECT_EQ(readFile(path_), kBase);
 }
 
-TEST_F(StoreTest, AChangeIsInTheFileWithItsHeaderWhenTheCallReturns) {
+// A change is appended to the journal before the call returns; the file
+// is written whole only when the journal is folded into it, header first.
+TEST_F(StoreTest, AChangeIsInTheJournalWhenTheCallReturnsAndInTheFileAfterAFold) {
   auto connection = open();
   ASSERT_NE(connection, nullptr);
   ASSERT_EQ(addDevice(*connection, "new"), 0u);
+  EXPECT_EQ(readFile(path_), kBase);
+  const char* record = "dn: cn=new,o=example\nchangetype: add\nobjectClass: device\ncn: new\n";
+  EXPECT_NE(readFile(journal()).find(record), std::string::npos);
+  auto other = open(nullptr, nullptr);
+  EXPECT_EQ(dns(*other, "(cn=new)"), std::vector<std::string>{"cn=new,o=example"});
+  const FoldEveryChange folding;
+  ASSERT_EQ(addDevice(*connection, "second"), 0u);
   const std::string text = readFile(path_);
   EXPECT_EQ(text.rfind("# A directory for the store tests.\n\ndn: o=example\n", 0), 0u);
   EXPECT_NE(text.find("dn: cn=new,o=example\nobjectClass: device\ncn: new\n"), std::string::npos);
-  // Another connection reads it from the file.
-  auto other = open(nullptr, nullptr);
-  EXPECT_EQ(dns(*other, "(cn=new)"), std::vector<std::string>{"cn=new,o=example"});
+  EXPECT_NE(text.find("dn: cn=second,o=example\n"), std::string::npos);
+  EXPECT_EQ(readFile(journal()).find("dn:"), std::string::npos) << "a new journal";
+  EXPECT_EQ(dns(*other, "(objectClass=device)"),
+            (std::vector<std::string>{"cn=new,o=example", "cn=second,o=example"}));
+}
+
+// Each kind of change read back from the journal by another connection,
+// as records appended to the journal it has read, and as a whole load.
+TEST_F(StoreTest, AnotherConnectionAppliesEveryKindOfJournalRecord) {
+  auto writer = open();
+  auto reader = open(nullptr, nullptr);
+  ASSERT_EQ(addDevice(*writer, "kept"), 0u);
+  ASSERT_EQ(addDevice(*writer, "gone"), 0u);
+  ChangeSet changes;
+  changes.addText(ModOp::kAdd, "description", "b\xC3\xA9ta");  // base64 in the record
+  changes.addText(ModOp::kReplace, "cn", "writer");
+  ASSERT_EQ(writer->modify("cn=writer,o=example", changes), 0u);
+  ChangeSet dropped;
+  dropped.addText(ModOp::kDelete, "dnQualifier", nullptr);
+  ASSERT_EQ(writer->modify("cn=qualified,o=example", dropped), 0u);
+  ASSERT_EQ(writer->remove("cn=gone,o=example"), 0u);
+  const std::vector<std::string> expected = {"cn=writer,o=example"};
+  EXPECT_EQ(dns(*reader, "(description=b\\C3\\A9ta)"), expected) << "records appended";
+  EXPECT_EQ(dns(*reader, "(cn=gone)"), std::vector<std::string>{});
+  auto fresh = open(nullptr, nullptr);
+  EXPECT_EQ(dns(*fresh, "(description=b\\C3\\A9ta)"), expected) << "a whole load";
+  EXPECT_EQ(dns(*fresh, "(objectClass=*)"), dns(*writer, "(objectClass=*)")) << "in one order";
 }
 
 TEST_F(StoreTest, AConnectionSeesWhatAnotherWroteAndBuildsOnIt) {
@@ -367,60 +412,183 @@ TEST_F(StoreTest, AConnectionSeesWhatAnotherWroteAndBuildsOnIt) {
             (std::vector<std::string>{"cn=one,o=example", "cn=two,o=example"}));
 }
 
+// A writer knows the file it wrote for its own: a later request does not
+// load it again (which costs a parse of the whole file after every change);
+// another store applies just the record appended to the journal.
+TEST_F(StoreTest, AWriterDoesNotLoadItsOwnChangeAgainNorAnotherTheWholeFile) {
+  vqeldap::ldif::LoadFailure failure;
+  auto store = vqeldap::ldif::Store::open(path_, failure);
+  ASSERT_NE(store, nullptr) << failure.reason;
+  auto other = vqeldap::ldif::Store::open(path_, failure);
+  ASSERT_NE(other, nullptr) << failure.reason;
+  const vqeldap::engine::Directory* otherLoaded = &other->directory();
+  vqeldap::engine::Writer writer;
+  writer.boundDn = "cn=writer,o=example";
+  const std::vector<vqeldap::engine::NamedValues> device = {{"objectClass", {"device"}},
+                                                            {"cn", {"mine"}}};
+  vqeldap::ldif::WriteFailure written;
+  ASSERT_EQ(store->change(
+                [&](const vqeldap::engine::Directory& directory,
+                    vqeldap::engine::PendingChange& pending) {
+                  return vqeldap::engine::prepareAdd(directory, "cn=mine,o=example", device, writer,
+                                                     pending);
+                },
+                30, written),
+            0u)
+      << written.text;
+  const vqeldap::engine::Directory* loaded = &store->directory();
+  EXPECT_EQ(store->refresh(), 0u);
+  EXPECT_EQ(&store->directory(), loaded) << "loaded again";
+  EXPECT_EQ(store->directory().size(), 5u);
+  EXPECT_EQ(other->refresh(), 0u);
+  EXPECT_EQ(&other->directory(), otherLoaded) << "the whole file loaded again";
+  EXPECT_EQ(other->directory().size(), 5u);
+}
+
+// A person who edits the file while the journal holds changes it lacks is
+// told so, rather than the changes being dropped or applied to another file.
+TEST_F(StoreTest, AFileEditedWhileTheJournalHoldsChangesIsRefused) {
+  auto writer = open();
+  ASSERT_EQ(addDevice(*writer, "new"), 0u);
+  write(std::string(kBase) + "dn: cn=edited,o=example\nobjectClass: device\ncn: edited\n\n");
+  VQStatus status = 0;
+  std::string diagnostic;
+  EXPECT_EQ(open(nullptr, nullptr, &status, &diagnostic), nullptr);
+  EXPECT_EQ(status, kDecodingError);
+  EXPECT_NE(diagnostic.find("remove " + journal() + " to keep the file"), std::string::npos)
+      << diagnostic;
+  ASSERT_EQ(std::remove(journal().c_str()), 0);
+  auto reader = open(nullptr, nullptr);
+  ASSERT_NE(reader, nullptr);
+  EXPECT_EQ(dns(*reader, "(objectClass=device)"), std::vector<std::string>{"cn=edited,o=example"});
+}
+
 struct Crash {
   const char* label;
   vqeldap::ldif::WriteStep step;
-  bool changed;  // the file holds the change after the crash
+  bool fold;             // the change folds the journal into the file
+  bool changed;          // the directory holds the change after the crash
+  std::size_t tear = 0;  // bytes cut off the journal's end after the crash
 };
 
 void PrintTo(const Crash& value, std::ostream* out) {
   *out << value.label;
 }
 
+using vqeldap::ldif::WriteStep;
 const Crash kCrashes[] = {
-    {"before the rename", vqeldap::ldif::WriteStep::kTemporaryFlushed, false},
-    {"after the rename", vqeldap::ldif::WriteStep::kRenamed, true},
+    {"checked", WriteStep::kChecked, false, false},
+    {"in the journal", WriteStep::kJournalWritten, false, true},
+    {"torn last record", WriteStep::kJournalWritten, false, false, 9},
+    {"record without its end", WriteStep::kJournalWritten, false, false, 2},
+    {"fold file flushed", WriteStep::kTemporaryFlushed, true, true},
+    {"fold noted", WriteStep::kFoldNoted, true, true},
+    {"fold renamed", WriteStep::kRenamed, true, true},
 };
 
-vqeldap::ldif::WriteStep crashAt;
+WriteStep crashAt;
 
-void killAtStep(vqeldap::ldif::WriteStep step) {
+void killAtStep(WriteStep step) {
   if (step == crashAt) ::raise(SIGKILL);
 }
 
 class CrashTest : public StoreTest, public ::testing::WithParamInterface<Crash> {};
 
-TEST_P(CrashTest, LeavesTheOldFileOrTheNewOneWhole) {
+// Whatever step a writer dies at, the file and its journal load, hold the
+// change exactly when it reached the journal whole, and take the next write.
+TEST_P(CrashTest, LeavesTheChangeWholeOrNotAtAll) {
+  const Crash& crash = GetParam();
+  auto first = open();
+  ASSERT_EQ(addDevice(*first, "first"), 0u) << "a journal with a record";
   const std::string before = readFile(path_);
-  crashAt = GetParam().step;
+  crashAt = crash.step;
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     vqeldap::ldif::setWriteStepHook(killAtStep);
+    if (crash.fold) vqeldap::ldif::setFoldThreshold(1);
     auto connection = open();
-    addDevice(*connection, "new");
+    // Longer than the next write's record, which must not leave its tail.
+    addDevice(*connection, "new-and-longer-than-later");
     ::_exit(0);  // not reached: the hook kills the process
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status));
-  auto connection = open();
-  ASSERT_NE(connection, nullptr) << "the file still loads";
-  const std::vector<std::string> devices = dns(*connection, "(cn=new)");
-  EXPECT_EQ(devices.size(), GetParam().changed ? 1u : 0u);
-  if (!GetParam().changed) {
+  if (crash.tear > 0) {
+    ASSERT_EQ(::truncate(journal().c_str(), ::off_t(readFile(journal()).size() - crash.tear)), 0);
+  }
+  VQStatus opened = 0;
+  std::string diagnostic;
+  auto connection = open("cn=writer,o=example", "writer-secret", &opened, &diagnostic);
+  ASSERT_NE(connection, nullptr) << diagnostic;
+  EXPECT_EQ(dns(*connection, "(cn=new*)").size(), crash.changed ? 1u : 0u);
+  if (!crash.fold) {
     EXPECT_EQ(readFile(path_), before);
   }
-  // A temporary file left behind does not stand in the way of the next write.
+  // A temporary file or a torn record left behind does not stand in the
+  // way of the next write, nor of the next load.
   EXPECT_EQ(addDevice(*connection, "later"), 0u);
+  auto fresh = open(nullptr, nullptr, &opened, &diagnostic);
+  ASSERT_NE(fresh, nullptr) << diagnostic;
+  EXPECT_EQ(dns(*fresh, "(objectClass=device)"), dns(*connection, "(objectClass=device)"));
+  EXPECT_EQ(dns(*fresh, "(cn=later)").size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Writes, CrashTest, ::testing::ValuesIn(kCrashes), LabelName{});
 
+struct JournalDamage {
+  const char* label;
+  std::string (*damage)(std::string journal);
+  const char* reason;  // what the failed open says
+};
+
+void PrintTo(const JournalDamage& value, std::ostream* out) {
+  *out << value.label;
+}
+
+// A journal that was written whole and later changed is never applied in
+// halves without a word: the open fails and says where and why.
+const JournalDamage kJournalDamages[] = {
+    {"a byte changed in a record",
+     [](std::string journal) {
+       journal[journal.find("cn: one")] = 'C';
+       return journal;
+     },
+     "a damaged change record"},
+    {"a record twice",
+     [](std::string journal) {
+       const std::size_t first = journal.find("dn: cn=one");
+       const std::size_t second = journal.find("dn: cn=two");
+       return journal + journal.substr(first, second - first);
+     },
+     "the change to \"cn=one,o=example\" does not apply (LDAP result 68)"},
+    {"not a journal", [](std::string) { return std::string("dn: o=example\n\n"); },
+     "not a journal of this directory's file"},
+};
+
+class JournalDamageTest : public StoreTest, public ::testing::WithParamInterface<JournalDamage> {};
+
+TEST_P(JournalDamageTest, FailsTheOpenAndSaysWhere) {
+  auto writer = open();
+  ASSERT_EQ(addDevice(*writer, "one"), 0u);
+  ASSERT_EQ(addDevice(*writer, "two"), 0u);
+  const std::string damaged = GetParam().damage(readFile(journal()));
+  std::ofstream(journal(), std::ios::binary) << damaged;
+  vqeldap::ldif::LoadFailure failure;
+  EXPECT_EQ(vqeldap::ldif::Store::open(path_, failure), nullptr);
+  EXPECT_EQ(failure.status, kDecodingError);
+  EXPECT_NE(failure.reason.find(GetParam().reason), std::string::npos) << failure.reason;
+}
+
+INSTANTIATE_TEST_SUITE_P(Journals, JournalDamageTest, ::testing::ValuesIn(kJournalDamages),
+                         LabelName{});
+
 struct Writers {
   const char* label;
   int processes;
-  int threads;  // in each process, each with a connection of its own
+  int threads;        // in each process, each with a connection of its own
+  bool fold = false;  // every change folds the journal into the file
 };
 
 void PrintTo(const Writers& value, std::ostream* out) {
@@ -434,6 +602,7 @@ const Writers kWriters[] = {
     {"two processes", 2, 1},
     {"four threads", 1, 4},
     {"two processes of two threads", 2, 2},
+    {"two processes of two threads folding", 2, 2, true},
 };
 
 class WritersTest : public StoreTest, public ::testing::WithParamInterface<Writers> {
@@ -464,6 +633,8 @@ class WritersTest : public StoreTest, public ::testing::WithParamInterface<Write
 TEST_P(WritersTest, WritingAtOnceLoseNothing) {
   constexpr int kPerWriter = 12;
   const Writers& writers = GetParam();
+  std::optional<FoldEveryChange> folding;
+  if (writers.fold) folding.emplace();
   std::vector<pid_t> children;
   for (int p = 0; p < writers.processes; ++p) {
     const pid_t child = ::fork();
@@ -563,15 +734,16 @@ TEST_F(StoreTest, AWriteKeepsTheFilesOwnerGroupAndModeOrIsRefused) {
   ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
   auto writer = open();
   ASSERT_EQ(addDevice(*writer, "byroot"), 0u);
-  for (const std::string& file : {path_, path_ + ".lock"}) {
+  for (const std::string& file : {path_, path_ + ".lock", journal()}) {
     struct stat kept {};
     ASSERT_EQ(::stat(file.c_str(), &kept), 0);
     EXPECT_EQ(kept.st_uid, kOwner) << file;
     EXPECT_EQ(kept.st_gid, kGroup) << file;
-    EXPECT_EQ(kept.st_mode & 07777, file == path_ ? 0640u : 0200u) << file;
+    EXPECT_EQ(kept.st_mode & 07777, file.ends_with(".lock") ? 0200u : 0640u) << file;
   }
   // Another user who may write the file may not give it away: refused.
   ASSERT_EQ(::chmod(path_.c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(journal().c_str(), 0666), 0);
   ASSERT_EQ(std::remove((path_ + ".lock").c_str()), 0);
   ASSERT_EQ(::chmod(folder_.c_str(), 0777), 0);
   const std::string before = readFile(path_);
@@ -591,6 +763,7 @@ TEST_F(StoreTest, AWriteKeepsTheFilesOwnerGroupAndModeOrIsRefused) {
 struct WriteFailure {
   const char* label;
   const char* reason;  // the system's text
+  const char* file;    // the file named, after PATH
 };
 
 void PrintTo(const WriteFailure& value, std::ostream* out) {
@@ -600,8 +773,8 @@ void PrintTo(const WriteFailure& value, std::ostream* out) {
 // A write the system refuses says which file and why, with LDAP's "other";
 // the file stays as it was and no temporary file is left.
 const WriteFailure kWriteFailures[] = {
-    {"file size limit", "File too large"},
-    {"full disk", "No space left on device"},
+    {"file size limit", "File too large", ".journal"},
+    {"full disk", "No space left on device", ".journal.tmp"},
 };
 
 class WriteFailureTest : public StoreTest, public ::testing::WithParamInterface<WriteFailure> {
@@ -627,28 +800,37 @@ class WriteFailureTest : public StoreTest, public ::testing::WithParamInterface<
 };
 
 TEST_P(WriteFailureTest, SaysWhichFileAndWhy) {
-  const std::string expected =
-      hexOf(kOther) + " additional info: " + path_ + ": cannot write: " + GetParam().reason;
-  const std::string before = readFile(path_);
-  std::string said;
+  const std::string expected = hexOf(kOther) + " additional info: " + path_ + GetParam().file +
+                               ": cannot write: " + GetParam().reason;
+  std::string said, before, journalBefore;
   if (std::string_view(GetParam().label) == "full disk") {
     if (!fillFolder()) GTEST_SKIP() << "needs root and tmpfs to fill a file system";
+    before = readFile(path_);
     auto writer = open();
     ASSERT_NE(writer, nullptr);
     said = addOutcome(*writer, std::string(200, 'n'));
     std::remove((folder_ + "/filler").c_str());
   } else {
+    auto writer = open();
+    ASSERT_EQ(addDevice(*writer, "first"), 0u) << "a journal to append to";
+    before = readFile(path_);
+    journalBefore = readFile(journal());
+    // Room for the start of the next record, which is cut off again.
+    const auto room = static_cast<rlim_t>(journalBefore.size() + 20);
     said = inChild([&] {
       ::signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{static_cast<rlim_t>(before.size()), static_cast<rlim_t>(before.size())};
-      auto writer = open();
-      if (writer == nullptr || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("");
-      return addOutcome(*writer, "toolarge");
+      const rlimit limit{room, room};
+      auto other = open();
+      if (other == nullptr || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("");
+      return addOutcome(*other, "toolarge");
     });
   }
   EXPECT_EQ(said, expected);
   EXPECT_EQ(readFile(path_), before);
-  EXPECT_NE(::access((path_ + ".tmp").c_str(), F_OK), 0) << "no temporary file left";
+  EXPECT_EQ(readFile(journal()), journalBefore);
+  for (const char* temporary : {".tmp", ".journal.tmp"}) {
+    EXPECT_NE(::access((path_ + temporary).c_str(), F_OK), 0) << "no " << temporary << " left";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Writes, WriteFailureTest, ::testing::ValuesIn(kWriteFailures),

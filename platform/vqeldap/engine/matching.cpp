@@ -213,6 +213,16 @@ int compareIntegers(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+bool normalizes(const Schema& schema, Rule rule, std::string_view value) {
+  const bool text = rule == Rule::kCaseIgnore || rule == Rule::kCaseExact ||
+                    rule == Rule::kCaseIgnoreIA5 || rule == Rule::kCaseExactIA5;
+  // Plain ASCII without NUL is text under every string rule, and only an
+  // empty value has no normal form.
+  if (text && isAscii(value) && value.find('\0') == std::string_view::npos) return !value.empty();
+  std::string ignored;
+  return normalize(schema, rule, value, ignored);
+}
+
 bool normalize(const Schema& schema, Rule rule, std::string_view value, std::string& out,
                Part part) {
   switch (rule) {

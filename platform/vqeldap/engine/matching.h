@@ -48,6 +48,12 @@ enum class Part { kWhole, kInitial, kAny, kFinal };
 bool normalize(const Schema& schema, Rule rule, std::string_view value, std::string& out,
                Part part = Part::kWhole);
 
+// True when normalize would take `value` whole under `rule`, without
+// building the normal form where the rule allows: for plain ASCII text the
+// answer needs one look at the bytes (loading a large file checks every
+// value this way).
+bool normalizes(const Schema& schema, Rule rule, std::string_view value);
+
 // Ordering of two normalised values under `rule`: negative, 0, positive.
 int compareNormalized(Rule rule, std::string_view a, std::string_view b);
 

@@ -69,16 +69,18 @@ VQStatus checkedValues(const Schema& schema, std::string_view name,
   const AttributeType& type = *out.type;
   std::unordered_set<std::string> seen;
   for (std::string_view value : values) {
-    std::string key(value);
-    if (type.equality != Rule::kNone && !normalize(schema, type.equality, value, key)) {
-      return statusOf(Code::kInvalidAttributeSyntax);
-    }
     if (origin == Origin::kFile) {
-      if (!checkedByNormalizing(type) && !validSyntax(schema, type.syntax, value)) {
+      // A file's value is only checked: its normal form is not kept.
+      if ((type.equality != Rule::kNone && !normalizes(schema, type.equality, value)) ||
+          (!checkedByNormalizing(type) && !validSyntax(schema, type.syntax, value))) {
         return statusOf(Code::kInvalidAttributeSyntax);
       }
       out.values.emplace_back(value);
       continue;
+    }
+    std::string key(value);
+    if (type.equality != Rule::kNone && !normalize(schema, type.equality, value, key)) {
+      return statusOf(Code::kInvalidAttributeSyntax);
     }
     std::string stored;
     if (!prettyValue(schema, type.syntax, value, stored)) {

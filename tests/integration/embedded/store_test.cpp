@@ -43,6 +43,7 @@ constexpr VQStatus kOther = VQ_LDAP(0x50);
 constexpr VQStatus kTimeout = VQ_LDAP(0x55);
 constexpr VQStatus kInvalidCredentials = VQ_LDAP(0x31);
 constexpr const char* kUrlRefused = "values from URLs are not loaded";
+constexpr const char* kSyntaxRefused = "entry refused with LDAP result 21";
 // A file every process may read: were the URL fetched, the load would succeed.
 #define QOR_URL_TARGET "/etc/hostname"
 
@@ -193,6 +194,15 @@ const BadFile kBadFiles[] = {
      "dn: cn=x,ou=gone,o=example\nobjectClass: device\ncn: x\n",
      kDecodingError, 5},
     {"malformed dn", "dn: not a dn\nobjectClass: device\ncn: x\n", kDecodingError, 1},
+    // Values a matching rule cannot take, checked without their normal form.
+    {"empty string", "dn: o=example\nobjectClass: organization\no: example\ndescription:\n",
+     kDecodingError, 1, kSyntaxRefused},
+    {"not UTF-8", "dn: o=example\nobjectClass: organization\no: example\ndescription:: /w==\n",
+     kDecodingError, 1, kSyntaxRefused},
+    {"zero byte", "dn: o=example\nobjectClass: organization\no: example\ndescription:: YQBi\n",
+     kDecodingError, 1, kSyntaxRefused},
+    {"IA5 beyond ASCII", "dn: o=example\nobjectClass: organization\no: example\nmail:: w6k=\n",
+     kDecodingError, 1, kSyntaxRefused},
     // A value from a URL is never fetched, however the line is written.
     {"url value",
      "dn: o=example\nobjectClass: organization\no: example\ndescription:< file://" QOR_URL_TARGET

@@ -56,6 +56,13 @@ class Selection {
   std::vector<const engine::AttributeType*> types_;
 };
 
+// "PATH:LINE: reason", or "PATH: reason" when no line is at fault.
+std::string describeLoadFailure(const std::string& path, const LoadFailure& failure) {
+  std::string where = path;
+  if (failure.line > 0) where += ":" + std::to_string(failure.line);
+  return where + ": " + failure.reason;
+}
+
 class LdifConnection final : public Connection {
  public:
   LdifConnection(std::unique_ptr<Store> store, const std::string& base, std::string boundDn,
@@ -86,12 +93,22 @@ class LdifConnection final : public Connection {
   }
   VQStatus compare(const std::string& dn, const std::string& attribute,
                    std::string_view value) override {
-    if (VQStatus s = store_->refresh(); s != 0) return s;
+    if (VQStatus s = refreshed(); s != 0) return s;
     return engine::compare(store_->directory(), reader_, dn, attribute, value);
   }
   VQStatus setOption(int64_t option, int64_t value) override;
 
  private:
+  // The file loaded again if it changed; a failure says why in the
+  // diagnostic text ("PATH:LINE: reason"), as a failed open does.
+  VQStatus refreshed() {
+    const VQStatus status = store_->refresh();
+    if (status != 0) {
+      diagnostic_.add("additional info",
+                      describeLoadFailure(store_->path(), store_->refreshFailure()));
+    }
+    return status;
+  }
   // A write through the store, with why it failed in the diagnostic text.
   VQStatus change(const Store::Prepare& prepare) {
     writer_.readOnly = store_->readOnly();
@@ -243,7 +260,7 @@ bool LdifConnection::gather(const engine::Directory& directory, const SearchRequ
 }
 
 void LdifConnection::search(const SearchRequest& request, SearchOutcome& outcome) {
-  if (VQStatus s = store_->refresh(); s != 0) {
+  if (VQStatus s = refreshed(); s != 0) {
     outcome.status = s;
     return;
   }
@@ -313,11 +330,6 @@ VQStatus bindAs(const engine::Directory& directory, const std::string& dn, const
 }
 
 // "PATH:LINE: reason", or "PATH: reason" when no line is at fault.
-std::string describeLoadFailure(const std::string& path, const LoadFailure& failure) {
-  std::string where = path;
-  if (failure.line > 0) where += ":" + std::to_string(failure.line);
-  return where + ": " + failure.reason;
-}
 
 // The schema the open asked for: the standard one, or it with the site's
 // files read after it.

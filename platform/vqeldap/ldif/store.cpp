@@ -424,9 +424,13 @@ bool Store::readJournalTail() {
 // a whole load otherwise. 0 or the status of the failed load.
 VQStatus Store::catchUp() {
   recheck_ = false;
+  LoadFailure& failure = refreshFailure_;
+  failure = LoadFailure{};
   struct stat status {};
-  if (::fstatat(folder_, name_.c_str(), &status, 0) != 0) return kUnreadable;
-  LoadFailure failure;
+  if (::fstatat(folder_, name_.c_str(), &status, 0) != 0) {
+    failure = LoadFailure{kUnreadable, 0, errno == ENOENT ? "no such file" : systemText(errno)};
+    return kUnreadable;
+  }
   if (!(Identity::of(status) == loaded_)) return load(failure) ? 0 : failure.status;
   struct stat journal {};
   const bool present = ::fstatat(folder_, (name_ + ".journal").c_str(), &journal, 0) == 0;

@@ -95,6 +95,10 @@ class Store {
   // Loads the file again when it is no longer the one loaded; 0 or the
   // status of the failed load (the directory then stays as it was).
   VQStatus refresh();
+  // Why the latest refresh failed (its status, line and reason), and the
+  // file it read.
+  const LoadFailure& refreshFailure() const { return refreshFailure_; }
+  const std::string& path() const { return path_; }
 
   // Under the lock, with the file loaded again if it changed: `prepare`
   // checks the change against the directory; when it succeeds the change is
@@ -150,6 +154,7 @@ class Store {
   int folder_ = -1;      // the folder that holds it
   int watch_ = -1;       // inotify on that folder, or -1
   std::shared_ptr<const engine::Schema> schema_;
+  LoadFailure refreshFailure_;
   std::unique_ptr<engine::Directory> directory_;
   std::string header_;
   Identity loaded_;

@@ -142,9 +142,13 @@ TEST_F(CApiTest, DiagnosticTextsReachACHost) {
   ASSERT_EQ(ops->dsexpgrp(handle, kGroup, &list, DS_EXPAND_SUBSCRIBERS), DS_OK);
   EXPECT_EQ(handleText(), "") << "a success leaves no text";
   EXPECT_EQ(ops->dsfree(handle, list), DS_OK);
+  // A file gone from under an open handle says so at the next read.
+  std::filesystem::remove(copy);
+  list = nullptr;
+  EXPECT_TRUE(DS_IS_ERROR(ops->dsexpgrp(handle, kGroup, &list, DS_EXPAND_SUBSCRIBERS)));
+  EXPECT_EQ(handleText(), "additional info: " + copy + ": no such file");
   EXPECT_EQ(ops->dsclose(handle), DS_OK);
   std::filesystem::remove(copy + ".lock");
-  std::filesystem::remove(copy);
 
   EXPECT_EQ(qorkernel_handle_diagnostic(nullptr, nullptr, 0), 0u);
   handle = nullptr;

@@ -230,7 +230,10 @@ bool readDirectory(std::FILE* file, engine::Directory& directory, std::string& h
     // libldap may report a record and leave no text for it (a first line it
     // takes for a version line): nothing to load.
     if (buffer.data == nullptr) continue;
-    const unsigned long first = line - countLines(buffer.data) + 1;
+    // The count libldap keeps takes in the blank lines before the record
+    // and the one that ends it (none at the end of the file).
+    const unsigned long ending = std::feof(file) != 0 ? 0 : 1;
+    const unsigned long first = line - ending - countLines(buffer.data) + 1;
     if (!record.read(buffer.data, first, firstRecord, failure)) return false;
     if (record.empty()) continue;  // a "version: 1" line alone
     engine::PendingChange change;

@@ -194,6 +194,16 @@ const BadFile kBadFiles[] = {
      "dn: cn=x,ou=gone,o=example\nobjectClass: device\ncn: x\n",
      kDecodingError, 5},
     {"malformed dn", "dn: not a dn\nobjectClass: device\ncn: x\n", kDecodingError, 1},
+    // The line a refused record starts on, whatever blank lines surround it.
+    {"refused before a blank line",
+     "dn: o=example\nobjectClass: organization\no: example\n\n"
+     "dn: cn=x,o=example\nobjectClass: device\ncn: x\ndescription:\n\n",
+     kDecodingError, 5, kSyntaxRefused},
+    {"refused after blank lines",
+     "dn: o=example\nobjectClass: organization\no: example\n\n\n\n"
+     "dn: cn=x,o=example\nobjectClass: device\ncn: x\ndescription:\n\n"
+     "dn: cn=y,o=example\nobjectClass: device\ncn: y\n",
+     kDecodingError, 7, kSyntaxRefused},
     // Values a matching rule cannot take, checked without their normal form.
     {"empty string", "dn: o=example\nobjectClass: organization\no: example\ndescription:\n",
      kDecodingError, 1, kSyntaxRefused},

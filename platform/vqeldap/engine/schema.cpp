@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "engine/ldif_memory.h"
 #include "engine/system_schema.h"
 
 namespace vqeldap::engine {
@@ -264,17 +265,6 @@ std::vector<Statement> statementsOf(std::string_view text) {
   }
   return out;
 }
-
-// The buffer ldif_read_record grows and reuses from record to record.
-struct RecordBuffer {
-  char* data = nullptr;
-  int size = 0;
-  ~RecordBuffer() { ber_memfree(data); }
-};
-
-struct FreeValue {
-  void operator()(char* value) const { ber_memfree(value); }
-};
 
 struct CloseFile {
   void operator()(std::FILE* file) const { std::fclose(file); }

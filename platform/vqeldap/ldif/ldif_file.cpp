@@ -10,23 +10,13 @@
 #include <vector>
 
 #include "common/status.h"
+#include "engine/ldif_memory.h"
 
 namespace vqeldap::ldif {
 
 namespace {
 
 constexpr VQStatus kMalformed = kernelStatus(Code::kDecodingError);
-
-// The buffer ldif_read_record grows and reuses from record to record.
-struct RecordBuffer {
-  char* data = nullptr;
-  int size = 0;
-  ~RecordBuffer() { ber_memfree(data); }
-};
-
-struct FreeValue {
-  void operator()(char* value) const { ber_memfree(value); }
-};
 
 bool nameIs(const berval& type, const char* name) {
   return type.bv_len == std::strlen(name) && strncasecmp(type.bv_val, name, type.bv_len) == 0;
@@ -133,7 +123,7 @@ class Record {
     if (ldif_parse_line2(line, &type, &value, &freeValue) < 0) {
       return fail(failure, at, "not an LDIF line");
     }
-    std::unique_ptr<char, FreeValue> held(freeValue != 0 ? value.bv_val : nullptr);
+    std::unique_ptr<char, engine::FreeValue> held(freeValue != 0 ? value.bv_val : nullptr);
     // A value decoded from base64 is the parser's to free; any other points into the record, which
     // outlives the Record.
     std::string_view text(value.bv_val == nullptr ? "" : value.bv_val, value.bv_len);
@@ -221,7 +211,7 @@ bool readDirectory(std::FILE* file, engine::Directory& directory, std::string& h
   header = readHeader(file);
   unsigned long line = countLines(header.c_str());
   LDIFFP input{file, nullptr};
-  RecordBuffer buffer;
+  engine::RecordBuffer buffer;
   Record record;
   int read = 0;
   for (bool firstRecord = true;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/status.h"
-#include "engine/filter.h"
 #include "engine/password.h"
+#include "engine/search.h"
 #include "engine/updates.h"
 #include "ldif/store.h"
 
@@ -19,42 +19,6 @@ namespace {
 
 constexpr VQStatus kBadParameter = kernelStatus(Code::kParameterError);
 constexpr int kHighestDeref = 3;  // always
-
-// The attributes a search returns: with no names or "*", every user
-// attribute; with "+", every operational one; any type named, with its
-// subtypes.
-class Selection {
- public:
-  Selection(const engine::Schema& schema, const char* const* names) {
-    if (names == nullptr || names[0] == nullptr) return;
-    allUser_ = false;
-    for (const char* const* name = names; *name != nullptr; ++name) {
-      const std::string_view text(*name);
-      if (text == "*") allUser_ = true;
-      if (text == "+") allOperational_ = true;
-      const engine::AttributeType* type = schema.attribute(text);
-      if (type == nullptr) continue;
-      types_.push_back(type);
-      anyOperational_ = anyOperational_ || type->operational;
-    }
-    anyOperational_ = anyOperational_ || allOperational_;
-  }
-  // False when no operational type can be wanted: nothing to compute.
-  bool wantsOperational() const { return anyOperational_; }
-  bool wants(const engine::AttributeType* type) const {
-    if (type->operational ? allOperational_ : allUser_) return true;
-    for (const engine::AttributeType* selected : types_) {
-      if (type->isA(selected)) return true;
-    }
-    return false;
-  }
-
- private:
-  bool allUser_ = true;
-  bool allOperational_ = false;
-  bool anyOperational_ = false;
-  std::vector<const engine::AttributeType*> types_;
-};
 
 // "PATH:LINE: reason", or "PATH: reason" when no line is at fault.
 std::string describeLoadFailure(const std::string& path, const LoadFailure& failure) {
@@ -117,14 +81,6 @@ class LdifConnection final : public Connection {
     diagnostic_.add("additional info", failure.text);
     return status;
   }
-  bool inScope(Scope scope, const std::string& base, const engine::Entry& entry) const;
-  // The normal form of the connection's base, worked out once.
-  bool baseOf(std::string& out) const {
-    out = normalBase_;
-    return baseIsDn_;
-  }
-  bool gather(const engine::Directory& directory, const SearchRequest& request,
-              const engine::Filter& filter, const std::string& base, SearchOutcome& outcome) const;
 
   std::unique_ptr<Store> store_;
   std::string normalBase_;  // of the base of filter searches
@@ -135,164 +91,13 @@ class LdifConnection final : public Connection {
   int64_t timeout_;  // seconds a write waits for the lock; 0: no limit
 };
 
-bool LdifConnection::inScope(Scope scope, const std::string& base,
-                             const engine::Entry& entry) const {
-  switch (scope) {
-    case Scope::kBase:
-      return entry.normal() == base;
-    case Scope::kOneLevel:
-      return engine::parentOf(entry.normal()) == base;
-    case Scope::kSubtree:
-      break;
-  }
-  return engine::withinSubtree(entry.normal(), base);
-}
-
-// Where an entry stands in the directory, for the attributes computed when
-// a search asks for them.
-struct Standing {
-  bool hasSubordinates = false;
-};
-
-// The attributes slapd computes for a search (entryDN, subschemaSubentry,
-// hasSubordinates; entryUUID when the entry holds none, name-based), after
-// the stored ones as slapd sends them.
-void appendComputed(const engine::Schema& schema, const engine::Entry& entry,
-                    const Standing& standing, const Selection& selection,
-                    const engine::Reader& reader, std::array<std::string, 4>& texts,
-                    EntryView& view) {
-  std::size_t used = 0;
-  auto add = [&](const engine::AttributeType& type, std::string value) {
-    if (!selection.wants(&type) || !reader.maySee(schema, entry, &type)) return;
-    AttributeView& shown = view.attributes.emplace_back();
-    shown.name = type.canonical;
-    texts[used] = std::move(value);
-    shown.values.push_back(texts[used++]);
-  };
-  if (entry.find(&schema.entryUuidType()) == nullptr) {
-    add(schema.entryUuidType(), engine::nameBasedUuid(entry.normal()));
-  }
-  add(schema.entryDnType(), std::string(entry.dn()));
-  add(schema.subschemaSubentryType(), "cn=Subschema");
-  add(schema.hasSubordinatesType(), standing.hasSubordinates ? "TRUE" : "FALSE");
-}
-
-// True for the types computed at search time, which a stored value never
-// stands in for.
-bool computedType(const engine::Schema& schema, const engine::AttributeType* type) {
-  return type == &schema.entryDnType() || type == &schema.subschemaSubentryType() ||
-         type == &schema.hasSubordinatesType();
-}
-
-// Appends the entries that match; false when memory runs out. Without a
-// standing (the root DSE), nothing is computed.
-bool appendEntry(const engine::Schema& schema, const engine::Entry& entry,
-                 const Selection& selection, const engine::Reader& reader, ResultList& out,
-                 const Standing* standing = nullptr) {
-  EntryView view;
-  view.dn = entry.dn();
-  for (const engine::Entry::Attribute& attribute : entry.attributes()) {
-    if (!selection.wants(attribute.type) || !reader.maySee(schema, entry, attribute.type) ||
-        computedType(schema, attribute.type)) {
-      continue;
-    }
-    AttributeView& shown = view.attributes.emplace_back();
-    shown.name = attribute.type->canonical;
-    for (uint32_t k = 0; k < attribute.count; ++k)
-      shown.values.push_back(entry.value(attribute, k));
-  }
-  std::array<std::string, 4> computed;  // the values appendComputed makes
-  if (standing != nullptr && selection.wantsOperational()) {
-    appendComputed(schema, entry, *standing, selection, reader, computed, view);
-  }
-  return out.append(view);
-}
-
-// The root DSE as slapd shows it to a search that asks for user
-// attributes: the empty DN and its two classes.
-const engine::Entry& rootDse(const engine::Schema& schema) {
-  static const engine::EntryPointer entry = engine::Entry::pack(
-      engine::Dn{},
-      {engine::AttributeValues{&schema.objectClassType(), {"top", "OpenLDAProotDSE"}}});
-  return *entry;
-}
-
-bool appendRootDse(const engine::Directory& directory, const SearchRequest& request,
-                   const engine::Filter& filter, SearchOutcome& outcome) {
-  const engine::Schema& schema = directory.schema();
-  const engine::Entry& entry = rootDse(schema);
-  if (filter.evaluate(schema, entry, engine::Reader{}) != engine::Truth::kTrue) return true;
-  return appendEntry(schema, entry, Selection(schema, request.attributes), engine::Reader{},
-                     outcome.entries);
-}
-
-bool LdifConnection::gather(const engine::Directory& directory, const SearchRequest& request,
-                            const engine::Filter& filter, const std::string& base,
-                            SearchOutcome& outcome) const {
-  const engine::Schema& schema = directory.schema();
-  const Selection selection(schema, request.attributes);
-  std::optional<std::vector<uint32_t>> candidates;
-  if (request.scope == Scope::kBase) {
-    candidates.emplace();
-    if (std::optional<uint32_t> slot = directory.find(base)) candidates->push_back(*slot);
-  } else {
-    candidates = filter.candidates(directory);
-  }
-  const uint32_t count =
-      candidates ? static_cast<uint32_t>(candidates->size()) : directory.slotCount();
-  int64_t found = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t slot = candidates ? (*candidates)[i] : i;
-    const engine::Entry* entry = directory.entry(slot);
-    if (entry == nullptr || !inScope(request.scope, base, *entry) ||
-        filter.evaluate(directory, slot, reader_) != engine::Truth::kTrue) {
-      continue;
-    }
-    if (sizeLimit_ > 0 && found == sizeLimit_) {
-      outcome.status = kernelStatus(Code::kSizeLimitExceeded);
-      return true;
-    }
-    ++found;
-    const Standing standing{directory.childrenOf(slot) != 0};
-    if (!appendEntry(schema, *entry, selection, reader_, outcome.entries, &standing)) return false;
-  }
-  return true;
-}
-
 void LdifConnection::search(const SearchRequest& request, SearchOutcome& outcome) {
   if (VQStatus s = refreshed(); s != 0) {
     outcome.status = s;
     return;
   }
-  const engine::Directory& directory = store_->directory();
-  engine::Filter filter;
-  if (VQStatus s =
-          engine::Filter::parse(directory.schema(), request.readDn ? "" : request.text, filter);
-      s != 0) {
-    outcome.status = s;
-    return;
-  }
-  std::string base;
-  if (!(request.readDn ? engine::normalDn(directory.schema(), request.text, base) : baseOf(base))) {
-    outcome.status = kernelStatus(Code::kInvalidDnSyntax);
-    return;
-  }
-  if (base.empty()) {
-    // The empty DN names the root DSE, which has nothing below it.
-    if (request.scope != Scope::kBase) {
-      outcome.status = kernelStatus(Code::kNoSuchObject);
-    } else if (!appendRootDse(directory, request, filter, outcome)) {
-      outcome.status = kernelStatus(Code::kNoMemory);
-    }
-    return;
-  }
-  if (!directory.find(base)) {
-    outcome.status = kernelStatus(Code::kNoSuchObject);
-    return;
-  }
-  if (!gather(directory, request, filter, base, outcome)) {
-    outcome.status = kernelStatus(Code::kNoMemory);
-  }
+  const engine::SearchBase base{normalBase_, baseIsDn_};
+  engine::search(store_->directory(), reader_, request, base, sizeLimit_, outcome);
 }
 
 VQStatus LdifConnection::setOption(int64_t option, int64_t value) {

@@ -1,6 +1,8 @@
 // Connections to an embedded directory kept in an LDIF file: the same
 // operations, records and statuses as the libldap backend, answered in the
-// process from the file's entries.
+// process from the file's entries by the engine (engine/search.h for
+// searches, engine/updates.h for changes and compares); the connection
+// keeps the file current (store.h) and holds who is bound.
 //
 // The host text is "ldif:PATH", optionally followed by the site's schema
 // files, each as ";schema=FILE":

@@ -71,7 +71,8 @@ install(FILES ${PROJECT_BINARY_DIR}/qorldap.pc DESTINATION ${QOR_PKGCONFIG_DIR})
 
 install(FILES examples/schema/qorldap.schema DESTINATION ${CMAKE_INSTALL_DATADIR}/qorldap)
 install(FILES doc/qorhost.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The installed README speaks of the kit as installed, not of the source tree.
+install(FILES doc/kit-README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME README.md)
 install(FILES examples/directory.ldif examples/host/example_host.c examples/host/CMakeLists.txt
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 

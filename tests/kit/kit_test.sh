@@ -50,6 +50,12 @@ check_layout() {
   local soname
   soname="$(objdump -p "$libdir/libqorkernel.so" | awk '$1 == "SONAME" { print $2 }')"
   [ "$soname" = "libqorkernel.so.1" ] || fail "libqorkernel.so's soname is '$soname'"
+  # Every path the installed README names is there.
+  local named
+  while IFS= read -r named; do
+    named="${named//LIBDIR/${libdir#"$prefix"/}}"
+    [ -e "$prefix/$named" ] || fail "the installed README names $named, which is not installed"
+  done < <(grep -oE '`(bin|include|share|LIBDIR)/[^` ]*`' "$prefix/share/doc/qorldap/README.md" | tr -d '`')
   local leaks
   leaks="$(grep -rlF -- "$source" "$prefix" || true)"
   [ -z "$leaks" ] || fail "installed files name the source or build tree: $leaks"

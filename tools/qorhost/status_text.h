@@ -32,7 +32,7 @@ inline std::string_view flagHint(uint32_t status) {
       {0x08,
        "give -D with -W, -w or -y; if they were given, the server wants TLS: -ZZ or ldaps://"},
       {0x0D, "give -ZZ or an ldaps:// URI"},
-      {0x20, "check -b"},
+      {0x20, "check the DN, and -b for search and expand"},
       {0x30, "give -D with -W, -w or -y"},
       {0x31, "check -D and -w/-y/-W"},
       {0x32, "bind with -D and -W, -w or -y"},

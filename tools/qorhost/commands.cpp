@@ -119,6 +119,9 @@ int reportOpen(Streams streams, const Host& host, const Invocation& invocation, 
   } else if (invocation.startTls && carriedCode(status) == 0x02) {
     streams.err << "qorhost: the server does not offer StartTLS: leave -Z out, or use an "
                    "ldaps:// URI if it listens for TLS\n";
+  } else if (status == DS_E_MISSING_ARGUMENT && hosts.starts_with(kEmbeddedPrefix)) {
+    streams.err << "qorhost: the host text was refused: give ldif:FILE, followed by ;schema=FILE "
+                   "for each schema file of the site\n";
   } else if (status == DS_E_MISSING_ARGUMENT && !hosts.empty()) {
     streams.err << "qorhost: the host text was refused: give each server as one LDAP URI or "
                    "host name, separated by blanks, not commas\n";

@@ -40,6 +40,8 @@ const Run kRuns[] = {
      "TRUE", 0},
     {"no host", "-b o=example search '(uid=alice)'",
      "or a directory kept in an LDIF file with -H ldif:FILE", 3},
+    {"unknown parameter", "-H 'ldif:" + kExample + ";schemas=x' -b o=example read o=example",
+     "the host text was refused: give ldif:FILE, followed by ;schema=FILE", 2},
     {"missing file", "-H ldif:/nonexistent/directory.ldif -b o=example search '(uid=alice)'",
      "qorhost: /nonexistent/directory.ldif: no such file (open "
      "ldif:/nonexistent/directory.ldif: 0x80144051)\n",

@@ -488,9 +488,9 @@ int info(const Context& context) {
   out << "version:         " << versionLine(context) << '\n';
   out << "module:          " << context.host.module().path() << '\n';
   auto& kernel = context.host.kernel();
-  out << "extension:       vqeldap "
-      << (kernel.extensionLoads() > 0 ? "loaded" : "not loaded: " + kernel.lastExtensionError())
+  out << "extension:       vqeldap " << (kernel.extensionLoads() > 0 ? "loaded" : "not loaded")
       << '\n';
+  if (kernel.extensionLoads() == 0) printDiagnostic(out, kernel.lastExtensionError());
   out << "pools:           "
       << (kernel.poolMode() == qorkernel::PoolMode::kChecked ? "checked" : "production") << '\n';
   printImage(context);

@@ -50,8 +50,10 @@ class Host {
   void markRequest() { requestMark_ = kernel_.messageNumber(); }
   // The diagnostic text of a failure recorded since markRequest(); empty
   // when the module answered without reaching the extension, so that an
-  // earlier request's text is never shown for it.
+  // earlier request's text is never shown for it. While the module runs
+  // without its extension, why it could not be loaded (the folders searched).
   std::string requestDiagnostic() const {
+    if (std::string missing = kernel_.lastExtensionError(); !missing.empty()) return missing;
     return kernel_.messageNumber() != requestMark_ ? kernel_.lastStatusText() : std::string();
   }
 

@@ -177,10 +177,15 @@ long qorkernel_pool_faults(const qorkernel_kernel* kernel) {
   return static_cast<long>(totals.badFrees + totals.liveBlocks);
 }
 
+// While the module runs without its extension no request reaches a status
+// object, so the status text would tell of an older request: why the latest
+// load of the extension failed (the folders searched) is told instead.
 size_t qorkernel_latest_diagnostic(const qorkernel_kernel* kernel, char* text, size_t size) {
   try {
-    return qorkernel::copyOut(kernel == nullptr ? std::string() : kernel->kernel.lastStatusText(),
-                              text, size);
+    if (kernel == nullptr) return qorkernel::copyOut({}, text, size);
+    const std::string missing = kernel->kernel.lastExtensionError();
+    return qorkernel::copyOut(missing.empty() ? kernel->kernel.lastStatusText() : missing, text,
+                              size);
   } catch (...) {
     return qorkernel::copyOut({}, text, size);
   }

@@ -1,6 +1,13 @@
 // The kernel handle: loadExtension finds an extension by name, registered in
 // this process or in a shared library lib<name>.so.
 //
+// A failed load leaves its reason in lastExtensionError as diagnostic lines
+// ("label: value", as a status object's text): the first says what went
+// wrong, and when the library is in no folder, one "searched:" line names
+// each folder looked in and where it came from, so that a host whose module
+// runs without its extension can say where to put it. A successful load
+// clears the text.
+//
 // Threads: loadExtension may run on several threads at once and beside
 // registerExtension and setExtensionDirectory. The factories, the directory,
 // the loaded libraries and the counts are read and changed under the
@@ -40,15 +47,48 @@ std::string asciiName(const uint32_t* name, int64_t length) {
   return out;
 }
 
-void splitInto(const std::string& list, std::vector<std::string>& out) {
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    const std::size_t colon = list.find(':', start);
-    const std::size_t end = colon == std::string::npos ? list.size() : colon;
-    if (end > start) out.push_back(list.substr(start, end - start));
-    if (colon == std::string::npos) break;
-    start = colon + 1;
+// A folder to look in for a library, and where each mention of it came
+// from ("QOR_EXTENSION_PATH", "the extension directory", "the plugin
+// folder"); a folder named twice is looked in once.
+struct SearchFolder {
+  std::string path;
+  std::string sources;
+};
+
+void addFolder(std::vector<SearchFolder>& folders, const std::string& path, const char* source) {
+  if (path.empty()) return;
+  for (SearchFolder& folder : folders) {
+    if (folder.path != path) continue;
+    if (folder.sources.find(source) == std::string::npos)
+      folder.sources += std::string(", ") + source;
+    return;
   }
+  folders.push_back({path, source});
+}
+
+// QOR_EXTENSION_PATH's entries (colon-separated, read from the process's
+// environment at each load), the set directory, then the plugin folder.
+std::vector<SearchFolder> searchFolders(Kernel::State& kernel) {
+  std::vector<SearchFolder> folders;
+  if (const char* list = std::getenv("QOR_EXTENSION_PATH")) {
+    const std::string path = list;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+      const std::size_t colon = path.find(':', start);
+      const std::size_t end = colon == std::string::npos ? path.size() : colon;
+      addFolder(folders, path.substr(start, end - start), "QOR_EXTENSION_PATH");
+      if (colon == std::string::npos) break;
+      start = colon + 1;
+    }
+  }
+  std::string chosen;
+  {
+    const std::lock_guard lock(kernel.registryMutex);
+    chosen = kernel.extensionDirectory;
+  }
+  addFolder(folders, chosen, "the extension directory");
+  addFolder(folders, pluginDirectory(), "the plugin folder");
+  return folders;
 }
 
 void setError(Kernel::State& kernel, std::string text) {
@@ -56,44 +96,38 @@ void setError(Kernel::State& kernel, std::string text) {
   kernel.lastExtensionError = std::move(text);
 }
 
-std::vector<std::string> searchDirectories(Kernel::State& kernel) {
-  std::vector<std::string> directories;
-  if (const char* path = std::getenv("QOR_EXTENSION_PATH")) splitInto(path, directories);
-  std::string chosen;
-  {
-    const std::lock_guard lock(kernel.registryMutex);
-    chosen = kernel.extensionDirectory;
+// Why lib<name>.so was not found: the first line, then each folder searched.
+std::string notFound(const std::string& name, const std::string& file,
+                     const std::vector<SearchFolder>& folders) {
+  if (folders.empty()) return name + ": " + file + " was looked for in no folder: none is known";
+  std::string text = name + ": " + file + " is in none of the folders searched";
+  for (const SearchFolder& folder : folders) {
+    text += "\nsearched: " + folder.path + " (" + folder.sources + ")";
   }
-  if (!chosen.empty()) directories.push_back(chosen);
-  const std::string plugins = pluginDirectory();
-  if (!plugins.empty()) directories.push_back(plugins);
-  return directories;
+  return text;
 }
 
 qor_extension* fromLibrary(Kernel::State& kernel, const std::string& name) {
   const std::string file = "lib" + name + ".so";
-  std::string tried;
-  for (const std::string& directory : searchDirectories(kernel)) {
-    const std::string path = directory + "/" + file;
-    if (!fileExists(path)) {
-      tried += (tried.empty() ? "" : ", ") + directory;
-      continue;
-    }
+  const std::vector<SearchFolder> folders = searchFolders(kernel);
+  for (const SearchFolder& folder : folders) {
+    const std::string path = folder.path + "/" + file;
+    if (!fileExists(path)) continue;
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
       const char* why = dlerror();
-      setError(kernel, "cannot load " + path + ": " + (why ? why : "unknown error"));
+      setError(kernel, name + ": cannot load " + path + ": " + (why ? why : "unknown error"));
       return nullptr;
     }
     auto factory = reinterpret_cast<qor_extension_factory>(dlsym(library, QOR_EXTENSION_FACTORY));
     if (factory == nullptr) {
-      setError(kernel, path + " exports no " + QOR_EXTENSION_FACTORY);
+      setError(kernel, name + ": " + path + " exports no " + QOR_EXTENSION_FACTORY);
       dlclose(library);
       return nullptr;
     }
     qor_extension* extension = factory(&kernel.handle.base);
     if (extension == nullptr) {
-      setError(kernel, "the factory of " + path + " made no extension");
+      setError(kernel, name + ": the factory of " + path + " made no extension");
       dlclose(library);
       return nullptr;
     }
@@ -101,8 +135,7 @@ qor_extension* fromLibrary(Kernel::State& kernel, const std::string& name) {
     kernel.libraries.push_back(library);
     return extension;
   }
-  setError(kernel,
-           "extension '" + name + "' is not registered and " + file + " is in none of: " + tried);
+  setError(kernel, notFound(name, file, folders));
   return nullptr;
 }
 
@@ -130,7 +163,7 @@ qor_extension* loadExtension(qor_kernel* handle, const uint32_t* name, int64_t l
     if (factory) {
       extension = factory(handle);
       if (extension == nullptr) {
-        setError(kernel, "the registered factory of '" + ascii + "' made no extension");
+        setError(kernel, ascii + ": the registered factory made no extension");
       }
     } else {
       extension = fromLibrary(kernel, ascii);

@@ -1,12 +1,16 @@
 // The kernel's C API as a C host uses it: one kernel at a time, the built
 // module started from the plugin folder or a path, macro symbols and
 // environment overrides reaching the module's lookups, a group expanded in
-// the example directory with the real extension, and nothing left behind.
+// the example directory with the real extension, and nothing left behind;
+// and an install that lacks the extension, whose failure names where the
+// kernel looked.
 #include <qorkernel/qorkernel.h>
 
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -183,6 +187,69 @@ TEST_F(CApiTest, ThePluginFolderIsSearchedAfterTheChosenDirectories) {
   expand(qorkernel_module_table(module), kDirectory, "o=example", &opened);
   EXPECT_EQ(opened, DS_OK) << "the plugin folder is searched after the set directory";
   qorkernel_module_stop(module);
+}
+
+// A function of a kernel library opened with dlopen, with its declared type.
+template <typename Function>
+Function* cFunction(void* library, const char* name) {
+  return reinterpret_cast<Function*>(dlsym(library, name));
+}
+#define QORTEST_C_FUNCTION(library, name) cFunction<decltype(name)>(library, #name)
+
+// An install without the extension: the shared kernel and the module copied
+// into a folder of their own, so that its plugin folder lacks libvqeldap.so
+// (the build's holds it). The module starts, dsopen fails, and the latest
+// diagnostic names every folder searched, in the order searched, with where
+// each came from.
+TEST(CApiInstall, AMissingExtensionNamesEachFolderSearched) {
+  namespace fs = std::filesystem;
+  const fs::path built = fs::path(QOR_MODULE_PATH).parent_path().parent_path();
+  const fs::path kit = fs::absolute(::testing::TempDir() + "c_api_kit").lexically_normal();
+  fs::remove_all(kit);
+  fs::create_directories(kit / "lib" / "qorldap");
+  ASSERT_TRUE(fs::exists(built / "libqorkernel.so.1")) << "the shared kernel is not built";
+  fs::copy_file(built / "libqorkernel.so.1", kit / "lib" / "libqorkernel.so.1");
+  fs::copy_file(QOR_MODULE_PATH, kit / "lib" / "qorldap" / "libqorldap.so");
+  void* library = dlopen((kit / "lib" / "libqorkernel.so.1").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  auto* create = QORTEST_C_FUNCTION(library, qorkernel_kernel_create);
+  auto* setDirectory = QORTEST_C_FUNCTION(library, qorkernel_set_extension_directory);
+  auto* start = QORTEST_C_FUNCTION(library, qorkernel_module_start);
+  auto* lastError = QORTEST_C_FUNCTION(library, qorkernel_last_error);
+  auto* table = QORTEST_C_FUNCTION(library, qorkernel_module_table);
+  auto* latest = QORTEST_C_FUNCTION(library, qorkernel_latest_diagnostic);
+  auto* stop = QORTEST_C_FUNCTION(library, qorkernel_module_stop);
+  auto* faults = QORTEST_C_FUNCTION(library, qorkernel_pool_faults);
+  auto* remove = QORTEST_C_FUNCTION(library, qorkernel_kernel_delete);
+
+  qorkernel_kernel* kernel = create(QORKERNEL_POOLS_CHECKED);
+  ASSERT_NE(kernel, nullptr);
+  const std::string chosen = (kit / "chosen").string();
+  ASSERT_EQ(setDirectory(kernel, chosen.c_str()), 0);
+  ASSERT_EQ(setenv("QOR_EXTENSION_PATH", "/nonexistent/first::/nonexistent/second", 1), 0);
+  qorkernel_module* module = start(kernel, nullptr);
+  unsetenv("QOR_EXTENSION_PATH");
+  ASSERT_NE(module, nullptr) << lastError(kernel);
+  dshandle* handle = nullptr;
+  EXPECT_EQ(table(module)->dsopen(&handle, kDirectory, 0, nullptr, "o=example", nullptr, nullptr),
+            DS_E_NO_EXTENSION);
+  EXPECT_EQ(handle, nullptr);
+  std::string text(latest(kernel, nullptr, 0), '\0');
+  latest(kernel, text.data(), text.size() + 1);
+  EXPECT_EQ(text,
+            "vqeldap: libvqeldap.so is in none of the folders searched\n"
+            "searched: /nonexistent/first (QOR_EXTENSION_PATH)\n"
+            "searched: /nonexistent/second (QOR_EXTENSION_PATH)\n"
+            "searched: " +
+                chosen +
+                " (the extension directory)\n"
+                "searched: " +
+                (kit / "lib" / "qorldap").string() + " (the plugin folder)");
+  stop(module);
+  EXPECT_EQ(faults(kernel), 0);
+  remove(kernel);
+  dlclose(library);
+  fs::remove_all(kit);
 }
 
 }  // namespace

@@ -6,13 +6,17 @@
 #
 # Either way the installed tree is checked (layout, no path of the source or
 # build tree in any file, every public header compiles as C99), the example
-# host is built against it and expands the example directory's top group,
-# and the installed qorhost finds its module without environment variables.
+# host is built against it and expands, compares and reads against both the
+# embedded directory and a private slapd (scripts/slapd-up) holding the same
+# entries, and the installed qorhost finds its module without environment
+# variables. The package must also come with its debug symbols in a
+# qorldap-dbgsym package, and put its libraries in the multiarch folder.
 set -euo pipefail
 
 mode="$1" source="$2" build="$3"
 scratch="$(mktemp -d)"
-trap 'rm -rf "$scratch"' EXIT
+SLAPD_DIR=""
+trap '[ -z "$SLAPD_DIR" ] || "$source/scripts/slapd-down" "$SLAPD_DIR"; rm -rf "$scratch"' EXIT
 # Nothing may come from the environment: the kit finds its plugins itself.
 unset QOR_EXTENSION_PATH LDAP_HOST LDAP_BASE LDAP_PORT LDAP_BINDDN LDAP_BINDPW LD_LIBRARY_PATH
 
@@ -25,8 +29,18 @@ expected="cn=carol-pager,ou=subscribers,o=example
 cn=alice-phone,ou=subscribers,o=example
 cn=alice-desk,ou=subscribers,o=example
 cn=bob-phone,ou=subscribers,o=example"
-cp "$source/examples/directory.ldif" "$scratch/directory.ldif"
+# The same entries in an embedded directory (a copy: it is written to) and
+# in a private slapd on loopback, which ends with this script.
+seeds=("$source/examples/directory.ldif" "$source/tests/kit/numbers.ldif")
+slapd_up=("$source/scripts/slapd-up" --dir "$scratch/slapd" --owner $$)
+for seed in "${seeds[@]}"; do
+  cat "$seed" && echo
+  slapd_up+=(--ldif "$seed")
+done >"$scratch/directory.ldif"
 directory="ldif:$scratch/directory.ldif"
+"${slapd_up[@]}" >"$scratch/slapd.env" || fail "slapd did not start"
+# shellcheck disable=SC1091
+. "$scratch/slapd.env"
 
 # The prefix's library directory: the one holding libqorkernel.so.
 libdir_of() {
@@ -75,19 +89,36 @@ check_headers_are_c99() {
   return 0
 }
 
+# Runs the example against one directory: its exit status and what it
+# prints must be exactly these.
+expect() {
+  local program="$1" host="$2" status="$3" want="$4" output code=0
+  shift 4
+  output="$("$program" "$host" o=example "$@")" || code=$?
+  [ "$code" -eq "$status" ] && [ "$output" = "$want" ] ||
+    fail "$program $host o=example $*: exited $code, not $status, and printed: $output"
+}
+
+# Expand, compare (both answers carry the error bit; the example tells
+# them from failures with the header's macro) and read (each value with the
+# getter its text calls for), in the embedded directory and in slapd.
 run_example() {
-  local program="$1" output
-  output="$("$program" "$directory" o=example cn=all,ou=groups,o=example)" ||
-    fail "$program failed"
-  [ "$output" = "$expected" ] || fail "$program printed: $output"
-  # Both compare answers carry the error bit; the example tells them from
-  # failures with the header's macro.
-  local status=0
-  "$program" "$directory" o=example uid=alice,ou=people,o=example compare mail alice@example.org \
-    >/dev/null || fail "$program: a value the entry holds did not compare true"
-  "$program" "$directory" o=example uid=alice,ou=people,o=example compare mail x@example.org \
-    >/dev/null || status=$?
-  [ "$status" -eq 3 ] || fail "$program: a value the entry lacks exited $status, not 3"
+  local program="$1" host alice=uid=alice,ou=people,o=example
+  for host in "$directory" "$SLAPD_URI"; do
+    expect "$program" "$host" 0 "$expected" cn=all,ou=groups,o=example
+    expect "$program" "$host" 0 "$alice holds mail: alice@example.org" \
+      "$alice" compare mail alice@example.org
+    expect "$program" "$host" 3 "$alice does not hold mail: x@example.org" \
+      "$alice" compare mail x@example.org
+    expect "$program" "$host" 0 "employeeNumber (long): 1001" "$alice" read employeeNumber
+    expect "$program" "$host" 0 "telephoneNumber (text): +1 555 0101" "$alice" read telephoneNumber
+    expect "$program" "$host" 0 "description (double): 3.75
+description (int): -12
+description (text): 2147483648" cn=meter,ou=subscribers,o=example read description
+    expect "$program" "$host" 0 "audio (binary): 5 bytes" uid=erin,ou=people,o=example read audio
+    expect "$program" "$host" 3 "$alice has no audio" "$alice" read audio
+    expect "$program" "$host" 3 "uid=nobody,o=example: no such entry" uid=nobody,o=example read mail
+  done
 }
 
 build_with_pkg_config() {

@@ -10,7 +10,7 @@
 # embedded directory and a private slapd (scripts/slapd-up) holding the same
 # entries, and the installed qorhost finds its module without environment
 # variables. The package must also come with its debug symbols in a
-# qorldap-dbgsym package, and put its libraries in the multiarch folder.
+# qorldap-dbgsym package.
 set -euo pipefail
 
 mode="$1" source="$2" build="$3"
@@ -95,8 +95,9 @@ expect() {
   local program="$1" host="$2" status="$3" want="$4" output code=0
   shift 4
   output="$("$program" "$host" o=example "$@")" || code=$?
-  [ "$code" -eq "$status" ] && [ "$output" = "$want" ] ||
+  if [ "$code" -ne "$status" ] || [ "$output" != "$want" ]; then
     fail "$program $host o=example $*: exited $code, not $status, and printed: $output"
+  fi
 }
 
 # Expand, compare (both answers carry the error bit; the example tells
@@ -175,6 +176,36 @@ check_qorhost() {
   esac
 }
 
+has_debug_info() {
+  [[ "$(readelf -S "$1")" == *.debug_info* ]]
+}
+
+# A package is for running: its binaries carry no debug sections. Their
+# symbols are in the package's dbgsym package, one file for each binary,
+# named by the binary's build id and carrying that id itself.
+check_debug_package() {
+  local package="$1" root="$2" dbgsym binary id debug count=0
+  dbgsym="$(dirname "$package")/qorldap-dbgsym_$(basename "$package" .deb | sed 's/^qorldap_//').ddeb"
+  [ -f "$dbgsym" ] || fail "there is no debug symbols package $dbgsym"
+  [ "$(dpkg-deb -f "$dbgsym" Depends)" = "qorldap (= $(dpkg-deb -f "$package" Version))" ] ||
+    fail "the debug symbols package does not depend on this very package"
+  dpkg -x "$dbgsym" "$scratch/debug"
+  while IFS= read -r binary; do
+    [ "$(head -c 4 "$binary")" = $'\x7fELF' ] || continue
+    count=$((count + 1))
+    ! has_debug_info "$binary" || fail "${binary#"$root"} is not stripped"
+    id="$(readelf -n "$binary" | awk '/Build ID:/ { print $3 }')"
+    [ -n "$id" ] || fail "${binary#"$root"} has no build id"
+    debug="$scratch/debug/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"
+    [ -f "$debug" ] || fail "the debug symbols package has no ${debug#"$scratch/debug"} for ${binary#"$root"}"
+    [ "$(readelf -n "$debug" | awk '/Build ID:/ { print $3 }')" = "$id" ] ||
+      fail "${debug#"$scratch/debug"} is not made from ${binary#"$root"}"
+    has_debug_info "$debug" || fail "${debug#"$scratch/debug"} holds no debug information"
+  done < <(find "$root" -type f)
+  # qorhost, the kernel, the module and the extension.
+  [ "$count" -eq 4 ] || fail "the package holds $count binaries, not 4"
+}
+
 check_kit() {
   check_layout "$1"
   check_headers_are_c99 "$1"
@@ -202,10 +233,7 @@ case "$mode" in
       *) fail "the package does not depend on the libldap runtime: $depends" ;;
     esac
     dpkg -x "$package" "$scratch/root"
-    # A package is for running: its binaries carry no debug sections.
-    if readelf -S "$scratch/root/usr/bin/qorhost" | grep -q '\.debug_info'; then
-      fail "the package's qorhost is not stripped"
-    fi
+    check_debug_package "$package" "$scratch/root"
     check_kit "$scratch/root/usr"
     ;;
   *) fail "unknown mode $mode" ;;

@@ -9,6 +9,18 @@
 # runtime, OpenSSL's libcrypto, utf8proc, the C library) are read from the
 # binaries by dpkg-shlibdeps; the C++ runtime is linked into them and needs
 # no package. SOURCE_DATE_EPOCH, when set, dates the build.
+#
+# Debian puts libraries in the multiarch folder /usr/lib/<multiarch>. The
+# package is made from the configured tree, whose library folder qorhost
+# has compiled in (the way from bin/ to the plugins), so <libdir> can only
+# be chosen when configuring: say so when it is not the multiarch one.
+if(CMAKE_LIBRARY_ARCHITECTURE AND EXISTS /etc/debian_version
+   AND NOT CMAKE_INSTALL_LIBDIR STREQUAL "lib/${CMAKE_LIBRARY_ARCHITECTURE}")
+  message(WARNING "qorldap: the library folder is ${CMAKE_INSTALL_LIBDIR}, so the Debian package "
+                  "puts the libraries in /usr/${CMAKE_INSTALL_LIBDIR}, not in the multiarch folder "
+                  "/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}; configure with "
+                  "-DCMAKE_INSTALL_LIBDIR=lib/${CMAKE_LIBRARY_ARCHITECTURE}")
+endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qorldap)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -10,7 +10,7 @@
 # embedded directory and a private slapd (scripts/slapd-up) holding the same
 # entries, and the installed qorhost finds its module without environment
 # variables. The package must also come with its debug symbols in a
-# qorldap-dbgsym package.
+# qorldap-dbgsym package, and put its libraries in the multiarch folder.
 set -euo pipefail
 
 mode="$1" source="$2" build="$3"
@@ -159,11 +159,14 @@ build_with_find_package() {
 }
 
 check_qorhost() {
-  local prefix="$1" output status
+  local prefix="$1" output status libdir
   output="$("$prefix/bin/qorhost" -H "$directory" -b o=example expand cn=all,ou=groups,o=example --dn-only)" ||
     fail "the installed qorhost failed"
   [ "$output" = "$expected" ] || fail "the installed qorhost printed: $output"
-  # A copy with no module beside it says where it looked and fails.
+  # A copy with no module beside it says where it looked (the same way from
+  # bin/ to the plugin folder) and fails.
+  libdir="$(libdir_of "$prefix")"
+  libdir="${libdir#"$prefix"/}"
   mkdir -p "$scratch/elsewhere/bin"
   cp "$prefix/bin/qorhost" "$scratch/elsewhere/bin/"
   status=0
@@ -171,7 +174,7 @@ check_qorhost() {
     expand cn=all,ou=groups,o=example 2>&1)" || status=$?
   [ "$status" -ne 0 ] || fail "a qorhost without its module succeeded"
   case "$output" in
-    *"$scratch/elsewhere/lib/qorldap/libqorldap.so"*) ;;
+    *"$scratch/elsewhere/$libdir/qorldap/libqorldap.so"*) ;;
     *) fail "a qorhost without its module did not say where it looked: $output" ;;
   esac
 }
@@ -234,6 +237,10 @@ case "$mode" in
     esac
     dpkg -x "$package" "$scratch/root"
     check_debug_package "$package" "$scratch/root"
+    # The library folder is Debian's multiarch one (lib/x86_64-linux-gnu).
+    libdir="$(libdir_of "$scratch/root/usr")"
+    [ "$libdir" = "$scratch/root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)" ] ||
+      fail "the package's library folder is ${libdir#"$scratch/root"}, not the multiarch one"
     check_kit "$scratch/root/usr"
     ;;
   *) fail "unknown mode $mode" ;;

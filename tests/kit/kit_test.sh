@@ -227,9 +227,13 @@ case "$mode" in
     check_qorhost "$scratch/moved"
     ;;
   package)
-    (cd "$build" && cpack -G DEB >"$scratch/cpack.log" 2>&1) ||
+    # Into a folder of its own, so that no package of an earlier run is
+    # taken for one of this run.
+    (cd "$build" && cpack -G DEB -B "$scratch/package" >"$scratch/cpack.log" 2>&1) ||
       { cat "$scratch/cpack.log"; fail "cpack -G DEB failed"; }
-    package="$(ls -t "$build"/package/qorldap_*.deb | head -n 1)"
+    packages=("$scratch"/package/qorldap_*.deb)
+    [ "${#packages[@]}" -eq 1 ] && [ -f "${packages[0]}" ] || fail "cpack made ${packages[*]}"
+    package="${packages[0]}"
     depends="$(dpkg-deb -f "$package" Depends)"
     case "$depends" in
       *libldap*) ;;

@@ -6,13 +6,17 @@
 #
 # Either way the installed tree is checked (layout, no path of the source or
 # build tree in any file, every public header compiles as C99), the example
-# host is built against it and expands the example directory's top group,
-# and the installed qorhost finds its module without environment variables.
+# host is built against it and expands, compares and reads against both the
+# embedded directory and a private slapd (scripts/slapd-up) holding the same
+# entries, and the installed qorhost finds its module without environment
+# variables. The package must also come with its debug symbols in a
+# qorldap-dbgsym package, and put its libraries in the multiarch folder.
 set -euo pipefail
 
 mode="$1" source="$2" build="$3"
 scratch="$(mktemp -d)"
-trap 'rm -rf "$scratch"' EXIT
+SLAPD_DIR=""
+trap '[ -z "$SLAPD_DIR" ] || "$source/scripts/slapd-down" "$SLAPD_DIR"; rm -rf "$scratch"' EXIT
 # Nothing may come from the environment: the kit finds its plugins itself.
 unset QOR_EXTENSION_PATH LDAP_HOST LDAP_BASE LDAP_PORT LDAP_BINDDN LDAP_BINDPW LD_LIBRARY_PATH
 
@@ -25,8 +29,18 @@ expected="cn=carol-pager,ou=subscribers,o=example
 cn=alice-phone,ou=subscribers,o=example
 cn=alice-desk,ou=subscribers,o=example
 cn=bob-phone,ou=subscribers,o=example"
-cp "$source/examples/directory.ldif" "$scratch/directory.ldif"
+# The same entries in an embedded directory (a copy: it is written to) and
+# in a private slapd on loopback, which ends with this script.
+seeds=("$source/examples/directory.ldif" "$source/tests/kit/numbers.ldif")
+slapd_up=("$source/scripts/slapd-up" --dir "$scratch/slapd" --owner $$)
+for seed in "${seeds[@]}"; do
+  cat "$seed" && echo
+  slapd_up+=(--ldif "$seed")
+done >"$scratch/directory.ldif"
 directory="ldif:$scratch/directory.ldif"
+"${slapd_up[@]}" >"$scratch/slapd.env" || fail "slapd did not start"
+# shellcheck disable=SC1091
+. "$scratch/slapd.env"
 
 # The prefix's library directory: the one holding libqorkernel.so.
 libdir_of() {
@@ -75,19 +89,37 @@ check_headers_are_c99() {
   return 0
 }
 
+# Runs the example against one directory: its exit status and what it
+# prints must be exactly these.
+expect() {
+  local program="$1" host="$2" status="$3" want="$4" output code=0
+  shift 4
+  output="$("$program" "$host" o=example "$@")" || code=$?
+  if [ "$code" -ne "$status" ] || [ "$output" != "$want" ]; then
+    fail "$program $host o=example $*: exited $code, not $status, and printed: $output"
+  fi
+}
+
+# Expand, compare (both answers carry the error bit; the example tells
+# them from failures with the header's macro) and read (each value with the
+# getter its text calls for), in the embedded directory and in slapd.
 run_example() {
-  local program="$1" output
-  output="$("$program" "$directory" o=example cn=all,ou=groups,o=example)" ||
-    fail "$program failed"
-  [ "$output" = "$expected" ] || fail "$program printed: $output"
-  # Both compare answers carry the error bit; the example tells them from
-  # failures with the header's macro.
-  local status=0
-  "$program" "$directory" o=example uid=alice,ou=people,o=example compare mail alice@example.org \
-    >/dev/null || fail "$program: a value the entry holds did not compare true"
-  "$program" "$directory" o=example uid=alice,ou=people,o=example compare mail x@example.org \
-    >/dev/null || status=$?
-  [ "$status" -eq 3 ] || fail "$program: a value the entry lacks exited $status, not 3"
+  local program="$1" host alice=uid=alice,ou=people,o=example
+  for host in "$directory" "$SLAPD_URI"; do
+    expect "$program" "$host" 0 "$expected" cn=all,ou=groups,o=example
+    expect "$program" "$host" 0 "$alice holds mail: alice@example.org" \
+      "$alice" compare mail alice@example.org
+    expect "$program" "$host" 3 "$alice does not hold mail: x@example.org" \
+      "$alice" compare mail x@example.org
+    expect "$program" "$host" 0 "employeeNumber (long): 1001" "$alice" read employeeNumber
+    expect "$program" "$host" 0 "telephoneNumber (text): +1 555 0101" "$alice" read telephoneNumber
+    expect "$program" "$host" 0 "description (double): 3.75
+description (int): -12
+description (text): 2147483648" cn=meter,ou=subscribers,o=example read description
+    expect "$program" "$host" 0 "audio (binary): 5 bytes" uid=erin,ou=people,o=example read audio
+    expect "$program" "$host" 3 "$alice has no audio" "$alice" read audio
+    expect "$program" "$host" 3 "uid=nobody,o=example: no such entry" uid=nobody,o=example read mail
+  done
 }
 
 build_with_pkg_config() {
@@ -127,11 +159,14 @@ build_with_find_package() {
 }
 
 check_qorhost() {
-  local prefix="$1" output status
+  local prefix="$1" output status libdir
   output="$("$prefix/bin/qorhost" -H "$directory" -b o=example expand cn=all,ou=groups,o=example --dn-only)" ||
     fail "the installed qorhost failed"
   [ "$output" = "$expected" ] || fail "the installed qorhost printed: $output"
-  # A copy with no module beside it says where it looked and fails.
+  # A copy with no module beside it says where it looked (the same way from
+  # bin/ to the plugin folder) and fails.
+  libdir="$(libdir_of "$prefix")"
+  libdir="${libdir#"$prefix"/}"
   mkdir -p "$scratch/elsewhere/bin"
   cp "$prefix/bin/qorhost" "$scratch/elsewhere/bin/"
   status=0
@@ -139,9 +174,39 @@ check_qorhost() {
     expand cn=all,ou=groups,o=example 2>&1)" || status=$?
   [ "$status" -ne 0 ] || fail "a qorhost without its module succeeded"
   case "$output" in
-    *"$scratch/elsewhere/lib/qorldap/libqorldap.so"*) ;;
+    *"$scratch/elsewhere/$libdir/qorldap/libqorldap.so"*) ;;
     *) fail "a qorhost without its module did not say where it looked: $output" ;;
   esac
+}
+
+has_debug_info() {
+  [[ "$(readelf -S "$1")" == *.debug_info* ]]
+}
+
+# A package is for running: its binaries carry no debug sections. Their
+# symbols are in the package's dbgsym package, one file for each binary,
+# named by the binary's build id and carrying that id itself.
+check_debug_package() {
+  local package="$1" root="$2" dbgsym binary id debug count=0
+  dbgsym="$(dirname "$package")/qorldap-dbgsym_$(basename "$package" .deb | sed 's/^qorldap_//').ddeb"
+  [ -f "$dbgsym" ] || fail "there is no debug symbols package $dbgsym"
+  [ "$(dpkg-deb -f "$dbgsym" Depends)" = "qorldap (= $(dpkg-deb -f "$package" Version))" ] ||
+    fail "the debug symbols package does not depend on this very package"
+  dpkg -x "$dbgsym" "$scratch/debug"
+  while IFS= read -r binary; do
+    [ "$(head -c 4 "$binary")" = $'\x7fELF' ] || continue
+    count=$((count + 1))
+    ! has_debug_info "$binary" || fail "${binary#"$root"} is not stripped"
+    id="$(readelf -n "$binary" | awk '/Build ID:/ { print $3 }')"
+    [ -n "$id" ] || fail "${binary#"$root"} has no build id"
+    debug="$scratch/debug/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"
+    [ -f "$debug" ] || fail "the debug symbols package has no ${debug#"$scratch/debug"} for ${binary#"$root"}"
+    [ "$(readelf -n "$debug" | awk '/Build ID:/ { print $3 }')" = "$id" ] ||
+      fail "${debug#"$scratch/debug"} is not made from ${binary#"$root"}"
+    has_debug_info "$debug" || fail "${debug#"$scratch/debug"} holds no debug information"
+  done < <(find "$root" -type f)
+  # qorhost, the kernel, the module and the extension.
+  [ "$count" -eq 4 ] || fail "the package holds $count binaries, not 4"
 }
 
 check_kit() {
@@ -162,19 +227,24 @@ case "$mode" in
     check_qorhost "$scratch/moved"
     ;;
   package)
-    (cd "$build" && cpack -G DEB >"$scratch/cpack.log" 2>&1) ||
+    # Into a folder of its own, so that no package of an earlier run is
+    # taken for one of this run.
+    (cd "$build" && cpack -G DEB -B "$scratch/package" >"$scratch/cpack.log" 2>&1) ||
       { cat "$scratch/cpack.log"; fail "cpack -G DEB failed"; }
-    package="$(ls -t "$build"/package/qorldap_*.deb | head -n 1)"
+    packages=("$scratch"/package/qorldap_*.deb)
+    [ "${#packages[@]}" -eq 1 ] && [ -f "${packages[0]}" ] || fail "cpack made ${packages[*]}"
+    package="${packages[0]}"
     depends="$(dpkg-deb -f "$package" Depends)"
     case "$depends" in
       *libldap*) ;;
       *) fail "the package does not depend on the libldap runtime: $depends" ;;
     esac
     dpkg -x "$package" "$scratch/root"
-    # A package is for running: its binaries carry no debug sections.
-    if readelf -S "$scratch/root/usr/bin/qorhost" | grep -q '\.debug_info'; then
-      fail "the package's qorhost is not stripped"
-    fi
+    check_debug_package "$package" "$scratch/root"
+    # The library folder is Debian's multiarch one (lib/x86_64-linux-gnu).
+    libdir="$(libdir_of "$scratch/root/usr")"
+    [ "$libdir" = "$scratch/root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)" ] ||
+      fail "the package's library folder is ${libdir#"$scratch/root"}, not the multiarch one"
     check_kit "$scratch/root/usr"
     ;;
   *) fail "unknown mode $mode" ;;

@@ -20,7 +20,6 @@
 #include "extension_client/requests.h"
 #include "extension_client/status_object.h"
 #include "host/pool.h"
-#include "status/convert.h"
 
 namespace qorldap::query {
 namespace {
@@ -152,37 +151,15 @@ uint64_t searchFlags(uint64_t options) {
   }
 }
 
-// The failure, if any, that the status object reports for the search just
-// made, as a module status (0 for none). A status left over from earlier
-// work is told apart by the host's message number: a new failure issues a
-// new one.
-uint32_t reportedFailure(qor_status_object* statusObject, uint32_t word, uint32_t messageBefore) {
-  if (extension_client::statusObjectValid(statusObject)) {
-    const VQStatus result = statusObject->getLastStatus(statusObject, &word);
-    if (result != 0) word = result;
-  } else {
-    word = VQ_INVALID_STATUS_OBJECT;
-  }
-  if (word == 0) return DS_OK;
-  uint32_t messageAfter = 0;
-  wrlstlt(&messageAfter);
-  if (messageAfter != 0 && messageAfter == messageBefore) return DS_OK;
-  return status::convertNormalised(word);
-}
-
 // One search, bracketed by the status object and the host's message number;
 // `failure` receives what this search reported (0 for nothing).
 ldent** bracketedSearch(dshandle* handle, uint64_t flags, const char* text, int64_t length,
                         const char* const* attributes, uint32_t* failure) {
+  const extension_client::RequestBracket bracket(handle->statusObject);
   qor_connection* connection = handle->connection;
-  qor_status_object* status = handle->statusObject;
-  uint32_t word = 0;
-  uint32_t messageBefore = 0;
-  // Read once before the search; what it reports belongs to earlier work.
-  if (extension_client::statusObjectValid(status)) status->getLastStatus(status, &word);
-  word = wrlstlt(&messageBefore);
-  ldent** result = connection->search(connection, flags, text, length, attributes, status);
-  *failure = reportedFailure(status, word, messageBefore);
+  ldent** result =
+      connection->search(connection, flags, text, length, attributes, handle->statusObject);
+  *failure = bracket.reported();
   return result;
 }
 
@@ -220,7 +197,7 @@ uint32_t finishFilter(dshandle* handle, ldent** answered, uint32_t failure, dsen
 // A batched search reports its own kernel status, so there is no earlier
 // status to tell apart: anything nonzero is this search's failure.
 uint32_t answeredFailure(const ldanswer& answer) {
-  return answer.status == 0 ? DS_OK : status::convertNormalised(answer.status);
+  return extension_client::reportedStatus(answer.status);
 }
 
 ldent** takeResult(ldanswer* answer) {

@@ -57,6 +57,7 @@
 #include "host/pool.h"
 #include "query/class_test.h"
 #include "query/dn_match.h"
+#include "query/groups.h"
 #include "query/member_batch.h"
 #include "query/member_cache.h"
 #include "query/member_list.h"
@@ -66,8 +67,6 @@ namespace qorldap::query {
 namespace {
 
 constexpr int kDeepestNesting = 32;
-constexpr char kMember[] = "member";
-constexpr char kUniqueMember[] = "uniquemember";
 
 // The groups being expanded, innermost first.
 struct ExpansionPath {
@@ -98,25 +97,13 @@ class OwnedList {
   dsent** list_;
 };
 
-// True when `name` is `wanted`, whatever the case of its letters.
-template <size_t N>
-bool named(const char* name, const char (&wanted)[N]) {
-  return name != nullptr && wzstlen(name) == static_cast<int32_t>(N - 1) &&
-         beginsWith(name, N - 1, wanted);
-}
-
-bool isUniqueMember(const char* name) {
-  return named(name, kUniqueMember);
-}
-
 // The group's first member attribute: the first one named as the read asked
 // (member or uniquemember). A server may return attributes that were not
 // asked for (an objectClass first, say); their values are no members.
 const dsatt* memberAttribute(const dsent* group) {
   if (group == nullptr || group->atts == nullptr) return nullptr;
   for (dsatt* const* attribute = group->atts; *attribute != nullptr; ++attribute) {
-    const char* name = (*attribute)->name;
-    if (named(name, kMember) || isUniqueMember(name)) return *attribute;
+    if (isMemberAttribute((*attribute)->name)) return *attribute;
   }
   return nullptr;
 }
@@ -131,13 +118,6 @@ uint32_t findSubscribers(dshandle* handle, const char* memberDn, int64_t length,
   const uint32_t status = resolveFilter(handle, filter, nullptr, subscribers);
   host::release(handle->pool, filter);
   return status;
-}
-
-ClassTest isGroup(dshandle* handle, dsent* entry) {
-  const ClassTest unique =
-      testClass(handle, entry, kUniqueNamesClass, sizeof(kUniqueNamesClass) - 1);
-  if (unique != ClassTest::kNo) return unique;
-  return testClass(handle, entry, kNamesClass, sizeof(kNamesClass) - 1);
 }
 
 // One dsexpgrp call: the flat list every level adds to, the contributions
@@ -240,7 +220,7 @@ uint32_t Expansion::expandGroup(const char* groupDn, const ExpansionPath* outer,
 // The values of the group's member attribute, in order, a stretch at a
 // time.
 uint32_t Expansion::expandMembers(const dsatt& attribute, const ExpansionPath& path, Shape* shape) {
-  const bool optionalUid = isUniqueMember(attribute.name);
+  const bool optionalUid = isUniqueMemberAttribute(attribute.name);
   if (const uint32_t status = known_.reserve(attribute.nvals); status != DS_OK) return status;
   int32_t values = 0;
   while (attribute.vals != nullptr && values < attribute.nvals && attribute.vals[values] != nullptr)
@@ -320,7 +300,7 @@ uint32_t Expansion::contribute(const Member& member, const ExpansionPath& path, 
   const OwnedList read(handle_->pool, found);
   dsent* entry = read.first();
   if (entry == nullptr) return DS_OK;
-  const ClassTest group = isGroup(handle_, entry);
+  const ClassTest group = testGroup(handle_, entry);
   if (group == ClassTest::kNoMemory) return DS_E_NO_MEMORY;
   if (group == ClassTest::kNo) return DS_OK;
   if (onPath(&path, entry->dn)) {

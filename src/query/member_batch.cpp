@@ -8,6 +8,7 @@
 #include "host/pool.h"
 #include "query/dn_match.h"
 #include "query/filter.h"
+#include "query/groups.h"
 #include "query/resolve.h"
 
 namespace qorldap::query {
@@ -46,8 +47,8 @@ struct Requests {
   int32_t size;
 };
 
-// Whether a read's entry names a group class, by the prefixes of the
-// expansion's class test. Only a forecast of what the walk will find: a
+// Whether a read's entry names a group class, by the attributes and classes
+// of the expansion's class test (query/groups.h). Only a forecast of what the walk will find: a
 // wrong one costs a request whose answer is handed back, or one the walk
 // makes itself.
 bool readsAGroup(const ldanswer& answer) {
@@ -55,17 +56,11 @@ bool readsAGroup(const ldanswer& answer) {
   const ldent& entry = *answer.result[0];
   for (int32_t a = 0; entry.atts != nullptr && a < entry.natts && entry.atts[a] != nullptr; ++a) {
     const ldatt& attribute = *entry.atts[a];
-    if (!beginsWith(attribute.name, attribute.namelen, "objectclass") &&
-        !beginsWith(attribute.name, attribute.namelen, "qorinterface")) {
-      continue;
-    }
+    if (!holdsClasses(attribute.name, attribute.namelen)) continue;
     for (int32_t v = 0; attribute.vals != nullptr && v < attribute.nvals; ++v) {
       const ldval* value = attribute.vals[v];
       if (value == nullptr) break;
-      if (beginsWith(value->text, value->textlen, kUniqueNamesClass) ||
-          beginsWith(value->text, value->textlen, kNamesClass)) {
-        return true;
-      }
+      if (namesAGroupClass(value->text, value->textlen)) return true;
     }
   }
   return false;

@@ -33,24 +33,6 @@ namespace qorldap::query {
 
 inline constexpr int32_t kStretch = QOR_SEARCH_BATCH_WINDOW;
 
-// What a nested group is read with, and the class values (prefixes, in
-// lower case) that make an entry a group.
-inline constexpr const char* kGroupAttributes[] = {"member", "uniquemember", nullptr};
-inline constexpr char kUniqueNamesClass[] = "groupofuniquenames";
-inline constexpr char kNamesClass[] = "groupofnames";
-
-// Whether `length` bytes of `text` begin with `prefix` (lower case),
-// ignoring the case of ASCII letters.
-template <size_t N>
-bool beginsWith(const char* text, int64_t length, const char (&prefix)[N]) {
-  if (text == nullptr || length < static_cast<int64_t>(N - 1)) return false;
-  for (size_t index = 0; index < N - 1; ++index) {
-    const char byte = text[index];
-    if ((byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte) != prefix[index]) return false;
-  }
-  return true;
-}
-
 // The subscriber filter of `length` bytes of `memberDn` in a block of the
 // pool of exactly its size (zero-terminated), or null when out of memory.
 char* buildSubscriberFilter(qor_pool* pool, const char* memberDn, int64_t length, int32_t kind);

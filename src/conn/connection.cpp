@@ -6,6 +6,7 @@
 #include <qorldap/table.h>
 #include <qorldap/util.h>
 
+#include "extension_client/requests.h"
 #include "extension_client/status_object.h"
 #include "host/pool.h"
 
@@ -21,10 +22,10 @@ extern "C" {
 // A failed close leaves the handle, its connection and its pool in place, so
 // dsclose may be called again.
 uint32_t dsclose(dshandle* handle) {
-  if (handle == nullptr || handle->connection == nullptr) return DS_OK;
+  if (!qorldap::extension_client::usable(handle)) return DS_OK;
   qor_connection* connection = handle->connection;
-  VQStatus status = connection->close(connection);
-  if (status != 0) return dsConvertVQStatus(status);
+  const VQStatus status = connection->close(connection);
+  if (status != 0) return qorldap::extension_client::returnedStatus(status);
   qorldap::extension_client::releaseStatusObject(handle->statusObject);
   qor_pool* pool = handle->pool;
   qorldap::host::release(pool, handle);
@@ -35,7 +36,7 @@ uint32_t dsclose(dshandle* handle) {
 // The query for the batch of searches is the module's own: its value is an
 // address the extension writes to, so a caller's number never reaches it.
 void dsopt(dshandle* handle, int32_t option, int32_t value, int64_t flags, const char* text) {
-  if (handle == nullptr || handle->connection == nullptr) return;
+  if (!qorldap::extension_client::usable(handle)) return;
   qor_connection* connection = handle->connection;
   if (option != QOR_OPTION_SEARCH_BATCH) {
     connection->setOption(connection, option, value, static_cast<uint32_t>(flags), text,

@@ -16,6 +16,7 @@
 #include <qorldap/table.h>
 
 #include "conn/settings.h"
+#include "extension_client/requests.h"
 #include "extension_client/status_object.h"
 #include "host/pool.h"
 #include "module/state.h"
@@ -38,11 +39,11 @@ uint64_t kernelContext() {
   return kernel == nullptr ? 0 : kernel->kernelContext;
 }
 
-// Why openConnection gave no connection, as a module status.
+// Why openConnection gave no connection, as a module status. The status
+// object was made for this open, so whatever it holds is this open's.
 uint32_t openFailure(qor_status_object* status) {
-  VQStatus last = extension_client::lastStatus(status);
-  if (last == 0) return DS_E_NOT_OPENED;
-  return dsConvertVQStatus(VQ_NORMALISE(last));
+  const uint32_t reported = extension_client::reportedStatus(extension_client::lastStatus(status));
+  return reported == DS_OK ? DS_E_NOT_OPENED : reported;
 }
 
 // Fills the handle of a new pool with its extension and connection.

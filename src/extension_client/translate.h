@@ -1,9 +1,14 @@
-// The module's attribute records (dsatt, dsval) in the extension's form
+// Records crossing between the module and the extension, both ways.
+//
+// Out: the module's attribute records (dsatt, dsval) in the extension's form
 // (ldatt, ldval), and the release of every extension record that register
 // and modify build. Written once and shared by dsreg, dsmodify and dsmodpad.
-//
 // The extension records borrow: every name, text and byte pointer in them is
 // the caller's own, so they are valid only while the caller's records are.
+//
+// In: a search result (ldent records) copied into an entry list of the
+// module's records, for dsrslvdn, dsreslv and group expansion. The copy owns
+// all its bytes, in the pool it was made in.
 #pragma once
 
 #include <cstdint>
@@ -53,5 +58,13 @@ void releaseModifications(qor_pool* pool, Mod** mods) {
   for (Mod** slot = mods; *slot != nullptr; ++slot) releaseModification(pool, *slot);
   host::release(pool, mods);
 }
+
+// Copies every entry of the null-terminated `result` into a new entry list
+// of `pool` and stores it in *list: DS_OK or DS_E_NO_MEMORY. The extension's
+// counted arrays are read up to their first null slot, its texts by their
+// length; a value with zero bytes among them keeps their count in len. On a
+// failure everything copied is released, except a list whose enlargement
+// failed, which is abandoned to the pool (a host may have freed it).
+uint32_t copyResult(qor_pool* pool, ldent* const* result, dsent*** list);
 
 }  // namespace qorldap::extension_client

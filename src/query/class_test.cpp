@@ -7,26 +7,11 @@
 #include <qorldap/table.h>
 #include <qorldap/util.h>
 
-#include "extension_client/blocks.h"
 #include "host/pool.h"
+#include "query/groups.h"
 
 namespace qorldap::query {
 namespace {
-
-constexpr char kObjectClass[] = "objectclass";
-constexpr char kInterface[] = "qorinterface";
-
-// Whether `text` (of `length` bytes) begins with the `prefixLength` bytes
-// of `prefix`.
-bool startsWith(const char* text, int32_t length, const char* prefix, int32_t prefixLength) {
-  return length >= prefixLength &&
-         std::memcmp(text, prefix, static_cast<size_t>(prefixLength)) == 0;
-}
-
-template <size_t N>
-bool startsWith(const char* text, int32_t length, const char (&prefix)[N]) {
-  return startsWith(text, length, prefix, static_cast<int32_t>(N - 1));
-}
 
 // Lower-cases a text of the entry in place and gives its length.
 int32_t lowerInPlace(char* text) {
@@ -37,9 +22,7 @@ int32_t lowerInPlace(char* text) {
 
 bool namesClasses(dsatt& attribute) {
   if (attribute.name == nullptr) return false;
-  const int32_t length = lowerInPlace(attribute.name);
-  return startsWith(attribute.name, length, kObjectClass) ||
-         startsWith(attribute.name, length, kInterface);
+  return holdsClasses(attribute.name, lowerInPlace(attribute.name));
 }
 
 // Compares the values one by one; nvals is read anew before each of them.
@@ -48,7 +31,7 @@ bool holdsClass(dsatt& attribute, const char* wanted, int32_t length) {
   for (int32_t index = 0; index < attribute.nvals; ++index) {
     dsval* value = attribute.vals[index];
     if (value == nullptr || value->text == nullptr) continue;
-    if (startsWith(value->text, lowerInPlace(value->text), wanted, length)) return true;
+    if (beginsWith(value->text, lowerInPlace(value->text), wanted, length)) return true;
   }
   return false;
 }
@@ -77,6 +60,13 @@ ClassTest testClass(dshandle* handle, dsent* entry, const char* name, int32_t le
   }
   host::release(handle->pool, wanted);
   return answer;
+}
+
+ClassTest testGroup(dshandle* handle, dsent* entry) {
+  const ClassTest unique =
+      testClass(handle, entry, kUniqueNamesClass, sizeof(kUniqueNamesClass) - 1);
+  if (unique != ClassTest::kNo) return unique;
+  return testClass(handle, entry, kNamesClass, sizeof(kNamesClass) - 1);
 }
 
 }  // namespace qorldap::query

@@ -11,9 +11,11 @@ namespace qorldap::query {
 enum class ClassTest { kNo, kYes, kNoMemory };
 
 // Whether `entry` names the class (`length` bytes of `name`) in an attribute
-// whose lower-cased name begins with "objectclass" or "qorinterface", as a
-// prefix of a lower-cased value. Lower-cases the names it looks at and the
-// values it compares, in place.
+// that holds classes (query/groups.h), as a prefix of a value. Lower-cases
+// the names it looks at and the values it compares, in place.
 ClassTest testClass(dshandle* handle, dsent* entry, const char* name, int32_t length);
+
+// Whether `entry` is a group: testClass of each group class in turn.
+ClassTest testGroup(dshandle* handle, dsent* entry);
 
 }  // namespace qorldap::query

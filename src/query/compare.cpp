@@ -7,13 +7,15 @@
 #include <qorldap/table.h>
 #include <qorldap/util.h>
 
+#include "extension_client/requests.h"
+
 extern "C" uint32_t dscompar(dshandle* handle, const char* dn, const char* attribute,
                              const char* value) {
-  if (handle == nullptr || handle->connection == nullptr) return DS_E_NO_CONNECTION;
+  namespace extension_client = qorldap::extension_client;
+  if (!extension_client::usable(handle)) return DS_E_NO_CONNECTION;
   if (dn == nullptr || attribute == nullptr || value == nullptr) return DS_E_MISSING_ARGUMENT;
   qor_connection* connection = handle->connection;
-  VQStatus status =
+  return extension_client::returnedStatus(
       connection->compareValue(connection, dn, wzstlen(dn), attribute, wzstlen(attribute), value,
-                               wzstlen(value), handle->statusObject);
-  return status == 0 ? DS_OK : dsConvertVQStatus(status);
+                               wzstlen(value), handle->statusObject));
 }

@@ -24,17 +24,18 @@
 // of more than kLargestExpansion entries fails the call with
 // DS_E_EXPANSION_TOO_LARGE instead of exhausting memory.
 //
-// Pipelining: when the connection offers a batch of searches, the members
-// of a group are taken in stretches of up to QOR_SEARCH_BATCH_WINDOW values;
-// the subscriber searches of a stretch go out together, then the reads of
-// its members that have none, then the group reads of those that name a
-// group, and the stretch is then expanded in order as above, each member
-// taking its answer instead of asking (member_batch.h). Nested groups are
-// expanded the same way when their member comes. The
-// result, its order, every status and warning, the limits and the cycle cut
-// are those of the searches made one by one; only the round trips overlap.
-// A connection without the batch, or a handle whose status object is not
-// usable, expands with one search at a time.
+// Answers: the members of a group are taken in stretches of up to
+// QOR_SEARCH_BATCH_WINDOW values, and every search and read of a stretch is
+// asked of one source of answers (member_answers.h), which gives each as a
+// final entry list and status. When the connection offers a batch of
+// searches, that source sends the subscriber searches of the stretch
+// together, then the reads of its members that have none, then the group
+// reads of those that name a group, and answers from them; nested groups are
+// expanded the same way when their member comes. The result, its order,
+// every status and warning, the limits and the cycle cut are those of the
+// searches made one by one; only the round trips overlap. A connection
+// without the batch, or a handle whose status object is not usable, has
+// every answer asked for one search at a time.
 //
 // Failures: a search or read that could not be made (the server down, a
 // timeout, no access, a malformed DN, no memory) fails the whole expansion
@@ -43,21 +44,17 @@
 // noSuchObject) lets a member fall back to being read by its DN, or be
 // skipped. Entries that come with a warning (a size limit) are kept, the
 // expansion goes on, and the first such warning is returned with the list.
-#include <cstring>
-
-#include <qorldap/abi/routines.h>
 #include <qorldap/status.h>
 #include <qorldap/table.h>
-#include <qorldap/util.h>
 
 #include "data/records.h"
 #include "extension_client/requests.h"
 #include "extension_client/search_batch.h"
 #include "extension_client/status_object.h"
-#include "host/pool.h"
 #include "query/class_test.h"
 #include "query/dn_match.h"
-#include "query/member_batch.h"
+#include "query/groups.h"
+#include "query/member_answers.h"
 #include "query/member_cache.h"
 #include "query/member_list.h"
 #include "query/resolve.h"
@@ -66,8 +63,6 @@ namespace qorldap::query {
 namespace {
 
 constexpr int kDeepestNesting = 32;
-constexpr char kMember[] = "member";
-constexpr char kUniqueMember[] = "uniquemember";
 
 // The groups being expanded, innermost first.
 struct ExpansionPath {
@@ -98,46 +93,15 @@ class OwnedList {
   dsent** list_;
 };
 
-// True when `name` is `wanted`, whatever the case of its letters.
-template <size_t N>
-bool named(const char* name, const char (&wanted)[N]) {
-  return name != nullptr && wzstlen(name) == static_cast<int32_t>(N - 1) &&
-         beginsWith(name, N - 1, wanted);
-}
-
-bool isUniqueMember(const char* name) {
-  return named(name, kUniqueMember);
-}
-
 // The group's first member attribute: the first one named as the read asked
 // (member or uniquemember). A server may return attributes that were not
 // asked for (an objectClass first, say); their values are no members.
 const dsatt* memberAttribute(const dsent* group) {
   if (group == nullptr || group->atts == nullptr) return nullptr;
   for (dsatt* const* attribute = group->atts; *attribute != nullptr; ++attribute) {
-    const char* name = (*attribute)->name;
-    if (named(name, kMember) || isUniqueMember(name)) return *attribute;
+    if (isMemberAttribute((*attribute)->name)) return *attribute;
   }
   return nullptr;
-}
-
-// Searches for the subscriber entries of one member (`length` bytes of
-// `memberDn`). The filter is built in a block of exactly its size, so a
-// member DN of any length fits.
-uint32_t findSubscribers(dshandle* handle, const char* memberDn, int64_t length, int32_t kind,
-                         dsent*** subscribers) {
-  char* filter = buildSubscriberFilter(handle->pool, memberDn, length, kind);
-  if (filter == nullptr) return DS_E_NO_MEMORY;
-  const uint32_t status = resolveFilter(handle, filter, nullptr, subscribers);
-  host::release(handle->pool, filter);
-  return status;
-}
-
-ClassTest isGroup(dshandle* handle, dsent* entry) {
-  const ClassTest unique =
-      testClass(handle, entry, kUniqueNamesClass, sizeof(kUniqueNamesClass) - 1);
-  if (unique != ClassTest::kNo) return unique;
-  return testClass(handle, entry, kNamesClass, sizeof(kNamesClass) - 1);
 }
 
 // One dsexpgrp call: the flat list every level adds to, the contributions
@@ -163,26 +127,25 @@ class Expansion {
     bool cut = false;
   };
 
-  // A member of the stretch that `batch` fetched for, at `index` in it.
+  // A member at `index` of the stretch whose answers `answers` gives.
   struct Member {
     const char* dn;
     int64_t length;
-    MemberBatch& batch;
+    MemberAnswers& answers;
     int32_t index;
   };
 
-  // `via`: the member that names the group, null for the group asked for.
+  // `via`: the member that names the group (for the group asked for, one
+  // whose answers are all asked for now).
   uint32_t expandGroup(const char* groupDn, const ExpansionPath* outer, Shape* shape,
-                       const Member* via);
+                       const Member& via);
   uint32_t expandMembers(const dsatt& attribute, const ExpansionPath& path, Shape* shape);
   uint32_t expandStretch(const dsatt& attribute, int32_t first, int32_t count, bool optionalUid,
                          const ExpansionPath& path, Shape* shape);
   uint32_t expandMember(const Member& member, const ExpansionPath& path, Shape* shape);
   uint32_t contribute(const Member& member, const ExpansionPath& path, Shape* shape);
-  uint32_t searchSubscribers(const Member& member, dsent*** subscribers);
-  uint32_t readMember(const Member& member, dsent*** found);
   uint32_t reuse(const KnownMember& known, const ExpansionPath& path, Shape* shape);
-  uint32_t readGroup(const char* groupDn, const Member* via, dsent*** groups);
+  uint32_t readGroup(const char* groupDn, const Member& via, dsent*** groups);
 
   // Keeps the first warning that came with entries; true for 0 and for
   // warnings, false for errors.
@@ -200,21 +163,19 @@ class Expansion {
   uint32_t warning_ = DS_OK;
 };
 
-// Reads a group with its member attributes (the read fetched for the member
-// that names it, or asked for now); nothing returned is a failure of the
-// read, passed on as it is.
-uint32_t Expansion::readGroup(const char* groupDn, const Member* via, dsent*** groups) {
-  ldanswer answer{};
-  const bool fetched = via != nullptr && via->batch.takeGroupRead(via->index, &answer);
-  const uint32_t status = fetched ? deliverRead(handle_, &answer, groups)
-                                  : resolveDn(handle_, groupDn, kGroupAttributes, groups);
+// Reads a group with its member attributes; nothing returned is a failure
+// of the read, passed on as it is.
+uint32_t Expansion::readGroup(const char* groupDn, const Member& via, dsent*** groups) {
+  const uint32_t status = via.answers.groupRead(via.index, groupDn, groups);
   if (status == DS_W_NOT_FOUND || !carry(status)) return status;
   return DS_OK;
 }
 
 uint32_t Expansion::run(const char* groupDn, dsent*** place) {
   Shape shape;
-  const uint32_t status = expandGroup(groupDn, nullptr, &shape, nullptr);
+  MemberAnswers asked(handle_, nullptr, kind_);  // fetches nothing
+  const Member top{groupDn, 0, asked, 0};
+  const uint32_t status = expandGroup(groupDn, nullptr, &shape, top);
   if (status != DS_OK) return status;
   *place = members_.handOver();  // null when the group has no member attribute
   return warning_;
@@ -223,7 +184,7 @@ uint32_t Expansion::run(const char* groupDn, dsent*** place) {
 // Reads a group and expands its members; `outer` is null for the group
 // asked for, whose level makes the flat list.
 uint32_t Expansion::expandGroup(const char* groupDn, const ExpansionPath* outer, Shape* shape,
-                                const Member* via) {
+                                const Member& via) {
   if (groupDn == nullptr || groupDn[0] == '\0') return DS_E_MISSING_ARGUMENT;
   dsent** groups = nullptr;
   const uint32_t status = readGroup(groupDn, via, &groups);
@@ -240,7 +201,7 @@ uint32_t Expansion::expandGroup(const char* groupDn, const ExpansionPath* outer,
 // The values of the group's member attribute, in order, a stretch at a
 // time.
 uint32_t Expansion::expandMembers(const dsatt& attribute, const ExpansionPath& path, Shape* shape) {
-  const bool optionalUid = isUniqueMember(attribute.name);
+  const bool optionalUid = isUniqueMemberAttribute(attribute.name);
   if (const uint32_t status = known_.reserve(attribute.nvals); status != DS_OK) return status;
   int32_t values = 0;
   while (attribute.vals != nullptr && values < attribute.nvals && attribute.vals[values] != nullptr)
@@ -257,15 +218,15 @@ uint32_t Expansion::expandMembers(const dsatt& attribute, const ExpansionPath& p
 // batches, then expanded one by one.
 uint32_t Expansion::expandStretch(const dsatt& attribute, int32_t first, int32_t count,
                                   bool optionalUid, const ExpansionPath& path, Shape* shape) {
-  MemberBatch batch(handle_, batch_, kind_);
+  MemberAnswers answers(handle_, batch_, kind_);
   dsval* const* values = attribute.vals + first;
-  if (const uint32_t status = batch.fetch(values, count, optionalUid, known_); status != DS_OK) {
+  if (const uint32_t status = answers.fetch(values, count, optionalUid, known_); status != DS_OK) {
     return status;
   }
   for (int32_t index = 0; index < count; ++index) {
     const char* dn = values[index]->text;
     if (dn == nullptr) continue;
-    const Member member{dn, memberDnLength(dn, optionalUid), batch, index};
+    const Member member{dn, memberDnLength(dn, optionalUid), answers, index};
     if (const uint32_t status = expandMember(member, path, shape); status != DS_OK) return status;
   }
   return DS_OK;
@@ -290,37 +251,23 @@ uint32_t Expansion::expandMember(const Member& member, const ExpansionPath& path
                          KnownMember{start, members_.count() - start, contribution.height});
 }
 
-// The member's subscriber search: its fetched answer, or asked for now.
-uint32_t Expansion::searchSubscribers(const Member& member, dsent*** subscribers) {
-  ldanswer answer{};
-  if (member.batch.takeSubscribers(member.index, &answer)) {
-    return deliverFilter(handle_, &answer, subscribers);
-  }
-  return findSubscribers(handle_, member.dn, member.length, kind_, subscribers);
-}
-
-uint32_t Expansion::readMember(const Member& member, dsent*** found) {
-  ldanswer answer{};
-  if (member.batch.takeRead(member.index, &answer)) return deliverRead(handle_, &answer, found);
-  return readEntry(handle_, member.dn, member.length, nullptr, found);
-}
-
 // The member's subscribers, or, when it has none and is a group, the
 // expansion of that group; `shape->height` is 0 unless it is a group.
 uint32_t Expansion::contribute(const Member& member, const ExpansionPath& path, Shape* shape) {
   dsent** subscribers = nullptr;
-  uint32_t status = searchSubscribers(member, &subscribers);
+  uint32_t status =
+      member.answers.subscribers(member.index, member.dn, member.length, &subscribers);
   if (subscribers != nullptr) return carry(status) ? members_.takeAll(subscribers) : status;
   if (!nothingThere(status)) return status;
 
   dsent** found = nullptr;
-  status = readMember(member, &found);
+  status = member.answers.read(member.index, member.dn, member.length, &found);
   if (found == nullptr) return nothingThere(status) ? DS_OK : status;
   carry(status);
   const OwnedList read(handle_->pool, found);
   dsent* entry = read.first();
   if (entry == nullptr) return DS_OK;
-  const ClassTest group = isGroup(handle_, entry);
+  const ClassTest group = testGroup(handle_, entry);
   if (group == ClassTest::kNoMemory) return DS_E_NO_MEMORY;
   if (group == ClassTest::kNo) return DS_OK;
   if (onPath(&path, entry->dn)) {
@@ -329,7 +276,7 @@ uint32_t Expansion::contribute(const Member& member, const ExpansionPath& path, 
   }
   if (path.depth >= kDeepestNesting) return DS_E_LOOP_DETECT;
   Shape nested;
-  status = expandGroup(entry->dn, &path, &nested, &member);
+  status = expandGroup(entry->dn, &path, &nested, member);
   *shape = nested;
   return status;
 }

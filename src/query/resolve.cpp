@@ -1,5 +1,6 @@
-// dsreslv and dsrslvdn: searching the directory and copying the extension's
-// result, in one pass, into entry lists of the connection's pool.
+// dsreslv and dsrslvdn: searching the directory and telling the caller what
+// the search found, its result copied into an entry list of the connection's
+// pool (extension_client/translate.h).
 //
 // Both bracket their search with the status object and the host's message
 // number, so that a read that could not be made (the server gone, a
@@ -8,24 +9,16 @@
 // noSuchObject) is DS_W_NOT_FOUND.
 #include "query/resolve.h"
 
-#include <cstring>
-
-#include <qorldap/abi/routines.h>
 #include <qorldap/status.h>
 #include <qorldap/table.h>
 #include <qorldap/util.h>
 
-#include "data/records.h"
-#include "extension_client/blocks.h"
 #include "extension_client/requests.h"
 #include "extension_client/status_object.h"
-#include "host/pool.h"
-#include "status/convert.h"
+#include "extension_client/translate.h"
 
 namespace qorldap::query {
 namespace {
-
-constexpr int64_t kFirstCapacity = 20;
 
 // Hands a search result back to the extension exactly once, when the scope
 // that received it ends; a null result is never handed back.
@@ -46,100 +39,6 @@ class SearchResult {
   ldent** result_;
 };
 
-// How many records of a counted array the copy reads: none for a missing
-// array or a negative count, and never past a null slot.
-template <typename T>
-int32_t presentCount(T* const* array, int32_t count) {
-  if (array == nullptr || count <= 0) return 0;
-  int32_t present = 0;
-  while (present < count && array[present] != nullptr) ++present;
-  return present;
-}
-
-inline int64_t nonNegative(int64_t length) {
-  return length < 0 ? 0 : length;
-}
-
-// Each copy links its record into `slot` before allocating the record's own
-// parts, so a failure anywhere leaves a list that the release can walk.
-bool copyValue(qor_pool* pool, const ldval& source, dsval** slot) {
-  auto* value = host::allocateRecord<dsval>(pool);
-  if (value == nullptr) return false;
-  *slot = value;
-  const int64_t length = nonNegative(static_cast<int32_t>(source.textlen));  // low 32 bits
-  value->text = extension_client::copyText(pool, source.text, length);
-  if (value->text == nullptr) return false;
-  // A value with zero bytes keeps its byte count, which its text alone
-  // would lose at the first zero.
-  if (std::memchr(value->text, '\0', static_cast<size_t>(length)) != nullptr) value->len = length;
-  return true;
-}
-
-bool copyAttribute(qor_pool* pool, const ldatt& source, dsatt** slot) {
-  auto* attribute = host::allocateRecord<dsatt>(pool);
-  if (attribute == nullptr) return false;
-  *slot = attribute;
-  const int32_t count = presentCount(source.vals, source.nvals);
-  attribute->nvals = count;
-  attribute->name = extension_client::copyText(pool, source.name, nonNegative(source.namelen));
-  if (attribute->name == nullptr) return false;
-  attribute->vals = extension_client::allocatePointers<dsval>(pool, count);
-  if (attribute->vals == nullptr) return false;
-  for (int32_t index = 0; index < count; ++index) {
-    if (!copyValue(pool, *source.vals[index], &attribute->vals[index])) return false;
-  }
-  return true;
-}
-
-bool copyEntry(qor_pool* pool, const ldent& source, dsent** slot) {
-  auto* entry = host::allocateRecord<dsent>(pool);
-  if (entry == nullptr) return false;
-  *slot = entry;
-  entry->dn = extension_client::copyText(pool, source.dn, nonNegative(source.dnlen));
-  if (entry->dn == nullptr) return false;
-  const int32_t count = presentCount(source.atts, source.natts);
-  entry->atts = extension_client::allocatePointers<dsatt>(pool, count);
-  if (entry->atts == nullptr) return false;
-  for (int32_t index = 0; index < count; ++index) {
-    if (!copyAttribute(pool, *source.atts[index], &entry->atts[index])) return false;
-  }
-  return true;
-}
-
-// Copies every entry of `result` into a new list and stores it in *list.
-// When the list cannot be enlarged it is abandoned, not released: a host may
-// free the old block when the enlargement fails, so the module cannot touch
-// it again (the connection's pool still takes it back when it is closed).
-uint32_t copyResult(dshandle* handle, ldent* const* result, dsent*** list) {
-  qor_pool* pool = handle->pool;
-  dsent** entries = extension_client::allocatePointers<dsent>(pool, kFirstCapacity);
-  if (entries == nullptr) return DS_E_NO_MEMORY;
-  int64_t capacity = kFirstCapacity;
-  int64_t index = 0;
-  for (ldent* const* source = result; *source != nullptr; ++source, ++index) {
-    if (index == capacity) {
-      capacity *= 2;
-      const int64_t bytes = (capacity + 1) * static_cast<int64_t>(sizeof(dsent*));
-      if (bytes > host::kLargestBlock) {
-        data::releaseEntryList(pool, entries);
-        return DS_E_NO_MEMORY;
-      }
-      void* enlarged = entries;
-      if (wmrealc(pool, entries, 0, &enlarged, static_cast<int32_t>(bytes),
-                  QOR_POOL_DIRECTORY_FLAGS) != 0) {
-        return DS_E_NO_MEMORY;
-      }
-      entries = static_cast<dsent**>(enlarged);
-    }
-    if (!copyEntry(pool, **source, &entries[index])) {
-      data::releaseEntryList(pool, entries);
-      return DS_E_NO_MEMORY;
-    }
-  }
-  *list = entries;
-  return DS_OK;
-}
-
 // The scope option in bits 4-5 of the options word as search flags.
 uint64_t searchFlags(uint64_t options) {
   switch ((options & DSOPT_SCOPE_MASK) >> DSOPT_SCOPE_SHIFT) {
@@ -152,37 +51,15 @@ uint64_t searchFlags(uint64_t options) {
   }
 }
 
-// The failure, if any, that the status object reports for the search just
-// made, as a module status (0 for none). A status left over from earlier
-// work is told apart by the host's message number: a new failure issues a
-// new one.
-uint32_t reportedFailure(qor_status_object* statusObject, uint32_t word, uint32_t messageBefore) {
-  if (extension_client::statusObjectValid(statusObject)) {
-    const VQStatus result = statusObject->getLastStatus(statusObject, &word);
-    if (result != 0) word = result;
-  } else {
-    word = VQ_INVALID_STATUS_OBJECT;
-  }
-  if (word == 0) return DS_OK;
-  uint32_t messageAfter = 0;
-  wrlstlt(&messageAfter);
-  if (messageAfter != 0 && messageAfter == messageBefore) return DS_OK;
-  return status::convertNormalised(word);
-}
-
 // One search, bracketed by the status object and the host's message number;
 // `failure` receives what this search reported (0 for nothing).
 ldent** bracketedSearch(dshandle* handle, uint64_t flags, const char* text, int64_t length,
                         const char* const* attributes, uint32_t* failure) {
+  const extension_client::RequestBracket bracket(handle->statusObject);
   qor_connection* connection = handle->connection;
-  qor_status_object* status = handle->statusObject;
-  uint32_t word = 0;
-  uint32_t messageBefore = 0;
-  // Read once before the search; what it reports belongs to earlier work.
-  if (extension_client::statusObjectValid(status)) status->getLastStatus(status, &word);
-  word = wrlstlt(&messageBefore);
-  ldent** result = connection->search(connection, flags, text, length, attributes, status);
-  *failure = reportedFailure(status, word, messageBefore);
+  ldent** result =
+      connection->search(connection, flags, text, length, attributes, handle->statusObject);
+  *failure = bracket.reported();
   return result;
 }
 
@@ -196,7 +73,7 @@ uint32_t searchStatus(bool returned, uint32_t failure) {
 
 // Copies a result that came with `status` (0 or a warning) into *list.
 uint32_t deliver(dshandle* handle, const SearchResult& result, uint32_t status, dsent*** list) {
-  const uint32_t copied = copyResult(handle, result.get(), list);
+  const uint32_t copied = extension_client::copyResult(handle->pool, result.get(), list);
   return copied != DS_OK ? copied : status;
 }
 
@@ -220,7 +97,7 @@ uint32_t finishFilter(dshandle* handle, ldent** answered, uint32_t failure, dsen
 // A batched search reports its own kernel status, so there is no earlier
 // status to tell apart: anything nonzero is this search's failure.
 uint32_t answeredFailure(const ldanswer& answer) {
-  return answer.status == 0 ? DS_OK : status::convertNormalised(answer.status);
+  return extension_client::reportedStatus(answer.status);
 }
 
 ldent** takeResult(ldanswer* answer) {

@@ -97,10 +97,6 @@ uint32_t convert(VQStatus status) {
   return lookup(status);
 }
 
-uint32_t convertNormalised(VQStatus status) {
-  return lookup(VQ_NORMALISE(status));
-}
-
 }  // namespace qorldap::status
 
 extern "C" uint32_t dsConvertVQStatus(uint32_t status) {

@@ -1,5 +1,6 @@
 // Conversion of kernel statuses into module statuses, for the operations that
-// report what the LDAP extension said.
+// report what the LDAP extension said. Callers go through
+// extension_client/requests.h, which says which status is converted how.
 #pragma once
 
 #include <cstdint>
@@ -8,14 +9,8 @@
 
 namespace qorldap::status {
 
-// A nonzero kernel status as returned by a connection-object operation
-// (close, addEntry, compareValue, deleteEntry, the modify family): converted
-// unchanged. Callers test for 0 first; 0 itself converts to DS_E_OTHER.
+// A nonzero kernel status by the conversion table. Callers test for 0
+// first; 0 itself converts to DS_E_OTHER.
 uint32_t convert(VQStatus status);
-
-// A nonzero status read from a status object (after openConnection or
-// search): normalised with VQ_NORMALISE, then converted. An unusable status
-// object reads as VQ_INVALID_STATUS_OBJECT, which converts to DS_E_OTHER.
-uint32_t convertNormalised(VQStatus status);
 
 }  // namespace qorldap::status

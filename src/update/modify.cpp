@@ -83,7 +83,7 @@ uint32_t modify(dshandle* handle, const char* dn, typename Kind::Source* const* 
     status = Kind::build(pool, *mods[index], &built[index]);
   }
   if (status == DS_OK) {
-    status = extension_client::moduleStatus(
+    status = extension_client::returnedStatus(
         Kind::call(handle->connection, dn, built, handle->statusObject));
   }
   extension_client::releaseModifications(pool, built);
@@ -97,7 +97,7 @@ uint32_t modifyOne(dshandle* handle, const char* dn, uint32_t op, const char* na
   if (name == nullptr) return DS_E_NOTHING_TO_CHANGE;
   if (value == nullptr) return DS_E_NO_VALUE;
   qor_connection* connection = handle->connection;
-  return extension_client::moduleStatus(connection->modifyOne(
+  return extension_client::returnedStatus(connection->modifyOne(
       connection, dn, wzstlen(dn), op, name, wzstlen(name), value, handle->statusObject));
 }
 

@@ -44,7 +44,7 @@ uint32_t registerEntry(dshandle* handle, const char* dn, const dsent* entry) {
   uint32_t status = buildEntry(handle->pool, *entry, &built);
   if (status == DS_OK) {
     qor_connection* connection = handle->connection;
-    status = extension_client::moduleStatus(
+    status = extension_client::returnedStatus(
         connection->addEntry(connection, dn, wzstlen(dn), built, handle->statusObject));
   }
   extension_client::releaseEntry(handle->pool, built);
@@ -55,7 +55,7 @@ uint32_t deregisterEntry(dshandle* handle, const char* dn) {
   if (!extension_client::usable(handle)) return DS_E_NO_CONNECTION;
   if (dn == nullptr || dn[0] == '\0') return DS_E_NO_DN;
   qor_connection* connection = handle->connection;
-  return extension_client::moduleStatus(
+  return extension_client::returnedStatus(
       connection->deleteEntry(connection, dn, wzstlen(dn), handle->statusObject));
 }
 

@@ -1,7 +1,10 @@
 // dscompar: refusals before the extension is asked, the arguments it gets
-// and the conversion of its answer.
+// and the conversion of its answer, which every operation that returns the
+// extension's status shares.
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -50,9 +53,20 @@ struct AnswerCase {
 
 class CompareAnswerTest : public DataTest, public ::testing::WithParamInterface<AnswerCase> {};
 
+// dscompar and the other operations that return the extension's status
+// (a delete, a single change) convert it the same way: as it came, without
+// normalising it first.
 TEST_P(CompareAnswerTest, AnswerIsConverted) {
-  extension().queueResult("compareValue", GetParam().answer);
-  EXPECT_EQ(ops().dscompar(handle(), "cn=a", "cn", "a"), GetParam().expected);
+  const std::pair<const char*, std::function<uint32_t()>> operations[] = {
+      {"compareValue", [this] { return ops().dscompar(handle(), "cn=a", "cn", "a"); }},
+      {"deleteEntry", [this] { return ops().dsdereg(handle(), "cn=a"); }},
+      {"modifyOne", [this] { return ops().dsmodone(handle(), "cn=a", 0, "cn", "a"); }},
+  };
+  for (const auto& [op, call] : operations) {
+    SCOPED_TRACE(op);
+    extension().queueResult(op, GetParam().answer);
+    EXPECT_EQ(call(), GetParam().expected);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, CompareAnswerTest,

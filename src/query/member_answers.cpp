@@ -1,4 +1,4 @@
-#include "query/member_batch.h"
+#include "query/member_answers.h"
 
 #include <cstring>
 
@@ -8,6 +8,7 @@
 #include "host/pool.h"
 #include "query/dn_match.h"
 #include "query/filter.h"
+#include "query/groups.h"
 #include "query/resolve.h"
 
 namespace qorldap::query {
@@ -46,8 +47,8 @@ struct Requests {
   int32_t size;
 };
 
-// Whether a read's entry names a group class, by the prefixes of the
-// expansion's class test. Only a forecast of what the walk will find: a
+// Whether a read's entry names a group class, by the attributes and classes
+// of the expansion's class test (query/groups.h). Only a forecast of what the walk will find: a
 // wrong one costs a request whose answer is handed back, or one the walk
 // makes itself.
 bool readsAGroup(const ldanswer& answer) {
@@ -55,17 +56,11 @@ bool readsAGroup(const ldanswer& answer) {
   const ldent& entry = *answer.result[0];
   for (int32_t a = 0; entry.atts != nullptr && a < entry.natts && entry.atts[a] != nullptr; ++a) {
     const ldatt& attribute = *entry.atts[a];
-    if (!beginsWith(attribute.name, attribute.namelen, "objectclass") &&
-        !beginsWith(attribute.name, attribute.namelen, "qorinterface")) {
-      continue;
-    }
+    if (!holdsClasses(attribute.name, attribute.namelen)) continue;
     for (int32_t v = 0; attribute.vals != nullptr && v < attribute.nvals; ++v) {
       const ldval* value = attribute.vals[v];
       if (value == nullptr) break;
-      if (beginsWith(value->text, value->textlen, kUniqueNamesClass) ||
-          beginsWith(value->text, value->textlen, kNamesClass)) {
-        return true;
-      }
+      if (namesAGroupClass(value->text, value->textlen)) return true;
     }
   }
   return false;
@@ -96,7 +91,7 @@ char* buildSubscriberFilter(qor_pool* pool, const char* memberDn, int64_t length
   return filter;
 }
 
-MemberBatch::~MemberBatch() {
+MemberAnswers::~MemberAnswers() {
   if (slots_ == nullptr) return;
   qor_connection* connection = handle_->connection;
   for (int32_t index = 0; index < count_; ++index) {
@@ -110,8 +105,8 @@ MemberBatch::~MemberBatch() {
   host::release(handle_->pool, slots_);
 }
 
-uint32_t MemberBatch::fetch(dsval* const* values, int32_t count, bool optionalUid,
-                            const MemberCache& known) {
+uint32_t MemberAnswers::fetch(dsval* const* values, int32_t count, bool optionalUid,
+                              const MemberCache& known) {
   if (send_ == nullptr || count <= 0) return DS_OK;
   slots_ = host::allocateArray<Slot>(handle_->pool, count);
   if (slots_ == nullptr) return DS_E_NO_MEMORY;
@@ -129,7 +124,7 @@ uint32_t MemberBatch::fetch(dsval* const* values, int32_t count, bool optionalUi
 
 // A member is searched for once: not when the expansion knows it already,
 // nor when the stretch named it before.
-bool MemberBatch::wanted(int32_t index, Kind kind, const MemberCache& known) const {
+bool MemberAnswers::wanted(int32_t index, Kind kind, const MemberCache& known) const {
   const Slot& slot = slots_[index];
   if (kind == kRead) {
     return slot.fetched[kSubscribers] && answersNothingThere(slot.answers[kSubscribers]);
@@ -149,7 +144,7 @@ bool MemberBatch::wanted(int32_t index, Kind kind, const MemberCache& known) con
 // The request for member `index`: its subscriber search as resolveFilter
 // makes it, the read of its DN as readEntry makes it, or the read of the
 // group that the entry read names, as the expansion reads a nested group.
-bool MemberBatch::prepare(Kind kind, int32_t index, char** filter, ldsearch* request) const {
+bool MemberAnswers::prepare(Kind kind, int32_t index, char** filter, ldsearch* request) const {
   const Slot& slot = slots_[index];
   if (kind == kRead) {
     *request = ldsearch{QOR_SEARCH_READ_DN, slot.dn, slot.length, nullptr};
@@ -169,7 +164,7 @@ bool MemberBatch::prepare(Kind kind, int32_t index, char** filter, ldsearch* req
 // Sends one batch for the members that want `kind` and keeps the answers. A
 // batch the connection refuses as a whole fetches nothing, and its members
 // are asked for one by one.
-uint32_t MemberBatch::send(Kind kind, const MemberCache& known) {
+uint32_t MemberAnswers::send(Kind kind, const MemberCache& known) {
   Requests requests(handle_->pool, count_);
   if (!requests.complete()) return DS_E_NO_MEMORY;
   int32_t sent = 0;
@@ -198,7 +193,34 @@ uint32_t MemberBatch::send(Kind kind, const MemberCache& known) {
   return DS_OK;
 }
 
-bool MemberBatch::take(int32_t index, Kind kind, ldanswer* answer) {
+uint32_t MemberAnswers::subscribers(int32_t index, const char* dn, int64_t length, dsent*** list) {
+  ldanswer answer{};
+  if (take(index, kSubscribers, &answer)) return deliverFilter(handle_, &answer, list);
+  // The filter is built in a block of exactly its size, so a member DN of any
+  // length fits.
+  char* filter = buildSubscriberFilter(handle_->pool, dn, length, kind_);
+  if (filter == nullptr) return DS_E_NO_MEMORY;
+  const uint32_t status = resolveFilter(handle_, filter, nullptr, list);
+  host::release(handle_->pool, filter);
+  return status;
+}
+
+uint32_t MemberAnswers::read(int32_t index, const char* dn, int64_t length, dsent*** list) {
+  ldanswer answer{};
+  if (take(index, kRead, &answer)) return deliverRead(handle_, &answer, list);
+  return readEntry(handle_, dn, length, nullptr, list);
+}
+
+uint32_t MemberAnswers::groupRead(int32_t index, const char* groupDn, dsent*** list) {
+  ldanswer answer{};
+  if (take(index, kGroupRead, &answer)) return deliverRead(handle_, &answer, list);
+  return resolveDn(handle_, groupDn, kGroupAttributes, list);
+}
+
+// The answer fetched for member `index` of the stretch, moved to *answer
+// when it may stand for the search made now (adoptAnswer); false when there
+// is none, or it was handed back (left to ask for).
+bool MemberAnswers::take(int32_t index, Kind kind, ldanswer* answer) {
   if (slots_ == nullptr || index < 0 || index >= count_ || !slots_[index].fetched[kind]) {
     return false;
   }

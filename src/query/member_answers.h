@@ -1,0 +1,92 @@
+// The one source of the answers that a stretch of a group's members gets:
+// each member's subscriber search, the read of its DN and the read of the
+// group it names, each answered with a final entry list and status. The
+// expansion asks it and never learns whether an answer was fetched ahead in
+// a batch or asked for when it asked; without a batch operation (or for the
+// group asked for, which is in no stretch) every answer is asked for then.
+//
+// With a batch operation, fetch sends the searches that the stretch needs
+// together, before the members are expanded one by one. For each member of the
+// stretch that the expansion will search for (not known from earlier in the
+// call, and not named earlier in the stretch), the subscriber search goes out
+// in one batch; the members that it finds nothing for are then read by their DN
+// in a second batch, and those whose entry names a group class are read again
+// as a group (with its member attributes, as the expansion reads a nested
+// group) in a third. The expansion then walks the stretch in order exactly as
+// it does without a batch, and each member's answer is taken instead of asked
+// for: so the result, its order, every status and every warning are those of
+// the searches made one by one. A member whose answer was not fetched, or was
+// taken already (a member named again after a cut cycle), is asked for the
+// usual way; so is one whose answer would fail the expansion (adoptAnswer), so
+// that the status object tells of the failing request as it does without a
+// batch.
+//
+// Memory: a stretch holds at most QOR_SEARCH_BATCH_WINDOW members, and the
+// answers not taken are handed back when the stretch ends, so what the batch
+// holds is bounded by the window at each level of nesting, whatever the size
+// of the group.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <qorldap/abi/objects.h>
+#include <qorldap/records.h>
+
+#include "query/member_cache.h"
+
+namespace qorldap::query {
+
+inline constexpr int32_t kStretch = QOR_SEARCH_BATCH_WINDOW;
+
+// The subscriber filter of `length` bytes of `memberDn` in a block of the
+// pool of exactly its size (zero-terminated), or null when out of memory.
+char* buildSubscriberFilter(qor_pool* pool, const char* memberDn, int64_t length, int32_t kind);
+
+class MemberAnswers {
+ public:
+  // Without a batch operation (`send` null) nothing is fetched.
+  MemberAnswers(dshandle* handle, qor_search_batch send, int32_t kind)
+      : handle_(handle), send_(send), kind_(kind) {}
+  // Hands back every answer not taken and releases what the batch holds.
+  ~MemberAnswers();
+  MemberAnswers(const MemberAnswers&) = delete;
+  MemberAnswers& operator=(const MemberAnswers&) = delete;
+
+  // Fetches for the `count` (at most kStretch) member values from `values`
+  // on; `optionalUid` as for memberDnLength. DS_OK or DS_E_NO_MEMORY.
+  uint32_t fetch(dsval* const* values, int32_t count, bool optionalUid, const MemberCache& known);
+
+  // The answers of member `index` of the stretch (`length` bytes of `dn`),
+  // each a final entry list and status as resolveFilter and readEntry give
+  // them: the answer fetched for it when it may stand for the search made
+  // now (adoptAnswer), else the search made now. Its subscriber search, the
+  // read of its DN, and the read of the group `groupDn` that the member's
+  // entry names, with the group's member attributes.
+  uint32_t subscribers(int32_t index, const char* dn, int64_t length, dsent*** list);
+  uint32_t read(int32_t index, const char* dn, int64_t length, dsent*** list);
+  uint32_t groupRead(int32_t index, const char* groupDn, dsent*** list);
+
+ private:
+  enum Kind { kSubscribers, kRead, kGroupRead, kKinds };
+  struct Slot {
+    const char* dn;
+    int64_t length;
+    uint64_t hash;             // memberKeyHash of the DN's bytes
+    ldanswer answers[kKinds];  // by Kind
+    bool fetched[kKinds];
+  };
+
+  bool take(int32_t index, Kind kind, ldanswer* answer);
+  bool wanted(int32_t index, Kind kind, const MemberCache& known) const;
+  bool prepare(Kind kind, int32_t index, char** filter, ldsearch* request) const;
+  uint32_t send(Kind kind, const MemberCache& known);
+
+  dshandle* handle_;
+  qor_search_batch send_;
+  int32_t kind_;
+  int32_t count_ = 0;
+  Slot* slots_ = nullptr;
+};
+
+}  // namespace qorldap::query

@@ -52,7 +52,8 @@ check_layout() {
   libdir="$(libdir_of "$prefix")"
   for file in bin/qorhost include/qorldap/table.h include/qorldap/abi/compat.h \
     include/qorkernel/qorkernel.h include/vqeldap/options.h share/qorldap/qorldap.schema \
-    share/man/man1/qorhost.1 share/doc/qorldap/README.md; do
+    share/man/man1/qorhost.1 share/man/man7/qorldap.7 share/man/man3/qorkernel.3 \
+    share/man/man3/dsexpgrp.3 share/doc/qorldap/manual.md share/doc/qorldap/README.md; do
     [ -f "$prefix/$file" ] || fail "$file is not installed"
   done
   for file in qorldap/libqorldap.so qorldap/libvqeldap.so pkgconfig/qorldap.pc \

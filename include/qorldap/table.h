@@ -306,8 +306,10 @@ QOR_EXTERN_C_BEGIN
  * more than 100,000 entries fails it with DS_E_EXPANSION_TOO_LARGE.
  *
  * A search or read that fails (the server gone, a timeout, no access, a malformed member DN) fails
- * the whole expansion: no member loses its subscribers without an error. Only "nothing there" (no
- * entry found, or noSuchObject) makes a member fall back to being read, or be skipped.
+ * the whole expansion: no member loses its subscribers without an error. A subscriber search
+ * that matches nothing sends the member on to be read; a read that finds nothing (no entry, or
+ * noSuchObject) skips the member. A subscriber search answered noSuchObject means the base is
+ * not there: it fails the call with that result (0x80144020), as dsreslv would.
  *
  * Arguments:
  *   handle   an open handle. NULL, or no connection: DS_E_NO_CONNECTION.
@@ -354,10 +356,7 @@ QOR_EXTERN_C_BEGIN
  *   of the requests made one by one.
  *
  * Notes:
- *   dsopt's size limit applies to each search on its own, not to the whole list. A subscriber
- *   search under a base that is not there answers noSuchObject, which counts as nothing there:
- *   with such a base every member is read by its DN and the call returns DS_OK without
- *   subscribers.
+ *   dsopt's size limit applies to each search on its own, not to the whole list.
  *
  * See also:
  *   dsfree, dsreslv, dsrslvdn, dsiscls

@@ -258,7 +258,10 @@ uint32_t Expansion::contribute(const Member& member, const ExpansionPath& path, 
   uint32_t status =
       member.answers.subscribers(member.index, member.dn, member.length, &subscribers);
   if (subscribers != nullptr) return carry(status) ? members_.takeAll(subscribers) : status;
-  if (!nothingThere(status)) return status;
+  // Only "no entry matched" sends the member on to be read. A subscriber
+  // search answered noSuchObject names no member: its base is not there,
+  // and every member would lose its subscribers without a word.
+  if (status != DS_W_NOT_FOUND) return status;
 
   dsent** found = nullptr;
   status = member.answers.read(member.index, member.dn, member.length, &found);

@@ -24,7 +24,7 @@
  * or with CMake: find_package(qorldap) and link qorldap::kernel.
  *
  * Exit status: 0 the group was expanded (also when it has no subscribers),
- * 1 a failure, which is printed with the status's name and hint, 4 a partial
+ * 3 there is no group entry of that DN, 1 a failure, which is printed with the status's name and hint, 4 a partial
  * result: the entries found are printed, and so is the warning that says why
  * the list may be incomplete (a server's size or time limit, say). A compare
  * exits 0 when the entry holds the value and 3 when it does not; a read
@@ -79,8 +79,9 @@ static int expand_group(const qorldap_table* ops, dshandle* handle, const char* 
   dsent** list = NULL;
   uint32_t status = ops->dsexpgrp(handle, group, &list, kind);
   if (status == DS_STATUS(DS_W_NOT_FOUND)) {
-    printf("%s has no subscribers\n", group);
-    status = DS_STATUS(DS_OK);
+    /* dsexpgrp says "nothing found" only of the group entry itself; a group
+       without subscribers gives DS_OK and an empty (or no) list. */
+    printf("no entry has the DN %s\n", group);
   } else if (DS_IS_ERROR(status)) {
     report(handle, "dsexpgrp", status);
   } else {
@@ -89,6 +90,7 @@ static int expand_group(const qorldap_table* ops, dshandle* handle, const char* 
   }
   if (list != NULL) ops->dsfree(handle, list);
   if (DS_IS_ERROR(status)) return 1;
+  if (status == DS_STATUS(DS_W_NOT_FOUND)) return 3;
   return status == DS_STATUS(DS_OK) ? 0 : 4;
 }
 

@@ -108,6 +108,7 @@ run_example() {
   local program="$1" host alice=uid=alice,ou=people,o=example
   for host in "$directory" "$SLAPD_URI"; do
     expect "$program" "$host" 0 "$expected" cn=all,ou=groups,o=example
+    expect "$program" "$host" 3 "no entry has the DN cn=none,o=example" cn=none,o=example
     expect "$program" "$host" 0 "$alice holds mail: alice@example.org" \
       "$alice" compare mail alice@example.org
     expect "$program" "$host" 3 "$alice does not hold mail: x@example.org" \

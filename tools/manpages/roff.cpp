@@ -88,7 +88,10 @@ std::string pageReference(const Page& page) {
 std::string roffPage(const Page& page, const Manual& manual) {
   std::ostringstream out;
   out << ".TH " << upper(page.names.front()) << ' ' << page.section << " \"\" \"qorldap "
-      << manual.version << "\" \"qorldap manual\"\n.SH NAME\n";
+      << manual.version << "\" \"qorldap manual\"\n";
+  // No hyphenation: the text is full of code names (DS_E_MISSING_ARGUMENT)
+  // that a reader must be able to copy whole.
+  out << ".nh\n.SH NAME\n";
   std::string names;
   for (const auto& name : page.names) names += (names.empty() ? "" : ", ") + name;
   out << escaped(names + " - " + page.summary);

@@ -78,12 +78,6 @@ bool Host::start(const Invocation& invocation, std::string* error) {
     module_.reset();
     return false;
   }
-  access_.ops = module_->table();
-  access_.formAttribute = reinterpret_cast<FormAttribute>(module_->symbol("form_attribute"));
-  if (access_.formAttribute == nullptr) {
-    *error = "the module " + path + " does not export form_attribute";
-    return false;
-  }
   return true;
 }
 

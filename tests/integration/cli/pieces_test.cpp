@@ -1,6 +1,5 @@
 // The pieces of qorhost that can break without a directory: the command
-// line, LDIF in and out, the status texts and the run-time argument list.
-#include <cstdarg>
+// line, the settings, LDIF in and out.
 #include <cstring>
 #include <map>
 #include <optional>
@@ -13,7 +12,6 @@
 
 #include <qorldap/status.h>
 
-#include "argument_list.h"
 #include "arguments.h"
 #include "ldif_input.h"
 #include "ldif_output.h"
@@ -607,55 +605,6 @@ TEST(LdifOutput, BinaryValuesKeepTheirBytes) {
   EXPECT_EQ(entryToLdif(entry), "dn: cn=a\naudio:: YQBi\n\n");
   counted.len = 0;
   EXPECT_EQ(entryToLdif(entry), "dn: cn=a\naudio: a\n\n");
-}
-
-// ---------------------------------------------------------------- argument list
-
-// Reads the arguments back the way the module's attribute builder does.
-std::vector<std::string> readBack(int count, va_list values) {
-  std::vector<std::string> out;
-  for (int i = 0; i < count; ++i) {
-    // The analyzer cannot see that ArgumentList filled the va_list.
-    int tag = va_arg(values, int);  // NOLINT(clang-analyzer-valist.Uninitialized)
-    if (tag == 7) {
-      out.push_back(std::string("7:") + va_arg(values, const char*));
-    } else if (tag == 6) {
-      auto length = va_arg(values, int64_t);
-      const char* bytes = va_arg(values, const char*);
-      out.push_back("6:" + std::string(bytes, static_cast<std::size_t>(length)));
-    } else {
-      out.push_back(std::to_string(tag));
-    }
-  }
-  return out;
-}
-
-TEST(ArgumentList, IsReadBackInOrderThroughVaArg) {
-  ArgumentList arguments;
-  arguments.addInt(7);
-  arguments.addPointer("first");
-  arguments.addInt(6);
-  arguments.addInt64(3);
-  arguments.addPointer("a\0b");
-  arguments.addInt(-1);
-  arguments.addInt(7);
-  arguments.addPointer("last");
-  // More arguments than fit the six argument registers, so any mix-up between
-  // the register area and the overflow area would show.
-  for (int i = 0; i < 20; ++i) arguments.addInt(0);
-  auto values = arguments.withVaList([](va_list& list) { return readBack(24, list); });
-  ASSERT_EQ(values.size(), 24u);
-  EXPECT_EQ(values[0], "7:first");
-  EXPECT_EQ(values[1], std::string("6:a\0b", 5));
-  EXPECT_EQ(values[2], "-1");
-  EXPECT_EQ(values[3], "7:last");
-  EXPECT_EQ(values[23], "0");
-}
-
-TEST(ArgumentList, EmptyListReadsNothing) {
-  ArgumentList arguments;
-  auto values = arguments.withVaList([](va_list& list) { return readBack(0, list); });
-  EXPECT_TRUE(values.empty());
 }
 
 }  // namespace

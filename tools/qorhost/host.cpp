@@ -86,8 +86,8 @@ Connection::~Connection() {
 }
 
 uint32_t Connection::open(const Invocation& invocation, const std::string& password) {
-  uint32_t status = ops_.dsopen(&handle_, textOrNull(invocation.host), invocation.port, nullptr,
-                                textOrNull(invocation.base), textOrNull(invocation.bindDn),
+  uint32_t status = ops_.dsopen(&handle_, textOrNull(invocation.host), invocation.port.value_or(0),
+                                nullptr, textOrNull(invocation.base), textOrNull(invocation.bindDn),
                                 password.empty() ? nullptr : password.c_str());
   if (status != DS_OK) {
     handle_ = nullptr;

@@ -90,7 +90,7 @@ TEST(Arguments, AbsentSettingsStayAbsent) {
   EXPECT_FALSE(parsed.invocation.host.has_value());
   EXPECT_FALSE(parsed.invocation.base.has_value());
   EXPECT_FALSE(parsed.invocation.bindDn.has_value());
-  EXPECT_EQ(parsed.invocation.port, 0);
+  EXPECT_FALSE(parsed.invocation.port.has_value());
   EXPECT_EQ(parsed.invocation.passwordSource, PasswordSource::None);
   EXPECT_FALSE(parsed.invocation.scope.has_value());
 }

@@ -1,8 +1,12 @@
 // The pieces of qorhost that can break without a directory: the command
-// line, the settings, LDIF in and out.
+// line and the documents that describe it, the settings, LDIF in and out.
+#include <cctype>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +26,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 ParsedArguments parse(const std::vector<std::string>& words) {
   std::vector<const char*> argv{"qorhost"};
@@ -258,6 +263,79 @@ TEST(Arguments, UsageListsEveryCommand) {
         Command::Add, Command::Modify, Command::Delete, Command::Parent, Command::Info}) {
     EXPECT_THAT(usage, HasSubstr(std::string("\n  ") + commandName(command)))
         << commandName(command);
+  }
+}
+
+// ---------------------------------------------------------------- documents
+
+std::string readSource(const std::string& path) {
+  std::ifstream stream(std::string(QOR_SOURCE_DIR) + "/" + path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+// The part of `text` from `begin` to the next `end` after it.
+std::string between(const std::string& text, const std::string& begin, const std::string& end) {
+  const std::size_t from = text.find(begin);
+  if (from == std::string::npos) return {};
+  return text.substr(from, text.find(end, from + begin.size()) - from);
+}
+
+// A manual page as it reads: font changes dropped, "\-" a hyphen.
+std::string roffText(const std::string& roff) {
+  std::string text;
+  for (std::size_t at = 0; at < roff.size(); ++at) {
+    if (roff.compare(at, 2, "\\f") == 0) {
+      at += 2;
+    } else if (roff.compare(at, 2, "\\-") == 0) {
+      text += '-';
+      ++at;
+    } else {
+      text += roff[at];
+    }
+  }
+  return text;
+}
+
+// The words of a text written as options: "-H", "--dn-only", "-xLLL".
+std::set<std::string> optionWords(const std::string& text) {
+  std::set<std::string> words;
+  std::string word;
+  for (char c : text + ' ') {
+    if (std::strchr(" \t\n`\",.;:|=[]()", c) == nullptr) {
+      word += c;
+      continue;
+    }
+    const std::size_t dashes = word.starts_with("--") ? 2 : word.starts_with('-') ? 1 : 0;
+    if (dashes > 0 && word.size() > dashes &&
+        std::isalpha(static_cast<unsigned char>(word[dashes]))) {
+      words.insert(word);
+    }
+    word.clear();
+  }
+  return words;
+}
+
+// The manual page, the README and --help name every name of every option,
+// and every option the manual page names is one that qorhost takes.
+TEST(Documents, NameEveryOptionAndOnlyKnownOnes) {
+  const std::string manual = roffText(readSource("doc/qorhost.1"));
+  const std::vector<std::pair<std::string, std::string>> documents{
+      {"doc/qorhost.1, OPTIONS", between(manual, ".SH OPTIONS\n", "\n.SH ")},
+      {"README.md, Using qorhost", between(readSource("README.md"), "## Using qorhost\n", "\n## ")},
+      {"--help", between(usageText(), "\noptions:\n", "\n\n")},
+  };
+  for (const auto& [document, text] : documents) {
+    const std::set<std::string> named = optionWords(text);
+    ASSERT_FALSE(named.empty()) << document << " not found";
+    for (const OptionNames& option : listOptions()) {
+      for (const std::string& name : option.names) {
+        EXPECT_TRUE(named.contains(name)) << document << " does not name " << name;
+      }
+    }
+  }
+  for (const std::string& word : optionWords(manual)) {
+    EXPECT_THAT(parse({word, "info"}).error, Not(HasSubstr("unknown option")))
+        << "doc/qorhost.1 names " << word;
   }
 }
 

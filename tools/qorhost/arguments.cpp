@@ -1,7 +1,25 @@
+// The command line of qorhost, read from one table of options.
+//
+// kOptions lists every option once: the names a person types, whether it
+// takes a value, what the parser does with it (one of the Parser's handlers,
+// with the word its error texts use for the value), and the row of --help
+// that describes it. The parser, the option rows of usageText() and
+// listOptions() all read that table, and the tests hold the manual page, the
+// README and the bash completion to listOptions(): an option is added or
+// changed in the table, and the tests name each document that lacks it.
+//
+// The words are split by hand, not with getopt_long. getopt_long would take
+// any unambiguous prefix of a long option (--mod for --module, --dn for
+// --dn-only), keeps its position in globals, and after a bad letter in a
+// bundle leaves optind on that word or past it, so the word the error text
+// names ("unknown option -q in -Zq") is not at hand; keeping the command
+// line as it is with getopt_long would take more code than the splitting
+// below.
 #include "arguments.h"
 
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <string_view>
 
 namespace qorcli {
@@ -56,101 +74,6 @@ const CommandSpec* findCommand(Command command) {
     if (command == entry.command) return &entry;
   }
   return nullptr;
-}
-
-enum class OptionId {
-  Host,
-  Port,
-  Base,
-  BindDn,
-  Password,
-  PasswordFile,
-  PasswordPrompt,
-  StartTls,
-  Macro,
-  Module,
-  Scope,
-  File,
-  DnOnly,
-  Events,
-  Help,
-  Version,
-  SizeLimit,
-  TimeLimit,
-  Extended,
-  Continue,
-  DryRun,
-  Verbose,
-  Debug,
-  SimpleBind,
-  LdifStyle,
-  SearchExtension,
-  Deref,
-  TypesOnly,
-  Sort
-};
-
-struct OptionSpec {
-  OptionId id;
-  char shortName;        // 0: long only
-  const char* longName;  // nullptr: short only
-  bool takesValue;
-};
-
-constexpr std::array kOptions{
-    OptionSpec{OptionId::Host, 'H', nullptr, true},
-    OptionSpec{OptionId::Port, 'p', nullptr, true},
-    OptionSpec{OptionId::Base, 'b', nullptr, true},
-    OptionSpec{OptionId::BindDn, 'D', nullptr, true},
-    OptionSpec{OptionId::Password, 'w', nullptr, true},
-    OptionSpec{OptionId::PasswordFile, 'y', nullptr, true},
-    OptionSpec{OptionId::PasswordPrompt, 'W', nullptr, false},
-    OptionSpec{OptionId::StartTls, 'Z', nullptr, false},
-    OptionSpec{OptionId::Macro, 0, "macro", true},
-    OptionSpec{OptionId::Module, 0, "module", true},
-    OptionSpec{OptionId::Scope, 's', nullptr, true},
-    OptionSpec{OptionId::File, 'f', nullptr, true},
-    OptionSpec{OptionId::DnOnly, 0, "dn-only", false},
-    OptionSpec{OptionId::Events, 0, "events", false},
-    OptionSpec{OptionId::Help, 'h', "help", false},
-    OptionSpec{OptionId::Version, 0, "version", false},
-    OptionSpec{OptionId::SizeLimit, 'z', nullptr, true},
-    OptionSpec{OptionId::TimeLimit, 'l', nullptr, true},
-    OptionSpec{OptionId::Extended, 'o', nullptr, true},
-    OptionSpec{OptionId::Continue, 'c', nullptr, false},
-    OptionSpec{OptionId::DryRun, 'n', nullptr, false},
-    OptionSpec{OptionId::Verbose, 'v', nullptr, false},
-    OptionSpec{OptionId::Debug, 'd', nullptr, true},
-    // ldapsearch's habits that change nothing here: -x (a simple bind is the
-    // only kind there is) and -L, -LL, -LLL (the output is always plain LDIF).
-    OptionSpec{OptionId::SimpleBind, 'x', nullptr, false},
-    OptionSpec{OptionId::LdifStyle, 'L', nullptr, false},
-    // More of its habits: -E pr=N (paging, which the module does by itself),
-    // -a (alias dereferencing, a connection option), and two it cannot
-    // offer, -A and -S, refused with what to do instead.
-    OptionSpec{OptionId::SearchExtension, 'E', nullptr, true},
-    OptionSpec{OptionId::Deref, 'a', nullptr, true},
-    OptionSpec{OptionId::TypesOnly, 'A', nullptr, false},
-    OptionSpec{OptionId::Sort, 'S', nullptr, true},
-};
-
-const OptionSpec* findShort(char name) {
-  for (const auto& entry : kOptions) {
-    if (entry.shortName == name) return &entry;
-  }
-  return nullptr;
-}
-
-const OptionSpec* findLong(std::string_view name) {
-  for (const auto& entry : kOptions) {
-    if (entry.longName != nullptr && name == entry.longName) return &entry;
-  }
-  return nullptr;
-}
-
-std::string displayName(const OptionSpec& entry) {
-  if (entry.shortName != 0) return std::string("-") + entry.shortName;
-  return std::string("--") + entry.longName;
 }
 
 std::optional<int> parsePort(std::string_view text) {
@@ -208,6 +131,39 @@ std::optional<Scope> parseScope(std::string_view text) {
   return std::nullopt;
 }
 
+class Parser;
+struct OptionSpec;
+
+// What an option does with its value (empty for an option that takes none);
+// `where` is the value's place in argv, for a secret.
+using Handler = void (Parser::*)(const OptionSpec& option, std::string_view value,
+                                 SecretPosition where);
+
+struct OptionSpec {
+  char shortName;        // 0: long only
+  const char* longName;  // nullptr: short only
+  bool takesValue;
+  Handler handle;
+  // The value as the error texts name it ("-H needs a host name or URI",
+  // "-z needs a number of entries, not 'x'"); for an option that is refused,
+  // the whole refusal. nullptr: any value is taken.
+  const char* detail;
+  // The option's row in --help: its label, then its text, lines separated by
+  // '\n'. An option without text shares the row of the option after it
+  // ("-w PW, -y PWFILE, -W"). An entry without names is a further row of the
+  // option above it, for a second form (-o ldif-wrap); no word matches it.
+  const char* label;
+  const char* help;
+};
+
+const OptionSpec* findShort(char name);
+const OptionSpec* findLong(std::string_view name);
+
+std::string displayName(const OptionSpec& option) {
+  if (option.shortName != 0) return std::string("-") + option.shortName;
+  return std::string("--") + option.longName;
+}
+
 class Parser {
  public:
   Parser(int argc, const char* const* argv) : argc_(argc), argv_(argv) {}
@@ -230,221 +186,84 @@ class Parser {
     return std::move(result_);
   }
 
- private:
-  void fail(std::string message) {
-    if (result_.ok()) result_.error = std::move(message);
+  // The handlers of the option table.
+
+  template <bool Invocation::*Field>
+  void flag(const OptionSpec&, std::string_view, SecretPosition) {
+    result_.invocation.*Field = true;
   }
 
-  void longOption(std::string_view body) {
-    auto equals = body.find('=');
-    std::string_view name = body.substr(0, equals);
-    const OptionSpec* entry = findLong(name);
-    if (entry == nullptr) return fail("unknown option --" + std::string(name));
-    if (equals == std::string_view::npos) {
-      if (!entry->takesValue) return apply(*entry, {}, {});
-      return takeNextValue(*entry);
+  void ignore(const OptionSpec&, std::string_view, SecretPosition) {}
+
+  void refuse(const OptionSpec& option, std::string_view, SecretPosition) { fail(option.detail); }
+
+  void verbose(const OptionSpec&, std::string_view, SecretPosition) {
+    ++result_.invocation.verbose;
+  }
+
+  // A text kept once; empty only where the option has no detail to ask for.
+  template <std::optional<std::string> Invocation::*Field>
+  void text(const OptionSpec& option, std::string_view value, SecretPosition) {
+    if (value.empty() && option.detail != nullptr) {
+      return fail(displayName(option) + " needs " + option.detail);
     }
-    if (!entry->takesValue) return fail(displayName(*entry) + " takes no value");
-    apply(*entry, body.substr(equals + 1), SecretPosition{index_, 2 + equals + 1});
+    setOnce(result_.invocation.*Field, std::string(value), option);
   }
 
-  // Flags one after the other; an option that takes a value takes the rest
-  // of the word, or the next word when nothing is left.
-  void shortOption(std::string_view arg) {
-    for (std::size_t at = 1; at < arg.size() && result_.ok(); ++at) {
-      const OptionSpec* entry = findShort(arg[at]);
-      if (entry == nullptr) {
-        return fail("unknown option -" + std::string(1, arg[at]) +
-                    (arg.size() > 2 ? " in " + std::string(arg) : ""));
-      }
-      if (!entry->takesValue) {
-        apply(*entry, {}, {});
-      } else if (at + 1 < arg.size()) {
-        return apply(*entry, arg.substr(at + 1), SecretPosition{index_, at + 1});
-      } else {
-        return takeNextValue(*entry);
-      }
+  // A value read by `Read` and kept once.
+  template <auto Field, auto Read>
+  void parsed(const OptionSpec& option, std::string_view value, SecretPosition) {
+    auto given = Read(value);
+    if (!given) {
+      return fail(displayName(option) + " needs " + option.detail + ", not '" + std::string(value) +
+                  "'");
     }
+    setOnce(result_.invocation.*Field, *given, option);
   }
 
-  void takeNextValue(const OptionSpec& entry) {
-    if (index_ + 1 >= argc_) return fail(displayName(entry) + " needs a value");
-    ++index_;
-    apply(entry, argv_[index_], SecretPosition{index_, 0});
-  }
-
-  void positional(std::string_view arg) {
-    if (command_ == nullptr && !sawCommand_) {
-      sawCommand_ = true;
-      command_ = findCommand(arg);
-      if (command_ != nullptr) return;
-      if (looksLikeFilter(arg)) {
-        return fail("unknown command '" + std::string(arg) +
-                    "': a command word comes first; for ldapsearch's form, put search before the "
-                    "filter (qorhost [OPTIONS] search '" +
-                    std::string(arg) + "' [ATTR...])");
-      }
-      fail("unknown command '" + std::string(arg) + "'");
-      return;
+  void scope(const OptionSpec& option, std::string_view value, SecretPosition where) {
+    if (value == "children") {
+      return fail(
+          "-s children is not offered: the module searches base, one or sub; use -s "
+          "one for the entries directly below the base, -s sub for all below it");
     }
-    result_.invocation.operands.emplace_back(arg);
+    parsed<&Invocation::scope, parseScope>(option, value, where);
   }
 
-  template <typename T>
-  void setOnce(std::optional<T>& field, T value, const OptionSpec& entry) {
-    if (field.has_value()) return fail(displayName(entry) + " given twice");
-    field = std::move(value);
+  // -w keeps where its value stands, also when it is refused as a second
+  // password, so that main wipes it from argv either way.
+  void password(const OptionSpec& option, std::string_view value, SecretPosition where) {
+    choosePassword(PasswordSource::Argument, option);
+    if (value.empty()) return fail("-w needs a password");
+    result_.invocation.password = std::string(value);
+    result_.invocation.secrets.push_back(where);
   }
 
-  void setPassword(PasswordSource source, const OptionSpec& entry) {
-    auto& invocation = result_.invocation;
-    if (invocation.passwordSource != PasswordSource::None) {
-      return fail(displayName(entry) + ": give the password only once (-w, -y or -W)");
+  void passwordFile(const OptionSpec& option, std::string_view value, SecretPosition) {
+    choosePassword(PasswordSource::File, option);
+    result_.invocation.passwordFile = std::string(value);
+  }
+
+  void passwordPrompt(const OptionSpec& option, std::string_view, SecretPosition) {
+    choosePassword(PasswordSource::Prompt, option);
+  }
+
+  void macro(const OptionSpec&, std::string_view value, SecretPosition where) {
+    auto equals = value.find('=');
+    if (equals == std::string_view::npos || equals == 0) {
+      return fail("--macro needs NAME=VALUE, not '" + std::string(value) + "'");
     }
-    invocation.passwordSource = source;
-  }
-
-  void apply(const OptionSpec& entry, std::string_view value, SecretPosition where) {
-    auto& invocation = result_.invocation;
-    switch (entry.id) {
-      case OptionId::Host:
-        if (value.empty()) return fail("-H needs a host name or URI");
-        return setOnce(invocation.host, std::string(value), entry);
-      case OptionId::Port: {
-        auto port = parsePort(value);
-        if (!port)
-          return fail("-p needs a port number from 1 to 65535, not '" + std::string(value) + "'");
-        if (invocation.port != 0) return fail("-p given twice");
-        invocation.port = *port;
-        return;
-      }
-      case OptionId::Base:
-        return setOnce(invocation.base, std::string(value), entry);
-      case OptionId::BindDn:
-        if (value.empty()) return fail("-D needs a bind DN");
-        return setOnce(invocation.bindDn, std::string(value), entry);
-      case OptionId::Password:
-        setPassword(PasswordSource::Argument, entry);
-        if (value.empty()) return fail("-w needs a password");
-        invocation.password = std::string(value);
-        invocation.secrets.push_back(where);
-        return;
-      case OptionId::PasswordFile:
-        setPassword(PasswordSource::File, entry);
-        invocation.passwordFile = std::string(value);
-        return;
-      case OptionId::PasswordPrompt:
-        return setPassword(PasswordSource::Prompt, entry);
-      case OptionId::StartTls:
-        invocation.startTls = true;
-        return;
-      case OptionId::Macro:
-        return macro(value, where);
-      case OptionId::Module:
-        if (value.empty()) return fail("--module needs a path");
-        return setOnce(invocation.modulePath, std::string(value), entry);
-      case OptionId::Scope: {
-        if (value == "children") {
-          return fail(
-              "-s children is not offered: the module searches base, one or sub; use -s "
-              "one for the entries directly below the base, -s sub for all below it");
-        }
-        auto scope = parseScope(value);
-        if (!scope) return fail("-s needs sub, one or base, not '" + std::string(value) + "'");
-        return setOnce(invocation.scope, *scope, entry);
-      }
-      case OptionId::File:
-        if (value.empty()) return fail("-f needs a file name (or - for standard input)");
-        return setOnce(invocation.ldifFile, std::string(value), entry);
-      case OptionId::DnOnly:
-        invocation.dnOnly = true;
-        return;
-      case OptionId::Events:
-        invocation.events = true;
-        return;
-      case OptionId::Help:
-        invocation.help = true;
-        return;
-      case OptionId::Version:
-        invocation.version = true;
-        return;
-      case OptionId::SizeLimit:
-        return count(value, entry, "a number of entries", invocation.sizeLimit);
-      case OptionId::TimeLimit:
-        return count(value, entry, "a number of seconds", invocation.timeLimit);
-      case OptionId::Extended:
-        return extended(value);
-      case OptionId::Continue:
-        invocation.continueOnError = true;
-        return;
-      case OptionId::DryRun:
-        invocation.dryRun = true;
-        return;
-      case OptionId::Verbose:
-        ++invocation.verbose;
-        return;
-      case OptionId::Debug: {
-        auto level = parseDebugLevel(value);
-        if (!level) {
-          return fail(
-              "-d needs a libldap debug level (a number, -1 or 0x... for hexadecimal), "
-              "not '" +
-              std::string(value) + "'");
-        }
-        return setOnce(invocation.debugLevel, *level, entry);
-      }
-      case OptionId::SimpleBind:
-      case OptionId::LdifStyle:
-        return;
-      case OptionId::SearchExtension:
-        return searchExtension(value);
-      case OptionId::Deref: {
-        auto deref = parseDeref(value);
-        if (!deref) {
-          return fail("-a needs never, search, find or always, not '" + std::string(value) + "'");
-        }
-        return setOnce(invocation.deref, *deref, entry);
-      }
-      case OptionId::TypesOnly:
-        return fail(
-            "-A (attribute names without values) is not offered: the module returns "
-            "values with their attributes; name the attributes wanted, or 1.1 for none");
-      case OptionId::Sort:
-        return fail(
-            "-S (sorting by an attribute) is not offered: entries come in the "
-            "directory's order; sort the output instead");
+    std::string name(value.substr(0, equals));
+    result_.invocation.macros.emplace_back(name, std::string(value.substr(equals + 1)));
+    // A bind password given as a macro symbol is as secret as one given with -w.
+    if (name == "LDAP_BINDPW") {
+      result_.invocation.secrets.push_back(
+          SecretPosition{where.argument, where.offset + equals + 1});
     }
-  }
-
-  void count(std::string_view value, const OptionSpec& entry, const char* what,
-             std::optional<int>& field) {
-    auto number = parseCount(value);
-    if (!number) {
-      return fail(displayName(entry) + " needs " + what + ", not '" + std::string(value) + "'");
-    }
-    setOnce(field, *number, entry);
-  }
-
-  // -E pr=N[/prompt|/noprompt]: the module pages every filter search by
-  // itself, so the request is taken and said under -v. Other search
-  // extensions are refused.
-  void searchExtension(std::string_view value) {
-    std::string_view request = value;
-    if (request.starts_with('!')) request.remove_prefix(1);
-    if (request.starts_with("pr=")) {
-      std::string_view size = request.substr(3);
-      size = size.substr(0, size.find('/'));
-      if (parseCount(size)) {
-        result_.invocation.pagingAsked = true;
-        return;
-      }
-    }
-    fail("-E takes pr=SIZE[/noprompt] (the module pages by itself), not '" + std::string(value) +
-         "'");
   }
 
   // -o NAME=VALUE, as ldapsearch names them.
-  void extended(std::string_view value) {
+  void extended(const OptionSpec&, std::string_view value, SecretPosition) {
     auto equals = value.find('=');
     const std::string_view name = value.substr(0, equals);
     const std::string_view setting =
@@ -465,18 +284,100 @@ class Parser {
     }
   }
 
-  void macro(std::string_view value, SecretPosition where) {
-    auto equals = value.find('=');
-    if (equals == std::string_view::npos || equals == 0) {
-      return fail("--macro needs NAME=VALUE, not '" + std::string(value) + "'");
+  // -E pr=N[/prompt|/noprompt]: the module pages every filter search by
+  // itself, so the request is taken and said under -v. Other search
+  // extensions are refused.
+  void searchExtension(const OptionSpec&, std::string_view value, SecretPosition) {
+    std::string_view request = value;
+    if (request.starts_with('!')) request.remove_prefix(1);
+    if (request.starts_with("pr=")) {
+      std::string_view size = request.substr(3);
+      size = size.substr(0, size.find('/'));
+      if (parseCount(size)) {
+        result_.invocation.pagingAsked = true;
+        return;
+      }
     }
-    std::string name(value.substr(0, equals));
-    result_.invocation.macros.emplace_back(name, std::string(value.substr(equals + 1)));
-    // A bind password given as a macro symbol is as secret as one given with -w.
-    if (name == "LDAP_BINDPW") {
-      result_.invocation.secrets.push_back(
-          SecretPosition{where.argument, where.offset + equals + 1});
+    fail("-E takes pr=SIZE[/noprompt] (the module pages by itself), not '" + std::string(value) +
+         "'");
+  }
+
+ private:
+  void fail(std::string message) {
+    if (result_.ok()) result_.error = std::move(message);
+  }
+
+  void apply(const OptionSpec& option, std::string_view value, SecretPosition where) {
+    (this->*option.handle)(option, value, where);
+  }
+
+  void longOption(std::string_view body) {
+    auto equals = body.find('=');
+    std::string_view name = body.substr(0, equals);
+    const OptionSpec* option = findLong(name);
+    if (option == nullptr) return fail("unknown option --" + std::string(name));
+    if (equals == std::string_view::npos) {
+      if (!option->takesValue) return apply(*option, {}, {});
+      return takeNextValue(*option);
     }
+    if (!option->takesValue) return fail(displayName(*option) + " takes no value");
+    apply(*option, body.substr(equals + 1), SecretPosition{index_, 2 + equals + 1});
+  }
+
+  // Flags one after the other; an option that takes a value takes the rest
+  // of the word, or the next word when nothing is left.
+  void shortOption(std::string_view arg) {
+    for (std::size_t at = 1; at < arg.size() && result_.ok(); ++at) {
+      const OptionSpec* option = findShort(arg[at]);
+      if (option == nullptr) {
+        return fail("unknown option -" + std::string(1, arg[at]) +
+                    (arg.size() > 2 ? " in " + std::string(arg) : ""));
+      }
+      if (!option->takesValue) {
+        apply(*option, {}, {});
+      } else if (at + 1 < arg.size()) {
+        return apply(*option, arg.substr(at + 1), SecretPosition{index_, at + 1});
+      } else {
+        return takeNextValue(*option);
+      }
+    }
+  }
+
+  void takeNextValue(const OptionSpec& option) {
+    if (index_ + 1 >= argc_) return fail(displayName(option) + " needs a value");
+    ++index_;
+    apply(option, argv_[index_], SecretPosition{index_, 0});
+  }
+
+  void positional(std::string_view arg) {
+    if (command_ == nullptr && !sawCommand_) {
+      sawCommand_ = true;
+      command_ = findCommand(arg);
+      if (command_ != nullptr) return;
+      if (looksLikeFilter(arg)) {
+        return fail("unknown command '" + std::string(arg) +
+                    "': a command word comes first; for ldapsearch's form, put search before the "
+                    "filter (qorhost [OPTIONS] search '" +
+                    std::string(arg) + "' [ATTR...])");
+      }
+      fail("unknown command '" + std::string(arg) + "'");
+      return;
+    }
+    result_.invocation.operands.emplace_back(arg);
+  }
+
+  template <typename T>
+  void setOnce(std::optional<T>& field, T value, const OptionSpec& option) {
+    if (field.has_value()) return fail(displayName(option) + " given twice");
+    field = std::move(value);
+  }
+
+  void choosePassword(PasswordSource source, const OptionSpec& option) {
+    auto& invocation = result_.invocation;
+    if (invocation.passwordSource != PasswordSource::None) {
+      return fail(displayName(option) + ": give the password only once (-w, -y or -W)");
+    }
+    invocation.passwordSource = source;
   }
 
   void checkCommand() {
@@ -502,10 +403,10 @@ class Parser {
   // libldap takes the port of a URI from the URI: -p beside one does nothing.
   void warnAboutPort() {
     const auto& invocation = result_.invocation;
-    if (invocation.port == 0 || !invocation.host) return;
+    if (!invocation.port || !invocation.host) return;
     const std::string& host = *invocation.host;
     if (host.find("://") == std::string::npos && host.rfind("ldif:", 0) != 0) return;
-    result_.warnings.push_back("-p " + std::to_string(invocation.port) +
+    result_.warnings.push_back("-p " + std::to_string(*invocation.port) +
                                " is not used: it applies to a plain host name, and a URI in -H "
                                "carries its own port (ldap://HOST:PORT)");
   }
@@ -524,6 +425,140 @@ class Parser {
   ParsedArguments result_;
 };
 
+// Every option, in the order of --help.
+constexpr std::array kOptions{
+    OptionSpec{'H', nullptr, true, &Parser::text<&Invocation::host>, "a host name or URI",
+               "-H HOST|URI",
+               "host name, or LDAP URIs separated by blanks (ldap://, ldaps://, ldapi://),\n"
+               "or ldif:FILE, a directory kept in an LDIF file"},
+    OptionSpec{'p', nullptr, true, &Parser::parsed<&Invocation::port, parsePort>,
+               "a port number from 1 to 65535", "-p PORT",
+               "port for a plain host name (a URI carries its own)"},
+    OptionSpec{'b', nullptr, true, &Parser::text<&Invocation::base>, nullptr, "-b BASE",
+               "search base of search and expand (an empty BASE is used as given);\n"
+               "the other commands name their entries by DN and need none"},
+    OptionSpec{'D', nullptr, true, &Parser::text<&Invocation::bindDn>, "a bind DN", "-D BINDDN",
+               "bind DN"},
+    OptionSpec{'w', nullptr, true, &Parser::password, nullptr, "-w PW", nullptr},
+    OptionSpec{'y', nullptr, true, &Parser::passwordFile, nullptr, "-y PWFILE", nullptr},
+    OptionSpec{'W', nullptr, false, &Parser::passwordPrompt, nullptr, "-W",
+               "the bind password: given, the first line of a file, or asked\n"
+               "for without echo; never printed, and wiped from the process title"},
+    OptionSpec{'Z', nullptr, false, &Parser::flag<&Invocation::startTls>, nullptr, "-Z, -ZZ",
+               "TLS (StartTLS on ldap://), required: sets LDAP_TLSMODE for the module.\n"
+               "Certificates are always verified."},
+    OptionSpec{'z', nullptr, true, &Parser::parsed<&Invocation::sizeLimit, parseCount>,
+               "a number of entries", "-z N",
+               "at most N entries (0: no limit of the client's own)"},
+    OptionSpec{'l', nullptr, true, &Parser::parsed<&Invocation::timeLimit, parseCount>,
+               "a number of seconds", "-l SECONDS",
+               "wait at most SECONDS for each reply (0: no limit)"},
+    OptionSpec{'o', nullptr, true, &Parser::extended, nullptr, "-o nettimeout=SECONDS",
+               "for connecting and for each reply (the module's LDAP_TIMEOUT,\n"
+               "30 s when not set)"},
+    OptionSpec{0, nullptr, true, &Parser::extended, nullptr, "-o ldif-wrap=no|WIDTH",
+               "LDIF lines unfolded, or folded at WIDTH (default 78)"},
+    OptionSpec{'c', nullptr, false, &Parser::flag<&Invocation::continueOnError>, nullptr, "-c",
+               "add, modify, delete: go on after a failed change, and report each"},
+    OptionSpec{'n', nullptr, false, &Parser::flag<&Invocation::dryRun>, nullptr, "-n",
+               "show what would be sent, send nothing"},
+    OptionSpec{'v', nullptr, false, &Parser::verbose, nullptr, "-v",
+               "trace: the servers tried, TLS, the bind DN (never the password),\n"
+               "each request with its scope and filter, each result with its time"},
+    OptionSpec{'d', nullptr, true, &Parser::parsed<&Invocation::debugLevel, parseDebugLevel>,
+               "a libldap debug level (a number, -1 or 0x... for hexadecimal)", "-d LEVEL",
+               "-v, and libldap's own debug output at LEVEL (-1: everything; 0x...\n"
+               "hexadecimal), which shows every LDAP request the module makes"},
+    OptionSpec{'a', nullptr, true, &Parser::parsed<&Invocation::deref, parseDeref>,
+               "never, search, find or always", "-a never|search|find|always",
+               "alias dereferencing (default never)"},
+    OptionSpec{'E', nullptr, true, &Parser::searchExtension, nullptr, "-E pr=SIZE[/noprompt]",
+               "accepted: the module pages every filter search by itself"},
+    // ldapsearch's habits that change nothing here: -x (a simple bind is the
+    // only kind there is) and -L, -LL, -LLL (the output is always plain LDIF).
+    OptionSpec{'x', nullptr, false, &Parser::ignore, nullptr, "-x", nullptr},
+    OptionSpec{'L', nullptr, false, &Parser::ignore, nullptr, "-L, -LL, -LLL",
+               "accepted as ldapsearch takes them; they change nothing"},
+    // Two of its habits that the module cannot offer, refused with what to
+    // do instead (-s children is refused by -s).
+    OptionSpec{'A', nullptr, false, &Parser::refuse,
+               "-A (attribute names without values) is not offered: the module returns "
+               "values with their attributes; name the attributes wanted, or 1.1 for none",
+               "-A", nullptr},
+    OptionSpec{'S', nullptr, true, &Parser::refuse,
+               "-S (sorting by an attribute) is not offered: entries come in the "
+               "directory's order; sort the output instead",
+               "-S ATTR, -s children", "not offered (each says why and what to do instead)"},
+    OptionSpec{0, "macro", true, &Parser::macro, nullptr, "--macro N=V",
+               "a macro symbol for the module's own lookup (LDAP_HOST, LDAP_BASE, ...)"},
+    OptionSpec{0, "module", true, &Parser::text<&Invocation::modulePath>, "a path", "--module PATH",
+               "the libqorldap.so to load instead of the installed one"},
+    OptionSpec{'s', nullptr, true, &Parser::scope, "sub, one or base", "-s SCOPE",
+               "search scope: sub (default), one or base"},
+    OptionSpec{'f', nullptr, true, &Parser::text<&Invocation::ldifFile>,
+               "a file name (or - for standard input)", "-f FILE",
+               "LDIF input for add and modify (standard input without -f, or -f -)"},
+    OptionSpec{0, "dn-only", false, &Parser::flag<&Invocation::dnOnly>, nullptr, "--dn-only",
+               "print one DN a line instead of LDIF"},
+    OptionSpec{0, "events", false, &Parser::flag<&Invocation::events>, nullptr, "--events",
+               "expand to event subscribers instead of subscribers"},
+    OptionSpec{'h', "help", false, &Parser::flag<&Invocation::help>, nullptr, "-h, --help",
+               nullptr},
+    OptionSpec{0, "version", false, &Parser::flag<&Invocation::version>, nullptr, "--version",
+               "print this text or the version, and end"},
+};
+
+// Each label names its option, so that --help shows every one.
+constexpr bool labelsNameTheirOptions() {
+  for (const auto& option : kOptions) {
+    const std::string_view label = option.label;
+    const char shortName[] = {'-', option.shortName};
+    if (option.shortName != 0 && label.find(std::string_view(shortName, 2)) == label.npos) {
+      return false;
+    }
+    if (option.longName != nullptr && label.find(std::string_view(option.longName)) == label.npos) {
+      return false;
+    }
+  }
+  return kOptions.back().help != nullptr;  // the last row is not left open
+}
+static_assert(labelsNameTheirOptions());
+
+const OptionSpec* findShort(char name) {
+  for (const auto& option : kOptions) {
+    if (option.shortName != 0 && option.shortName == name) return &option;
+  }
+  return nullptr;
+}
+
+const OptionSpec* findLong(std::string_view name) {
+  for (const auto& option : kOptions) {
+    if (option.longName != nullptr && name == option.longName) return &option;
+  }
+  return nullptr;
+}
+
+// The option rows of --help: each label, then its text from column 18 (two
+// blanks after a longer label), the text's further lines indented to it.
+std::string optionRows() {
+  constexpr std::size_t kTextColumn = 18;
+  std::string rows;
+  std::string label;
+  for (const auto& option : kOptions) {
+    label += (label.empty() ? "  " : ", ") + std::string(option.label);
+    if (option.help == nullptr) continue;
+    rows += label;
+    rows.append(label.size() + 2 <= kTextColumn ? kTextColumn - label.size() : 2, ' ');
+    for (const char* at = option.help; *at != '\0'; ++at) {
+      rows += *at;
+      if (*at == '\n') rows.append(kTextColumn, ' ');
+    }
+    rows += '\n';
+    label.clear();
+  }
+  return rows;
+}
+
 }  // namespace
 
 ParsedArguments parseArguments(int argc, const char* const* argv) {
@@ -540,6 +575,19 @@ bool usesBase(Command command) {
   return entry != nullptr && entry->usesBase;
 }
 
+std::vector<OptionNames> listOptions() {
+  std::vector<OptionNames> options;
+  for (const auto& option : kOptions) {
+    if (option.shortName == 0 && option.longName == nullptr) continue;
+    OptionNames names;
+    if (option.shortName != 0) names.names.push_back(std::string("-") + option.shortName);
+    if (option.longName != nullptr) names.names.push_back(std::string("--") + option.longName);
+    names.takesValue = option.takesValue;
+    options.push_back(std::move(names));
+  }
+  return options;
+}
+
 std::string usageText() {
   std::string text =
       "usage: qorhost [-H HOST|URI] [-p PORT] [-b BASE] [-D BINDDN] [-w PW | -y PWFILE | -W]\n"
@@ -551,41 +599,8 @@ std::string usageText() {
     text += entry.synopsis;
     text += '\n';
   }
+  text += "\noptions:\n" + optionRows();
   text +=
-      "\noptions:\n"
-      "  -H HOST|URI     host name, or LDAP URIs separated by blanks (ldap://, ldaps://, "
-      "ldapi://),\n"
-      "                  or ldif:FILE, a directory kept in an LDIF file\n"
-      "  -p PORT         port for a plain host name (a URI carries its own)\n"
-      "  -b BASE         search base of search and expand (an empty BASE is used as given);\n"
-      "                  the other commands name their entries by DN and need none\n"
-      "  -D BINDDN       bind DN\n"
-      "  -w PW, -y PWFILE, -W   the bind password: given, the first line of a file, or asked\n"
-      "                  for without echo; never printed, and wiped from the process title\n"
-      "  -Z, -ZZ         TLS (StartTLS on ldap://), required: sets LDAP_TLSMODE for the module.\n"
-      "                  Certificates are always verified.\n"
-      "  -z N            at most N entries (0: no limit of the client's own)\n"
-      "  -l SECONDS      wait at most SECONDS for each reply (0: no limit)\n"
-      "  -o nettimeout=SECONDS   for connecting and for each reply (the module's LDAP_TIMEOUT,\n"
-      "                  30 s when not set)\n"
-      "  -o ldif-wrap=no|WIDTH   LDIF lines unfolded, or folded at WIDTH (default 78)\n"
-      "  -c              add, modify, delete: go on after a failed change, and report each\n"
-      "  -n              show what would be sent, send nothing\n"
-      "  -v              trace: the servers tried, TLS, the bind DN (never the password),\n"
-      "                  each request with its scope and filter, each result with its time\n"
-      "  -d LEVEL        -v, and libldap's own debug output at LEVEL (-1: everything; 0x...\n"
-      "                  hexadecimal), which shows every LDAP request the module makes\n"
-      "  -a never|search|find|always   alias dereferencing (default never)\n"
-      "  -E pr=SIZE[/noprompt]  accepted: the module pages every filter search by itself\n"
-      "  -x, -L, -LL, -LLL  accepted as ldapsearch takes them; they change nothing\n"
-      "  -A, -S ATTR, -s children  not offered (each says why and what to do instead)\n"
-      "  --macro N=V     a macro symbol for the module's own lookup (LDAP_HOST, LDAP_BASE, ...)\n"
-      "  --module PATH   the libqorldap.so to load instead of the installed one\n"
-      "  -s SCOPE        search scope: sub (default), one or base\n"
-      "  -f FILE         LDIF input for add and modify (standard input without -f, or -f -)\n"
-      "  --dn-only       print one DN a line instead of LDIF\n"
-      "  --events        expand to event subscribers instead of subscribers\n"
-      "  --help, --version\n"
       "\nAn option that takes a value may be given once; a second one is an error\n"
       "(ldapsearch would take the last). Short options may be bundled (-xLLL, -ZZ).\n"
       "\nis-class answers yes when CLASS is one of the entry's objectClass or qorInterface\n"

@@ -39,7 +39,7 @@ enum class Scope { Subtree = 0, OneLevel = 1, Base = 2 };
 struct Invocation {
   // Connection settings; absent ones fall back to the module's own lookup.
   std::optional<std::string> host;
-  int port = 0;
+  std::optional<int> port;
   std::optional<std::string> base;
   std::optional<std::string> bindDn;
   PasswordSource passwordSource = PasswordSource::None;
@@ -96,6 +96,15 @@ ParsedArguments parseArguments(int argc, const char* const* argv);
 
 // The usage text of --help.
 std::string usageText();
+
+// One option as a person types it: its names ("-h", "--help") and whether
+// it takes a value. The tests hold the manual page, the README and the bash
+// completion to this list.
+struct OptionNames {
+  std::vector<std::string> names;
+  bool takesValue = false;
+};
+std::vector<OptionNames> listOptions();
 
 // The name a person types for a command ("is-class").
 const char* commandName(Command command);

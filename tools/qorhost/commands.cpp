@@ -358,7 +358,7 @@ int applyChanges(const Context& context, const std::vector<ChangeRecord>& change
   for (const auto& record : changes) {
     const std::string line = std::string(changeVerb(record.kind)) + " entry \"" + record.dn + "\"";
     if (!run.send(line, record.where(),
-                  [&] { return applyChange(context.host.access(), context.handle, record); })) {
+                  [&] { return applyChange(context.ops(), context.handle, record); })) {
       break;
     }
   }

@@ -78,12 +78,6 @@ bool Host::start(const Invocation& invocation, std::string* error) {
     module_.reset();
     return false;
   }
-  access_.ops = module_->table();
-  access_.formAttribute = reinterpret_cast<FormAttribute>(module_->symbol("form_attribute"));
-  if (access_.formAttribute == nullptr) {
-    *error = "the module " + path + " does not export form_attribute";
-    return false;
-  }
   return true;
 }
 
@@ -92,8 +86,8 @@ Connection::~Connection() {
 }
 
 uint32_t Connection::open(const Invocation& invocation, const std::string& password) {
-  uint32_t status = ops_.dsopen(&handle_, textOrNull(invocation.host), invocation.port, nullptr,
-                                textOrNull(invocation.base), textOrNull(invocation.bindDn),
+  uint32_t status = ops_.dsopen(&handle_, textOrNull(invocation.host), invocation.port.value_or(0),
+                                nullptr, textOrNull(invocation.base), textOrNull(invocation.bindDn),
                                 password.empty() ? nullptr : password.c_str());
   if (status != DS_OK) {
     handle_ = nullptr;

@@ -11,7 +11,6 @@
 #include <qorldap/table.h>
 
 #include "arguments.h"
-#include "module_records.h"
 
 namespace qorcli {
 
@@ -58,14 +57,12 @@ class Host {
   }
 
   const qorldap_table& ops() const { return *module_->table(); }
-  const ModuleAccess& access() const { return access_; }
   qorkernel::Kernel& kernel() { return kernel_; }
   const qorkernel::LoadedModule& module() const { return *module_; }
 
  private:
   qorkernel::Kernel kernel_;
   std::unique_ptr<qorkernel::LoadedModule> module_;
-  ModuleAccess access_;
   std::uint32_t requestMark_ = 0;
 };
 

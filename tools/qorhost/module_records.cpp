@@ -2,79 +2,53 @@
 
 #include <qorldap/status.h>
 
-#include "argument_list.h"
-
 namespace qorcli {
-namespace {
 
-void addValue(ArgumentList& arguments, const std::string& value) {
-  if (isPrintableText(value)) {
-    arguments.addInt(DSV_STRING);
-    arguments.addPointer(value.c_str());
-  } else {
-    arguments.addInt(DSV_BINARY);
-    arguments.addInt64(static_cast<int64_t>(value.size()));
-    arguments.addPointer(value.data());
+AttributeRecord::AttributeRecord(const AttributeValues& values) : bytes_(values) {
+  values_.reserve(bytes_.values.size());
+  for (std::string& bytes : bytes_.values) {
+    dsval value{};
+    if (isPrintableText(bytes)) {
+      value.type = DSV_STRING;
+      value.text = bytes.data();
+    } else {
+      value.type = DSV_BINARY;
+      value.len = static_cast<int64_t>(bytes.size());
+      value.data.bytes = bytes.data();
+    }
+    values_.push_back(value);
   }
+  for (dsval& value : values_) slots_.push_back(&value);
+  slots_.push_back(nullptr);
+  attribute_ = dsatt{bytes_.name.data(), slots_.data(), static_cast<int32_t>(values_.size())};
 }
 
-uint32_t buildFailure(const dshandle* handle) {
-  return handle->lastStatus != 0 ? static_cast<uint32_t>(handle->lastStatus) : DS_E_NO_MEMORY;
-}
-
-}  // namespace
-
-AttributeSet::~AttributeSet() {
-  for (dsatt* attribute : made_) module_.ops->dsfratt(handle_, attribute);
-}
-
-dsatt* AttributeSet::make(const AttributeValues& values) {
-  ArgumentList arguments;
-  for (const auto& value : values.values) addValue(arguments, value);
-  const auto count = static_cast<int32_t>(values.values.size());
-  dsatt* attribute = arguments.withVaList([&](va_list& list) {
-    return module_.formAttribute(handle_, values.name.c_str(), count, list);
-  });
-  if (attribute != nullptr) made_.push_back(attribute);
-  return attribute;
-}
-
-bool EntryRecords::build(const ChangeRecord& record) {
-  dn_ = record.dn;
+EntryRecords::EntryRecords(const ChangeRecord& record) : dn_(record.dn) {
   for (const auto& values : record.attributes) {
-    dsatt* attribute = attributes_.make(values);
-    if (attribute == nullptr) return false;
-    slots_.push_back(attribute);
+    slots_.push_back(attributes_.emplace_back(values).attribute());
   }
   slots_.push_back(nullptr);
-  entry_.dn = dn_.data();
-  entry_.atts = slots_.data();
-  return true;
+  entry_ = dsent{dn_.data(), slots_.data()};
 }
 
-bool ModificationRecords::build(const ChangeRecord& record) {
+ModificationRecords::ModificationRecords(const ChangeRecord& record) {
   modifications_.reserve(record.modifications.size());
   for (const auto& modification : record.modifications) {
-    dsatt* attribute = attributes_.make(modification.attribute);
-    if (attribute == nullptr) return false;
+    dsatt* attribute = attributes_.emplace_back(modification.attribute).attribute();
     modifications_.push_back(dsmod{static_cast<uint32_t>(modification.op), attribute});
   }
   for (auto& modification : modifications_) pointers_.push_back(&modification);
   pointers_.push_back(nullptr);
-  return true;
 }
 
-uint32_t applyChange(const ModuleAccess& module, dshandle* handle, const ChangeRecord& record) {
-  const qorldap_table& ops = *module.ops;
+uint32_t applyChange(const qorldap_table& ops, dshandle* handle, const ChangeRecord& record) {
   switch (record.kind) {
     case ChangeKind::Add: {
-      EntryRecords entry(module, handle);
-      if (!entry.build(record)) return buildFailure(handle);
+      const EntryRecords entry(record);
       return ops.dsreg(handle, record.dn.c_str(), entry.entry());
     }
     case ChangeKind::Modify: {
-      ModificationRecords modifications(module, handle);
-      if (!modifications.build(record)) return buildFailure(handle);
+      const ModificationRecords modifications(record);
       return ops.dsmodify(handle, record.dn.c_str(), modifications.list());
     }
     case ChangeKind::Delete:

@@ -1,11 +1,19 @@
-// The module's records for add and modify, built from LDIF change records:
-// attributes with the module's own attribute builder, entries and
-// modification lists around them. Everything built is released when the
-// owning object goes, whatever the outcome of the call that used it.
+// The module's records for add and modify, built from LDIF change records in
+// qorhost's own memory through the public layouts of <qorldap/records.h>:
+// dsatt with its dsval values, the dsent of dsreg, the dsmod list of
+// dsmodify. Text values go as DSV_STRING, the others (zero bytes, control
+// characters, non-ASCII) as DSV_BINARY with their byte count.
+//
+// dsreg and dsmodify take these records as input only: they read them into
+// records of the handle's pool, send those, release those, and keep no
+// pointer into ours after they return. So nothing built here ever goes to the
+// module's release functions, and a record lives as long as the object that
+// owns the bytes it points into. The objects are neither copied nor moved,
+// which would leave their records pointing into the old place.
 #pragma once
 
-#include <cstdarg>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -16,63 +24,57 @@
 
 namespace qorcli {
 
-using FormAttribute = dsatt* (*)(dshandle* handle, const char* name, int32_t count, va_list values);
-
-// What the records need of the loaded module.
-struct ModuleAccess {
-  const qorldap_table* ops = nullptr;
-  FormAttribute formAttribute = nullptr;  // the exported builder behind dsmkatt
-};
-
-// Attributes made on one handle; released with dsfratt when the set goes.
-class AttributeSet {
+// One attribute: a copy of the name and the values, and the dsatt over them
+// (nvals values and a null slot after them).
+class AttributeRecord {
  public:
-  AttributeSet(const ModuleAccess& module, dshandle* handle) : module_(module), handle_(handle) {}
-  ~AttributeSet();
-  AttributeSet(const AttributeSet&) = delete;
-  AttributeSet& operator=(const AttributeSet&) = delete;
+  explicit AttributeRecord(const AttributeValues& values);
+  AttributeRecord(const AttributeRecord&) = delete;
+  AttributeRecord& operator=(const AttributeRecord&) = delete;
 
-  // The attribute with its values: text values as DSV_STRING, the others as
-  // DSV_BINARY. Null when the module could not build it (the handle's
-  // lastStatus says why).
-  dsatt* make(const AttributeValues& values);
+  dsatt* attribute() { return &attribute_; }
 
  private:
-  const ModuleAccess& module_;
-  dshandle* handle_;
-  std::vector<dsatt*> made_;
+  AttributeValues bytes_;
+  std::vector<dsval> values_;
+  std::vector<dsval*> slots_;
+  dsatt attribute_{};
 };
 
-// An entry to register: the DN and a null-terminated attribute array.
+// The entry of an add record: the DN and a null-terminated attribute array.
 class EntryRecords {
  public:
-  EntryRecords(const ModuleAccess& module, dshandle* handle) : attributes_(module, handle) {}
-  // False when an attribute could not be built.
-  bool build(const ChangeRecord& record);
+  explicit EntryRecords(const ChangeRecord& record);
+  EntryRecords(const EntryRecords&) = delete;
+  EntryRecords& operator=(const EntryRecords&) = delete;
+
   const dsent* entry() const { return &entry_; }
 
  private:
-  AttributeSet attributes_;
   std::string dn_;
+  std::deque<AttributeRecord> attributes_;  // a deque never moves what it holds
   std::vector<dsatt*> slots_;
   dsent entry_{};
 };
 
-// A null-terminated list of modifications, one attribute each.
+// The modifications of a modify record, one attribute each, as a
+// null-terminated list in input order.
 class ModificationRecords {
  public:
-  ModificationRecords(const ModuleAccess& module, dshandle* handle) : attributes_(module, handle) {}
-  bool build(const ChangeRecord& record);
+  explicit ModificationRecords(const ChangeRecord& record);
+  ModificationRecords(const ModificationRecords&) = delete;
+  ModificationRecords& operator=(const ModificationRecords&) = delete;
+
   dsmod* const* list() const { return pointers_.data(); }
 
  private:
-  AttributeSet attributes_;
+  std::deque<AttributeRecord> attributes_;
   std::vector<dsmod> modifications_;
   std::vector<dsmod*> pointers_;
 };
 
 // Sends one change record through dsreg, dsmodify or dsdereg; the module
 // status of the call (0 on success).
-uint32_t applyChange(const ModuleAccess& module, dshandle* handle, const ChangeRecord& record);
+uint32_t applyChange(const qorldap_table& ops, dshandle* handle, const ChangeRecord& record);
 
 }  // namespace qorcli

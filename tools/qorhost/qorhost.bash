@@ -3,7 +3,9 @@
 # The words come from "qorhost --help" of the qorhost being completed, so
 # this file never lists them a second time: the commands are the first words
 # of the lines under "commands:", the options every word under "options:"
-# that is one. They are read once per shell and program.
+# that is one. They are read once per shell and program. What follows an
+# option that takes a value is completed below, option by option; the CLI
+# test holds those options to qorhost's own list.
 
 _qorhost_words() {
   local program=$1 kind=$2 key
@@ -46,7 +48,16 @@ _qorhost() {
       compopt -o nospace 2>/dev/null
       return
       ;;
-    -H | -p | -b | -D | -w | -z | -l | -d | --macro)
+    -a)
+      COMPREPLY=($(compgen -W "never search find always" -- "$cur"))
+      return
+      ;;
+    -E)
+      COMPREPLY=($(compgen -W "pr=" -- "$cur"))
+      compopt -o nospace 2>/dev/null
+      return
+      ;;
+    -H | -p | -b | -D | -w | -z | -l | -d | -S | --macro)
       return
       ;;
   esac

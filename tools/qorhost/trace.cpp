@@ -37,7 +37,7 @@ std::string attributeList(const Invocation& invocation, std::size_t first) {
 
 std::string describeOpen(const Invocation& invocation, const std::string& host) {
   std::string text = "open " + (host.empty() ? std::string("(no host)") : host);
-  if (invocation.port != 0) text += ", port " + std::to_string(invocation.port);
+  if (invocation.port) text += ", port " + std::to_string(*invocation.port);
   text += " (base " + baseText(invocation);
   text += invocation.startTls ? ", TLS required" : "";
   text += invocation.bindDn ? ", bound as " + *invocation.bindDn : ", anonymous unless LDAP_BINDDN";

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "arguments.h"
 #include "process.h"
 #include "slapd.h"
 
@@ -24,6 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::AllOf;
+using ::testing::Contains;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -1011,6 +1014,43 @@ TEST(CliInstall, InstalledProgramFindsTheInstalledModule) {
   Finished completed = run(cleanLaunch({findProgram("bash"), "-c", script}));
   EXPECT_EQ(completed.exitCode, 0) << completed.err;
   EXPECT_EQ(completed.out, "expand\n--dn-only\n");
+
+  // It offers every option of the table and only words that qorhost takes
+  // as options; after an option that takes a value it offers no command
+  // (file names complete from an empty folder, so they offer nothing either).
+  TempDir empty;
+  std::string everyOption = "source '" + completion + "'; complete() { :; }; cd '" + empty.path() +
+                            "'; offer() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); " +
+                            "COMPREPLY=(); _qorhost; echo \"${COMPREPLY[*]}\"; }; offer '" +
+                            program + "' -; ";
+  std::string expected;
+  for (const qorcli::OptionNames& option : qorcli::listOptions()) {
+    for (const std::string& name : option.names) {
+      everyOption += "offer '" + program + "' " + name + " i; ";
+      expected += name + ": " + (option.takesValue ? "" : "is-class info") + "\n";
+    }
+  }
+  Finished offered = run(cleanLaunch({findProgram("bash"), "-c", everyOption}));
+  ASSERT_EQ(offered.exitCode, 0) << offered.err;
+  std::vector<std::string> replies = lines(offered.out);
+  ASSERT_FALSE(replies.empty());
+  std::istringstream words(replies[0]);
+  std::vector<std::string> options{std::istream_iterator<std::string>(words), {}};
+  for (const std::string& word : options) {
+    const std::vector<const char*> argv{"qorhost", word.c_str(), "info"};
+    EXPECT_THAT(qorcli::parseArguments(3, argv.data()).error, Not(HasSubstr("unknown option")))
+        << word;
+  }
+  std::string got;
+  std::size_t line = 1;
+  for (const qorcli::OptionNames& option : qorcli::listOptions()) {
+    for (const std::string& name : option.names) {
+      EXPECT_THAT(options, Contains(name));
+      got += name + ": " + (line < replies.size() ? replies[line] : "") + "\n";
+      ++line;
+    }
+  }
+  EXPECT_EQ(got, expected);
 }
 
 }  // namespace

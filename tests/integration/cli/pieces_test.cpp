@@ -1,9 +1,12 @@
 // The pieces of qorhost that can break without a directory: the command
-// line, LDIF in and out, the status texts and the run-time argument list.
-#include <cstdarg>
+// line and the documents that describe it, the settings, LDIF in and out.
+#include <cctype>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,7 +16,6 @@
 
 #include <qorldap/status.h>
 
-#include "argument_list.h"
 #include "arguments.h"
 #include "ldif_input.h"
 #include "ldif_output.h"
@@ -24,6 +26,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 ParsedArguments parse(const std::vector<std::string>& words) {
   std::vector<const char*> argv{"qorhost"};
@@ -92,7 +95,7 @@ TEST(Arguments, AbsentSettingsStayAbsent) {
   EXPECT_FALSE(parsed.invocation.host.has_value());
   EXPECT_FALSE(parsed.invocation.base.has_value());
   EXPECT_FALSE(parsed.invocation.bindDn.has_value());
-  EXPECT_EQ(parsed.invocation.port, 0);
+  EXPECT_FALSE(parsed.invocation.port.has_value());
   EXPECT_EQ(parsed.invocation.passwordSource, PasswordSource::None);
   EXPECT_FALSE(parsed.invocation.scope.has_value());
 }
@@ -260,6 +263,79 @@ TEST(Arguments, UsageListsEveryCommand) {
         Command::Add, Command::Modify, Command::Delete, Command::Parent, Command::Info}) {
     EXPECT_THAT(usage, HasSubstr(std::string("\n  ") + commandName(command)))
         << commandName(command);
+  }
+}
+
+// ---------------------------------------------------------------- documents
+
+std::string readSource(const std::string& path) {
+  std::ifstream stream(std::string(QOR_SOURCE_DIR) + "/" + path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+// The part of `text` from `begin` to the next `end` after it.
+std::string between(const std::string& text, const std::string& begin, const std::string& end) {
+  const std::size_t from = text.find(begin);
+  if (from == std::string::npos) return {};
+  return text.substr(from, text.find(end, from + begin.size()) - from);
+}
+
+// A manual page as it reads: font changes dropped, "\-" a hyphen.
+std::string roffText(const std::string& roff) {
+  std::string text;
+  for (std::size_t at = 0; at < roff.size(); ++at) {
+    if (roff.compare(at, 2, "\\f") == 0) {
+      at += 2;
+    } else if (roff.compare(at, 2, "\\-") == 0) {
+      text += '-';
+      ++at;
+    } else {
+      text += roff[at];
+    }
+  }
+  return text;
+}
+
+// The words of a text written as options: "-H", "--dn-only", "-xLLL".
+std::set<std::string> optionWords(const std::string& text) {
+  std::set<std::string> words;
+  std::string word;
+  for (char c : text + ' ') {
+    if (std::strchr(" \t\n`\",.;:|=[]()", c) == nullptr) {
+      word += c;
+      continue;
+    }
+    const std::size_t dashes = word.starts_with("--") ? 2 : word.starts_with('-') ? 1 : 0;
+    if (dashes > 0 && word.size() > dashes &&
+        std::isalpha(static_cast<unsigned char>(word[dashes]))) {
+      words.insert(word);
+    }
+    word.clear();
+  }
+  return words;
+}
+
+// The manual page, the README and --help name every name of every option,
+// and every option the manual page names is one that qorhost takes.
+TEST(Documents, NameEveryOptionAndOnlyKnownOnes) {
+  const std::string manual = roffText(readSource("doc/qorhost.1"));
+  const std::vector<std::pair<std::string, std::string>> documents{
+      {"doc/qorhost.1, OPTIONS", between(manual, ".SH OPTIONS\n", "\n.SH ")},
+      {"README.md, Using qorhost", between(readSource("README.md"), "## Using qorhost\n", "\n## ")},
+      {"--help", between(usageText(), "\noptions:\n", "\n\n")},
+  };
+  for (const auto& [document, text] : documents) {
+    const std::set<std::string> named = optionWords(text);
+    ASSERT_FALSE(named.empty()) << document << " not found";
+    for (const OptionNames& option : listOptions()) {
+      for (const std::string& name : option.names) {
+        EXPECT_TRUE(named.contains(name)) << document << " does not name " << name;
+      }
+    }
+  }
+  for (const std::string& word : optionWords(manual)) {
+    EXPECT_THAT(parse({word, "info"}).error, Not(HasSubstr("unknown option")))
+        << "doc/qorhost.1 names " << word;
   }
 }
 
@@ -607,55 +683,6 @@ TEST(LdifOutput, BinaryValuesKeepTheirBytes) {
   EXPECT_EQ(entryToLdif(entry), "dn: cn=a\naudio:: YQBi\n\n");
   counted.len = 0;
   EXPECT_EQ(entryToLdif(entry), "dn: cn=a\naudio: a\n\n");
-}
-
-// ---------------------------------------------------------------- argument list
-
-// Reads the arguments back the way the module's attribute builder does.
-std::vector<std::string> readBack(int count, va_list values) {
-  std::vector<std::string> out;
-  for (int i = 0; i < count; ++i) {
-    // The analyzer cannot see that ArgumentList filled the va_list.
-    int tag = va_arg(values, int);  // NOLINT(clang-analyzer-valist.Uninitialized)
-    if (tag == 7) {
-      out.push_back(std::string("7:") + va_arg(values, const char*));
-    } else if (tag == 6) {
-      auto length = va_arg(values, int64_t);
-      const char* bytes = va_arg(values, const char*);
-      out.push_back("6:" + std::string(bytes, static_cast<std::size_t>(length)));
-    } else {
-      out.push_back(std::to_string(tag));
-    }
-  }
-  return out;
-}
-
-TEST(ArgumentList, IsReadBackInOrderThroughVaArg) {
-  ArgumentList arguments;
-  arguments.addInt(7);
-  arguments.addPointer("first");
-  arguments.addInt(6);
-  arguments.addInt64(3);
-  arguments.addPointer("a\0b");
-  arguments.addInt(-1);
-  arguments.addInt(7);
-  arguments.addPointer("last");
-  // More arguments than fit the six argument registers, so any mix-up between
-  // the register area and the overflow area would show.
-  for (int i = 0; i < 20; ++i) arguments.addInt(0);
-  auto values = arguments.withVaList([](va_list& list) { return readBack(24, list); });
-  ASSERT_EQ(values.size(), 24u);
-  EXPECT_EQ(values[0], "7:first");
-  EXPECT_EQ(values[1], std::string("6:a\0b", 5));
-  EXPECT_EQ(values[2], "-1");
-  EXPECT_EQ(values[3], "7:last");
-  EXPECT_EQ(values[23], "0");
-}
-
-TEST(ArgumentList, EmptyListReadsNothing) {
-  ArgumentList arguments;
-  auto values = arguments.withVaList([](va_list& list) { return readBack(0, list); });
-  EXPECT_TRUE(values.empty());
 }
 
 }  // namespace

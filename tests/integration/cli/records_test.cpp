@@ -24,9 +24,6 @@ class ChangeRecords : public qortest::ModuleTest {
     ModuleTest::SetUp();
     handle_ = open();
     ASSERT_NE(handle_, nullptr);
-    access_.ops = &ops();
-    access_.formAttribute = exported<FormAttribute>("form_attribute");
-    ASSERT_NE(access_.formAttribute, nullptr);
     extension().clearCalls();
   }
   void TearDown() override {
@@ -39,13 +36,12 @@ class ChangeRecords : public qortest::ModuleTest {
 
   uint32_t apply(const ChangeRecord& record) {
     const std::size_t before = liveBlocks();
-    uint32_t status = applyChange(access_, handle_, record);
+    uint32_t status = applyChange(ops(), handle_, record);
     EXPECT_EQ(liveBlocks(), before) << "blocks left in the pool after the change";
     return status;
   }
 
   dshandle* handle_ = nullptr;
-  ModuleAccess access_;
 };
 
 const std::string kBytes("\0\xFF\0\x01\x02", 5);
@@ -156,7 +152,9 @@ TEST_F(ChangeRecords, PoolFailuresAtEveryStepSendNothing) {
     EXPECT_EQ(status, DS_E_NO_MEMORY) << "failing allocation " << n;
     EXPECT_TRUE(extension().callsTo("addEntry").empty()) << "failing allocation " << n;
   }
-  // Every value and name of the four attributes is an allocation of its own.
+  // dsreg allocates its own records of the entry: the entry, its attribute
+  // array, and for each of the four attributes the attribute, its value
+  // array and every value.
   EXPECT_GE(failures, 10u);
 }
 

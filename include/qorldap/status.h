@@ -18,42 +18,42 @@
 
 QOR_EXTERN_C_BEGIN
 
-#define QORLDAP_STATUSES(X)                                                                       \
-  X(DS_OK, 0x00000000u, "success")                                                                \
-  X(DS_E_COMPARE_FALSE, 0x80144005u, "the entry does not hold that value")                        \
-  X(DS_E_COMPARE_TRUE, 0x80144006u, "the entry holds that value")                                 \
-  X(DS_E_NO_DN, 0x80144022u, "no DN given, or the DN is not well formed (invalid DN syntax)")     \
-  X(DS_E_LOOP_DETECT, 0x80144036u, "a loop: groups nested too deeply to expand (a cycle?)")       \
-  X(DS_E_OTHER, 0x80144050u, "the directory reported a failure the module does not know")         \
-  X(DS_E_NOT_OPENED, 0x80144051u,                                                                 \
-    "the directory cannot be reached or went away: is the server running, is the ldif: file "     \
-    "there?")                                                                                     \
-  X(DS_E_MISSING_ARGUMENT, 0x80144059u, "a required argument is missing or cannot be used")       \
-  X(DS_E_NO_MEMORY, 0x8014405Au, "out of memory")                                                 \
-  X(DS_E_NO_CONNECTION, 0x80144078u, "no usable connection")                                      \
-  X(DS_E_NOTHING_TO_CHANGE, 0x80144088u, "nothing to register or modify: no attributes given")    \
-  X(DS_E_NO_VALUE, 0x80144089u, "an attribute has no value")                                      \
-  X(DS_E_NO_EXTENSION, 0x80144093u, "the LDAP extension vqeldap could not be loaded")             \
-  X(DS_E_NO_BASE, 0x80144097u,                                                                    \
-    "no search base given, and none set in LDAP_BASE, LDAPBASE or BASE in ldap.conf")            \
-  X(DS_E_NO_HOST, 0x80144098u,                                                                    \
-    "no host given, and none set in LDAP_HOST, LDAPURI or URI in ldap.conf")                     \
-  X(DS_E_EXPANSION_TOO_LARGE, 0x801440A0u,                                                        \
-    "the group expands to more than 100,000 entries: expand its nested groups one by one")        \
-  X(DS_E_TIMEOUT_TOO_LONG, 0x801440A1u,                                                           \
-    "LDAP_TIMEOUT is too long: at most 6 bytes in the environment, 7 as a macro symbol")          \
-  X(DS_E_HOST_TOO_LONG, 0x801440A2u,                                                              \
-    "LDAP_HOST in the environment is over 63 bytes: pass the host as an argument or a macro")     \
-  X(DS_E_PORT_TOO_LONG, 0x801440A3u,                                                              \
-    "LDAP_PORT is too long (at most 6 bytes, 8 as a macro): pass the port as an argument")        \
-  X(DS_E_BIND_DN_TOO_LONG, 0x801440A4u,                                                           \
-    "LDAP_BINDDN in the environment is over 255 bytes: pass the bind DN as an argument or a "     \
-    "macro")                                                                                      \
-  X(DS_E_BIND_PW_TOO_LONG, 0x801440A5u,                                                           \
-    "LDAP_BINDPW in the environment is over 63 bytes: pass the password as an argument or a "     \
-    "macro")                                                                                      \
-  X(DS_E_BASE_TOO_LONG, 0x801440A6u,                                                              \
-    "LDAP_BASE in the environment is over 255 bytes: pass the base as an argument or a macro")    \
+#define QORLDAP_STATUSES(X)                                                                     \
+  X(DS_OK, 0x00000000u, "success")                                                              \
+  X(DS_E_COMPARE_FALSE, 0x80144005u, "the entry does not hold that value")                      \
+  X(DS_E_COMPARE_TRUE, 0x80144006u, "the entry holds that value")                               \
+  X(DS_E_NO_DN, 0x80144022u, "no DN given, or the DN is not well formed (invalid DN syntax)")   \
+  X(DS_E_LOOP_DETECT, 0x80144036u, "a loop: groups nested too deeply to expand (a cycle?)")     \
+  X(DS_E_OTHER, 0x80144050u, "the directory reported a failure the module does not know")       \
+  X(DS_E_NOT_OPENED, 0x80144051u,                                                               \
+    "the directory cannot be reached or went away: is the server running, is the ldif: file "   \
+    "there?")                                                                                   \
+  X(DS_E_MISSING_ARGUMENT, 0x80144059u, "a required argument is missing or cannot be used")     \
+  X(DS_E_NO_MEMORY, 0x8014405Au, "out of memory")                                               \
+  X(DS_E_NO_CONNECTION, 0x80144078u, "no usable connection")                                    \
+  X(DS_E_NOTHING_TO_CHANGE, 0x80144088u, "nothing to register or modify: no attributes given")  \
+  X(DS_E_NO_VALUE, 0x80144089u, "an attribute has no value")                                    \
+  X(DS_E_NO_EXTENSION, 0x80144093u, "the LDAP extension vqeldap could not be loaded")           \
+  X(DS_E_NO_BASE, 0x80144097u,                                                                  \
+    "no search base given, and none set as the macro symbol or environment variable LDAP_BASE") \
+  X(DS_E_NO_HOST, 0x80144098u,                                                                  \
+    "no host given, and none set as the macro symbol or environment variable LDAP_HOST")        \
+  X(DS_E_EXPANSION_TOO_LARGE, 0x801440A0u,                                                      \
+    "the group expands to more than 100,000 entries: expand its nested groups one by one")      \
+  X(DS_E_TIMEOUT_TOO_LONG, 0x801440A1u,                                                         \
+    "LDAP_TIMEOUT is too long: at most 6 bytes in the environment, 7 as a macro symbol")        \
+  X(DS_E_HOST_TOO_LONG, 0x801440A2u,                                                            \
+    "LDAP_HOST in the environment is over 63 bytes: pass the host as an argument or a macro")   \
+  X(DS_E_PORT_TOO_LONG, 0x801440A3u,                                                            \
+    "LDAP_PORT is too long (at most 6 bytes, 8 as a macro): pass the port as an argument")      \
+  X(DS_E_BIND_DN_TOO_LONG, 0x801440A4u,                                                         \
+    "LDAP_BINDDN in the environment is over 255 bytes: pass the bind DN as an argument or a "   \
+    "macro")                                                                                    \
+  X(DS_E_BIND_PW_TOO_LONG, 0x801440A5u,                                                         \
+    "LDAP_BINDPW in the environment is over 63 bytes: pass the password as an argument or a "   \
+    "macro")                                                                                    \
+  X(DS_E_BASE_TOO_LONG, 0x801440A6u,                                                            \
+    "LDAP_BASE in the environment is over 255 bytes: pass the base as an argument or a macro")  \
   X(DS_W_NOT_FOUND, 0x00144081u, "nothing found")
 
 /*

@@ -38,8 +38,8 @@ inline std::string_view flagHint(uint32_t status) {
       {0x32, "bind with -D and -W, -w or -y"},
       {0x51, "check -H and -p"},
       {0x55, "give a longer -l or -o nettimeout"},
-      {DS_E_NO_BASE & DS_CODE_MASK, "give -b"},
-      {DS_E_NO_HOST & DS_CODE_MASK, "give -H"},
+      {DS_E_NO_BASE & DS_CODE_MASK, "give -b, or set LDAPBASE or BASE in ldap.conf"},
+      {DS_E_NO_HOST & DS_CODE_MASK, "give -H, or set LDAPURI or URI in ldap.conf"},
   };
   const uint32_t code = carriedCode(status);
   for (const FlagHint& hint : kFlagHints) {
@@ -48,8 +48,9 @@ inline std::string_view flagHint(uint32_t status) {
   return {};
 }
 
-// "0x80144098 DS_E_NO_HOST: no host given, and none set in LDAP_HOST,
-// LDAPURI or URI in ldap.conf; give -H" for a named status; for the others
+// "0x80144098 DS_E_NO_HOST: no host given, and none set as the macro symbol
+// or environment variable LDAP_HOST; give -H, or set LDAPURI or URI in
+// ldap.conf" for a named status; for the others
 // the hex form and, when the code carries an LDAP result code, its name and
 // meaning, then the flag hint.
 inline std::string describeStatus(uint32_t status) {

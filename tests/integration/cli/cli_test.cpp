@@ -667,14 +667,14 @@ TEST_F(Cli, FailuresNameTheStatusAndAHint) {
   const std::string down = "ldap://127.0.0.1:" + std::to_string(closedPort);
   const std::vector<Case> cases{
       {{"-b", base_, "search", "(uid=alice)"},
-       "qorhost: open: 0x80144098 DS_E_NO_HOST: no host given, and none set in LDAP_HOST, "
-       "LDAPURI or URI in ldap.conf; give -H",
+       "qorhost: open: 0x80144098 DS_E_NO_HOST: no host given, and none set as the macro symbol "
+       "or environment variable LDAP_HOST; give -H, or set LDAPURI or URI in ldap.conf",
        kFailed,
        {}},
       {{"-H", uri_, "search", "(uid=alice)"},
        "qorhost: open " + uri_ +
-           ": 0x80144097 DS_E_NO_BASE: no search base given, and none set in LDAP_BASE, "
-           "LDAPBASE or BASE in ldap.conf; give -b",
+           ": 0x80144097 DS_E_NO_BASE: no search base given, and none set as the macro symbol "
+           "or environment variable LDAP_BASE; give -b, or set LDAPBASE or BASE in ldap.conf",
        kFailed,
        {}},
       {{"-H", down, "-b", base_, "search", "(cn=x)"},

@@ -35,7 +35,7 @@ TEST(StatusText, NamesAndHints) {
   };
   const std::vector<Case> cases{
       {DS_E_NO_HOST, "DS_E_NO_HOST",
-       "no host given, and none set in LDAP_HOST, LDAPURI or URI in ldap.conf"},
+       "no host given, and none set as the macro symbol or environment variable LDAP_HOST"},
       {DS_W_NOT_FOUND, "DS_W_NOT_FOUND", "nothing found"},
       {DS_OK, "DS_OK", "success"},
       {0x80144020u, "noSuchObject", "no entry with that DN (check the DN and the search base)"},
@@ -53,11 +53,11 @@ TEST(StatusText, NamesAndHints) {
 
 TEST(StatusText, LinesNameTheStatusOrTheLdapResult) {
   EXPECT_EQ(describe(DS_E_NO_HOST),
-            "0x80144098 DS_E_NO_HOST: no host given, and none set in LDAP_HOST, LDAPURI or URI in "
-            "ldap.conf");
+            "0x80144098 DS_E_NO_HOST: no host given, and none set as the macro symbol or "
+            "environment variable LDAP_HOST");
   EXPECT_EQ(describe(DS_E_NO_BASE),
-            "0x80144097 DS_E_NO_BASE: no search base given, and none set in LDAP_BASE, LDAPBASE or "
-            "BASE in ldap.conf");
+            "0x80144097 DS_E_NO_BASE: no search base given, and none set as the macro symbol or "
+            "environment variable LDAP_BASE");
   const std::vector<std::pair<uint32_t, std::string>> cases{
       {DS_W_NOT_FOUND, "0x00144081 DS_W_NOT_FOUND"},
       {0x80144031u, "0x80144031 error: LDAP invalidCredentials (49): wrong bind DN or password"},

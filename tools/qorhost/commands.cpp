@@ -4,13 +4,12 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <ostream>
 
-#include <qorldap/abi/image.h>
 #include <qorldap/status.h>
 
 #include "host.h"
+#include "info.h"
 #include "ldif_output.h"
 #include "module_records.h"
 #include "password.h"
@@ -80,10 +79,6 @@ std::string hostText(const Invocation& invocation) {
 // The host text of a directory kept in an LDIF file.
 constexpr std::string_view kEmbeddedPrefix = "ldif:";
 
-// "open HOST: status", what the extension said about each server tried, and
-// what to do about it: how to name a directory when none was given, whether
-// an LDIF file could not be read or not loaded, which word forms a refused
-// host text may take.
 // What the directory's "additional info" line says, or empty.
 std::string additionalInfo(const std::string& diagnostic) {
   constexpr std::string_view kLabel = "additional info: ";
@@ -106,6 +101,10 @@ bool reportedByTheFile(Streams streams, const Host& host, const std::string& hos
   return true;
 }
 
+// "open HOST: status", what the extension said about each server tried, and
+// what to do about it: how to name a directory when none was given, whether
+// an LDIF file could not be read or not loaded, which word forms a refused
+// host text may take.
 int reportOpen(Streams streams, const Host& host, const Invocation& invocation, uint32_t status) {
   const std::string hosts = hostText(invocation);
   if (hosts.starts_with(kEmbeddedPrefix) && reportedByTheFile(streams, host, hosts, status)) {
@@ -390,112 +389,8 @@ int parent(const Context& context) {
   return kExitOk;
 }
 
-std::string fixedText(const char* text, std::size_t size) {
-  std::string out(text, size);
-  out.resize(out.find('\0') == std::string::npos ? size : out.find('\0'));
-  return out;
-}
-
-std::string utcTime(int64_t seconds) {
-  std::time_t time = static_cast<std::time_t>(seconds);
-  std::tm parts{};
-  if (::gmtime_r(&time, &parts) == nullptr) return "?";
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
-  return text;
-}
-
-void printImage(const Context& context) {
-  std::ostream& out = context.streams.out;
-  const qor_image_info* image = context.host.module().image();
-  if (image == nullptr) return;
-  char magic[24];
-  std::snprintf(magic, sizeof magic, "0x%llX", static_cast<unsigned long long>(image->magic));
-  out << "image:\n"
-      << "  marker:        " << fixedText(image->marker, sizeof image->marker) << '\n'
-      << "  magic:         " << magic << '\n'
-      << "  release:       " << fixedText(image->shortRelease, sizeof image->shortRelease) << '\n'
-      << "  full release:  " << fixedText(image->fullRelease, sizeof image->fullRelease) << '\n'
-      << "  build date:    " << fixedText(image->buildDate, sizeof image->buildDate) << '\n'
-      << "  level:         " << fixedText(image->level, sizeof image->level) << '\n'
-      << "  notice:        " << (image->notice != nullptr ? image->notice : "") << '\n';
-  const qor_pcn* node = context.host.module().node();
-  if (node != nullptr) {
-    out << "  node:          '" << std::string(node->name, sizeof node->name) << "'\n";
-  }
-}
-
-void printVersionRecord(const Context& context) {
-  using VersionCopy = void (*)(qor_version_word*);
-  auto copy = reinterpret_cast<VersionCopy>(context.host.module().symbol("vqvercn1"));
-  if (copy == nullptr) return;
-  qor_version_word words[QOR_VERSION_WORDS] = {};
-  copy(words);
-  std::ostream& out = context.streams.out;
-  out << "version record:\n";
-  for (int i = 0; i < QOR_VERSION_WORDS; ++i) {
-    if (i == 3) {
-      out << "  " << i << ": " << words[i].number << " (" << utcTime(words[i].number) << ")\n";
-    } else if (words[i].text != nullptr) {
-      out << "  " << i << ": \"" << words[i].text << "\"\n";
-    }
-  }
-}
-
-void printTable(const Context& context) {
-  std::ostream& out = context.streams.out;
-  const qorldap_table& table = context.ops();
-  const auto& module = context.host.module();
-  out << "entry table:\n";
-  char line[160];
-#define QOR_PRINT_OPERATION(word, name, result, parameters)                                 \
-  {                                                                                         \
-    void* address = reinterpret_cast<void*>(table.name);                                    \
-    std::snprintf(line, sizeof line, "  %2d %-9s %p%s\n", word, #name, address,             \
-                  address == module.symbol(#name) ? "" : "  (not the exported " #name ")"); \
-    out << line;                                                                            \
-  }
-  QORLDAP_OPERATIONS(QOR_PRINT_OPERATION)
-#undef QOR_PRINT_OPERATION
-}
-
-// The image record's short release for a version: one digit each for major,
-// minor and patch ("1.0.0" reads "1.00"), as the module's build writes it.
-std::string shortRelease(const std::string& version) {
-  std::string digits;
-  for (char c : version) {
-    if (c != '.') digits += c;
-  }
-  return digits.empty() ? digits : digits.substr(0, 1) + "." + digits.substr(1);
-}
-
-// One version for qorhost and the module it loaded: the image record's
-// short release is the same version written shorter, and a module of
-// another version says so.
-std::string versionLine(const Context& context) {
-  const qor_image_info* image = context.host.module().image();
-  const std::string release =
-      image != nullptr ? fixedText(image->shortRelease, sizeof image->shortRelease) : "";
-  if (release == shortRelease(QORHOST_VERSION)) {
-    return std::string(QORHOST_VERSION) + " (qorhost and module; release " + release +
-           " in the image record)";
-  }
-  return std::string("qorhost ") + QORHOST_VERSION + ", module release " + release;
-}
-
 int info(const Context& context) {
-  std::ostream& out = context.streams.out;
-  out << "version:         " << versionLine(context) << '\n';
-  out << "module:          " << context.host.module().path() << '\n';
-  auto& kernel = context.host.kernel();
-  out << "extension:       vqeldap " << (kernel.extensionLoads() > 0 ? "loaded" : "not loaded")
-      << '\n';
-  if (kernel.extensionLoads() == 0) printDiagnostic(out, kernel.lastExtensionError());
-  out << "pools:           "
-      << (kernel.poolMode() == qorkernel::PoolMode::kChecked ? "checked" : "production") << '\n';
-  printImage(context);
-  printVersionRecord(context);
-  printTable(context);
+  printInfo(context.streams.out, context.host);
   return kExitOk;
 }
 

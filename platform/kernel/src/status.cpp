@@ -1,5 +1,5 @@
-// Status objects (wrjnlc) with their diagnostic texts, host message numbers (wrlstlt) and the
-// entry-table registry (hiexprt, wideprt).
+// Status objects (wrjnlc) with their diagnostic texts, and host message
+// numbers (wrlstlt).
 //
 // Threads: wrjnlc and the release of status objects run on any threads at
 // once (the set of live objects is under statusMutex); each object is used
@@ -137,34 +137,6 @@ VQStatus wrlstlt(uint64_t routineId, uint32_t* messageNumber) {
   }
   *messageNumber = kernel->messageNumber.load(std::memory_order_relaxed);
   return 0;
-}
-
-int32_t hiexprt(uint64_t routineId, int32_t kind, void* table, void* pidb) {
-  Call call(routineId, id::hiexprt);
-  Kernel::State* kernel = call.kernel();
-  if (kernel == nullptr) return result::kNoKernel;
-  const std::lock_guard lock(kernel->registryMutex);
-  ++kernel->exportCalls;
-  if (table == nullptr || pidb != &kernel->pidb) {
-    kernel->refuse(table == nullptr ? "hiexprt: no table"
-                                    : "hiexprt: the per-image anchor is not this kernel's");
-    return result::kRefused;
-  }
-  try {
-    kernel->tables[kind] = table;
-  } catch (const std::bad_alloc&) {
-    return result::kNoMemory;
-  }
-  return 0;
-}
-
-int32_t wideprt(uint64_t routineId, int32_t kind) {
-  Call call(routineId, id::wideprt);
-  Kernel::State* kernel = call.kernel();
-  if (kernel == nullptr) return result::kNoKernel;
-  const std::lock_guard lock(kernel->registryMutex);
-  ++kernel->withdrawCalls;
-  return kernel->tables.erase(kind) == 1 ? 0 : result::kNotFound;
 }
 
 }  // namespace routines

@@ -1,3 +1,16 @@
+// The arena's slow paths and its memory: where chunks and large blocks come
+// from, how they grow and how they go back (arena.h has the contract and the
+// size classes). Allocation and release from a class's free list are inline
+// in arena.h; what runs here is what they cannot serve: a fresh chunk when
+// the newest is used up, large blocks, resizing, and releasing every block
+// at once (when the arena goes, or its pool's blocks are all given back).
+//
+// Chunks start at 16 KiB and double up to 1 MiB, so that a pool holding one
+// small result takes little and a pool growing to megabytes takes few
+// chunks. Regions below 64 KiB come from the C heap; from 64 KiB on each is a
+// mapping of its own with every page in place (MAP_POPULATE), one system call
+// instead of a page fault per page, and a mapped large block grows with
+// mremap rather than a copy.
 #include "arena.h"
 
 #include <sys/mman.h>

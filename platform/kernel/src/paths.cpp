@@ -1,3 +1,11 @@
+// Where things are at run time: the running program's directory (from
+// /proc/self/exe), the file the kernel's own code was loaded from (dladdr1),
+// and from those the plugin folder <libdir>/qorldap, where the loader looks
+// for the module by default and the extension search looks last (paths.h has
+// the rules). Every place is found from a file that is there when the program
+// runs: no path of the build or install tree is compiled in, only the
+// relative way from the binary directory to the library directory, so a
+// build tree, or an install that has been moved, finds what belongs to it.
 #include "paths.h"
 
 #include <dlfcn.h>

@@ -1,6 +1,8 @@
 /*
- * Group expansion as a plain synchronous libldap client makes it; see
- * baseline_expand.h.
+ * Group expansion as a plain synchronous libldap client makes it (the
+ * contract is in baseline_expand.h). This is the expansion itself, linked
+ * into the in-process benchmarks and into the program expand_baseline, whose
+ * main (expand_baseline.c) prints what it finds.
  */
 #include "baseline_expand.h"
 

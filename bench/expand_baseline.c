@@ -8,7 +8,8 @@
  *                                                 subscribers, else event
  *
  * Exit status 0 when the expansion ran, 2 for bad usage, 3 when a request
- * failed.
+ * failed. The expansion is baseline_expand.c's, the one the benchmarks run
+ * in process; this file is the program around it.
  */
 #include <stdio.h>
 #include <stdlib.h>

@@ -2,7 +2,7 @@
 // directory holds, and searches larger than the server's size limit.
 #include <cstring>
 
-#include "integration/module/slapd_module_fixture.h"
+#include "support/slapd_module_fixture.h"
 
 namespace qortest {
 namespace {

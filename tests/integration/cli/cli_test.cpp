@@ -20,6 +20,7 @@
 #include "arguments.h"
 #include "process.h"
 #include "slapd.h"
+#include "support/closed_port.h"
 
 namespace clitest {
 namespace {
@@ -651,19 +652,8 @@ TEST_F(Cli, FailuresNameTheStatusAndAHint) {
     int exitCode;
     std::map<std::string, std::optional<std::string>> environment;
   };
-  int closedPort = 0;
-  {
-    // A port that was just free: nothing listens there.
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t size = sizeof address;
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    closedPort = ntohs(address.sin_port);
-    ::close(probe);
-  }
+  const int closedPort = qortest::closedPort();
+  ASSERT_NE(closedPort, 0) << "no loopback port could be bound";
   const std::string down = "ldap://127.0.0.1:" + std::to_string(closedPort);
   const std::vector<Case> cases{
       {{"-b", base_, "search", "(uid=alice)"},

@@ -19,10 +19,10 @@
 #include <vqeldap/options.h>
 
 #include "integration/embedded/directory_generator.h"
-#include "integration/module/slapd_module_fixture.h"
 #include "integration/support/latency_proxy.h"
 #include "integration/support/without_batch.h"
 #include "support/case_names.h"
+#include "support/slapd_module_fixture.h"
 #include "support/temporary_folder.h"
 
 namespace qortest {

@@ -1,34 +1,14 @@
 // dsopen, dsclose, dsopt and dsgeterr through the real extension: where the
 // settings come from, binds, failover, TLS, and the reasons an open fails.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdlib>
 
 #include <vqeldap/options.h>
 
-#include "integration/module/slapd_module_fixture.h"
+#include "support/closed_port.h"
+#include "support/slapd_module_fixture.h"
 
 namespace qortest {
 namespace {
-
-// A loopback port where nothing listens.
-int closedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
 
 using ConnectionTest = SlapdModuleTest;
 

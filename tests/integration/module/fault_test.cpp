@@ -11,8 +11,8 @@
 
 #include <vqeldap/options.h>
 
-#include "integration/module/slapd_module_fixture.h"
 #include "integration/support/latency_proxy.h"
+#include "support/slapd_module_fixture.h"
 
 namespace qortest {
 namespace {

@@ -2,7 +2,7 @@
 // directory holds, and searches larger than the server's size limit.
 #include <cstring>
 
-#include "integration/module/slapd_module_fixture.h"
+#include "support/slapd_module_fixture.h"
 
 namespace qortest {
 namespace {
@@ -146,39 +146,10 @@ TEST_F(QueryTest, DsexpgrpSkipsMembersWhoseDnBreaksTheFilter) {
   EXPECT_EQ(found.dns, std::vector<std::string>{"cn=bob-events,ou=subscribers,o=example"});
 }
 
-// At most 5 entries per search.
-class SizeLimitQueryTest : public QueryTest {
- protected:
-  SlapdOptions serverOptions() const override {
-    SlapdOptions options;
-    options.sizeLimit = 5;
-    options.pagedTotal = pagedTotal();
-    return options;
-  }
-  virtual std::string pagedTotal() const { return "unlimited"; }
-};
-
-TEST_F(SizeLimitQueryTest, PagedSearchGathersEverything) {
-  const std::vector<std::string> all = server().dns("(objectClass=*)");
-  ASSERT_GT(all.size(), 5u);
-  const Found found = resolve(handle_, "(objectClass=*)");
-  EXPECT_EQ(found.status, 0u);
-  EXPECT_EQ(found.dns, all);
-  // Expansion needs nothing beyond the limit either way.
-  EXPECT_EQ(expand(handle_, "cn=all,ou=groups,o=example", 1).dns, kAllPlain);
-}
-
-class NoPagingQueryTest : public SizeLimitQueryTest {
- protected:
-  std::string pagedTotal() const override { return "disabled"; }
-};
-
-TEST_F(NoPagingQueryTest, LimitedEntriesComeWithTheWarning) {
-  const Found found = resolve(handle_, "(objectClass=*)");
-  EXPECT_EQ(found.status, 0x00144004u) << std::hex << found.status;
-  EXPECT_EQ(found.dns.size(), 5u);
-  EXPECT_EQ(ops().dsgeterr(handle_), 0x807FF804u);
-}
+// Paged searches against a server's size limit are tested on the extension
+// (tests/integration/vqeldap/search_test.cpp): the module takes no part in
+// paging, and what it makes of a limited result (a warning with the entries
+// kept) is tested against the scripted extension (tests/unit/query).
 
 }  // namespace
 }  // namespace qortest

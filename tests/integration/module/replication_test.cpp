@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "integration/module/slapd_module_fixture.h"
+#include "support/slapd_module_fixture.h"
 
 namespace qortest {
 namespace {

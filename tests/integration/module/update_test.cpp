@@ -2,7 +2,7 @@
 // attributes made by dsmkatt, checked against what ldapsearch then sees.
 #include <cstring>
 
-#include "integration/module/slapd_module_fixture.h"
+#include "support/slapd_module_fixture.h"
 
 namespace qortest {
 namespace {

@@ -1,10 +1,6 @@
 #include "integration/vqeldap/extension_fixture.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 
@@ -90,21 +86,6 @@ std::vector<Ent> copyResult(ldent** result) {
     entries.push_back(std::move(entry));
   }
   return entries;
-}
-
-int closedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(fd);
-  return port;
 }
 
 void ExtensionTest::SetUp() {
@@ -204,15 +185,6 @@ std::optional<Ent> ExtensionTest::read(qor_connection* connection, const std::st
   if (entries.empty()) return std::nullopt;
   EXPECT_EQ(entries.size(), 1u);
   return entries.front();
-}
-
-std::string ExtensionTest::testDn(const std::string& suffix) const {
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(info->test_suite_name()) + "-" + info->name() + suffix;
-  for (char& c : name) {
-    if (c == '/' || c == ',' || c == '=' || c == '+') c = '-';
-  }
-  return "cn=" + name + ",ou=people," + server_->base();
 }
 
 }  // namespace qortest

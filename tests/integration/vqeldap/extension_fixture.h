@@ -17,6 +17,8 @@
 #include <qorldap/status.h>
 
 #include "integration/support/slapd_server.h"
+#include "support/closed_port.h"
+#include "support/test_dn.h"
 
 namespace qortest {
 
@@ -90,8 +92,10 @@ class ExtensionTest : public ::testing::Test {
                           const char* const* attributes = nullptr, bool* found = nullptr);
   std::optional<Ent> read(qor_connection* connection, const std::string& dn);
 
-  // A DN unique to the running test, under ou=people.
-  std::string testDn(const std::string& suffix = "") const;
+  // A DN unique to the running test, under ou=people of the server's base.
+  std::string testDn(const std::string& suffix = "") const {
+    return qortest::testDn(server_->base(), suffix);
+  }
 
  private:
   std::unique_ptr<qorkernel::Kernel> kernel_;
@@ -105,8 +109,5 @@ class ExtensionTest : public ::testing::Test {
 // that the module relies on (counts, terminators, zero bytes after texts,
 // kinds); a broken invariant fails the test.
 std::vector<Ent> copyResult(ldent** result);
-
-// A closed loopback port: bound and closed again, so nothing listens.
-int closedPort();
 
 }  // namespace qortest

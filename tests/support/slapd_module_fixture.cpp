@@ -1,4 +1,4 @@
-#include "integration/module/slapd_module_fixture.h"
+#include "support/slapd_module_fixture.h"
 
 #include <strings.h>
 
@@ -134,15 +134,6 @@ bool SlapdModuleTest::exists(const std::string& dn) {
   bool ok = false;
   server_->ldapsearch(dn, "base", "(objectClass=*)", {"1.1"}, &ok);
   return ok;
-}
-
-std::string SlapdModuleTest::testDn(const std::string& suffix) const {
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(info->test_suite_name()) + "-" + info->name() + suffix;
-  for (char& c : name) {
-    if (c == '/' || c == ',' || c == '=' || c == '+') c = '-';
-  }
-  return "cn=" + name + ",ou=people," + server_->base();
 }
 
 }  // namespace qortest

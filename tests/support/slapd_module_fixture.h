@@ -17,6 +17,7 @@
 #include <qorldap/table.h>
 
 #include "integration/support/slapd_server.h"
+#include "support/test_dn.h"
 
 namespace qortest {
 
@@ -61,8 +62,10 @@ class SlapdModuleTest : public ::testing::Test {
   std::vector<std::string> stored(const std::string& dn, const std::string& attribute);
   bool exists(const std::string& dn);
 
-  // A DN unique to the running test, under ou=people.
-  std::string testDn(const std::string& suffix = "") const;
+  // A DN unique to the running test, under ou=people of the server's base.
+  std::string testDn(const std::string& suffix = "") const {
+    return qortest::testDn(server_->base(), suffix);
+  }
 
  private:
   std::unique_ptr<qorkernel::Kernel> kernel_;

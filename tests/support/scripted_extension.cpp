@@ -121,8 +121,8 @@ struct ScriptedExtension::Impl {
   bool openSucceeds = true;
   std::optional<VQStatus> openStatus;
   std::deque<SearchResponse> searches;
-  std::function<SearchResponse(const Call&)> responder;
-  std::map<std::string, std::deque<VQStatus>> queuedResults;
+  std::function<SearchResponse(const SearchCall&)> responder;
+  std::map<std::size_t, std::deque<VQStatus>> queuedResults;   // by the Call index
   std::vector<std::unique_ptr<ConnectionRecord>> connections;  // open and closed
   std::map<const void*, std::unique_ptr<ResultBlocks>> outstanding;
   std::size_t badFrees = 0;
@@ -130,8 +130,9 @@ struct ScriptedExtension::Impl {
   std::size_t callsOnClosed = 0;
   BatchOffer batchOffer = BatchOffer::kNone;
 
-  VQStatus nextResult(const std::string& op) {
-    auto it = queuedResults.find(op);
+  template <AnsweredFromQueue T>
+  VQStatus nextResult() {
+    auto it = queuedResults.find(Call(std::in_place_type<T>).index());
     if (it == queuedResults.end() || it->second.empty()) return 0;
     const VQStatus status = it->second.front();
     it->second.pop_front();
@@ -199,11 +200,13 @@ ScriptedExtension::Impl* openImpl(qor_connection* connection) {
 
 constexpr VQStatus kClosedConnection = VQ_LDAP_BASE + 0x51;  // server down
 
-Call callOf(const char* op, const char* dn, int64_t length, qor_status_object* status) {
-  Call call;
-  call.op = op;
-  call.dn = copyText(dn, length);
-  call.length = length;
+// An operation's record with the DN and status object every operation on one
+// entry receives.
+template <typename T>
+T entryCall(const char* dn, int64_t dnLength, qor_status_object* status) {
+  T call;
+  call.dn = copyText(dn, dnLength);
+  call.dnLength = dnLength;
   call.status = status;
   return call;
 }
@@ -211,10 +214,8 @@ Call callOf(const char* op, const char* dn, int64_t length, qor_status_object* s
 VQStatus closeConnection(qor_connection* connection) {
   ScriptedExtension::Impl* impl = openImpl(connection);
   if (impl == nullptr) return kClosedConnection;
-  Call call;
-  call.op = "close";
-  impl->calls.push_back(std::move(call));
-  const VQStatus status = impl->nextResult("close");
+  impl->calls.emplace_back(CloseCall{});
+  const VQStatus status = impl->nextResult<CloseCall>();
   if (status == 0) recordOf(connection)->closed = true;
   return status;
 }
@@ -223,10 +224,10 @@ VQStatus addEntry(qor_connection* connection, const char* dn, int64_t dnLength, 
                   qor_status_object* status) {
   ScriptedExtension::Impl* impl = openImpl(connection);
   if (impl == nullptr) return kClosedConnection;
-  Call call = callOf("addEntry", dn, dnLength, status);
+  auto call = entryCall<AddEntryCall>(dn, dnLength, status);
   if (entry != nullptr) call.entry = copyEntry(*entry);
-  impl->calls.push_back(std::move(call));
-  return impl->nextResult("addEntry");
+  impl->calls.emplace_back(std::move(call));
+  return impl->nextResult<AddEntryCall>();
 }
 
 VQStatus compareValue(qor_connection* connection, const char* dn, int64_t dnLength,
@@ -234,31 +235,28 @@ VQStatus compareValue(qor_connection* connection, const char* dn, int64_t dnLeng
                       int64_t valueLength, qor_status_object* status) {
   ScriptedExtension::Impl* impl = openImpl(connection);
   if (impl == nullptr) return kClosedConnection;
-  Call call = callOf("compareValue", dn, dnLength, status);
+  auto call = entryCall<CompareValueCall>(dn, dnLength, status);
   call.attribute = copyText(attribute, attributeLength);
   call.attributeLength = attributeLength;
   call.value = copyText(value, valueLength);
   call.valuePointer = value;
   call.valueLength = valueLength;
-  impl->calls.push_back(std::move(call));
-  return impl->nextResult("compareValue");
+  impl->calls.emplace_back(std::move(call));
+  return impl->nextResult<CompareValueCall>();
 }
 
 VQStatus deleteEntry(qor_connection* connection, const char* dn, int64_t dnLength,
                      qor_status_object* status) {
   ScriptedExtension::Impl* impl = openImpl(connection);
   if (impl == nullptr) return kClosedConnection;
-  impl->calls.push_back(callOf("deleteEntry", dn, dnLength, status));
-  return impl->nextResult("deleteEntry");
+  impl->calls.emplace_back(entryCall<DeleteEntryCall>(dn, dnLength, status));
+  return impl->nextResult<DeleteEntryCall>();
 }
 
 void freeResult(qor_connection* connection, ldent** result) {
   ScriptedExtension::Impl* impl = openImpl(connection);
   if (impl == nullptr) return;
-  Call call;
-  call.op = "freeResult";
-  call.result = result;
-  impl->calls.push_back(std::move(call));
+  impl->calls.emplace_back(FreeResultCall{result});
   if (impl->outstanding.erase(result) == 0) ++impl->badFrees;
 }
 
@@ -266,25 +264,21 @@ VQStatus modifyEntry(qor_connection* connection, const char* dn, int64_t dnLengt
                      ldmod* const* mods, qor_status_object* status) {
   ScriptedExtension::Impl* impl = openImpl(connection);
   if (impl == nullptr) return kClosedConnection;
-  Call call = callOf("modifyEntry", dn, dnLength, status);
+  auto call = entryCall<ModifyEntryCall>(dn, dnLength, status);
   for (std::size_t i = 0; mods != nullptr && mods[i] != nullptr; ++i) {
-    LdModCopy mod;
-    mod.op = mods[i]->op;
-    mod.attsNull = mods[i]->att == nullptr;
-    mod.attributes.push_back(copyAttributeSlot(mods[i]->att));
-    call.mods.push_back(std::move(mod));
+    call.mods.push_back(LdModCopy{mods[i]->op, copyAttributeSlot(mods[i]->att)});
   }
-  impl->calls.push_back(std::move(call));
-  return impl->nextResult("modifyEntry");
+  impl->calls.emplace_back(std::move(call));
+  return impl->nextResult<ModifyEntryCall>();
 }
 
 VQStatus modifyEntryLists(qor_connection* connection, const char* dn, int64_t dnLength,
                           ldmodp* const* mods, qor_status_object* status) {
   ScriptedExtension::Impl* impl = openImpl(connection);
   if (impl == nullptr) return kClosedConnection;
-  Call call = callOf("modifyEntryLists", dn, dnLength, status);
+  auto call = entryCall<ModifyEntryListsCall>(dn, dnLength, status);
   for (std::size_t i = 0; mods != nullptr && mods[i] != nullptr; ++i) {
-    LdModCopy mod;
+    LdModListCopy mod;
     mod.op = mods[i]->op;
     mod.attsNull = mods[i]->atts == nullptr;
     for (std::size_t a = 0; mods[i]->atts != nullptr && mods[i]->atts[a] != nullptr; ++a) {
@@ -292,8 +286,8 @@ VQStatus modifyEntryLists(qor_connection* connection, const char* dn, int64_t dn
     }
     call.mods.push_back(std::move(mod));
   }
-  impl->calls.push_back(std::move(call));
-  return impl->nextResult("modifyEntryLists");
+  impl->calls.emplace_back(std::move(call));
+  return impl->nextResult<ModifyEntryListsCall>();
 }
 
 VQStatus modifyOne(qor_connection* connection, const char* dn, int64_t dnLength, uint64_t op,
@@ -301,14 +295,14 @@ VQStatus modifyOne(qor_connection* connection, const char* dn, int64_t dnLength,
                    qor_status_object* status) {
   ScriptedExtension::Impl* impl = openImpl(connection);
   if (impl == nullptr) return kClosedConnection;
-  Call call = callOf("modifyOne", dn, dnLength, status);
-  call.flags = op;
+  auto call = entryCall<ModifyOneCall>(dn, dnLength, status);
+  call.op = op;
   call.attribute = copyText(attribute, attributeLength);
   call.attributeLength = attributeLength;
   call.value = copyCString(static_cast<const char*>(value));
   call.valuePointer = value;
-  impl->calls.push_back(std::move(call));
-  return impl->nextResult("modifyOne");
+  impl->calls.emplace_back(std::move(call));
+  return impl->nextResult<ModifyOneCall>();
 }
 
 // One search as `search` answers it; `recorded` receives the status it
@@ -316,9 +310,12 @@ VQStatus modifyOne(qor_connection* connection, const char* dn, int64_t dnLength,
 ldent** answerSearch(ScriptedExtension::Impl* impl, uint64_t flags, const char* text,
                      int64_t length, const char* const* attributes, qor_status_object* status,
                      VQStatus* recorded, bool inBatch = false) {
-  Call call = callOf("search", text, length, status);
-  call.inBatch = inBatch;
+  SearchCall call;
   call.flags = flags;
+  call.text = copyText(text, length);
+  call.length = length;
+  call.status = status;
+  call.inBatch = inBatch;
   if (attributes != nullptr) {
     call.attributes.emplace();
     for (std::size_t i = 0; attributes[i] != nullptr; ++i)
@@ -333,7 +330,7 @@ ldent** answerSearch(ScriptedExtension::Impl* impl, uint64_t flags, const char* 
   }
   ldent** result = response.entries ? impl->buildResult(*response.entries) : nullptr;
   call.result = result;
-  impl->calls.push_back(std::move(call));
+  impl->calls.emplace_back(std::move(call));
   ScriptedExtension::Impl::recordStatus(status, response.status);
   *recorded = response.status.value_or(0);
   return result;
@@ -347,15 +344,13 @@ ldent** search(qor_connection* connection, uint64_t flags, const char* text, int
   return answerSearch(impl, flags, text, length, attributes, status, &recorded);
 }
 
-// Records a "searchBatch" call (count in `length`, window in optionValue),
-// then answers each request as `search` would, recording it as a search.
+// Records the batch, then answers each request as `search` would, recording
+// it as a search made in the batch.
 VQStatus searchBatch(qor_connection* connection, const ldsearch* requests, ldanswer* answers,
                      int64_t count, int64_t window, qor_status_object* status) {
   ScriptedExtension::Impl* impl = openImpl(connection);
   if (impl == nullptr) return kClosedConnection;
-  Call call = callOf("searchBatch", nullptr, count, status);
-  call.optionValue = window;
-  impl->calls.push_back(std::move(call));
+  impl->calls.emplace_back(SearchBatchCall{count, window, status});
   if (impl->batchOffer == BatchOffer::kRefused) {
     for (int64_t i = 0; i < count; ++i) answers[i] = ldanswer{nullptr, kClosedConnection, 0};
     return kClosedConnection;
@@ -373,20 +368,13 @@ VQStatus setOption(qor_connection* connection, int64_t option, int64_t value, ui
                    const char* text, int64_t length) {
   ScriptedExtension::Impl* impl = openImpl(connection);
   if (impl == nullptr) return kClosedConnection;
-  Call call;
-  call.op = "setOption";
-  call.option = option;
-  call.optionValue = value;
-  call.flags = flags;
-  call.value = copyText(text, length);
-  call.valuePointer = text;
-  call.valueLength = length;
-  impl->calls.push_back(std::move(call));
+  impl->calls.emplace_back(
+      SetOptionCall{option, value, flags, copyText(text, length), text, length});
   if (option == QOR_OPTION_SEARCH_BATCH && impl->batchOffer != BatchOffer::kNone) {
     *reinterpret_cast<qor_search_batch*>(static_cast<uintptr_t>(value)) = searchBatch;
     return 0;
   }
-  return impl->nextResult("setOption");
+  return impl->nextResult<SetOptionCall>();
 }
 
 qor_connection* newConnection(ScriptedExtension::Impl& impl) {
@@ -411,16 +399,13 @@ qor_connection* newConnection(ScriptedExtension::Impl& impl) {
 void releaseExtension(qor_extension* extension) {
   ScriptedExtension::Impl* impl = implOf(extension);
   ++impl->releases;
-  Call call;
-  call.op = "release";
-  impl->calls.push_back(std::move(call));
+  impl->calls.emplace_back(ReleaseCall{});
 }
 
 qor_connection* openConnection(qor_extension* extension, const ldparm* parameters,
                                qor_status_object* status, const char* name) {
   ScriptedExtension::Impl* impl = implOf(extension);
-  Call call;
-  call.op = "openConnection";
+  OpenConnectionCall call;
   call.status = status;
   if (parameters != nullptr) {
     call.parameters = *parameters;
@@ -430,7 +415,7 @@ qor_connection* openConnection(qor_extension* extension, const ldparm* parameter
     call.bindPw = copyText(parameters->bindPw, parameters->bindPwLen);
   }
   if (name != nullptr) call.name = name;
-  impl->calls.push_back(std::move(call));
+  impl->calls.emplace_back(std::move(call));
   if (!impl->openSucceeds) {
     ScriptedExtension::Impl::recordStatus(status, impl->openStatus);
     return nullptr;
@@ -465,7 +450,7 @@ void ScriptedExtension::queueSearch(SearchResponse response) {
   impl_->searches.push_back(std::move(response));
 }
 
-void ScriptedExtension::onSearch(std::function<SearchResponse(const Call&)> responder) {
+void ScriptedExtension::onSearch(std::function<SearchResponse(const SearchCall&)> responder) {
   impl_->responder = std::move(responder);
 }
 
@@ -473,20 +458,12 @@ void ScriptedExtension::offerSearchBatch(BatchOffer offer) {
   impl_->batchOffer = offer;
 }
 
-void ScriptedExtension::queueResult(const std::string& op, VQStatus status) {
-  impl_->queuedResults[op].push_back(status);
+void ScriptedExtension::queueResultOf(std::size_t operation, VQStatus status) {
+  impl_->queuedResults[operation].push_back(status);
 }
 
-const std::vector<Call>& ScriptedExtension::calls() const {
+const std::vector<Call>& ScriptedExtension::log() const {
   return impl_->calls;
-}
-
-std::vector<Call> ScriptedExtension::callsTo(const std::string& op) const {
-  std::vector<Call> matching;
-  for (const Call& call : impl_->calls) {
-    if (call.op == op) matching.push_back(call);
-  }
-  return matching;
 }
 
 void ScriptedExtension::clearCalls() {

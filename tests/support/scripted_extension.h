@@ -2,6 +2,11 @@
 // arguments (records received are copied at call time, since the module
 // releases them right after) and answers what the test scripted.
 //
+// Each operation has a record type of its own (SearchCall, AddEntryCall,
+// ...), and a test asks for the calls of one operation by that type
+// (calls<SearchCall>(), count<CloseCall>(), queueResult<ModifyOneCall>(...)),
+// so the compiler checks both the operation and the fields read.
+//
 // The extension and each connection are records laid out as qor_extension /
 // qor_connection with the scripted state behind them. A search result is
 // built from the scripted Entries as ldent/ldatt/ldval records whose texts
@@ -13,12 +18,16 @@
 // Received texts are copied with exactly their length arguments.
 #pragma once
 
+#include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include <qorkernel/kernel.h>
@@ -74,33 +83,114 @@ struct LdEntryCopy {
   std::vector<std::optional<LdAttributeCopy>> attributes;  // natts slots
   bool attsTerminated = false;                             // the slot at index natts is null
 };
+// An ldmod: one operation on one attribute (nullopt for a null att).
 struct LdModCopy {
   uint32_t op = 0;
-  std::vector<std::optional<LdAttributeCopy>> attributes;  // ldmod: exactly one
+  std::optional<LdAttributeCopy> attribute;
+};
+// An ldmodp: one operation on a null-terminated list of attributes.
+struct LdModListCopy {
+  uint32_t op = 0;
   bool attsNull = false;
+  std::vector<LdAttributeCopy> attributes;  // up to the first null slot
 };
 
-struct Call {
-  std::string op;                 // "openConnection", "search", "freeResult", "addEntry", ...
-  std::optional<std::string> dn;  // DN or search text; nullopt for a null pointer
-  int64_t length = 0;             // its length argument
-  uint64_t flags = 0;             // search flags, modifyOne op, setOption flags
-  std::optional<std::vector<std::string>> attributes;  // search selection
-  std::optional<std::string> attribute;                // compare / modifyOne attribute
+// One record per extension operation, with what that operation received:
+// a record has a field only where its operation has the argument, so a test
+// cannot read an argument the call never had. Texts are nullopt for a null
+// pointer and are copied with exactly their length argument.
+
+struct ReleaseCall {};  // the extension's release
+
+struct OpenConnectionCall {
+  ldparm parameters{};  // as received; its pointers are not valid later
+  std::optional<std::string> host, base, bindDn, bindPw;  // the parameters' texts
+  std::string name;                                       // empty for a null name
+  qor_status_object* status = nullptr;
+};
+
+struct CloseCall {};
+
+struct FreeResultCall {
+  const void* result = nullptr;
+};
+
+// What every operation on one entry receives: its DN and the status object.
+struct EntryCall {
+  std::optional<std::string> dn;
+  int64_t dnLength = 0;
+  qor_status_object* status = nullptr;
+};
+
+struct AddEntryCall : EntryCall {
+  std::optional<LdEntryCopy> entry;  // nullopt for a null entry
+};
+
+struct CompareValueCall : EntryCall {
+  std::optional<std::string> attribute;
   int64_t attributeLength = 0;
-  std::optional<std::string> value;  // compare value, modifyOne value (as text)
+  std::optional<std::string> value;
   const void* valuePointer = nullptr;
   int64_t valueLength = 0;
-  int64_t option = 0, optionValue = 0;  // setOption
-  qor_status_object* status = nullptr;
-  std::optional<LdEntryCopy> entry;  // addEntry
-  std::vector<LdModCopy> mods;       // modifyEntry / modifyEntryLists
-  ldparm parameters{};               // openConnection (pointers not valid later)
-  std::optional<std::string> host, base, bindDn, bindPw;  // openConnection texts
-  std::string name;                                       // openConnection's name argument
-  const void* result = nullptr;                           // search result / freeResult argument
-  bool inBatch = false;  // a search answered as part of a searchBatch call
 };
+
+struct DeleteEntryCall : EntryCall {};
+
+struct ModifyEntryCall : EntryCall {
+  std::vector<LdModCopy> mods;  // up to the null slot of the mods array
+};
+
+struct ModifyEntryListsCall : EntryCall {
+  std::vector<LdModListCopy> mods;  // up to the null slot of the mods array
+};
+
+struct ModifyOneCall : EntryCall {
+  uint64_t op = 0;
+  std::optional<std::string> attribute;
+  int64_t attributeLength = 0;
+  std::optional<std::string> value;  // the NUL-terminated text at valuePointer
+  const void* valuePointer = nullptr;
+};
+
+// A search, made alone or as one request of a batch.
+struct SearchCall {
+  uint64_t flags = 0;               // QOR_SEARCH_*
+  std::optional<std::string> text;  // the DN read or the filter
+  int64_t length = 0;
+  std::optional<std::vector<std::string>> attributes;  // the selection
+  qor_status_object* status = nullptr;
+  const void* result = nullptr;  // what the search returned
+  bool inBatch = false;          // answered as a request of a SearchBatchCall
+};
+
+// A batch as a whole; each of its requests is recorded after it as a
+// SearchCall with inBatch set.
+struct SearchBatchCall {
+  int64_t count = 0;
+  int64_t window = 0;
+  qor_status_object* status = nullptr;
+};
+
+struct SetOptionCall {
+  int64_t option = 0;
+  int64_t value = 0;
+  uint32_t flags = 0;
+  std::optional<std::string> text;
+  const void* textPointer = nullptr;
+  int64_t length = 0;
+};
+
+// Every call, in the order the module made them.
+using Call = std::variant<ReleaseCall, OpenConnectionCall, CloseCall, FreeResultCall, AddEntryCall,
+                          CompareValueCall, DeleteEntryCall, ModifyEntryCall, ModifyEntryListsCall,
+                          ModifyOneCall, SearchCall, SearchBatchCall, SetOptionCall>;
+
+// The operations that answer with a status the test queued (else 0).
+template <typename T>
+concept AnsweredFromQueue = std::same_as<T, CloseCall> || std::same_as<T, AddEntryCall> ||
+    std::same_as<T, CompareValueCall> || std::same_as<T, DeleteEntryCall> ||
+    std::same_as<T, ModifyEntryCall> || std::same_as<T, ModifyEntryListsCall> ||
+    std::same_as<T, ModifyOneCall> || std::same_as<T, SetOptionCall>;
 
 // Whether the connections announce the batch of searches: not at all (the
 // slot of the query is left alone and setOption answers as scripted),
@@ -121,14 +211,32 @@ class ScriptedExtension {
   void scriptOpen(bool succeed, std::optional<VQStatus> status = std::nullopt);
   // search: queued responses are used first, then the responder, else null.
   void queueSearch(SearchResponse response);
-  void onSearch(std::function<SearchResponse(const Call&)> responder);
-  // Result of close, addEntry, compareValue, deleteEntry, modifyEntry,
-  // modifyEntryLists, modifyOne: queued per operation, else 0.
-  void queueResult(const std::string& op, VQStatus status);
+  void onSearch(std::function<SearchResponse(const SearchCall&)> responder);
+  // The next answer of operation T; an operation answers 0 once its queue
+  // is empty. (setOption answers the batch query itself while a batch is
+  // offered.)
+  template <AnsweredFromQueue T>
+  void queueResult(VQStatus status) {
+    queueResultOf(Call(std::in_place_type<T>).index(), status);
+  }
   void offerSearchBatch(BatchOffer offer);
 
-  const std::vector<Call>& calls() const;
-  std::vector<Call> callsTo(const std::string& op) const;
+  // Every call in order; calls<T>() copies those of one operation, in order.
+  const std::vector<Call>& log() const;
+  template <typename T>
+  std::vector<T> calls() const {
+    std::vector<T> matching;
+    for (const Call& call : log()) {
+      if (const T* typed = std::get_if<T>(&call)) matching.push_back(*typed);
+    }
+    return matching;
+  }
+  template <typename T>
+  std::size_t count() const {
+    std::size_t matching = 0;
+    for (const Call& call : log()) matching += std::holds_alternative<T>(call) ? 1 : 0;
+    return matching;
+  }
   void clearCalls();
 
   // Results handed out by search and not yet given back; a result given back
@@ -147,6 +255,8 @@ class ScriptedExtension {
   struct Impl;
 
  private:
+  void queueResultOf(std::size_t operation, VQStatus status);
+
   Impl* impl_;
 };
 

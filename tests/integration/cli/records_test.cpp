@@ -59,7 +59,7 @@ ChangeRecord person() {
 
 TEST_F(ChangeRecords, EntryArrivesWithTextAndBinaryValues) {
   EXPECT_EQ(apply(person()), DS_OK);
-  auto adds = extension().callsTo("addEntry");
+  auto adds = extension().calls<qortest::AddEntryCall>();
   ASSERT_EQ(adds.size(), 1u);
   EXPECT_EQ(adds[0].dn, "uid=zoe,o=test");
   const auto& entry = *adds[0].entry;
@@ -98,7 +98,7 @@ TEST_F(ChangeRecords, ModificationsKeepTheirOrderAndOperations) {
                           {ModifyOp::Delete, {"description", {}}},
                           {ModifyOp::Replace, {"sn", {"Zimmer"}}}};
   EXPECT_EQ(apply(record), DS_OK);
-  auto modifies = extension().callsTo("modifyEntry");
+  auto modifies = extension().calls<qortest::ModifyEntryCall>();
   ASSERT_EQ(modifies.size(), 1u);
   const auto& mods = modifies[0].mods;
   ASSERT_EQ(mods.size(), 3u);
@@ -106,14 +106,13 @@ TEST_F(ChangeRecords, ModificationsKeepTheirOrderAndOperations) {
   std::vector<int32_t> counts;
   for (const auto& mod : mods) {
     ops.push_back(mod.op);
-    ASSERT_EQ(mod.attributes.size(), 1u);
-    ASSERT_TRUE(mod.attributes[0]);
-    counts.push_back(mod.attributes[0]->nvals);
+    ASSERT_TRUE(mod.attribute);
+    counts.push_back(mod.attribute->nvals);
   }
   EXPECT_THAT(ops, ElementsAre(0u, 1u, 2u));
   EXPECT_THAT(counts, ElementsAre(2, 0, 1));
-  EXPECT_EQ(mods[0].attributes[0]->values[1].text, "b@x");
-  EXPECT_EQ(mods[2].attributes[0]->name, "sn");
+  EXPECT_EQ(mods[0].attribute->values[1].text, "b@x");
+  EXPECT_EQ(mods[2].attribute->name, "sn");
 }
 
 TEST_F(ChangeRecords, DeleteSendsTheDn) {
@@ -121,19 +120,19 @@ TEST_F(ChangeRecords, DeleteSendsTheDn) {
   record.kind = ChangeKind::Delete;
   record.dn = "uid=gone,o=test";
   EXPECT_EQ(apply(record), DS_OK);
-  auto deletes = extension().callsTo("deleteEntry");
+  auto deletes = extension().calls<qortest::DeleteEntryCall>();
   ASSERT_EQ(deletes.size(), 1u);
   EXPECT_EQ(deletes[0].dn, "uid=gone,o=test");
 }
 
 TEST_F(ChangeRecords, ExtensionFailuresAreConvertedAndNothingIsLeft) {
-  extension().queueResult("addEntry", VQ_LDAP(0x44));
+  extension().queueResult<qortest::AddEntryCall>(VQ_LDAP(0x44));
   EXPECT_EQ(apply(person()), DS_ERROR_FORM(0x44));
   ChangeRecord record;
   record.kind = ChangeKind::Modify;
   record.dn = "uid=zoe,o=test";
   record.modifications = {{ModifyOp::Replace, {"sn", {"Z"}}}};
-  extension().queueResult("modifyEntry", VQ_LDAP(0x20));
+  extension().queueResult<qortest::ModifyEntryCall>(VQ_LDAP(0x20));
   EXPECT_EQ(apply(record), DS_ERROR_FORM(0x20));
 }
 
@@ -150,7 +149,7 @@ TEST_F(ChangeRecords, PoolFailuresAtEveryStepSendNothing) {
     if (status == DS_OK) break;
     ++failures;
     EXPECT_EQ(status, DS_E_NO_MEMORY) << "failing allocation " << n;
-    EXPECT_TRUE(extension().callsTo("addEntry").empty()) << "failing allocation " << n;
+    EXPECT_EQ(extension().count<qortest::AddEntryCall>(), 0u) << "failing allocation " << n;
   }
   // dsreg allocates its own records of the entry: the entry, its attribute
   // array, and for each of the four attributes the attribute, its value

@@ -58,11 +58,11 @@ class ConnectionTest : public ModuleTest {
   }
 
   // The parameters of the latest openConnection call.
-  Call lastOpen() {
-    std::vector<Call> opens = extension().callsTo("openConnection");
+  OpenConnectionCall lastOpen() {
+    std::vector<OpenConnectionCall> opens = extension().calls<OpenConnectionCall>();
     if (opens.empty()) {
       ADD_FAILURE() << "openConnection was not called";
-      return Call{};
+      return OpenConnectionCall{};
     }
     return opens.back();
   }

@@ -15,7 +15,7 @@ TEST_F(ConnectionTest, CloseWithoutAConnectionIsSuccess) {
   EXPECT_EQ(ops().dsclose(nullptr), DS_OK);
   dshandle unopened{};
   EXPECT_EQ(ops().dsclose(&unopened), DS_OK);
-  EXPECT_TRUE(extension().callsTo("close").empty());
+  EXPECT_EQ(extension().count<CloseCall>(), 0u);
 }
 
 TEST_F(ConnectionTest, CloseDeletesThePoolWithEverythingInIt) {
@@ -26,7 +26,7 @@ TEST_F(ConnectionTest, CloseDeletesThePoolWithEverythingInIt) {
   ASSERT_NE(ops().dsmkatt(handle, "cn", 1, DSV_STRING, "left behind"), nullptr);
   EXPECT_EQ(ops().dsclose(handle), DS_OK);
   EXPECT_EQ(kernel().livePools(), pools);
-  EXPECT_EQ(extension().callsTo("close").size(), 1u);
+  EXPECT_EQ(extension().count<CloseCall>(), 1u);
   EXPECT_EQ(extension().liveConnections(), 0u);
 }
 
@@ -37,10 +37,10 @@ TEST_F(ConnectionTest, FailedCloseLeavesTheHandleUsableAndCanBeRepeated) {
   qorkernel::PoolStats inPool = kernel().stats(handle->pool);
   dshandle copy = *handle;
 
-  extension().queueResult("close", VQ_LDAP(0x34));
+  extension().queueResult<CloseCall>(VQ_LDAP(0x34));
   EXPECT_EQ(ops().dsclose(handle), 0x80144034u);
   // Converted as it came, without normalising: an unknown status stays unknown.
-  extension().queueResult("close", 0x80403834u);
+  extension().queueResult<CloseCall>(0x80403834u);
   EXPECT_EQ(ops().dsclose(handle), DS_E_OTHER);
 
   EXPECT_EQ(kernel().livePools(), pools);
@@ -48,7 +48,7 @@ TEST_F(ConnectionTest, FailedCloseLeavesTheHandleUsableAndCanBeRepeated) {
   EXPECT_EQ(kernel().stats(handle->pool).liveBlocks, inPool.liveBlocks);
   EXPECT_EQ(std::memcmp(&copy, handle, sizeof copy), 0);
   ops().dsopt(handle, 1, 2, -1, nullptr);
-  EXPECT_EQ(extension().callsTo("setOption").size(), 1u);
+  EXPECT_EQ(extension().count<SetOptionCall>(), 1u);
 
   EXPECT_EQ(ops().dsclose(handle), DS_OK);
   EXPECT_EQ(kernel().livePools(), pools - 1);
@@ -80,13 +80,13 @@ TEST_P(OptionTest, PassesTheOptionAndMayReplaceTheWord) {
   dshandle* handle = open();
   ASSERT_NE(handle, nullptr);
   ops().dsopt(handle, c.option, c.value, c.flags, c.text);
-  std::vector<Call> calls = extension().callsTo("setOption");
+  std::vector<SetOptionCall> calls = extension().calls<SetOptionCall>();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].option, c.option);
-  EXPECT_EQ(calls[0].optionValue, static_cast<int64_t>(c.value));
+  EXPECT_EQ(calls[0].value, static_cast<int64_t>(c.value));
   EXPECT_EQ(calls[0].flags, c.passedFlags);
-  EXPECT_EQ(calls[0].value, c.text == nullptr ? std::nullopt : std::optional<std::string>(c.text));
-  EXPECT_EQ(calls[0].valueLength, c.text == nullptr ? 0 : static_cast<int64_t>(strlen(c.text)));
+  EXPECT_EQ(calls[0].text, c.text == nullptr ? std::nullopt : std::optional<std::string>(c.text));
+  EXPECT_EQ(calls[0].length, c.text == nullptr ? 0 : static_cast<int64_t>(strlen(c.text)));
   EXPECT_EQ(handle->options, c.options);
   EXPECT_EQ(ops().dsclose(handle), DS_OK);
 }
@@ -99,7 +99,7 @@ TEST_F(ConnectionTest, OptionWithoutAConnectionDoesNothing) {
   unopened.options = 0x99;
   ops().dsopt(&unopened, 1, 1, 0x20, "x");
   EXPECT_EQ(unopened.options, 0x99u);
-  EXPECT_TRUE(extension().callsTo("setOption").empty());
+  EXPECT_EQ(extension().count<SetOptionCall>(), 0u);
 }
 
 // The batch query writes through its value: a caller's dsopt never sends
@@ -109,7 +109,7 @@ TEST_F(ConnectionTest, BatchQueryIsNotPassedOn) {
   dshandle* handle = open();
   ASSERT_NE(handle, nullptr);
   ops().dsopt(handle, QOR_OPTION_SEARCH_BATCH, 8, 0x20, QOR_SEARCH_BATCH_NAME);
-  EXPECT_TRUE(extension().callsTo("setOption").empty());
+  EXPECT_EQ(extension().count<SetOptionCall>(), 0u);
   EXPECT_EQ(handle->options, 0x20u);
   EXPECT_EQ(ops().dsclose(handle), DS_OK);
 }

@@ -16,7 +16,9 @@ namespace {
 // ---------------------------------------------------------------------------
 // Text settings: argument, then macro symbol, then environment variable.
 
-using CallText = std::optional<std::string> Call::*;
+// What openConnection received, and the place of one of its texts there.
+using Open = OpenConnectionCall;
+using CallText = std::optional<std::string> Open::*;
 
 struct TextSettingCase {
   const char* label;
@@ -32,57 +34,57 @@ struct TextSettingCase {
 };
 
 const TextSettingCase kTextCases[] = {
-    {"host argument wins", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen,
+    {"host argument wins", "LDAP_HOST", &OpenArguments::host, &Open::host, &ldparm::hostLen,
      "arg.host", "macro.host", "env.host", "arg.host", DS_OK},
-    {"host macro before env", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen,
+    {"host macro before env", "LDAP_HOST", &OpenArguments::host, &Open::host, &ldparm::hostLen,
      nullptr, "macro.host", "env.host", "macro.host", DS_OK},
-    {"empty host argument is absent", "LDAP_HOST", &OpenArguments::host, &Call::host,
+    {"empty host argument is absent", "LDAP_HOST", &OpenArguments::host, &Open::host,
      &ldparm::hostLen, "", "macro.host", std::nullopt, "macro.host", DS_OK},
-    {"host from env", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen, nullptr,
+    {"host from env", "LDAP_HOST", &OpenArguments::host, &Open::host, &ldparm::hostLen, nullptr,
      std::nullopt, "env.host", "env.host", DS_OK},
-    {"no host", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen, "", std::nullopt,
+    {"no host", "LDAP_HOST", &OpenArguments::host, &Open::host, &ldparm::hostLen, "", std::nullopt,
      std::nullopt, std::nullopt, DS_E_NO_HOST},
-    {"empty host macro is absent", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen,
+    {"empty host macro is absent", "LDAP_HOST", &OpenArguments::host, &Open::host, &ldparm::hostLen,
      nullptr, "", "env.host", "env.host", DS_OK},
-    {"empty host env is no host", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen,
+    {"empty host env is no host", "LDAP_HOST", &OpenArguments::host, &Open::host, &ldparm::hostLen,
      nullptr, std::nullopt, "", std::nullopt, DS_E_NO_HOST},
-    {"host env of 63 bytes", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen,
+    {"host env of 63 bytes", "LDAP_HOST", &OpenArguments::host, &Open::host, &ldparm::hostLen,
      nullptr, std::nullopt, std::string(63, 'h'), std::string(63, 'h'), DS_OK},
-    {"host env too long", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen, nullptr,
+    {"host env too long", "LDAP_HOST", &OpenArguments::host, &Open::host, &ldparm::hostLen, nullptr,
      std::nullopt, std::string(64, 'h'), std::nullopt, DS_E_HOST_TOO_LONG},
-    {"long host macro", "LDAP_HOST", &OpenArguments::host, &Call::host, &ldparm::hostLen, nullptr,
+    {"long host macro", "LDAP_HOST", &OpenArguments::host, &Open::host, &ldparm::hostLen, nullptr,
      std::string(300, 'h'), std::nullopt, std::string(300, 'h'), DS_OK},
-    {"bind DN env too long", "LDAP_BINDDN", &OpenArguments::bindDn, &Call::bindDn,
+    {"bind DN env too long", "LDAP_BINDDN", &OpenArguments::bindDn, &Open::bindDn,
      &ldparm::bindDnLen, nullptr, std::nullopt, std::string(256, 'd'), std::nullopt,
      DS_E_BIND_DN_TOO_LONG},
-    {"bind password env too long", "LDAP_BINDPW", &OpenArguments::bindPw, &Call::bindPw,
+    {"bind password env too long", "LDAP_BINDPW", &OpenArguments::bindPw, &Open::bindPw,
      &ldparm::bindPwLen, nullptr, std::nullopt, std::string(64, 'p'), std::nullopt,
      DS_E_BIND_PW_TOO_LONG},
-    {"base env too long", "LDAP_BASE", &OpenArguments::base, &Call::base, &ldparm::baseLen, nullptr,
+    {"base env too long", "LDAP_BASE", &OpenArguments::base, &Open::base, &ldparm::baseLen, nullptr,
      std::nullopt, std::string(256, 'b'), std::nullopt, DS_E_BASE_TOO_LONG},
-    {"bind DN argument wins", "LDAP_BINDDN", &OpenArguments::bindDn, &Call::bindDn,
+    {"bind DN argument wins", "LDAP_BINDDN", &OpenArguments::bindDn, &Open::bindDn,
      &ldparm::bindDnLen, "cn=arg", "cn=macro", "cn=env", "cn=arg", DS_OK},
-    {"bind DN macro", "LDAP_BINDDN", &OpenArguments::bindDn, &Call::bindDn, &ldparm::bindDnLen,
+    {"bind DN macro", "LDAP_BINDDN", &OpenArguments::bindDn, &Open::bindDn, &ldparm::bindDnLen,
      nullptr, "cn=macro", "cn=env", "cn=macro", DS_OK},
-    {"empty bind DN argument is absent", "LDAP_BINDDN", &OpenArguments::bindDn, &Call::bindDn,
+    {"empty bind DN argument is absent", "LDAP_BINDDN", &OpenArguments::bindDn, &Open::bindDn,
      &ldparm::bindDnLen, "", std::nullopt, "cn=env", "cn=env", DS_OK},
-    {"no bind DN is no failure", "LDAP_BINDDN", &OpenArguments::bindDn, &Call::bindDn,
+    {"no bind DN is no failure", "LDAP_BINDDN", &OpenArguments::bindDn, &Open::bindDn,
      &ldparm::bindDnLen, nullptr, std::nullopt, std::nullopt, std::nullopt, DS_OK},
-    {"bind password argument wins", "LDAP_BINDPW", &OpenArguments::bindPw, &Call::bindPw,
+    {"bind password argument wins", "LDAP_BINDPW", &OpenArguments::bindPw, &Open::bindPw,
      &ldparm::bindPwLen, "pw-arg", "pw-macro", "pw-env", "pw-arg", DS_OK},
-    {"bind password from env", "LDAP_BINDPW", &OpenArguments::bindPw, &Call::bindPw,
+    {"bind password from env", "LDAP_BINDPW", &OpenArguments::bindPw, &Open::bindPw,
      &ldparm::bindPwLen, "", std::nullopt, "pw-env", "pw-env", DS_OK},
-    {"no bind password", "LDAP_BINDPW", &OpenArguments::bindPw, &Call::bindPw, &ldparm::bindPwLen,
+    {"no bind password", "LDAP_BINDPW", &OpenArguments::bindPw, &Open::bindPw, &ldparm::bindPwLen,
      nullptr, std::nullopt, std::nullopt, std::nullopt, DS_OK},
-    {"empty base argument is a base", "LDAP_BASE", &OpenArguments::base, &Call::base,
+    {"empty base argument is a base", "LDAP_BASE", &OpenArguments::base, &Open::base,
      &ldparm::baseLen, "", "o=macro", "o=env", "", DS_OK},
-    {"base macro before env", "LDAP_BASE", &OpenArguments::base, &Call::base, &ldparm::baseLen,
+    {"base macro before env", "LDAP_BASE", &OpenArguments::base, &Open::base, &ldparm::baseLen,
      nullptr, "o=macro", "o=env", "o=macro", DS_OK},
-    {"base from env", "LDAP_BASE", &OpenArguments::base, &Call::base, &ldparm::baseLen, nullptr,
+    {"base from env", "LDAP_BASE", &OpenArguments::base, &Open::base, &ldparm::baseLen, nullptr,
      std::nullopt, "o=env", "o=env", DS_OK},
-    {"empty macro value is used", "LDAP_BASE", &OpenArguments::base, &Call::base, &ldparm::baseLen,
+    {"empty macro value is used", "LDAP_BASE", &OpenArguments::base, &Open::base, &ldparm::baseLen,
      nullptr, "", "o=env", "", DS_OK},
-    {"no base", "LDAP_BASE", &OpenArguments::base, &Call::base, &ldparm::baseLen, nullptr,
+    {"no base", "LDAP_BASE", &OpenArguments::base, &Open::base, &ldparm::baseLen, nullptr,
      std::nullopt, std::nullopt, std::nullopt, DS_E_NO_BASE},
 };
 
@@ -102,11 +104,11 @@ TEST_P(TextSettingTest, FirstSourceThatYieldsAValueWins) {
   EXPECT_EQ(kernel().unreleasedMacroValues(), 0u);
   if (c.expectedStatus != DS_OK) {
     EXPECT_EQ(handle, nullptr);
-    EXPECT_TRUE(extension().callsTo("openConnection").empty());
+    EXPECT_EQ(extension().count<Open>(), 0u);
     EXPECT_EQ(Footprint::of(kernel()), before);
     return;
   }
-  Call open = lastOpen();
+  Open open = lastOpen();
   EXPECT_EQ(open.*c.received, c.expected);
   EXPECT_EQ(open.parameters.*c.length, static_cast<int64_t>(c.expected ? c.expected->size() : 0));
   closeOrFail(handle);
@@ -230,7 +232,7 @@ TEST_P(NumberSettingTest, ParsedFromTheFirstSource) {
   ASSERT_EQ(openWith(arguments, &handle), c.status);
   EXPECT_EQ(kernel().unreleasedMacroValues(), 0u);
   if (c.status != DS_OK) {
-    EXPECT_TRUE(extension().callsTo("openConnection").empty());
+    EXPECT_EQ(extension().count<Open>(), 0u);
     EXPECT_EQ(Footprint::of(kernel()), before);
     return;
   }
@@ -264,7 +266,7 @@ TEST_F(ConnectionTest, ParametersCarryTheFixedFieldsAndTheHandleIsReady) {
   ASSERT_EQ(openWith(arguments, &handle), DS_OK);
   ASSERT_NE(handle, nullptr);
 
-  Call open = lastOpen();
+  Open open = lastOpen();
   const ldparm& p = open.parameters;
   EXPECT_EQ(p.hostCode, 0x5A5A1234u);
   EXPECT_EQ(p.openFlags, 0x80000000u);
@@ -424,7 +426,7 @@ TEST_P(OpenFailureTest, StatusComesFromTheStatusObjectAndNothingIsLeft) {
   dshandle* handle = sentinel;
   EXPECT_EQ(openWith(OpenArguments{}, &handle), c.expected);
   EXPECT_EQ(handle, sentinel);
-  EXPECT_EQ(extension().callsTo("openConnection").size(), 1u);
+  EXPECT_EQ(extension().count<Open>(), 1u);
   EXPECT_EQ(Footprint::of(kernel()), before);
   EXPECT_EQ(kernel().badFrees(), 0u);
 }
@@ -468,7 +470,7 @@ TEST_F(ConnectionTest, WithoutAStatusObjectAFailedOpenIsUnknownAndDsgeterrSaysSo
 TEST_F(ConnectionTest, NoPlaceForTheHandleOpensNothing) {
   Footprint before = Footprint::of(kernel());
   EXPECT_EQ(openWith(OpenArguments{}, nullptr), DS_E_MISSING_ARGUMENT);
-  EXPECT_TRUE(extension().callsTo("openConnection").empty());
+  EXPECT_EQ(extension().count<Open>(), 0u);
   EXPECT_EQ(Footprint::of(kernel()), before);
 }
 
@@ -513,7 +515,7 @@ TEST_F(ConnectionTest, EveryAllocationFailureIsReportedAndLeavesNothing) {
     EXPECT_EQ(Footprint::of(kernel()), before) << "request " << n;
   }
   EXPECT_EQ(n, requests + 1);
-  EXPECT_EQ(extension().callsTo("openConnection").size(), 2u);
+  EXPECT_EQ(extension().count<Open>(), 2u);
   EXPECT_EQ(kernel().badFrees(), 0u);
   EXPECT_EQ(kernel().badMacroFrees(), 0u);
 }

@@ -1,10 +1,8 @@
 // dscompar: refusals before the extension is asked, the arguments it gets
 // and the conversion of its answer, which every operation that returns the
 // extension's status shares.
-#include <functional>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,29 +18,29 @@ TEST_F(DataTest, CompareRefusesWithoutAConnection) {
   EXPECT_EQ(ops().dscompar(&unopened, "cn=a", "cn", "a"), DS_E_NO_CONNECTION);
   // The handle check comes first.
   EXPECT_EQ(ops().dscompar(nullptr, nullptr, nullptr, nullptr), DS_E_NO_CONNECTION);
-  EXPECT_TRUE(extension().callsTo("compareValue").empty());
+  EXPECT_EQ(extension().count<CompareValueCall>(), 0u);
 }
 
 TEST_F(DataTest, CompareRefusesAMissingText) {
   EXPECT_EQ(ops().dscompar(handle(), nullptr, "cn", "a"), DS_E_MISSING_ARGUMENT);
   EXPECT_EQ(ops().dscompar(handle(), "cn=a", nullptr, "a"), DS_E_MISSING_ARGUMENT);
   EXPECT_EQ(ops().dscompar(handle(), "cn=a", "cn", nullptr), DS_E_MISSING_ARGUMENT);
-  EXPECT_TRUE(extension().callsTo("compareValue").empty());
+  EXPECT_EQ(extension().count<CompareValueCall>(), 0u);
 }
 
 TEST_F(DataTest, CompareHandsOverTextsLengthsAndStatusObject) {
   EXPECT_EQ(ops().dscompar(handle(), "cn=Pat,o=test", "mail", "pat@test"), DS_OK);
   EXPECT_EQ(ops().dscompar(handle(), "", "cn", ""), DS_OK);  // empty texts are accepted
-  std::vector<Call> calls = extension().callsTo("compareValue");
+  std::vector<CompareValueCall> calls = extension().calls<CompareValueCall>();
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].dn, "cn=Pat,o=test");
-  EXPECT_EQ(calls[0].length, 13);
+  EXPECT_EQ(calls[0].dnLength, 13);
   EXPECT_EQ(calls[0].attribute, "mail");
   EXPECT_EQ(calls[0].attributeLength, 4);
   EXPECT_EQ(calls[0].value, "pat@test");
   EXPECT_EQ(calls[0].valueLength, 8);
   EXPECT_EQ(calls[0].status, handle()->statusObject);
-  EXPECT_EQ(calls[1].length, 0);
+  EXPECT_EQ(calls[1].dnLength, 0);
   EXPECT_EQ(calls[1].valueLength, 0);
 }
 
@@ -57,16 +55,12 @@ class CompareAnswerTest : public DataTest, public ::testing::WithParamInterface<
 // (a delete, a single change) convert it the same way: as it came, without
 // normalising it first.
 TEST_P(CompareAnswerTest, AnswerIsConverted) {
-  const std::pair<const char*, std::function<uint32_t()>> operations[] = {
-      {"compareValue", [this] { return ops().dscompar(handle(), "cn=a", "cn", "a"); }},
-      {"deleteEntry", [this] { return ops().dsdereg(handle(), "cn=a"); }},
-      {"modifyOne", [this] { return ops().dsmodone(handle(), "cn=a", 0, "cn", "a"); }},
-  };
-  for (const auto& [op, call] : operations) {
-    SCOPED_TRACE(op);
-    extension().queueResult(op, GetParam().answer);
-    EXPECT_EQ(call(), GetParam().expected);
-  }
+  extension().queueResult<CompareValueCall>(GetParam().answer);
+  EXPECT_EQ(ops().dscompar(handle(), "cn=a", "cn", "a"), GetParam().expected) << "dscompar";
+  extension().queueResult<DeleteEntryCall>(GetParam().answer);
+  EXPECT_EQ(ops().dsdereg(handle(), "cn=a"), GetParam().expected) << "dsdereg";
+  extension().queueResult<ModifyOneCall>(GetParam().answer);
+  EXPECT_EQ(ops().dsmodone(handle(), "cn=a", 0, "cn", "a"), GetParam().expected) << "dsmodone";
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, CompareAnswerTest,

@@ -51,8 +51,8 @@ class ScriptedExtensionTest : public ::testing::Test {
 };
 
 TEST_F(ScriptedExtensionTest, OpenConnectionRecordsTheParametersAndTheirTexts) {
-  ASSERT_EQ(extension.callsTo("openConnection").size(), 1u);
-  qortest::Call open = extension.callsTo("openConnection")[0];
+  ASSERT_EQ(extension.count<qortest::OpenConnectionCall>(), 1u);
+  const auto open = extension.calls<qortest::OpenConnectionCall>()[0];
   EXPECT_EQ(open.host, "ldap.test");
   EXPECT_EQ(open.base, std::nullopt);
   EXPECT_EQ(open.parameters.port, 389);
@@ -109,8 +109,8 @@ TEST_F(ScriptedExtensionTest, SearchResultsAreCountedUnterminatedRecordsOfTheScr
 TEST_F(ScriptedExtensionTest, SearchAnswersFromTheQueueThenTheResponderElseNull) {
   extension.queueSearch({Entries{}, VQ_LDAP(0x20)});
   std::vector<std::string> asked;
-  extension.onSearch([&](const qortest::Call& call) {
-    asked.push_back(call.dn.value_or("(null)"));
+  extension.onSearch([&](const qortest::SearchCall& call) {
+    asked.push_back(call.text.value_or("(null)"));
     return SearchResponse{std::nullopt, VQ_LDAP(0x32)};
   });
 
@@ -129,9 +129,9 @@ TEST_F(ScriptedExtensionTest, SearchAnswersFromTheQueueThenTheResponderElseNull)
   EXPECT_EQ(search("third"), nullptr);
   EXPECT_EQ(lastStatus(), VQ_LDAP(0x32)) << "no scripted status: the object is left alone";
 
-  const std::vector<qortest::Call> searches = extension.callsTo("search");
+  const std::vector<qortest::SearchCall> searches = extension.calls<qortest::SearchCall>();
   ASSERT_EQ(searches.size(), 3u);
-  EXPECT_EQ(searches[2].dn, "third");
+  EXPECT_EQ(searches[2].text, "third");
   EXPECT_EQ(searches[2].length, 5);
   EXPECT_EQ(searches[2].attributes, std::nullopt);
 }
@@ -154,7 +154,7 @@ TEST_F(ScriptedExtensionTest, ReceivedRecordsAreCopiedAtCallTime) {
   text[0] = 'X';  // the module releases its records right after the call
   name[0] = 'X';
 
-  const qortest::Call add = extension.callsTo("addEntry").at(0);
+  const auto add = extension.calls<qortest::AddEntryCall>().at(0);
   EXPECT_EQ(add.dn, "cn=new,o=test");
   ASSERT_TRUE(add.entry.has_value());
   EXPECT_TRUE(add.entry->attsTerminated);
@@ -168,24 +168,25 @@ TEST_F(ScriptedExtensionTest, ReceivedRecordsAreCopiedAtCallTime) {
 
   ldmod mod{LDMOD_REPLACE, 0, &attribute};
   ldmod* mods[] = {&mod, nullptr};
-  extension.queueResult("modifyEntry", VQ_LDAP(0x10));
+  extension.queueResult<qortest::ModifyEntryCall>(VQ_LDAP(0x10));
   EXPECT_EQ(connection->modifyEntry(connection, dn, 13, mods, status), VQ_LDAP(0x10));
   EXPECT_EQ(connection->modifyEntry(connection, dn, 13, mods, status), 0u);
-  const qortest::Call modify = extension.callsTo("modifyEntry").at(0);
+  const auto modify = extension.calls<qortest::ModifyEntryCall>().at(0);
   ASSERT_EQ(modify.mods.size(), 1u);
   EXPECT_EQ(modify.mods[0].op, static_cast<uint32_t>(LDMOD_REPLACE));
-  EXPECT_EQ(modify.mods[0].attributes.at(0)->name, "Xn");
+  ASSERT_TRUE(modify.mods[0].attribute);
+  EXPECT_EQ(modify.mods[0].attribute->name, "Xn");
 }
 
 TEST_F(ScriptedExtensionTest, AFailedCloseKeepsTheConnectionAndLaterCallsOnAClosedOneAreCounted) {
-  extension.queueResult("close", VQ_LDAP(0x51));
+  extension.queueResult<qortest::CloseCall>(VQ_LDAP(0x51));
   EXPECT_EQ(connection->close(connection), VQ_LDAP(0x51));
   EXPECT_EQ(extension.liveConnections(), 1u);
   EXPECT_EQ(connection->close(connection), 0u);
   EXPECT_EQ(extension.liveConnections(), 0u);
   EXPECT_EQ(search("after"), nullptr);
   EXPECT_EQ(extension.callsOnClosedConnections(), 1u);
-  EXPECT_EQ(extension.callsTo("search").size(), 0u);
+  EXPECT_EQ(extension.count<qortest::SearchCall>(), 0u);
 }
 
 // The fixture that the module's unit tests derive from.
@@ -206,7 +207,7 @@ TEST_F(FixtureTest, OpenHandsOutAConnectionOfTheScriptedExtension) {
   dshandle* handle = open();
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(extension().liveConnections(), 1u);
-  const std::vector<qortest::Call> opens = extension().callsTo("openConnection");
+  const auto opens = extension().calls<qortest::OpenConnectionCall>();
   ASSERT_EQ(opens.size(), 1u);
   EXPECT_EQ(opens[0].host, "ldap.test");
   EXPECT_EQ(opens[0].base, "o=test");

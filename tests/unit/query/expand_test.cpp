@@ -72,10 +72,8 @@ class ExpandTest : public QueryTest {
   // Requests that waited for an answer: a batch is one, however many
   // searches it carries.
   std::size_t roundTrips() {
-    std::size_t trips = 0;
-    for (const Call& call : extension().calls()) {
-      trips += call.op == "searchBatch" || (call.op == "search" && !call.inBatch) ? 1 : 0;
-    }
+    std::size_t trips = extension().count<SearchBatchCall>();
+    for (const SearchCall& call : extension().calls<SearchCall>()) trips += call.inBatch ? 0 : 1;
     return trips;
   }
 
@@ -107,7 +105,7 @@ TEST_F(ExpandTest, RefusesInTheOrderOfItsChecksBeforeAnySearch) {
   EXPECT_EQ(ops().dsexpgrp(handle(), "", &place, 1), DS_E_MISSING_ARGUMENT);
   EXPECT_EQ(ops().dsexpgrp(handle(), "cn=g", nullptr, 1), DS_E_MISSING_ARGUMENT);
   EXPECT_EQ(place, untouched_);
-  EXPECT_TRUE(extension().callsTo("search").empty());
+  EXPECT_EQ(extension().count<SearchCall>(), 0u);
 }
 
 TEST_F(ExpandTest, UnknownGroupPassesTheReadStatusOnAndClearsPlaceAndLastStatus) {
@@ -115,7 +113,7 @@ TEST_F(ExpandTest, UnknownGroupPassesTheReadStatusOnAndClearsPlaceAndLastStatus)
   Dns dns;
   EXPECT_EQ(expand("cn=nogroup,o=test", &dns), DS_W_NOT_FOUND);
   EXPECT_EQ(handle()->lastStatus, 0);
-  const std::vector<Call> searches = extension().callsTo("search");
+  const std::vector<SearchCall> searches = extension().calls<SearchCall>();
   ASSERT_EQ(searches.size(), 1u);
   EXPECT_EQ(searches[0].flags, uint64_t{QOR_SEARCH_READ_DN});
   EXPECT_EQ(searches[0].attributes, (std::vector<std::string>{"member", "uniquemember"}));
@@ -170,7 +168,7 @@ TEST_P(ExpandKindTest, KindChoosesTheSubscriberClass) {
   EXPECT_EQ(directory_.filters[0],
             std::string(GetParam().plain ? Directory::kPlainPrefix : Directory::kEventPrefix) +
                 "cn=p,o=test))");
-  const std::vector<Call> searches = extension().callsTo("search");
+  const std::vector<SearchCall> searches = extension().calls<SearchCall>();
   ASSERT_EQ(searches.size(), 2u);
   EXPECT_EQ(searches[1].attributes, std::nullopt);
   EXPECT_EQ(searches[1].length, static_cast<int64_t>(directory_.filters[0].size()));
@@ -239,8 +237,8 @@ TEST_F(ExpandTest, FailingNestedExpansionFailsAllAndReleasesEverything) {
   subscribers("cn=p1,o=test", "p1", 3);
   subscribers("cn=p2,o=test", "p2", 1);
   // The member read finds the group, its own read as a group does not.
-  extension().onSearch([this](const Call& call) {
-    if (call.flags == QOR_SEARCH_READ_DN && call.dn == "cn=s,o=test" && call.attributes) {
+  extension().onSearch([this](const SearchCall& call) {
+    if (call.flags == QOR_SEARCH_READ_DN && call.text == "cn=s,o=test" && call.attributes) {
       return SearchResponse{};
     }
     return directory_.answer(call);
@@ -270,15 +268,15 @@ void PrintTo(const FaultCase& c, std::ostream* out) {
 class ExpandFaultTest : public ExpandTest, public ::testing::WithParamInterface<FaultCase> {
  protected:
   void expectOutcome(bool batched);
-  bool hits(const Call& call) const {
+  bool hits(const SearchCall& call) const {
     const bool read = call.flags == QOR_SEARCH_READ_DN;
     switch (GetParam().target) {
       case Target::kSubscribersOfP1:
-        return !read && call.dn->find("cn=p1,o=test") != std::string::npos;
+        return !read && call.text->find("cn=p1,o=test") != std::string::npos;
       case Target::kReadOfP2:
-        return read && call.dn == "cn=p2,o=test";
+        return read && call.text == "cn=p2,o=test";
       case Target::kReadOfGroupS:
-        return read && call.dn == "cn=s,o=test" && call.attributes.has_value();
+        return read && call.text == "cn=s,o=test" && call.attributes.has_value();
     }
     return false;
   }
@@ -299,7 +297,7 @@ TEST_P(ExpandFaultTest, BatchedRequestsGiveTheSameOutcome) {
   // g's subscriber searches, the reads of p2 and s, the read of s as a
   // group, then (unless the expansion failed before s) s's subscriber
   // searches.
-  EXPECT_EQ(extension().callsTo("searchBatch").size(), DS_IS_ERROR(GetParam().expected) ? 3u : 4u);
+  EXPECT_EQ(extension().count<SearchBatchCall>(), DS_IS_ERROR(GetParam().expected) ? 3u : 4u);
 }
 
 void ExpandFaultTest::expectOutcome(bool batched) {
@@ -311,13 +309,13 @@ void ExpandFaultTest::expectOutcome(bool batched) {
   const Dns p3 = subscribers("cn=p3,o=test", "p3", 1);
   const Dns p4 = subscribers("cn=p4,o=test", "p4", 1);
   std::size_t faulted = 0;
-  extension().onSearch([&](const Call& call) {
+  extension().onSearch([&](const SearchCall& call) {
     if (!hits(call)) {
       SearchResponse answered = directory_.answer(call);
       answered.status = answered.status.value_or(0);  // every request records, as libldap's does
       return answered;
     }
-    faulted = extension().callsTo("search").size();
+    faulted = extension().count<SearchCall>();
     SearchResponse response = directory_.answer(call);
     if (!c.entries) response.entries.reset();
     response.status = c.status;
@@ -396,8 +394,8 @@ TEST_F(ExpandTest, LatticeOfDiamondsSearchesEachGroupOnce) {
 // copies stay cheap) would list 131,072 entries.
 TEST_F(ExpandTest, ResultPastTheLimitFailsAndReleasesEverything) {
   lattice(17);
-  extension().onSearch([this](const Call& call) {
-    if (call.flags != QOR_SEARCH_READ_DN && call.dn->find("cn=p,o=test") != std::string::npos) {
+  extension().onSearch([this](const SearchCall& call) {
+    if (call.flags != QOR_SEARCH_READ_DN && call.text->find("cn=p,o=test") != std::string::npos) {
       return SearchResponse{Entries{{"cn=sub,o=test", {}}}, std::nullopt};
     }
     return directory_.answer(call);
@@ -662,9 +660,9 @@ TEST_P(ExpandBatchTest, BatchedExpansionListsWhatOneByOneLists) {
                    "uniqueMember");
   subscribers("cn=q,o=test", "q", 2);
   subscribers("cn=r,o=test", "r", 1);
-  extension().onSearch([this](const Call& call) {
+  extension().onSearch([this](const SearchCall& call) {
     SearchResponse response = directory_.answer(call);
-    if (call.flags != QOR_SEARCH_READ_DN && call.dn->find("cn=p10,o=test") != std::string::npos) {
+    if (call.flags != QOR_SEARCH_READ_DN && call.text->find("cn=p10,o=test") != std::string::npos) {
       response.status = VQ_LDAP(0x04);
     }
     return response;
@@ -690,21 +688,21 @@ TEST_P(ExpandBatchTest, BatchedExpansionListsWhatOneByOneLists) {
   EXPECT_EQ(expandWithWarning(&batched), expected);
   EXPECT_EQ(batched, oneByOne);
   EXPECT_EQ(footprint(), before);
-  for (const Call& batch : extension().callsTo("searchBatch")) {
-    EXPECT_LE(batch.length, QOR_SEARCH_BATCH_WINDOW);
-    EXPECT_EQ(batch.optionValue, QOR_SEARCH_BATCH_WINDOW);
+  for (const SearchBatchCall& batch : extension().calls<SearchBatchCall>()) {
+    EXPECT_LE(batch.count, QOR_SEARCH_BATCH_WINDOW);
+    EXPECT_EQ(batch.window, QOR_SEARCH_BATCH_WINDOW);
   }
   if (GetParam() == BatchOffer::kAnswered) {
     EXPECT_LT(roundTrips() * 10, sequentialTrips);
     // Nested groups are read as groups in their stretch's batch; only the
     // group asked for is read on its own.
-    for (const Call& call : extension().callsTo("search")) {
-      if (call.attributes && *call.dn != "cn=g,o=test") {
-        EXPECT_TRUE(call.inBatch) << *call.dn;
+    for (const SearchCall& call : extension().calls<SearchCall>()) {
+      if (call.attributes && *call.text != "cn=g,o=test") {
+        EXPECT_TRUE(call.inBatch) << *call.text;
       }
     }
   } else {
-    EXPECT_EQ(roundTrips(), sequentialTrips + extension().callsTo("searchBatch").size());
+    EXPECT_EQ(roundTrips(), sequentialTrips + extension().count<SearchBatchCall>());
   }
 }
 

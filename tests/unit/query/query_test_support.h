@@ -153,8 +153,8 @@ class Directory {
   // Makes the subscriber search for `person` return an empty array.
   void noSubscribers(const std::string& person, bool plain) { subscribers_[{plain, person}]; }
 
-  SearchResponse answer(const Call& call) {
-    const std::string text = call.dn.value_or("");
+  SearchResponse answer(const SearchCall& call) {
+    const std::string text = call.text.value_or("");
     if (call.flags == QOR_SEARCH_READ_DN) {
       reads.push_back(text);
       auto found = entries_.find(text);
@@ -179,7 +179,7 @@ class Directory {
 
   // Installs this directory as the extension's responder.
   void serve(ScriptedExtension& extension) {
-    extension.onSearch([this](const Call& call) { return answer(call); });
+    extension.onSearch([this](const SearchCall& call) { return answer(call); });
   }
 
   std::vector<std::string> reads;    // DNs read, in order
@@ -228,21 +228,23 @@ class QueryTest : public ConnectedTest {
   }
 
   Footprint footprint() { return Footprint::of(kernel()); }
-  std::size_t searches() { return extension().callsTo("search").size(); }
+  std::size_t searches() { return extension().count<SearchCall>(); }
   // Searches that answered with a result (which must be given back).
   std::size_t resultsHandedOut() {
     std::size_t count = 0;
-    for (const Call& call : extension().callsTo("search")) count += call.result != nullptr ? 1 : 0;
+    for (const SearchCall& call : extension().calls<SearchCall>()) {
+      count += call.result != nullptr ? 1 : 0;
+    }
     return count;
   }
-  std::size_t freeResults() { return extension().callsTo("freeResult").size(); }
+  std::size_t freeResults() { return extension().count<FreeResultCall>(); }
 
   void release(dsent** list) { EXPECT_EQ(ops().dsfree(handle(), list), DS_OK); }
 
   // The extension's answer to every search from now on.
   void answerAlways(const std::optional<Entries>& entries,
                     std::optional<VQStatus> status = std::nullopt) {
-    extension().onSearch([entries, status](const Call&) {
+    extension().onSearch([entries, status](const SearchCall&) {
       return SearchResponse{entries, status};
     });
   }

@@ -37,10 +37,10 @@ class ResolveTest : public QueryTest {
   std::size_t blockSize(const void* block) {
     return kernel().blockSize(pool(), block).value_or(SIZE_MAX);
   }
-  Call onlySearch() {
-    const std::vector<Call> calls = extension().callsTo("search");
+  SearchCall onlySearch() {
+    const std::vector<SearchCall> calls = extension().calls<SearchCall>();
     EXPECT_EQ(calls.size(), 1u);
-    return calls.empty() ? Call{} : calls.back();
+    return calls.empty() ? SearchCall{} : calls.back();
   }
 
   dsent* unused_ = nullptr;
@@ -59,7 +59,7 @@ TEST_F(ResolveTest, RefusesMissingConnectionOrPlaceBeforeAnySearch) {
     EXPECT_EQ(resolve(byDn)(handle(), "cn=x", nullptr, nullptr), DS_E_MISSING_ARGUMENT);
     EXPECT_EQ(place, untouched_);
   }
-  EXPECT_TRUE(extension().callsTo("search").empty());
+  EXPECT_EQ(extension().count<SearchCall>(), 0u);
 }
 
 TEST_F(ResolveTest, DnReadHandsTheSearchItsTextSelectionAndStatusObject) {
@@ -67,9 +67,9 @@ TEST_F(ResolveTest, DnReadHandsTheSearchItsTextSelectionAndStatusObject) {
   const char* const selection[] = {"member", "uniquemember", nullptr};
   dsent** list = untouched_;
   ASSERT_EQ(ops().dsrslvdn(handle(), "cn=Pat,o=test", selection, &list), DS_OK);
-  const Call search = onlySearch();
+  const SearchCall search = onlySearch();
   EXPECT_EQ(search.flags, uint64_t{QOR_SEARCH_READ_DN});
-  EXPECT_EQ(search.dn, "cn=Pat,o=test");
+  EXPECT_EQ(search.text, "cn=Pat,o=test");
   EXPECT_EQ(search.length, 13);
   EXPECT_EQ(search.attributes, (std::vector<std::string>{"member", "uniquemember"}));
   EXPECT_EQ(search.status, handle()->statusObject);
@@ -81,8 +81,8 @@ TEST_F(ResolveTest, NullTextIsSearchedAsEmptyAndNoSelectionAsNull) {
     extension().clearCalls();
     dsent** list = untouched_;
     EXPECT_EQ(resolve(byDn)(handle(), nullptr, nullptr, &list), DS_W_NOT_FOUND);
-    const Call search = onlySearch();
-    EXPECT_EQ(search.dn, std::nullopt);
+    const SearchCall search = onlySearch();
+    EXPECT_EQ(search.text, std::nullopt);
     EXPECT_EQ(search.length, 0);
     EXPECT_EQ(search.attributes, std::nullopt);
   }
@@ -201,9 +201,9 @@ TEST_P(ResolveScopeTest, ScopeOptionBecomesTheSearchFlags) {
   handle()->options = GetParam().options;
   dsent** list = untouched_;
   EXPECT_EQ(ops().dsreslv(handle(), "(objectclass=person)", nullptr, &list), DS_W_NOT_FOUND);
-  const Call search = onlySearch();
+  const SearchCall search = onlySearch();
   EXPECT_EQ(search.flags, GetParam().flags);
-  EXPECT_EQ(search.dn, "(objectclass=person)");
+  EXPECT_EQ(search.text, "(objectclass=person)");
   EXPECT_EQ(search.length, 20);
   EXPECT_EQ(search.status, handle()->statusObject);
 }
@@ -294,14 +294,14 @@ TEST_F(ResolveTest, UnusableStatusObjectReadsAsInvalidStatus) {
   for (qor_status_object* status : {&unmarked, static_cast<qor_status_object*>(nullptr)}) {
     handle()->statusObject = status;
     // A message issued during the search: 0x80000805 converts to 0x80144050.
-    extension().onSearch([this](const Call&) {
+    extension().onSearch([this](const SearchCall&) {
       kernel().issueMessage();
       return SearchResponse{numbered(1), std::nullopt};
     });
     dsent** list = untouched_;
     EXPECT_EQ(ops().dsreslv(handle(), "(cn=*)", nullptr, &list), DS_WARNING_FORM(DS_E_OTHER));
     release(list);
-    extension().onSearch([this](const Call&) {
+    extension().onSearch([this](const SearchCall&) {
       kernel().issueMessage();
       return SearchResponse{std::nullopt, std::nullopt};
     });

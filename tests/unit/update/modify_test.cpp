@@ -64,16 +64,15 @@ TEST_F(ModifyTest, ModifyHandsOverEachOperationWithItsAttributeInOrder) {
   dsatt* mail = records_.attribute("mail", {records_.text("a@x"), records_.number(DSV_INT, 7)});
   dsatt* cn = single("cn", "Pat");
   ASSERT_EQ(modify({records_.mod(0, mail), records_.mod(0x80000002u, cn)}), DS_OK);
-  const Call call = onlyCall("modifyEntry");
+  const auto call = onlyCall<ModifyEntryCall>();
   EXPECT_EQ(call.dn, "cn=x,o=test");
-  EXPECT_EQ(call.length, 11);
+  EXPECT_EQ(call.dnLength, 11);
   EXPECT_EQ(call.status, handle()->statusObject);
   ASSERT_EQ(call.mods.size(), 2u);
   EXPECT_EQ(call.mods[0].op, 0u);
   EXPECT_EQ(call.mods[1].op, 0x80000002u);
-  ASSERT_EQ(call.mods[0].attributes.size(), 1u);
-  ASSERT_TRUE(call.mods[0].attributes[0]);
-  const LdAttributeCopy& first = *call.mods[0].attributes[0];
+  ASSERT_TRUE(call.mods[0].attribute);
+  const LdAttributeCopy& first = *call.mods[0].attribute;
   EXPECT_EQ(first.namePointer, mail->name);
   EXPECT_EQ(first.namelen, 4);
   EXPECT_EQ(first.nvals, 2);
@@ -83,16 +82,16 @@ TEST_F(ModifyTest, ModifyHandsOverEachOperationWithItsAttributeInOrder) {
   EXPECT_EQ(first.values[0].textPointer, mail->vals[0]->text);
   EXPECT_EQ(first.values[1].type, LDV_LONG);
   EXPECT_EQ(first.values[1].data, 7);
-  ASSERT_TRUE(call.mods[1].attributes.at(0));
-  EXPECT_EQ(call.mods[1].attributes[0]->name, "cn");
+  ASSERT_TRUE(call.mods[1].attribute);
+  EXPECT_EQ(call.mods[1].attribute->name, "cn");
 }
 
 TEST_F(ModifyTest, ModifyAcceptsAnAttributeWithoutValuesOnlyForADelete) {
   ASSERT_EQ(modify({records_.mod(LDMOD_DELETE, valueless("description"))}), DS_OK);
-  const Call call = onlyCall("modifyEntry");
+  const auto call = onlyCall<ModifyEntryCall>();
   ASSERT_EQ(call.mods.size(), 1u);
-  ASSERT_TRUE(call.mods[0].attributes.at(0));
-  const LdAttributeCopy& removed = *call.mods[0].attributes[0];
+  ASSERT_TRUE(call.mods[0].attribute);
+  const LdAttributeCopy& removed = *call.mods[0].attribute;
   EXPECT_EQ(removed.name, "description");
   EXPECT_EQ(removed.nvals, 0);
   EXPECT_FALSE(removed.valsNull);
@@ -102,7 +101,7 @@ TEST_F(ModifyTest, ModifyAcceptsAnAttributeWithoutValuesOnlyForADelete) {
   for (uint32_t op : {LDMOD_ADD, LDMOD_REPLACE}) {
     EXPECT_EQ(modify({records_.mod(op, valueless("description"))}), DS_E_NO_VALUE);
   }
-  EXPECT_EQ(extension().callsTo("modifyEntry").size(), 1u);
+  EXPECT_EQ(extension().count<ModifyEntryCall>(), 1u);
 }
 
 TEST_F(ModifyTest, RefusalOfALaterModificationReleasesTheEarlierOnes) {
@@ -136,22 +135,22 @@ TEST_F(ModifyTest, ModpadHandsOverEachOperationWithItsAttributesInOrder) {
   ASSERT_EQ(modpad({records_.modp(2, {cn, mail}), records_.modp(0, {}),
                     records_.modp(1, {single("sn", "Doe")})}),
             DS_OK);
-  const Call call = onlyCall("modifyEntryLists");
+  const auto call = onlyCall<ModifyEntryListsCall>();
   EXPECT_EQ(call.dn, "cn=x,o=test");
-  EXPECT_EQ(call.length, 11);
+  EXPECT_EQ(call.dnLength, 11);
   EXPECT_EQ(call.status, handle()->statusObject);
   ASSERT_EQ(call.mods.size(), 3u);
   EXPECT_EQ(call.mods[0].op, 2u);
   ASSERT_EQ(call.mods[0].attributes.size(), 2u);
-  EXPECT_EQ(call.mods[0].attributes[0]->namePointer, cn->name);
-  EXPECT_EQ(call.mods[0].attributes[1]->nvals, 2);
-  EXPECT_EQ(call.mods[0].attributes[1]->values.at(1).text, "b@x");
+  EXPECT_EQ(call.mods[0].attributes[0].namePointer, cn->name);
+  EXPECT_EQ(call.mods[0].attributes[1].nvals, 2);
+  EXPECT_EQ(call.mods[0].attributes[1].values.at(1).text, "b@x");
   // A modification without attributes: its array holds only the null slot.
   EXPECT_EQ(call.mods[1].op, 0u);
   EXPECT_FALSE(call.mods[1].attsNull);
   EXPECT_TRUE(call.mods[1].attributes.empty());
   EXPECT_EQ(call.mods[2].op, 1u);
-  EXPECT_EQ(call.mods[2].attributes.at(0)->name, "sn");
+  EXPECT_EQ(call.mods[2].attributes.at(0).name, "sn");
 }
 
 TEST_F(ModifyTest, ModpadRefusesAnAttributeWithoutValuesEvenForADelete) {
@@ -163,11 +162,11 @@ TEST_F(ModifyTest, ModpadRefusesAnAttributeWithoutValuesEvenForADelete) {
 
 TEST_F(ModifyTest, ExtensionFailureIsConvertedAndEverythingStillReleased) {
   const std::size_t blocks = liveBlocks();
-  extension().queueResult("modifyEntry", VQ_LDAP(0x10));
+  extension().queueResult<ModifyEntryCall>(VQ_LDAP(0x10));
   EXPECT_EQ(modify({records_.mod(1, single("cn", "a"))}), 0x80144010u);
-  extension().queueResult("modifyEntryLists", VQ_LDAP(0x41));
+  extension().queueResult<ModifyEntryListsCall>(VQ_LDAP(0x41));
   EXPECT_EQ(modpad({records_.modp(2, {single("cn", "a")})}), 0x80144041u);
-  extension().queueResult("modifyEntryLists", 0x12345678u);
+  extension().queueResult<ModifyEntryListsCall>(0x12345678u);
   EXPECT_EQ(modpad({records_.modp(2, {single("cn", "a")})}), DS_E_OTHER);
   EXPECT_EQ(liveBlocks(), blocks);
 }
@@ -233,15 +232,15 @@ TEST_F(ModifyTest, ModifyOnePassesItsArgumentsUnchangedAndAllocatesNothing) {
   const std::size_t allocations = kernel().totals().allocations;
   const char* value = "new value";
   ASSERT_EQ(ops().dsmodone(handle(), "cn=x,o=test", 0x80000001u, "description", value), DS_OK);
-  const Call call = onlyCall("modifyOne");
+  const auto call = onlyCall<ModifyOneCall>();
   EXPECT_EQ(call.dn, "cn=x,o=test");
-  EXPECT_EQ(call.length, 11);
-  EXPECT_EQ(call.flags, uint64_t{0x80000001u});  // upper 32 bits zero
+  EXPECT_EQ(call.dnLength, 11);
+  EXPECT_EQ(call.op, uint64_t{0x80000001u});  // upper 32 bits zero
   EXPECT_EQ(call.attribute, "description");
   EXPECT_EQ(call.attributeLength, 11);
   EXPECT_EQ(call.valuePointer, value);
   EXPECT_EQ(call.status, handle()->statusObject);
-  extension().queueResult("modifyOne", VQ_LDAP(0x32));
+  extension().queueResult<ModifyOneCall>(VQ_LDAP(0x32));
   EXPECT_EQ(ops().dsmodone(handle(), "cn=x,o=test", 2, "cn", "v"), 0x80144032u);
   EXPECT_EQ(kernel().totals().allocations, allocations);
 }

@@ -27,7 +27,7 @@ class RegisterTest : public UpdateTest {
   // Registers `entry` and gives what addEntry received.
   LdEntryCopy registered(const dsent* entry, const char* dn = "cn=new,o=test") {
     EXPECT_EQ(ops().dsreg(handle(), dn, entry), DS_OK);
-    const Call add = onlyCall("addEntry");
+    const auto add = onlyCall<AddEntryCall>();
     EXPECT_TRUE(add.entry.has_value());
     return add.entry.value_or(LdEntryCopy{});
   }
@@ -78,9 +78,9 @@ TEST_F(RegisterTest, DnArgumentAndEntryDnTravelSeparatelyAndBorrowed) {
   dsatt* cn = records_.attribute("cn", {records_.text("Pat")});
   dsent* entry = records_.entry("cn=Pat,o=test", {cn});
   ASSERT_EQ(ops().dsreg(handle(), "cn=argument,o=test", entry), DS_OK);
-  const Call add = onlyCall("addEntry");
+  const auto add = onlyCall<AddEntryCall>();
   EXPECT_EQ(add.dn, "cn=argument,o=test");
-  EXPECT_EQ(add.length, 18);
+  EXPECT_EQ(add.dnLength, 18);
   EXPECT_EQ(add.status, handle()->statusObject);
   ASSERT_TRUE(add.entry);
   EXPECT_EQ(add.entry->dnPointer, entry->dn);
@@ -95,7 +95,7 @@ TEST_F(RegisterTest, DnArgumentAndEntryDnTravelSeparatelyAndBorrowed) {
 TEST_F(RegisterTest, EmptyDnIsPassedAndANullEntryDnGoesOutNull) {
   dsent* entry = records_.entry(nullptr, {records_.attribute("cn", {records_.text("x")})});
   const LdEntryCopy sent = registered(entry, "");
-  EXPECT_EQ(onlyCall("addEntry").length, 0);
+  EXPECT_EQ(onlyCall<AddEntryCall>().dnLength, 0);
   EXPECT_EQ(sent.dnPointer, nullptr);
   EXPECT_EQ(sent.dnlen, 0);
 }
@@ -250,9 +250,9 @@ TEST_F(RegisterTest, MissingValueThatTheCountPromisesIsRefused) {
 TEST_F(RegisterTest, ExtensionFailureIsConvertedAndTheRecordsStillReleased) {
   dsent* entry = records_.entry("cn=x,o=test", {records_.attribute("cn", {records_.text("x")})});
   const std::size_t blocks = liveBlocks();
-  extension().queueResult("addEntry", VQ_LDAP(0x44));
+  extension().queueResult<AddEntryCall>(VQ_LDAP(0x44));
   EXPECT_EQ(ops().dsreg(handle(), "cn=x,o=test", entry), 0x80144044u);
-  extension().queueResult("addEntry", VQ_LDAP(0x62));
+  extension().queueResult<AddEntryCall>(VQ_LDAP(0x62));
   EXPECT_EQ(ops().dsreg(handle(), "cn=x,o=test", entry), DS_E_OTHER);
   EXPECT_EQ(liveBlocks(), blocks);
 }
@@ -280,11 +280,11 @@ TEST_F(RegisterTest, DeregisterRefusesThenPassesTheDnAndConvertsTheStatus) {
 
   const std::size_t allocations = kernel().totals().allocations;
   EXPECT_EQ(ops().dsdereg(handle(), "cn=gone,o=test"), DS_OK);
-  const Call del = onlyCall("deleteEntry");
+  const auto del = onlyCall<DeleteEntryCall>();
   EXPECT_EQ(del.dn, "cn=gone,o=test");
-  EXPECT_EQ(del.length, 14);
+  EXPECT_EQ(del.dnLength, 14);
   EXPECT_EQ(del.status, handle()->statusObject);
-  extension().queueResult("deleteEntry", VQ_LDAP(0x20));
+  extension().queueResult<DeleteEntryCall>(VQ_LDAP(0x20));
   EXPECT_EQ(ops().dsdereg(handle(), "cn=gone,o=test"), 0x80144020u);
   EXPECT_EQ(kernel().totals().allocations, allocations);
 }

@@ -103,20 +103,18 @@ class UpdateTest : public ConnectedTest {
   std::size_t liveBlocks() { return kernel().totals().liveBlocks; }
   std::size_t liveBytes() { return kernel().totals().liveBytes; }
 
-  // The only call of `op` so far.
-  Call onlyCall(const std::string& op) {
-    const std::vector<Call> calls = extension().callsTo(op);
-    EXPECT_EQ(calls.size(), 1u) << op;
-    return calls.empty() ? Call{} : calls.back();
+  // The only call of operation T so far.
+  template <typename T>
+  T onlyCall() {
+    const std::vector<T> calls = extension().calls<T>();
+    EXPECT_EQ(calls.size(), 1u);
+    return calls.empty() ? T{} : calls.back();
   }
   // Calls of the connection's update operations so far.
   std::size_t updateCalls() {
-    std::size_t count = 0;
-    for (const char* op :
-         {"addEntry", "deleteEntry", "modifyEntry", "modifyEntryLists", "modifyOne"}) {
-      count += extension().callsTo(op).size();
-    }
-    return count;
+    const ScriptedExtension& e = extension();
+    return e.count<AddEntryCall>() + e.count<DeleteEntryCall>() + e.count<ModifyEntryCall>() +
+           e.count<ModifyEntryListsCall>() + e.count<ModifyOneCall>();
   }
 
   // Fails each pool request of `run` in turn (counted from one successful

@@ -7,8 +7,9 @@
 // rejects, and a member value such as "*" or "x)(objectclass=*" would widen
 // the search to entries that are no subscribers of that member.
 //
-// Header-only and free of dependencies, so that the tests can check the
-// escaping directly, NUL bytes included.
+// The escaping is header-only and free of dependencies, so that the tests
+// can check it directly, NUL bytes included; filter.cpp builds the whole
+// filter in a block of the handle's pool.
 #pragma once
 
 #include <array>
@@ -68,5 +69,10 @@ constexpr char* escapeFilterValue(const char* text, int64_t length, char* out) {
   }
   return out;
 }
+
+// The subscriber filter of `length` bytes of `memberDn` for subscribers of
+// `kind`, in a block of the pool of exactly its size (zero-terminated), or
+// null when out of memory.
+char* buildSubscriberFilter(qor_pool* pool, const char* memberDn, int64_t length, int32_t kind);
 
 }  // namespace qorldap::query

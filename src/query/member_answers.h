@@ -39,10 +39,6 @@ namespace qorldap::query {
 
 inline constexpr int32_t kStretch = QOR_SEARCH_BATCH_WINDOW;
 
-// The subscriber filter of `length` bytes of `memberDn` in a block of the
-// pool of exactly its size (zero-terminated), or null when out of memory.
-char* buildSubscriberFilter(qor_pool* pool, const char* memberDn, int64_t length, int32_t kind);
-
 class MemberAnswers {
  public:
   // Without a batch operation (`send` null) nothing is fetched.

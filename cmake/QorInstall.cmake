@@ -69,7 +69,11 @@ string(REGEX REPLACE "/$" "" QOR_PC_TO_PREFIX "${QOR_PC_TO_PREFIX}")
 configure_file(cmake/qorldap.pc.in ${PROJECT_BINARY_DIR}/qorldap.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/qorldap.pc DESTINATION ${QOR_PKGCONFIG_DIR})
 
-install(FILES examples/schema/qorldap.schema DESTINATION ${CMAKE_INSTALL_DATADIR}/qorldap)
+# The schema for slapd, and the same written for 389 DS and Active Directory
+# (tools/schema writes those two from the first).
+install(FILES examples/schema/qorldap.schema examples/schema/qorldap-389.ldif
+              examples/schema/qorldap-ad.ldif
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/qorldap)
 install(FILES doc/qorhost.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # The installed README speaks of the kit as installed, not of the source tree.
 install(FILES doc/kit-README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME README.md)

@@ -52,6 +52,7 @@ check_layout() {
   libdir="$(libdir_of "$prefix")"
   for file in bin/qorhost include/qorldap/table.h include/qorldap/abi/compat.h \
     include/qorkernel/qorkernel.h include/vqeldap/options.h share/qorldap/qorldap.schema \
+    share/qorldap/qorldap-389.ldif share/qorldap/qorldap-ad.ldif \
     share/man/man1/qorhost.1 share/man/man7/qorldap.7 share/man/man3/qorkernel.3 \
     share/man/man3/dsexpgrp.3 share/doc/qorldap/manual.md share/doc/qorldap/README.md; do
     [ -f "$prefix/$file" ] || fail "$file is not installed"

@@ -200,8 +200,9 @@ TEST(SchemaLdif, Ds389FormHoldsEveryDefinition) {
   }
 }
 
-// AD's pair for each syntax the issue of the form names, written out here
-// rather than taken from the generator's table.
+// AD's attributeSyntax/oMSyntax pair for the common LDAP syntaxes, written
+// out here from Microsoft's syntax table rather than taken from the
+// generator's own.
 struct AdPair {
   const char* ldapSyntax;
   const char* attributeSyntax;

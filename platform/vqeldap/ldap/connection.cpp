@@ -4,6 +4,8 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
+
 #include <vqeldap/options.h>
 
 #include "common/status.h"
@@ -42,9 +44,14 @@ struct FreeTexts {
 };
 using Texts = std::unique_ptr<char*, FreeTexts>;
 
-// Appends a null-terminated list of texts (null: none).
+// Appends the texts of a null-terminated list (null: none) that `out` does
+// not hold yet. A server that pages a search may send a continuation
+// reference again on the next page (slapd resumes after the last entry it
+// sent, not after the reference), and a URI is news only once.
 void appendTexts(char* const* texts, std::vector<std::string>& out) {
-  for (; texts != nullptr && *texts != nullptr; ++texts) out.emplace_back(*texts);
+  for (; texts != nullptr && *texts != nullptr; ++texts) {
+    if (std::find(out.begin(), out.end(), *texts) == out.end()) out.emplace_back(*texts);
+  }
 }
 
 struct FreeBer {

@@ -406,7 +406,10 @@ QOR_EXTERN_C_BEGIN
  * Sends:
  *   One search: the filter under the connection's base, in subtree scope unless dsopt set one
  *   level or base (DSOPT_SCOPE). The LDAP servers' backend asks for a subtree or one-level search
- *   in pages of 500 entries (VQELDAP_OPT_PAGE_SIZE), one request per page.
+ *   in pages of 500 entries (VQELDAP_OPT_PAGE_SIZE), one request per page. Continuation references
+ *   and referrals the server returns are not followed: the URI of each, from every page, is a line
+ *   "reference: URI" of qorkernel_handle_diagnostic after the call, which succeeds with the
+ *   entries that came.
  *
  * See also:
  *   dsrslvdn, dsfree, dsopt, dsgeterr
@@ -998,7 +1001,8 @@ QOR_EXTERN_C_BEGIN
  *
  * Notes:
  *   qorkernel_handle_diagnostic gives the text that came with the status (the server's message,
- *   the DN matched).
+ *   the DN matched). A search that succeeded may have text too: the URIs of the continuation
+ *   references and referrals it returned, which are reported and not followed.
  *
  * See also:
  *   dsopen, dsreslv

@@ -5,7 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
 
+#include <qorkernel/qorkernel.h>
 #include <qorldap/status.h>
 
 #include "host.h"
@@ -187,6 +192,38 @@ int finishQuery(const Context& context, const EntryList& list, uint32_t status,
   return kExitOk;
 }
 
+// The URIs of the continuation references and referrals that the handle's
+// latest search returned: its diagnostic text's "reference" lines, which a
+// success leaves too.
+std::vector<std::string> referencesOf(const dshandle* handle) {
+  std::string text(qorkernel_handle_diagnostic(handle, nullptr, 0), '\0');
+  if (text.empty()) return {};
+  qorkernel_handle_diagnostic(handle, text.data(), text.size() + 1);
+  constexpr std::string_view kLabel = "reference: ";
+  std::vector<std::string> uris;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with(kLabel)) uris.push_back(line.substr(kLabel.size()));
+  }
+  return uris;
+}
+
+// After the entries, each reference as ldapsearch -LLL prints one ("# refURI"
+// and a blank line); --dn-only prints DNs alone, one a line, for scripts. A
+// failed search shows them among its diagnostic lines.
+void printReferences(const Context& context, uint32_t status) {
+  if (DS_IS_ERROR(status)) return;
+  const std::vector<std::string> uris = referencesOf(context.handle);
+  if (!context.invocation.dnOnly) {
+    for (const std::string& uri : uris) context.streams.out << "# ref" << uri << "\n\n";
+  }
+  if (!uris.empty()) {
+    context.trace.line(std::to_string(uris.size()) +
+                       (uris.size() == 1 ? " reference" : " references") +
+                       " not followed (referrals are shown, never chased)");
+  }
+}
+
 int search(const Context& context) {
   const auto& operands = context.invocation.operands;
   std::vector<std::string> names(operands.begin() + 1, operands.end());
@@ -199,7 +236,9 @@ int search(const Context& context) {
   if (context.invocation.pagingAsked) {
     context.trace.line("-E pr: taken; the module pages every filter search by itself");
   }
-  return finishQuery(context, list, status, "search " + operands[0], false);
+  const int exitCode = finishQuery(context, list, status, "search " + operands[0], false);
+  printReferences(context, status);
+  return exitCode;
 }
 
 int read(const Context& context) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include <qorldap/abi/objects.h>
 #include <qorldap/records.h>
@@ -151,18 +152,40 @@ std::string statusLine(uint32_t status) {
   return hex(status) + " unknown status";
 }
 
-// The text a handle's status object holds for its latest request, when that
-// request failed; empty for a success, a handle without a status object, or
-// an object made before status objects kept texts.
+// After a success only the lines that are news to the host are kept: the
+// references a search returned. What else a success said (the server an
+// open reached) is for qorkernel_latest_diagnostic.
+std::string referenceLines(std::string_view text) {
+  constexpr std::string_view kLabel = "reference: ";
+  std::string kept;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    if (line.starts_with(kLabel)) {
+      if (!kept.empty()) kept += '\n';
+      kept.append(line);
+    }
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return kept;
+}
+
+// The text a handle's status object holds for its latest request: all of it
+// after a failure, its reference lines after a success; empty for a handle
+// without a status object, or an object made before status objects kept
+// texts.
 std::string handleText(const dshandle* handle) {
   qor_status_object* status = handle == nullptr ? nullptr : handle->statusObject;
   if (status == nullptr || static_cast<uint32_t>(status->statusMagic) != QOR_STATUS_MAGIC ||
       (status->statusMagic & QOR_STATUS_HAS_TEXT) == 0)
     return {};
-  if (status->getLastStatus(status, nullptr) == 0) return {};
   int64_t length = 0;
   const char* text = status->getLastText(status, &length);
-  return text == nullptr || length <= 0 ? std::string() : std::string(text, length);
+  if (text == nullptr || length <= 0) return {};
+  const std::string_view whole(text, static_cast<std::size_t>(length));
+  if (status->getLastStatus(status, nullptr) == 0) return referenceLines(whole);
+  return std::string(whole);
 }
 
 }  // namespace

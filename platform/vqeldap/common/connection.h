@@ -16,7 +16,11 @@
 //               (size, time, administrative limit) are returned with it
 //               recorded, and after any other failure (the connection lost,
 //               a timeout) none are. Texts are counted; a zero byte inside is
-//               an invalid DN or a filter error.
+//               an invalid DN or a filter error. The URIs of the search's
+//               continuation references and referrals are not followed; each
+//               is a line "reference: URI" of the diagnostic text, after a
+//               success as after a failure (in a batch, those of every
+//               search, in request order).
 //   freeResult  gives a search result back (null: nothing).
 //   addEntry    adds the ldent under the DN argument, or under the entry's own
 //               DN when the argument is empty.
@@ -46,6 +50,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <qorldap/abi/objects.h>
 
@@ -69,6 +74,11 @@ struct SearchRequest {
 struct SearchOutcome {
   ResultList entries;
   VQStatus status = 0;
+  // The URIs of the continuation references and referrals the search
+  // returned, in the order they came, from every page. They are not
+  // followed: the backend reports them as "reference" lines of the
+  // diagnostic when the search ends.
+  std::vector<std::string> references;
 };
 
 class Connection {

@@ -4,6 +4,8 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
+
 #include <vqeldap/options.h>
 
 #include "common/status.h"
@@ -36,6 +38,21 @@ struct FreeControl {
   void operator()(LDAPControl* control) const { ldap_control_free(control); }
 };
 using Control = std::unique_ptr<LDAPControl, FreeControl>;
+
+struct FreeTexts {
+  void operator()(char** texts) const { ber_memvfree(reinterpret_cast<void**>(texts)); }
+};
+using Texts = std::unique_ptr<char*, FreeTexts>;
+
+// Appends the texts of a null-terminated list (null: none) that `out` does
+// not hold yet. A server that pages a search may send a continuation
+// reference again on the next page (slapd resumes after the last entry it
+// sent, not after the reference), and a URI is news only once.
+void appendTexts(char* const* texts, std::vector<std::string>& out) {
+  for (; texts != nullptr && *texts != nullptr; ++texts) {
+    if (std::find(out.begin(), out.end(), *texts) == out.end()) out.emplace_back(*texts);
+  }
+}
 
 struct FreeBer {
   void operator()(BerElement* ber) const { ber_free(ber, 0); }
@@ -214,9 +231,12 @@ class LdapConnection final : public Connection {
   // one of the server's limits, after which the entries that came are what
   // the server chose to give. After any other failure (the connection lost,
   // a timeout, a page refused) part of the answer is no answer.
+  // The references the search returned are news, not a failure: they are
+  // told after a success as after a failure, and never followed.
   void conclude(SearchOutcome& outcome, int code) {
     if (code != LDAP_SUCCESS && !keepsEntries(code)) freeResult(outcome.entries.release());
     outcome.status = concluded(code);
+    for (const std::string& uri : outcome.references) diagnostic_.add("reference", uri);
   }
   // libldap sends a request on a handle whose connection was lost over a
   // fresh one that it opens itself: unbound, and without the layers that
@@ -256,18 +276,20 @@ class LdapConnection final : public Connection {
   // the server keeps one paged search per connection, which the searches
   // sent after it have replaced.
   bool complete(const Pending& pending, SearchOutcome& outcome, bool alone);
-  // One search request (one page when paging); entries go to `entries`.
+  // One search request (one page when paging); entries go to `entries`,
+  // the URIs of references and referrals to `references`.
   Page request(const std::string& base, int scope, const char* filter,
                const char* const* attributes, const std::string* cookie, int pageSize,
-               ResultList& entries);
+               ResultList& entries, std::vector<std::string>& references);
   // The two halves of a request: sending it, and waiting for its answer.
   int send(const std::string& base, int scope, const char* filter, const char* const* attributes,
            const std::string* cookie, int pageSize, int* id);
-  Page receive(int id, bool paging, ResultList& entries);
+  Page receive(int id, bool paging, ResultList& entries, std::vector<std::string>& references);
   // The paged-results control for this page: the first page's is made once
   // per page size and kept, a later page's is made into `made`.
   int pagingControl(const std::string& cookie, int pageSize, Control& made, LDAPControl** control);
   int gather(LDAPMessage* message, ResultList& entries);
+  int gatherReferences(LDAPMessage* message, std::vector<std::string>& references);
   int unfinished(int id);
   std::string cookieOf(LDAPControl** controls);
   void endPaging(const std::string& base, int scope, const char* filter, const std::string& cookie);
@@ -295,6 +317,20 @@ int LdapConnection::gather(LDAPMessage* message, ResultList& entries) {
   return LDAP_SUCCESS;
 }
 
+// The URIs of the search continuation references among the messages.
+int LdapConnection::gatherReferences(LDAPMessage* message, std::vector<std::string>& references) {
+  LDAP* ld = ld_.get();
+  for (LDAPMessage* reference = ldap_first_reference(ld, message); reference != nullptr;
+       reference = ldap_next_reference(ld, reference)) {
+    char** uris = nullptr;
+    const int code = ldap_parse_reference(ld, reference, &uris, nullptr, 0);
+    const Texts owned(uris);
+    if (code != LDAP_SUCCESS) return code;
+    appendTexts(uris, references);
+  }
+  return LDAP_SUCCESS;
+}
+
 int LdapConnection::pagingControl(const std::string& cookie, int pageSize, Control& made,
                                   LDAPControl** control) {
   const bool first = cookie.empty();
@@ -314,13 +350,14 @@ int LdapConnection::pagingControl(const std::string& cookie, int pageSize, Contr
 LdapConnection::Page LdapConnection::request(const std::string& base, int scope, const char* filter,
                                              const char* const* attributes,
                                              const std::string* cookie, int pageSize,
-                                             ResultList& entries) {
+                                             ResultList& entries,
+                                             std::vector<std::string>& references) {
   int id = 0;
   if (const int code = send(base, scope, filter, attributes, cookie, pageSize, &id);
       code != LDAP_SUCCESS) {
     return Page{code, {}};
   }
-  return receive(id, cookie != nullptr, entries);
+  return receive(id, cookie != nullptr, entries, references);
 }
 
 // The request is encoded when it is sent, so a later page's control lives
@@ -344,7 +381,8 @@ int LdapConnection::send(const std::string& base, int scope, const char* filter,
                          timeout_ > 0 ? &limit : nullptr, sizeLimit_, id);
 }
 
-LdapConnection::Page LdapConnection::receive(int id, bool paging, ResultList& entries) {
+LdapConnection::Page LdapConnection::receive(int id, bool paging, ResultList& entries,
+                                             std::vector<std::string>& references) {
   Page page;
   timeval limit = secondsOf(timeout_);
   timeval* wait = timeout_ > 0 ? &limit : nullptr;
@@ -356,17 +394,23 @@ LdapConnection::Page LdapConnection::receive(int id, bool paging, ResultList& en
     page.code = unfinished(id);
     return page;
   }
-  if (const int gathered = gather(message.get(), entries); gathered != LDAP_SUCCESS) {
+  int gathered = gather(message.get(), entries);
+  if (gathered == LDAP_SUCCESS) gathered = gatherReferences(message.get(), references);
+  if (gathered != LDAP_SUCCESS) {
     page.code = gathered;
     return page;
   }
-  // The result code as ldap_search_ext_s gives it (ldap_result2error), and
-  // when paging the response controls, read in the same call.
+  // The result code as ldap_search_ext_s gives it (ldap_result2error), the
+  // referrals of the result, and when paging the response controls, read in
+  // the same call.
   int result = LDAP_SUCCESS;
+  char** rawReferrals = nullptr;
   LDAPControl** rawControls = nullptr;
-  const int parsed = ldap_parse_result(ld, message.get(), &result, nullptr, nullptr, nullptr,
+  const int parsed = ldap_parse_result(ld, message.get(), &result, nullptr, nullptr, &rawReferrals,
                                        paging ? &rawControls : nullptr, 0);
+  const Texts referrals(rawReferrals);
   const Controls serverControls(rawControls);
+  appendTexts(referrals.get(), references);
   page.code = result != LDAP_SUCCESS ? result : parsed;
   if (serverControls != nullptr) page.cookie = cookieOf(serverControls.get());
   return page;
@@ -404,7 +448,8 @@ void LdapConnection::endPaging(const std::string& base, int scope, const char* f
                                const std::string& cookie) {
   static const char* const kNoAttributes[] = {LDAP_NO_ATTRS, nullptr};
   ResultList ignored;
-  request(base, scope, filter, kNoAttributes, &cookie, 0, ignored);
+  std::vector<std::string> ignoredReferences;
+  request(base, scope, filter, kNoAttributes, &cookie, 0, ignored, ignoredReferences);
 }
 
 LdapConnection::Pending LdapConnection::begin(const SearchRequest& query) {
@@ -429,17 +474,19 @@ bool LdapConnection::complete(const Pending& pending, SearchOutcome& outcome, bo
     Page page;
     if (!first) {
       page = request(base, pending.scope, pending.filter, pending.attributes, &cookie, pageSize_,
-                     outcome.entries);
+                     outcome.entries, outcome.references);
     } else if (pending.sent != LDAP_SUCCESS) {
       page.code = pending.sent;
     } else {
-      page = receive(pending.id, paging, outcome.entries);
+      page = receive(pending.id, paging, outcome.entries, outcome.references);
     }
     if (paging && first && before == outcome.entries.size() && pagingRefusal(page.code)) {
       // Once more without the control; when that answers differently the
       // control was the trouble, and this connection stops offering it.
+      // The search is made whole again, its references too.
+      outcome.references.clear();
       Page plain = request(base, pending.scope, pending.filter, pending.attributes, nullptr, 0,
-                           outcome.entries);
+                           outcome.entries, outcome.references);
       if (plain.code != page.code) pagingRefused_ = true;
       conclude(outcome, plain.code);
       return true;
@@ -510,6 +557,7 @@ void LdapConnection::searchBatch(const SearchRequest* requests, SearchOutcome* o
       continue;
     }
     freeResult(outcomes[again].entries.release());
+    outcomes[again].references.clear();
     search(requests[again], outcomes[again]);
     timedOut = outcomes[again].status == kTimedOut;
   }

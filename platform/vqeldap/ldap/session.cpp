@@ -114,6 +114,10 @@ int configureTls(LDAP* ld) {
 int configure(LDAP* ld, int timeout) {
   const int version = LDAP_VERSION3;
   int code = ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  // Referrals and continuation references are never chased: libldap would
+  // bind to the other server anonymously, or send it the credentials of
+  // this connection, and the host chose neither that server nor that bind.
+  // A search hands their URIs to the host instead (connection.cpp).
   if (code == LDAP_OPT_SUCCESS) code = ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
   if (code == LDAP_OPT_SUCCESS) code = ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
   if (code == LDAP_OPT_SUCCESS && timeout > 0) {

@@ -979,6 +979,33 @@ TEST_F(CliSizeLimit, PartialResultsAreShownWithTheWarning) {
                         "sizeLimitExceeded (4): the server returned only part of the result"));
 }
 
+// ---------------------------------------------------------------- references
+
+class CliReferral : public Cli {
+ protected:
+  std::vector<std::string> slapdOptions() override {
+    return {"--ldif", QOR_SOURCE_DIR "/examples/directory.ldif", "--ldif",
+            QOR_SOURCE_DIR "/tests/integration/support/referral.ldif"};
+  }
+};
+
+// A continuation reference is printed after the entries as ldapsearch -LLL
+// prints it, and not followed; the search succeeds. --dn-only prints DNs
+// alone, and -v says the reference was not followed.
+TEST_F(CliReferral, ReferencesArePrintedAfterTheEntries) {
+  const std::string reference = "# refldap://elsewhere.invalid/ou=x,o=example??sub\n\n";
+  Finished found = connected({"search", "(uid=alice)", "cn"});
+  expectClean(found);
+  EXPECT_EQ(found.out, "dn: uid=alice," + kPeople + "\ncn: Alice Archer\n\n" + reference);
+  Finished nothing = connected({"search", "(uid=nobody)"});
+  EXPECT_EQ(nothing.exitCode, kNo);
+  EXPECT_EQ(nothing.out, reference);
+  Finished traced = connected({"-v", "search", "(uid=alice)", "--dn-only"});
+  EXPECT_EQ(traced.exitCode, kOk) << traced.err;
+  EXPECT_EQ(traced.out, "uid=alice," + kPeople + "\n");
+  EXPECT_THAT(traced.err, HasSubstr("qorhost: 1 reference not followed"));
+}
+
 // ---------------------------------------------------------------- install
 
 // The installed program finds the installed module and extension, not the

@@ -1,8 +1,11 @@
 // search: reading an entry by DN, filter searches in the three scopes,
-// attribute selection, value kinds, refusals, and results larger than the
-// server's size limit.
+// attribute selection, value kinds, refusals, results larger than the
+// server's size limit, and the references of a directory that holds a
+// referral object.
 #include <algorithm>
 #include <cstring>
+
+#include <gmock/gmock.h>
 
 #include <vqeldap/options.h>
 
@@ -351,6 +354,76 @@ TEST_F(PagingDisabledTest, RefusedPagingFallsBackToAPlainSearch) {
   }
   EXPECT_EQ(search(connection_, QOR_SEARCH_SUBTREE, "(objectClass=qorsubscriber)").size(), 3u);
   EXPECT_EQ(lastStatus(), 0u);
+}
+
+// The example directory with a referral object, ou=x, under its base.
+class ReferralTest : public SearchTest {
+ protected:
+  SlapdOptions serverOptions() const override {
+    SlapdOptions options;
+    options.ldifs = {QOR_SOURCE_DIR "/examples/directory.ldif",
+                     QOR_SOURCE_DIR "/tests/integration/support/referral.ldif"};
+    return options;
+  }
+};
+
+constexpr const char* kReference = "ldap://elsewhere.invalid/ou=x,o=example";
+
+// A search succeeds with its entries and reports the reference once, whatever
+// the pages; a later search without one leaves no text behind.
+TEST_F(ReferralTest, ReferencesAreReportedOnceAndNotFollowed) {
+  const std::vector<std::string> all = server().dns("(objectClass=*)");
+  for (int64_t pageSize : {1, 3, 500, 0}) {
+    SCOPED_TRACE(pageSize);
+    ASSERT_EQ(connection_->setOption(connection_, VQELDAP_OPT_PAGE_SIZE, pageSize, 0, nullptr, 0),
+              0u);
+    EXPECT_EQ(dnsOf(search(connection_, QOR_SEARCH_SUBTREE, "(objectClass=*)")), all);
+    EXPECT_EQ(lastStatus(), 0u);
+    EXPECT_EQ(lastText(), "reference: " + std::string(kReference) + "??sub");
+    EXPECT_EQ(search(connection_, QOR_SEARCH_ONELEVEL, "(ou=people)").size(), 1u);
+    EXPECT_EQ(lastText(), "reference: " + std::string(kReference) + "??base");
+    EXPECT_EQ(search(connection_, QOR_SEARCH_BASE, "").size(), 1u);
+    EXPECT_EQ(lastText(), "");
+  }
+  // Reading below the referral object: the server's referral, reported.
+  EXPECT_FALSE(read(connection_, "uid=y,ou=x,o=example").has_value());
+  EXPECT_EQ(lastStatus(), VQ_LDAP(0x0A));
+  EXPECT_THAT(lastText(), ::testing::HasSubstr(
+                              "reference: ldap://elsewhere.invalid/uid=y,ou=x,o=example??base"));
+}
+
+// Every search of a batch keeps its references, those made again after a
+// first page too, in request order.
+TEST_F(ReferralTest, BatchKeepsTheReferencesOfEverySearch) {
+  qor_search_batch batch = nullptr;
+  ASSERT_EQ(connection_->setOption(connection_, QOR_OPTION_SEARCH_BATCH,
+                                   static_cast<int64_t>(reinterpret_cast<uintptr_t>(&batch)), 0,
+                                   QOR_SEARCH_BATCH_NAME,
+                                   static_cast<int64_t>(std::strlen(QOR_SEARCH_BATCH_NAME))),
+            0u);
+  ASSERT_EQ(connection_->setOption(connection_, VQELDAP_OPT_PAGE_SIZE, 1, 0, nullptr, 0), 0u);
+  // ou=people, the reference, then ou=after on the next page.
+  const std::string filters[] = {"(|(ou=people)(ou=after))", "(uid=alice)", "(uid=nobody)"};
+  std::vector<ldsearch> requests;
+  for (const std::string& filter : filters) {
+    requests.push_back(
+        {QOR_SEARCH_SUBTREE, filter.c_str(), static_cast<int64_t>(filter.size()), nullptr});
+  }
+  requests.push_back({QOR_SEARCH_READ_DN, "o=example", 9, nullptr});
+  std::vector<ldanswer> answers(requests.size());
+  ASSERT_EQ(batch(connection_, requests.data(), answers.data(),
+                  static_cast<int64_t>(requests.size()), 2, status()),
+            0u);
+  EXPECT_EQ(copyResult(answers[0].result).size(), 2u);
+  EXPECT_EQ(copyResult(answers[1].result).size(), 1u);
+  for (const ldanswer& answer : answers) {
+    EXPECT_EQ(answer.status, 0u);
+    connection_->freeResult(connection_, answer.result);
+  }
+  // The first search takes more than a page and is made again at the end:
+  // the reference of its first page is told once.
+  const std::string line = "reference: " + std::string(kReference) + "??sub";
+  EXPECT_EQ(lastText(), line + "\n" + line + "\n" + line);
 }
 
 }  // namespace

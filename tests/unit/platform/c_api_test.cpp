@@ -16,6 +16,8 @@
 #include <vector>
 
 #include <qorldap/abi/ldrecords.h>
+#include <qorldap/abi/objects.h>
+#include <qorldap/records.h>
 #include <qorldap/status.h>
 
 namespace {
@@ -145,6 +147,12 @@ TEST_F(CApiTest, DiagnosticTextsReachACHost) {
   dsent** list = nullptr;
   ASSERT_EQ(ops->dsexpgrp(handle, kGroup, &list, DS_EXPAND_SUBSCRIBERS), DS_OK);
   EXPECT_EQ(handleText(), "") << "a success leaves no text";
+  // A success tells only the references a search returned, not the rest.
+  qor_status_object* object = handle->statusObject;
+  object->setLastStatus(object, 0);
+  const std::string said = "server: s\nreference: ldap://a/o=x\nadditional info: i\nreference: r";
+  object->setLastText(object, said.data(), static_cast<int64_t>(said.size()));
+  EXPECT_EQ(handleText(), "reference: ldap://a/o=x\nreference: r");
   EXPECT_EQ(ops->dsfree(handle, list), DS_OK);
   // A file gone from under an open handle says so at the next read.
   std::filesystem::remove(copy);

@@ -373,11 +373,14 @@ QORLDAP_API void qorkernel_module_stop(qorkernel_module* module);
 QORLDAP_API const char* qorkernel_default_module_path(void);
 
 /*
- * qorkernel_handle_diagnostic - what the directory said about a handle's latest failed request
+ * qorkernel_handle_diagnostic - what the directory said about a handle's latest request
  *
  * The text holds one or more lines "label: value" separated by '\n': "additional info: ..."
  * (the server's message), "matched DN: ...", "server: ..." for each server an open tried,
- * "client: ..." for a request refused before it was sent.
+ * "client: ..." for a request refused before it was sent, "reference: URI" for each search
+ * continuation reference or referral a search returned. References are not followed, and a
+ * search that returned them succeeds with its entries: after a success the text holds only
+ * its "reference" lines.
  *
  * Arguments:
  *   handle  an open handle (dsopen). NULL: no text.
@@ -389,9 +392,9 @@ QORLDAP_API const char* qorkernel_default_module_path(void);
  *   the length  the length of the whole text without its NUL, as snprintf returns it: size
  *               or more means the text was cut short to size - 1 bytes; call again with a
  *               buffer of the length + 1.
- *   0           no text: the handle's latest request succeeded, it has no status object,
- *               handle is NULL, or memory ran out. An empty text is written when there is
- *               room.
+ *   0           no text: the handle's latest request succeeded without a reference, it
+ *               has no status object, handle is NULL, or memory ran out. An empty text is
+ *               written when there is room.
  *
  * Memory:
  *   The text is copied into the caller's buffer.

@@ -80,7 +80,8 @@ class SchemaTest : public ::testing::Test {
   }
   void TearDown() override {
     for (const std::string& file : written_) std::remove(file.c_str());
-    for (const char* extra : {"/data.ldif.tmp", "/data.ldif.lock"}) {
+    for (const char* extra :
+         {"/data.ldif.tmp", "/data.ldif.lock", "/data.ldif.journal", "/data.ldif.journal.tmp"}) {
       std::remove((folder_ + extra).c_str());
     }
     ::rmdir(folder_.c_str());

@@ -71,8 +71,10 @@ QOR_ASSERT_OFFSET(qor_extension, openConnection, QOR_WORD(10));
  * matched, the servers a connection tried. One or more lines, each
  * "label: value", separated by '\n' without a final one; the labels in use
  * are "additional info", "matched DN", "server" (a server tried, and what
- * became of it) and "client" (why the client refused a request it never
- * sent: a filter it cannot encode, say).
+ * became of it), "client" (why the client refused a request it never
+ * sent: a filter it cannot encode, say) and "reference" (a search
+ * continuation reference or a referral, not followed; kept after a success
+ * too).
  */
 #define QOR_STATUS_HAS_TEXT (UINT64_C(1) << 32)
 

@@ -131,7 +131,9 @@ class DifferentialTest : public SlapdModuleTest, public ::testing::WithParamInte
   }
   void TearDown() override {
     SlapdModuleTest::TearDown();
-    for (const char* suffix : {"", ".tmp", ".lock"}) std::remove((copy_ + suffix).c_str());
+    for (const char* suffix : {"", ".tmp", ".lock", ".journal", ".journal.tmp"}) {
+      std::remove((copy_ + suffix).c_str());
+    }
   }
 
   dshandle* openEmbedded(const char* bindDn = nullptr, const char* password = nullptr) {

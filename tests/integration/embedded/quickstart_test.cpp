@@ -74,15 +74,22 @@ const Run kRuns[] = {
 class QuickStartTest : public ::testing::TestWithParam<Run> {
  protected:
   void SetUp() override {
+    // A journal left by an earlier process of the same id would hold
+    // changes to another file: start without one.
+    removeCopy();
     std::ifstream example(kExample, std::ios::binary);
     std::ofstream(kCopy, std::ios::binary) << example.rdbuf();
     std::ofstream(kChange) << "dn: uid=bob,ou=people,o=example\nchangetype: modify\n"
                               "replace: mail\nmail: bob@example.net\n";
   }
   void TearDown() override {
-    std::remove(kCopy.c_str());
-    std::remove((kCopy + ".lock").c_str());
+    removeCopy();
     std::remove(kChange.c_str());
+  }
+  static void removeCopy() {
+    for (const char* suffix : {"", ".tmp", ".lock", ".journal", ".journal.tmp"}) {
+      std::remove((kCopy + suffix).c_str());
+    }
   }
 };
 

@@ -300,6 +300,14 @@ QOR_EXTERN_C_BEGIN
  * identifier ("#'0101'B"). A member DN goes into the subscriber filter escaped as an LDAP filter
  * value, so "*", "(" or ")" in it match only themselves.
  *
+ * Which entries count as groups: only those whose class values begin with groupOfUniqueNames or
+ * groupOfNames (objectClass or qorInterface, without regard to case). An entry of any other class
+ * that lists members, such as Active Directory's group class, is read, found not to be a group
+ * and skipped with everything it lists, as a person without subscriber entries is; nothing in
+ * the result or the status says so. qorhost, when it traces an expansion, names each such
+ * member. On Active Directory, nest groupOfNames entries, or list the members of a group of class
+ * group in the groupOfNames itself.
+ *
  * Nested groups: a group already on the path being expanded (the group itself, or one that
  * contains it) is skipped, so a cycle is cut without an error. At most 32 levels of groups below
  * groupDn are expanded; a group nested deeper fails the call with DS_E_LOOP_DETECT. A result of

@@ -13,6 +13,7 @@
 #include <qorkernel/qorkernel.h>
 #include <qorldap/status.h>
 
+#include "expand_notes.h"
 #include "host.h"
 #include "info.h"
 #include "ldif_output.h"
@@ -261,6 +262,9 @@ int expand(const Context& context) {
   const Request request(context);
   uint32_t status = context.ops().dsexpgrp(context.handle, group.c_str(), list.place(), kind);
   request.result(status);
+  if (!DS_IS_ERROR(status)) {
+    traceSkippedMembers(context.ops(), context.handle, group, list.get(), context.trace);
+  }
   return finishQuery(context, list, status, "expand " + group, true);
 }
 

@@ -14,6 +14,7 @@ namespace qortest {
 namespace {
 
 const std::string kExample = std::string(QOR_SOURCE_DIR) + "/examples/directory.ldif";
+const std::string kHere = std::string(QOR_SOURCE_DIR) + "/tests/integration/embedded";
 const std::string kCopy = "/tmp/qor-quickstart-" + std::to_string(::getpid()) + ".ldif";
 const std::string kChange = kCopy + ".change";
 
@@ -60,6 +61,13 @@ const Run kRuns[] = {
          "modify -f " +
          kChange,
      "LDAP insufficientAccessRights (50)", 3},
+    // An Active Directory group among the members: not expanded, and -v says so.
+    {"skipped non-group",
+     "-H 'ldif:" + kHere + "/ad_group.ldif;schema=" + kHere +
+         "/ad_group.schema' -b o=example -v expand cn=all,o=example --dn-only",
+     "qorhost: expand: skipped cn=staff,o=example: it lists 2 members, "
+     "but its classes (group) are not groupOfNames or groupOfUniqueNames",
+     0},
     // The README's add and modify files, as it runs them.
     {"example additions",
      "-H ldif:" + kCopy + " -D uid=alice,ou=people,o=example -w alice-secret add -f " +

@@ -225,33 +225,36 @@ void printReferences(const Context& context, uint32_t status) {
   }
 }
 
-int search(const Context& context) {
+// dsreslv or dsrslvdn of the first operand, with the names after it as the
+// attributes asked for; the status, with the request traced.
+using QueryOperation = decltype(qorldap_table::dsreslv);
+uint32_t query(const Context& context, QueryOperation qorldap_table::*operation, EntryList& list) {
   const auto& operands = context.invocation.operands;
   std::vector<std::string> names(operands.begin() + 1, operands.end());
   AttributeSelection selection(names);
-  EntryList list(context);
   const Request request(context);
-  uint32_t status =
-      context.ops().dsreslv(context.handle, operands[0].c_str(), selection.get(), list.place());
+  const uint32_t status = (context.ops().*operation)(context.handle, operands[0].c_str(),
+                                                     selection.get(), list.place());
   request.result(status);
+  return status;
+}
+
+int search(const Context& context) {
+  EntryList list(context);
+  const uint32_t status = query(context, &qorldap_table::dsreslv, list);
   if (context.invocation.pagingAsked) {
     context.trace.line("-E pr: taken; the module pages every filter search by itself");
   }
-  const int exitCode = finishQuery(context, list, status, "search " + operands[0], false);
+  const std::string& filter = context.invocation.operands[0];
+  const int exitCode = finishQuery(context, list, status, "search " + filter, false);
   printReferences(context, status);
   return exitCode;
 }
 
 int read(const Context& context) {
-  const auto& operands = context.invocation.operands;
-  std::vector<std::string> names(operands.begin() + 1, operands.end());
-  AttributeSelection selection(names);
   EntryList list(context);
-  const Request request(context);
-  uint32_t status =
-      context.ops().dsrslvdn(context.handle, operands[0].c_str(), selection.get(), list.place());
-  request.result(status);
-  return finishQuery(context, list, status, "read " + operands[0], true);
+  const uint32_t status = query(context, &qorldap_table::dsrslvdn, list);
+  return finishQuery(context, list, status, "read " + context.invocation.operands[0], true);
 }
 
 int expand(const Context& context) {

@@ -6,54 +6,15 @@
 #include <map>
 #include <sstream>
 
+#include "engine/schema_statements.h"
+
 namespace qor::schema {
 
 namespace {
 
 constexpr unsigned kSchemaFlags = LDAP_SCHEMA_ALLOW_ALL;
 
-struct Statement {
-  std::string keyword;
-  std::string body;
-  unsigned long line = 0;
-};
-
-std::string lowerAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-// Keyword at the start of a line, continued on lines that start with a
-// blank, as slapd reads its schema files.
-std::vector<Statement> statementsOf(std::string_view text) {
-  std::vector<Statement> out;
-  std::size_t at = 0;
-  for (unsigned long number = 1; at < text.size(); ++number) {
-    std::size_t end = text.find('\n', at);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(at, end - at);
-    at = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty() || line[0] == '#') continue;
-    if (line[0] == ' ' || line[0] == '\t') {
-      // A continuation before any keyword belongs to nothing: kept as a
-      // statement without a keyword, so that it is refused by line.
-      if (out.empty()) out.push_back(Statement{"", "", number});
-      out.back().body.append(" ").append(line);
-      continue;
-    }
-    const std::size_t blank = line.find_first_of(" \t");
-    Statement statement;
-    statement.keyword = lowerAscii(line.substr(0, blank));
-    statement.line = number;
-    if (blank != std::string_view::npos) statement.body.assign(line.substr(blank + 1));
-    out.push_back(std::move(statement));
-  }
-  return out;
-}
+using Statement = vqeldap::engine::SchemaStatement;
 
 bool numericOid(std::string_view text) {
   if (text.empty() || text.front() == '.' || text.back() == '.') return false;
@@ -223,7 +184,7 @@ const LDAPObjectClass* SchemaSource::objectClass(std::string_view nameOrOid) con
 bool readSchema(std::string_view sourceName, std::string_view text, SchemaSource& out,
                 std::string& error) {
   Reader reader(sourceName, out);
-  for (const Statement& statement : statementsOf(text)) {
+  for (const Statement& statement : vqeldap::engine::schemaStatementsOf(text)) {
     if (!reader.read(statement, error)) return false;
   }
   return true;

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "engine/ldif_memory.h"
+#include "engine/schema_statements.h"
 #include "engine/system_schema.h"
 
 namespace vqeldap::engine {
@@ -232,39 +233,7 @@ struct FreeObjectClass {
 
 constexpr unsigned kSchemaFlags = LDAP_SCHEMA_ALLOW_ALL;
 
-// One statement of schema text: its keyword, the text after it and the
-// line it starts on.
-struct Statement {
-  std::string keyword;
-  std::string body;
-  unsigned long line = 0;
-};
-
-// The statements of slapd .schema text: a keyword at the start of a line,
-// continued on the lines that start with a blank; comments left out.
-std::vector<Statement> statementsOf(std::string_view text) {
-  std::vector<Statement> out;
-  std::size_t at = 0;
-  for (unsigned long number = 1; at < text.size(); ++number) {
-    std::size_t end = text.find('\n', at);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(at, end - at);
-    at = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty() || line[0] == '#') continue;
-    if (line[0] == ' ' || line[0] == '\t') {
-      if (!out.empty()) out.back().body.append(" ").append(line);
-      continue;
-    }
-    const std::size_t blank = line.find_first_of(" \t");
-    Statement statement;
-    statement.keyword = lowerAscii(line.substr(0, blank));
-    statement.line = number;
-    if (blank != std::string_view::npos) statement.body.assign(line.substr(blank + 1));
-    out.push_back(std::move(statement));
-  }
-  return out;
-}
+using Statement = SchemaStatement;
 
 struct CloseFile {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -364,7 +333,7 @@ bool ldifStatementsOf(std::string_view text, std::vector<Statement>& out, std::s
 
 // True when the first line that is not blank or a comment begins "dn:".
 bool looksLikeLdif(std::string_view text) {
-  for (const Statement& statement : statementsOf(text)) {
+  for (const Statement& statement : schemaStatementsOf(text)) {
     return statement.keyword.starts_with("dn:") || statement.keyword.starts_with("version:");
   }
   return false;
@@ -606,7 +575,7 @@ bool Schema::readSource(const std::string& source, std::string_view text, std::s
       return false;
     }
   } else {
-    statements = statementsOf(text);
+    statements = schemaStatementsOf(text);
   }
   for (const Statement& statement : statements) {
     if (!readStatement(statement.keyword, statement.body, Origin{source, statement.line}, error)) {

@@ -107,6 +107,9 @@ const BadSchema kBadSchemas[] = {
     {"defined twice", "attributetype ( 1.2.3 NAME 'cn' SUP name )\n",
      "1: attribute type cn is already defined"},
     {"not a statement", "include other.schema\n", "1: not a schema statement: include"},
+    // A continuation with no keyword before it was dropped without a word.
+    {"orphan continuation", "# x\n  ( 1.2.3 NAME 'x' SUP name )\n",
+     "2: not a schema statement: "},
     {"ldif url value", "dn: cn=schema\nattributeTypes:< file:///etc/hostname\n",
      "2: values from URLs are not read"},
 };

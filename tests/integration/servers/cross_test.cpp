@@ -297,21 +297,23 @@ class LargeGroup : public CrossServer {
     }
   }
 
+  // A person and a subscriber entry for each member, then the group.
   std::string largeGroupLdif() const {
     std::string ldif = "dn: " + unit_ + "\nchangetype: add\nobjectClass: organizationalUnit\n\n";
     std::string members;
     for (int i = 0; i < kMembers; ++i) {
       const std::string name = "m" + std::to_string(i);
       const std::string member = "cn=" + name + "," + unit_;
-      ldif += "dn: " + member + "\nchangetype: add\nobjectClass: inetOrgPerson\ncn: " + name +
-              "\nsn: " + name + "\n\n";
-      ldif += "dn: cn=" + name + "-phone," + unit_ +
-              "\nchangetype: add\nobjectClass: qorsubscriber\ncn: " + name +
-              "-phone\nqorpersondn: " + member + "\n\n";
-      members += "member: " + member + "\n";
+      ldif.append("dn: ").append(member).append("\nchangetype: add\nobjectClass: inetOrgPerson");
+      ldif.append("\ncn: ").append(name).append("\nsn: ").append(name).append("\n\n");
+      ldif.append("dn: cn=").append(name).append("-phone,").append(unit_);
+      ldif.append("\nchangetype: add\nobjectClass: qorsubscriber\ncn: ").append(name);
+      ldif.append("-phone\nqorpersondn: ").append(member).append("\n\n");
+      members.append("member: ").append(member).append("\n");
     }
-    return ldif + "dn: " + group_ + "\nchangetype: add\nobjectClass: groupOfNames\ncn: large\n" +
-           members;
+    ldif.append("dn: ").append(group_);
+    ldif.append("\nchangetype: add\nobjectClass: groupOfNames\ncn: large\n");
+    return ldif.append(members);
   }
 
   std::string unit_;

@@ -9,8 +9,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,10 +30,8 @@
 namespace qortest {
 namespace {
 
-using ::testing::Contains;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 constexpr int kOk = 0, kNo = 1, kFailed = 3;
 

@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "arguments.h"
-#include "process.h"
+#include "integration/support/process.h"
 #include "slapd.h"
 #include "support/closed_port.h"
 
@@ -45,16 +45,6 @@ std::vector<std::string> lines(const std::string& text) {
   std::istringstream stream(text);
   for (std::string line; std::getline(stream, line);) out.push_back(line);
   return out;
-}
-
-std::string findProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    fs::path candidate = fs::path(dir) / name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "/usr/bin/" + name;
 }
 
 // The LDAP settings of the machine must not leak into the runs.

@@ -7,7 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "integration/support/process.h"
+
 namespace clitest {
+
+// qorhost's tests run programs with the shared helpers.
+using qortest::Child;
+using qortest::commandLineOf;
+using qortest::findProgram;
+using qortest::Finished;
+using qortest::Launch;
+using qortest::run;
 
 class Slapd {
  public:

@@ -1,4 +1,4 @@
-#include "process.h"
+#include "integration/support/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -8,11 +8,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
-namespace clitest {
+namespace qortest {
 namespace {
 
 std::vector<std::string> environmentFor(const Launch& launch) {
@@ -47,6 +50,21 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 void closeIfOpen(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
+}
+
+// Undoes the single quoting of a NAME='value' line's value.
+std::string unquote(const std::string& text) {
+  if (text.size() < 2 || text.front() != '\'') return text;
+  std::string out;
+  for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+    if (text.compare(i, 4, "'\\''") == 0) {
+      out += '\'';
+      i += 3;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -93,6 +111,9 @@ Finished Child::wait(int timeoutSeconds) {
   ::signal(SIGPIPE, SIG_IGN);
   std::size_t written = 0;
   if (input_.empty()) closeIfOpen(inFd_);
+  // Input larger than the pipe must not block while the program waits for
+  // its own output to be read.
+  if (inFd_ >= 0) ::fcntl(inFd_, F_SETFL, ::fcntl(inFd_, F_GETFL) | O_NONBLOCK);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   while (outFd_ >= 0 || errFd_ >= 0) {
     pollfd fds[3] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}, {inFd_, POLLOUT, 0}};
@@ -113,7 +134,8 @@ Finished Child::wait(int timeoutSeconds) {
     if (inFd_ >= 0 && fds[2].revents != 0) {
       ssize_t put = ::write(inFd_, input_.data() + written, input_.size() - written);
       if (put > 0) written += static_cast<std::size_t>(put);
-      if (put <= 0 || written == input_.size()) closeIfOpen(inFd_);
+      const bool full = put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+      if ((put <= 0 && !full) || written == input_.size()) closeIfOpen(inFd_);
     }
   }
   if (outFd_ >= 0 || errFd_ >= 0) ::kill(pid_, SIGKILL);  // timed out
@@ -134,4 +156,25 @@ std::string commandLineOf(pid_t pid) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-}  // namespace clitest
+std::map<std::string, std::string> assignments(const std::string& text) {
+  std::map<std::string, std::string> values;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    auto equals = line.find('=');
+    if (equals != std::string::npos)
+      values[line.substr(0, equals)] = unquote(line.substr(equals + 1));
+  }
+  return values;
+}
+
+std::string findProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    std::filesystem::path candidate = std::filesystem::path(dir) / name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "/usr/bin/" + name;
+}
+
+}  // namespace qortest

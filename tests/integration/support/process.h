@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace clitest {
+namespace qortest {
 
 struct Finished {
   int exitCode = -1;  // -1 when the program did not exit normally
@@ -46,7 +46,15 @@ class Child {
 
 Finished run(const Launch& launch);
 
+// The program NAME as the shell finds it on PATH (/usr/bin/NAME when it is
+// nowhere there).
+std::string findProgram(const std::string& name);
+
 // The program's command line as /proc shows it, NUL separators kept.
 std::string commandLineOf(pid_t pid);
 
-}  // namespace clitest
+// The NAME='value' lines that the scripts starting test servers print (and
+// keep in their env files), single quoting undone; other lines are skipped.
+std::map<std::string, std::string> assignments(const std::string& text);
+
+}  // namespace qortest

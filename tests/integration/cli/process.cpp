@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 namespace clitest {
 namespace {
@@ -132,6 +133,36 @@ Finished run(const Launch& launch) {
 std::string commandLineOf(pid_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+namespace {
+
+// Undoes the single quoting of a NAME='value' line's value.
+std::string unquote(const std::string& text) {
+  if (text.size() < 2 || text.front() != '\'') return text;
+  std::string out;
+  for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+    if (text.compare(i, 4, "'\\''") == 0) {
+      out += '\'';
+      i += 3;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::map<std::string, std::string> shellAssignments(const std::string& text) {
+  std::map<std::string, std::string> values;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    auto equals = line.find('=');
+    if (equals != std::string::npos)
+      values[line.substr(0, equals)] = unquote(line.substr(equals + 1));
+  }
+  return values;
 }
 
 }  // namespace clitest

@@ -46,6 +46,10 @@ class Child {
 
 Finished run(const Launch& launch);
 
+// The NAME=value lines that scripts/slapd-up and the other server scripts
+// print, their single quoting undone; other lines are skipped.
+std::map<std::string, std::string> shellAssignments(const std::string& text);
+
 // The program's command line as /proc shows it, NUL separators kept.
 std::string commandLineOf(pid_t pid);
 

@@ -13,13 +13,14 @@
 #include <sstream>
 
 namespace adtest {
-namespace {
 
-std::string lower(std::string text) {
+std::string lowerCase(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
 }
+
+namespace {
 
 // The logical lines of LDIF text: continuation lines joined to the line
 // they continue, comments dropped; an empty string marks a record's end.
@@ -46,7 +47,7 @@ void addLine(Entry& entry, std::string line) {
     ADD_FAILURE() << "not an LDIF line: " << line;
     return;
   }
-  const std::string name = lower(std::string(type.bv_val, type.bv_len));
+  const std::string name = lowerCase(std::string(type.bv_val, type.bv_len));
   std::string text(value.bv_val == nullptr ? "" : std::string(value.bv_val, value.bv_len));
   if (freeValue != 0) ber_memfree(value.bv_val);
   if (name == "dn") {
@@ -67,14 +68,14 @@ std::string readFile(const std::string& path) {
 
 const std::vector<std::string>& Entry::operator[](const std::string& type) const {
   static const std::vector<std::string> kNone;
-  auto found = values.find(lower(type));
+  auto found = values.find(lowerCase(type));
   return found == values.end() ? kNone : found->second;
 }
 
 bool Entry::hasClass(const std::string& name) const {
   const auto& classes = (*this)["objectClass"];
   return std::any_of(classes.begin(), classes.end(),
-                     [&](const std::string& c) { return lower(c) == lower(name); });
+                     [&](const std::string& c) { return lowerCase(c) == lowerCase(name); });
 }
 
 std::vector<Entry> parseLdif(const std::string& text) {
@@ -153,15 +154,16 @@ std::vector<std::string> expandFromDump(const std::vector<Entry>& dump, const st
   std::map<std::string, const Entry*> byDn;
   std::multimap<std::string, const Entry*> byPerson;
   for (const Entry& entry : dump) {
-    byDn[lower(entry.dn)] = &entry;
-    for (const std::string& person : entry["qorpersondn"]) byPerson.emplace(lower(person), &entry);
+    byDn[lowerCase(entry.dn)] = &entry;
+    for (const std::string& person : entry["qorpersondn"])
+      byPerson.emplace(lowerCase(person), &entry);
   }
   const std::string wanted = kind == Kind::Plain ? "qorsubscriber" : "qor-eventsubscriber";
   auto isWanted = [&](const Entry& entry) {
     const auto& interfaces = entry["qorInterface"];
     return entry.hasClass(wanted) ||
            std::any_of(interfaces.begin(), interfaces.end(),
-                       [&](const std::string& i) { return lower(i) == wanted; });
+                       [&](const std::string& i) { return lowerCase(i) == wanted; });
   };
   auto isGroup = [&](const Entry& entry) {
     return entry.hasClass("groupOfNames") || entry.hasClass("groupOfUniqueNames") ||
@@ -170,16 +172,16 @@ std::vector<std::string> expandFromDump(const std::vector<Entry>& dump, const st
   std::vector<std::string> found;
   std::set<std::string> path;
   std::function<void(const Entry&)> expand = [&](const Entry& g) {
-    path.insert(lower(g.dn));
+    path.insert(lowerCase(g.dn));
     std::vector<std::string> members = g["member"];
     for (const std::string& unique : g["uniqueMember"])
       members.push_back(unique.substr(0, unique.find('#')));
     for (const std::string& member : members) {
-      const std::string key = lower(member);
+      const std::string key = lowerCase(member);
       bool any = false;
       for (auto [at, end] = byPerson.equal_range(key); at != end; ++at) {
         if (!isWanted(*at->second)) continue;
-        found.push_back(lower(at->second->dn));
+        found.push_back(lowerCase(at->second->dn));
         any = true;
       }
       auto entry = byDn.find(key);
@@ -187,9 +189,9 @@ std::vector<std::string> expandFromDump(const std::vector<Entry>& dump, const st
         expand(*entry->second);
       }
     }
-    path.erase(lower(g.dn));
+    path.erase(lowerCase(g.dn));
   };
-  auto top = byDn.find(lower(group));
+  auto top = byDn.find(lowerCase(group));
   if (top == byDn.end()) {
     ADD_FAILURE() << group << " is not in the dump";
   } else {
@@ -203,7 +205,7 @@ std::vector<std::string> sortedLowerLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) lines.push_back(lower(line));
+    if (!line.empty()) lines.push_back(lowerCase(line));
   }
   std::sort(lines.begin(), lines.end());
   return lines;

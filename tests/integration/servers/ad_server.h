@@ -67,6 +67,9 @@ enum class Kind { Plain, Events };
 std::vector<std::string> expandFromDump(const std::vector<Entry>& dump, const std::string& group,
                                         Kind kind, bool adGroups = false);
 
+// The text with ASCII letters lower-cased (attribute names, DNs).
+std::string lowerCase(std::string text);
+
 // Lower-cased, sorted lines of text (the DNs of expand --dn-only).
 std::vector<std::string> sortedLowerLines(const std::string& text);
 

@@ -29,11 +29,12 @@ const Server& server() {
 // Everything an expansion may touch, read by ldapsearch: groups of every
 // kind and subscriber entries, anywhere in the domain.
 std::vector<Entry> dump() {
-  const auto found = server().ldapsearch(
-      {"-b", server()["SAMBA_AD_DOMAIN_DN"],
-       "(|(objectClass=groupOfNames)(objectClass=groupOfUniqueNames)(objectClass=group)"
-       "(qorpersondn=*))",
-       "objectClass", "member", "uniqueMember", "qorpersondn", "qorInterface"});
+  const std::string groupsAndSubscribers =
+      "(|(objectClass=groupOfNames)(objectClass=groupOfUniqueNames)(objectClass=group)"
+      "(qorpersondn=*))";
+  const auto found =
+      server().ldapsearch({"-b", server()["SAMBA_AD_DOMAIN_DN"], groupsAndSubscribers,
+                           "objectClass", "member", "uniqueMember", "qorpersondn", "qorInterface"});
   EXPECT_EQ(found.exitCode, 0) << found.err;
   return adtest::parseLdif(found.out);
 }
@@ -47,8 +48,7 @@ Entry readByLdapsearch(const std::string& dn, const std::vector<std::string>& at
 }
 
 std::string writeFile(const std::string& name, const std::string& text) {
-  const std::string path =
-      ::testing::TempDir() + "/" + name + "-" + std::to_string(::getpid()) + ".ldif";
+  std::string path = ::testing::TempDir() + "/" + name + "-" + std::to_string(::getpid()) + ".ldif";
   std::ofstream(path) << text;
   return path;
 }
@@ -249,6 +249,40 @@ TEST(AdRanges, ExplicitRangeRequestsAnswerWithTheirRange) {
   joined.insert(joined.end(), rest["member;range=1500-*"].begin(),
                 rest["member;range=1500-*"].end());
   EXPECT_EQ(joined, all);
+}
+
+// samba-ad-up adds the large group's entries with ldbadd while samba is
+// stopped, since LDAP adds are slow. An entry of the same form added over
+// LDAP must come out the same: the same attributes, values and security
+// descriptor, apart from what names the entry or counts changes.
+TEST(AdLoading, EntryLoadedOfflineMatchesAnLdapAdd) {
+  const auto large = readByLdapsearch(server()["SAMBA_AD_LARGE_GROUP"], {"member"});
+  ASSERT_FALSE(large["member"].empty());
+  const std::string loaded = large["member"].front();
+  const std::string parent = loaded.substr(loaded.find(',') + 1);
+  const std::string probe = "CN=probe-" + std::to_string(::getpid()) + "," + parent;
+  const std::string ldif =
+      "dn: " + probe + "\nobjectClass: qorsubscriber\nqorpersondn: " + probe + "\n";
+  const std::string uri = server()["DIRECTORY_URI"];
+  const auto added = server().qorhost({"-H", uri, "add", "-f", writeFile("ad-probe", ldif)});
+  ASSERT_EQ(added.exitCode, 0) << added.err;
+  const std::vector<std::string> attributes = {"*", "nTSecurityDescriptor"};
+  Entry byLdap = readByLdapsearch(probe, attributes);
+  Entry offline = readByLdapsearch(loaded, attributes);
+  server().qorhost({"-H", uri, "delete", probe});
+
+  for (Entry* entry : {&byLdap, &offline}) {
+    // Only the loaded entry is in the large group.
+    const std::size_t groups = entry == &offline ? 1 : 0;
+    for (const std::string naming :
+         {"cn", "name", "distinguishedName", "qorpersondn", "objectGUID", "uSNCreated",
+          "uSNChanged", "whenCreated", "whenChanged", "memberOf"}) {
+      EXPECT_EQ((*entry)[naming].size(), naming == "memberOf" ? groups : 1U) << naming;
+      entry->values.erase(adtest::lowerCase(naming));
+    }
+  }
+  EXPECT_FALSE(byLdap["nTSecurityDescriptor"].empty());
+  EXPECT_EQ(byLdap.values, offline.values);
 }
 
 // With AD's default, a simple bind without TLS is refused

@@ -117,6 +117,16 @@ TEST(AdOperations, ReadSearchCompareAndIsClassAgreeWithLdapsearch) {
   EXPECT_EQ(bySearch[0]["cn"], want["cn"]);
   EXPECT_EQ(bySearch[0]["mail"], want["mail"]);
 
+  // Anyone may read without a bind, as in the example's rules.
+  clitest::Launch anonymous;
+  anonymous.argv = {QORHOST_PROGRAM, "-H", uri, "read", person, "mail", "uid"};
+  const auto readAnonymously = clitest::run(anonymous);
+  ASSERT_EQ(readAnonymously.exitCode, 0) << readAnonymously.err;
+  const auto anonymousEntries = adtest::parseLdif(readAnonymously.out);
+  ASSERT_EQ(anonymousEntries.size(), 1U);
+  EXPECT_EQ(anonymousEntries[0]["mail"], want["mail"]);
+  EXPECT_EQ(anonymousEntries[0]["uid"], want["uid"]);
+
   ASSERT_EQ(want["mail"].size(), 1U);
   const auto same = server().qorhost({"-H", uri, "compare", person, "mail", want["mail"][0]});
   EXPECT_EQ(same.exitCode, 0) << same.out << same.err;

@@ -4,6 +4,7 @@
 #include <ldif.h>
 #include <strings.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -109,6 +110,72 @@ std::string berOid(std::string_view dotted) {
   return out;
 }
 
+namespace {
+
+std::vector<std::string> arcsOf(std::string_view dotted) {
+  std::vector<std::string> arcs;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= dotted.size(); ++i) {
+    if (i < dotted.size() && dotted[i] != '.') {
+      if (dotted[i] < '0' || dotted[i] > '9') return {};
+      continue;
+    }
+    if (i == start) return {};
+    arcs.emplace_back(dotted.substr(start, i - start));
+    start = i + 1;
+  }
+  return arcs;
+}
+
+bool fitsIn32Bits(const std::string& arc) {
+  return arc.size() < 10 || (arc.size() == 10 && arc <= "4294967295");
+}
+
+// The 32 hex digits of a decimal integer below 2^128, or empty.
+std::string uuidHexOf(const std::string& decimal) {
+  std::array<unsigned, 16> bytes{};  // big-endian
+  for (char digit : decimal) {
+    unsigned carry = static_cast<unsigned>(digit - '0');
+    for (auto byte = bytes.rbegin(); byte != bytes.rend(); ++byte) {
+      const unsigned value = *byte * 10 + carry;
+      *byte = value & 0xff;
+      carry = value >> 8;
+    }
+    if (carry != 0) return {};
+  }
+  std::string hex;
+  for (unsigned byte : bytes) {
+    hex += "0123456789abcdef"[byte >> 4];
+    hex += "0123456789abcdef"[byte & 0xf];
+  }
+  return hex;
+}
+
+}  // namespace
+
+std::string adOid(std::string_view oid) {
+  std::vector<std::string> arcs = arcsOf(oid);
+  if (arcs.size() < 2) return {};
+  std::string out;
+  std::size_t next = 0;
+  if (arcs.size() > 2 && arcs[0] == "2" && arcs[1] == "25" && !fitsIn32Bits(arcs[2])) {
+    const std::string hex = uuidHexOf(arcs[2]);
+    if (hex.empty()) return {};
+    out = "1.2.840.113556.1.8000.2554";
+    for (auto [from, length] :
+         {std::pair{0, 4}, {4, 4}, {8, 4}, {12, 4}, {16, 4}, {20, 6}, {26, 6}}) {
+      out += "." + std::to_string(std::stoul(hex.substr(from, length), nullptr, 16));
+    }
+    next = 3;
+  }
+  for (; next < arcs.size(); ++next) {
+    if (!fitsIn32Bits(arcs[next])) return {};
+    if (!out.empty()) out += ".";
+    out += arcs[next];
+  }
+  return out;
+}
+
 bool write389(const SchemaSource& source, std::string_view origin, std::string& out,
               std::string& error) {
   out =
@@ -168,13 +235,18 @@ bool putAdType(std::string& out, const SchemaSource& source, const LDAPAttribute
     error = "attributetype " + name + ": syntax " + syntaxOid + " has no Active Directory syntax";
     return false;
   }
+  const std::string oid = adOid(type.at_oid);
+  if (oid.empty()) {
+    error = "attributetype " + name + ": OID " + type.at_oid + " has an arc wider than 32 bits";
+    return false;
+  }
   out += "\n";
   put(out, "dn", "CN=" + name + kAdSchemaDn);
   put(out, "changetype", "add");
   put(out, "objectClass", "attributeSchema");
   put(out, "cn", name);
   put(out, "lDAPDisplayName", name);
-  put(out, "attributeID", type.at_oid);
+  put(out, "attributeID", oid);
   put(out, "attributeSyntax", syntax->attributeSyntax);
   put(out, "oMSyntax", std::to_string(syntax->oMSyntax));
   if (syntax->oMObjectClass != nullptr) put(out, "oMObjectClass", berOid(syntax->oMObjectClass));
@@ -193,6 +265,11 @@ bool putAdClass(std::string& out, const LDAPObjectClass& cls, std::string& error
             std::to_string(superiors.size());
     return false;
   }
+  const std::string oid = adOid(cls.oc_oid);
+  if (oid.empty()) {
+    error = "objectclass " + name + ": OID " + cls.oc_oid + " has an arc wider than 32 bits";
+    return false;
+  }
   // AD's objectClassCategory: 1 structural, 2 abstract, 3 auxiliary.
   const char* category = cls.oc_kind == LDAP_SCHEMA_ABSTRACT    ? "2"
                          : cls.oc_kind == LDAP_SCHEMA_AUXILIARY ? "3"
@@ -203,7 +280,7 @@ bool putAdClass(std::string& out, const LDAPObjectClass& cls, std::string& error
   put(out, "objectClass", "classSchema");
   put(out, "cn", name);
   put(out, "lDAPDisplayName", name);
-  put(out, "governsID", cls.oc_oid);
+  put(out, "governsID", oid);
   put(out, "subClassOf", superiors.empty() ? "top" : superiors.front());
   put(out, "objectClassCategory", category);
   putNames(out, "mustContain", cls.oc_at_oids_must);

@@ -18,7 +18,10 @@
 //     (kAdSyntaxes); a syntax with no pair is an error naming the type, as
 //     is a type with no syntax of its own or from a superior in the file.
 //     The types the module searches by get searchFlags 1 (indexed), the
-//     others 0. schemaIDGUID is left to the server to assign.
+//     others 0. schemaIDGUID is left to the server to assign. AD keeps each
+//     arc of an OID in 32 bits (Samba refuses a wider arc as an invalid
+//     attributeID), so an OID under the UUID arc 2.25 is written in
+//     Microsoft's form for a UUID instead (adOid).
 //
 // Each writer returns the whole file as text, lines folded at 78 columns and
 // values that are not safe LDIF strings in base64, by libldap's LDIF writer
@@ -58,6 +61,15 @@ const AdSyntax* adSyntaxOf(std::string_view ldapSyntax);
 // The BER encoding of a dotted OID (contents octets, no tag or length);
 // empty when the text is not an OID of at least two arcs.
 std::string berOid(std::string_view dotted);
+
+// The OID that Active Directory is given for `oid`. An OID whose arcs all
+// fit in 32 bits is kept. An OID under 2.25.N, N a UUID as an integer wider
+// than 32 bits, becomes Microsoft's OID for that UUID,
+// 1.2.840.113556.1.8000.2554 followed by the UUID's hex digits in groups of
+// 4, 4, 4, 4, 4, 6 and 6 written as decimal arcs, and then the arcs that
+// followed N. Empty when the text is not a dotted OID or another arc is
+// wider than 32 bits.
+std::string adOid(std::string_view oid);
 
 // The 389 DS form; X-ORIGIN 'origin' added to each definition that has no
 // X-ORIGIN of its own. False with a reason in `error`.

@@ -244,6 +244,40 @@ TEST(SchemaLdif, BerOidEncodesAsX690) {
   }
 }
 
+TEST(SchemaLdif, AdOidKeepsArcsWithin32Bits) {
+  // The system's UUID arc, and Microsoft's OID for the same UUID
+  // (c199fd29-ea1e-4c9a-93ec-d6ef48265be4).
+  const std::string uuidArc = "2.25.257340559376285100879148629704776768484";
+  const std::string msArc =
+      "1.2.840.113556.1.8000.2554.49561.64809.59934.19610.37868.14085960.2513892";
+  const std::pair<std::string, std::string> cases[] = {
+      {"1.3.6.1.4.1.1466", "1.3.6.1.4.1.1466"},
+      {"2.25.4294967295.1", "2.25.4294967295.1"},
+      {uuidArc, msArc},
+      {uuidArc + ".2.3", msArc + ".2.3"},
+      {"2.25.4294967296", "1.2.840.113556.1.8000.2554.0.0.0.0.0.256.0"},
+      {"2.25.340282366920938463463374607431768211455",
+       "1.2.840.113556.1.8000.2554.65535.65535.65535.65535.65535.16777215.16777215"},
+      {"2.25.340282366920938463463374607431768211456", ""},  // 2^128: no UUID
+      {uuidArc + ".4294967296", ""},
+      {"1.2.4294967296", ""},
+      {"1", ""},
+      {"1..2", ""},
+      {"1.a", ""},
+  };
+  for (const auto& [oid, want] : cases) EXPECT_EQ(qor::schema::adOid(oid), want) << oid;
+}
+
+// The OID the AD form gives a definition of the system's schema, all of
+// whose OIDs lie under its UUID arc.
+std::string adOidOfSystem(const std::string& oid) {
+  const std::string uuidArc = "2.25.257340559376285100879148629704776768484.";
+  const std::string msArc =
+      "1.2.840.113556.1.8000.2554.49561.64809.59934.19610.37868.14085960.2513892.";
+  EXPECT_EQ(oid.rfind(uuidArc, 0), 0U) << oid;
+  return msArc + oid.substr(uuidArc.size());
+}
+
 const std::string kAdSuffix = ",CN=Schema,CN=Configuration,DC=X";
 
 TEST(SchemaLdif, AdFormHoldsEveryDefinition) {
@@ -261,7 +295,7 @@ TEST(SchemaLdif, AdFormHoldsEveryDefinition) {
     EXPECT_EQ(r.dn, "CN=" + name + kAdSuffix);
     EXPECT_EQ(r.one("objectClass"), "attributeSchema");
     EXPECT_EQ(r.one("lDAPDisplayName"), name);
-    EXPECT_EQ(r.one("attributeID"), text(want.at_oid));
+    EXPECT_EQ(r.one("attributeID"), adOidOfSystem(text(want.at_oid)));
     const AdPair* pair = expectedPair(text(want.at_syntax_oid));
     ASSERT_NE(pair, nullptr) << name << " has a syntax this test has no pair for";
     EXPECT_EQ(r.one("attributeSyntax"), pair->attributeSyntax) << name;
@@ -290,7 +324,7 @@ TEST(SchemaLdif, AdFormHoldsEveryDefinition) {
     EXPECT_EQ(r.dn, "CN=" + name + kAdSuffix);
     EXPECT_EQ(r.one("objectClass"), "classSchema");
     EXPECT_EQ(r.one("lDAPDisplayName"), name);
-    EXPECT_EQ(r.one("governsID"), text(want.oc_oid));
+    EXPECT_EQ(r.one("governsID"), adOidOfSystem(text(want.oc_oid)));
     const auto sup = names(want.oc_sup_oids);
     EXPECT_EQ(r.one("subClassOf"), sup.empty() ? "top" : sup.front());
     const char* category = want.oc_kind == LDAP_SCHEMA_AUXILIARY  ? "3"
@@ -381,6 +415,11 @@ const WriterRefusal kWriterRefusals[] = {
     {"SuperiorOutsideFile", "attributetype ( 1.2 NAME 'sub' SUP name )\n", nullptr, "sub"},
     {"TwoSuperiors", "objectclass ( 1.2 NAME 'both' SUP ( top $ person ) AUXILIARY )\n", nullptr,
      "both"},
+    {"TypeArcBeyond32Bits",
+     "attributetype ( 1.2.4294967296 NAME 'wide' SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )\n", nullptr,
+     "wide"},
+    {"ClassArcBeyond32Bits", "objectclass ( 1.2.4294967296 NAME 'wideClass' AUXILIARY )\n", nullptr,
+     "wideClass"},
     {"IndexedUnknown", "attributetype ( 1.2 NAME 'x' SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )\n",
      "qorpersondn", "qorpersondn"},
 };

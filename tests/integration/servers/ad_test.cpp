@@ -1,0 +1,318 @@
+// qorhost against a Samba Active Directory domain controller, for what only
+// AD shows: its naming (CN= people under an OU of the domain), its page size
+// of 1,000 entries, its own group class, linked member values, ranged
+// attribute retrieval, TLS with the server's CA and its refusal of simple
+// binds without TLS. Every expected answer comes from the server itself,
+// through ldapsearch, and every DN from the fixture's env file.
+#include <gtest/gtest.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ad_server.h"
+
+namespace {
+
+using adtest::Entry;
+using adtest::Kind;
+using adtest::Server;
+
+const Server& server() {
+  return Server::get();
+}
+
+// Everything an expansion may touch, read by ldapsearch: groups of every
+// kind and subscriber entries, anywhere in the domain.
+std::vector<Entry> dump() {
+  const std::string groupsAndSubscribers =
+      "(|(objectClass=groupOfNames)(objectClass=groupOfUniqueNames)(objectClass=group)"
+      "(qorpersondn=*))";
+  const auto found =
+      server().ldapsearch({"-b", server()["SAMBA_AD_DOMAIN_DN"], groupsAndSubscribers,
+                           "objectClass", "member", "uniqueMember", "qorpersondn", "qorInterface"});
+  EXPECT_EQ(found.exitCode, 0) << found.err;
+  return adtest::parseLdif(found.out);
+}
+
+Entry readByLdapsearch(const std::string& dn, const std::vector<std::string>& attributes = {}) {
+  std::vector<std::string> arguments = {"-b", dn, "-s", "base", "(objectClass=*)"};
+  arguments.insert(arguments.end(), attributes.begin(), attributes.end());
+  const auto found = server().ldapsearch(arguments);
+  const auto entries = adtest::parseLdif(found.out);
+  return entries.size() == 1 ? entries.front() : Entry{};
+}
+
+std::string writeFile(const std::string& name, const std::string& text) {
+  std::string path = ::testing::TempDir() + "/" + name + "-" + std::to_string(::getpid()) + ".ldif";
+  std::ofstream(path) << text;
+  return path;
+}
+
+// A group's expansion by qorhost and from the server's own data.
+struct Expansion {
+  const char* name;
+  const char* group;  // env names
+  const char* base;
+  Kind kind;
+};
+
+const Expansion kExpansions[] = {
+    {"TopGroupPlain", "DIRECTORY_GROUP", "DIRECTORY_BASE", Kind::Plain},
+    {"TopGroupEvents", "DIRECTORY_GROUP", "DIRECTORY_BASE", Kind::Events},
+    // Past AD's MaxPageSize: the member values, and the searches for the
+    // subscribers of 2,000 members, must all come back.
+    {"LargeGroup", "SAMBA_AD_LARGE_GROUP", "SAMBA_AD_DOMAIN_DN", Kind::Plain},
+};
+
+void PrintTo(const Expansion& expansion, std::ostream* out) {
+  *out << expansion.name;
+}
+
+class AdExpansion : public ::testing::TestWithParam<Expansion> {};
+
+TEST_P(AdExpansion, AgreesWithTheServersData) {
+  const Expansion& c = GetParam();
+  std::vector<std::string> arguments = {
+      "-H",     server()["DIRECTORY_URI"], "-b",       server()[c.base],
+      "expand", server()[c.group],         "--dn-only"};
+  if (c.kind == Kind::Events) arguments.emplace_back("--events");
+  const auto expanded = server().qorhost(arguments);
+  ASSERT_EQ(expanded.exitCode, 0) << expanded.err;
+  const auto want = adtest::expandFromDump(dump(), server()[c.group], c.kind);
+  ASSERT_FALSE(want.empty());
+  EXPECT_EQ(adtest::sortedLowerLines(expanded.out), want);
+  if (std::string(c.group) == "SAMBA_AD_LARGE_GROUP") {
+    EXPECT_GT(want.size(), 1000U);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, AdExpansion, ::testing::ValuesIn(kExpansions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AdOperations, ReadSearchCompareAndIsClassAgreeWithLdapsearch) {
+  const std::string person = server()["DIRECTORY_PERSON"];
+  const std::string uri = server()["DIRECTORY_URI"];
+  const Entry want = readByLdapsearch(person);
+  ASSERT_FALSE(want.dn.empty());
+
+  const auto read = server().qorhost({"-H", uri, "read", person});
+  ASSERT_EQ(read.exitCode, 0) << read.err;
+  const auto readEntries = adtest::parseLdif(read.out);
+  ASSERT_EQ(readEntries.size(), 1U) << read.out;
+  EXPECT_EQ(readEntries[0].values, want.values);
+
+  ASSERT_EQ(want["uid"].size(), 1U);
+  const std::string filter = "(uid=" + want["uid"][0] + ")";
+  const auto searched = server().qorhost(
+      {"-H", uri, "-b", server()["DIRECTORY_BASE"], "search", filter, "cn", "mail"});
+  ASSERT_EQ(searched.exitCode, 0) << searched.err;
+  const auto bySearch = adtest::parseLdif(searched.out);
+  ASSERT_EQ(bySearch.size(), 1U) << searched.out;
+  EXPECT_EQ(bySearch[0].dn, want.dn);
+  EXPECT_EQ(bySearch[0]["cn"], want["cn"]);
+  EXPECT_EQ(bySearch[0]["mail"], want["mail"]);
+
+  // Anyone may read without a bind, as in the example's rules.
+  qortest::Launch anonymous;
+  anonymous.argv = {QORHOST_PROGRAM, "-H", uri, "read", person, "mail", "uid"};
+  const auto readAnonymously = qortest::run(anonymous);
+  ASSERT_EQ(readAnonymously.exitCode, 0) << readAnonymously.err;
+  const auto anonymousEntries = adtest::parseLdif(readAnonymously.out);
+  ASSERT_EQ(anonymousEntries.size(), 1U);
+  EXPECT_EQ(anonymousEntries[0]["mail"], want["mail"]);
+  EXPECT_EQ(anonymousEntries[0]["uid"], want["uid"]);
+
+  ASSERT_EQ(want["mail"].size(), 1U);
+  const auto same = server().qorhost({"-H", uri, "compare", person, "mail", want["mail"][0]});
+  EXPECT_EQ(same.exitCode, 0) << same.out << same.err;
+  const auto other =
+      server().qorhost({"-H", uri, "compare", person, "mail", "x" + want["mail"][0]});
+  EXPECT_EQ(other.exitCode, 1) << other.out << other.err;
+
+  const std::string group = server()["DIRECTORY_GROUP"];
+  const Entry groupEntry = readByLdapsearch(group, {"objectClass"});
+  for (const char* cls : {"groupOfNames", "groupOfUniqueNames", "group", "top"}) {
+    const auto is = server().qorhost({"-H", uri, "is-class", group, cls});
+    EXPECT_EQ(is.exitCode, groupEntry.hasClass(cls) ? 0 : 1) << cls << ": " << is.out << is.err;
+  }
+}
+
+// The module counts groupOfNames and groupOfUniqueNames as groups, not AD's
+// own class group: an AD group nested in a groupOfNames is a member without
+// subscribers, skipped, and its members' subscribers are absent, where a
+// client that counted AD groups would list them.
+TEST(AdGroups, AdGroupNestedInGroupOfNamesIsNotExpanded) {
+  const std::string tag = std::to_string(::getpid());
+  const std::string ou = "OU=groups," + server()["DIRECTORY_BASE"];
+  const std::string adGroup = "CN=adgroup-" + tag + "," + ou;
+  const std::string outer = "CN=outer-" + tag + "," + ou;
+  const auto large = readByLdapsearch(server()["SAMBA_AD_LARGE_GROUP"], {"member"});
+  ASSERT_FALSE(large["member"].empty());
+  const std::string plainMember = large["member"].front();
+
+  const std::string ldif = "dn: " + adGroup +
+                           "\nobjectClass: group\nmember: " + server()["DIRECTORY_PERSON"] +
+                           "\n\ndn: " + outer + "\nobjectClass: groupOfNames\nmember: " + adGroup +
+                           "\nmember: " + plainMember + "\n";
+  const std::string uri = server()["DIRECTORY_URI"];
+  const auto added = server().qorhost({"-H", uri, "add", "-f", writeFile("ad-groups", ldif)});
+  ASSERT_EQ(added.exitCode, 0) << added.err;
+
+  const auto expanded = server().qorhost(
+      {"-H", uri, "-b", server()["SAMBA_AD_DOMAIN_DN"], "expand", outer, "--dn-only"});
+  const auto entries = dump();
+  const auto byModuleRule = adtest::expandFromDump(entries, outer, Kind::Plain);
+  const auto countingAdGroups = adtest::expandFromDump(entries, outer, Kind::Plain, true);
+  for (const std::string& dn : {outer, adGroup}) server().qorhost({"-H", uri, "delete", dn});
+
+  ASSERT_EQ(expanded.exitCode, 0) << expanded.err;
+  EXPECT_EQ(adtest::sortedLowerLines(expanded.out), byModuleRule);
+  EXPECT_EQ(byModuleRule.size(), 1U);  // the plain member's own subscriber entry
+  EXPECT_GT(countingAdGroups.size(), byModuleRule.size())
+      << "the person in the AD group should have subscribers for this test to say anything";
+}
+
+// Add, modify and delete through qorhost, checked with ldapsearch; a binary
+// value comes back byte for byte through both clients.
+TEST(AdUpdates, AddModifyDeleteAndBinaryValues) {
+  const std::string uri = server()["DIRECTORY_URI"];
+  const std::string person = server()["DIRECTORY_PERSON"];
+  const std::string dn = "CN=qor-ad-test-" + std::to_string(::getpid()) + ",OU=subscribers," +
+                         server()["DIRECTORY_BASE"];
+  const std::string add = "dn: " + dn + "\nobjectClass: qorsubscriber\nqorpersondn: " + person +
+                          "\ndescription: added\n";
+  const auto added = server().qorhost({"-H", uri, "add", "-f", writeFile("ad-add", add)});
+  ASSERT_EQ(added.exitCode, 0) << added.err;
+  Entry got = readByLdapsearch(dn);
+  EXPECT_EQ(got["description"], std::vector<std::string>{"added"});
+  ASSERT_EQ(got["qorpersondn"].size(), 1U);
+  EXPECT_TRUE(strcasecmp(got["qorpersondn"][0].c_str(), person.c_str()) == 0)
+      << got["qorpersondn"][0];
+
+  // audio: 00 FF 0A 0D 80 20 01, bytes that text handling would change.
+  const std::string bytes("\x00\xff\x0a\x0d\x80\x20\x01", 7);
+  const std::string modify = "dn: " + dn + "\nchangetype: modify\nreplace: description\n" +
+                             "description: changed\n-\n\ndn: " + person +
+                             "\nchangetype: modify\nreplace: audio\naudio:: AP8KDYAgAQ==\n-\n";
+  const auto modified =
+      server().qorhost({"-H", uri, "modify", "-f", writeFile("ad-modify", modify)});
+  EXPECT_EQ(modified.exitCode, 0) << modified.err;
+  EXPECT_EQ(readByLdapsearch(dn)["description"], std::vector<std::string>{"changed"});
+  EXPECT_EQ(readByLdapsearch(person, {"audio"})["audio"], std::vector<std::string>{bytes});
+  const auto read = server().qorhost({"-H", uri, "read", person, "audio"});
+  const auto readEntries = adtest::parseLdif(read.out);
+  ASSERT_EQ(readEntries.size(), 1U) << read.out << read.err;
+  EXPECT_EQ(readEntries[0]["audio"], std::vector<std::string>{bytes});
+
+  const std::string undo = "dn: " + person + "\nchangetype: modify\ndelete: audio\n-\n";
+  EXPECT_EQ(server().qorhost({"-H", uri, "modify", "-f", writeFile("ad-undo", undo)}).exitCode, 0);
+  const auto deleted = server().qorhost({"-H", uri, "delete", dn});
+  EXPECT_EQ(deleted.exitCode, 0) << deleted.err;
+  EXPECT_EQ(server().ldapsearch({"-b", dn, "-s", "base", "1.1"}).exitCode, 32);  // noSuchObject
+}
+
+// StartTLS and ldaps with the CA that signed Samba's certificate; a client
+// that trusts other CAs only is refused.
+TEST(AdTls, StartTlsAndLdapsWithTheServersCa) {
+  const std::string person = server()["DIRECTORY_PERSON"];
+  const auto want = readByLdapsearch(person, {"mail"});
+  ASSERT_FALSE(want["mail"].empty());
+  const std::vector<std::vector<std::string>> ways = {{"-ZZ", "-H", server()["DIRECTORY_URI"]},
+                                                      {"-H", server()["DIRECTORY_LDAPS_URI"]}};
+  for (const auto& way : ways) {
+    std::vector<std::string> arguments = way;
+    arguments.insert(arguments.end(), {"read", person, "mail"});
+    const auto read = server().qorhost(arguments);
+    ASSERT_EQ(read.exitCode, 0) << way.back() << ": " << read.err;
+    const auto entries = adtest::parseLdif(read.out);
+    ASSERT_EQ(entries.size(), 1U);
+    EXPECT_EQ(entries[0]["mail"], want["mail"]);
+
+    const auto untrusted =
+        server().qorhost(arguments, {{"LDAPTLS_CACERT", "/etc/ssl/certs/ca-certificates.crt"}});
+    EXPECT_NE(untrusted.exitCode, 0) << way.back();
+    EXPECT_NE(untrusted.err.find("TLS failed"), std::string::npos) << untrusted.err;
+  }
+}
+
+// What Samba answers to a ranged request for the values of a linked
+// attribute, the form a client that follows ranges must read: the
+// attribute description names the range it answers, "*" as its end when
+// the last value is in it, and the ranges together hold every value.
+TEST(AdRanges, ExplicitRangeRequestsAnswerWithTheirRange) {
+  const std::string group = server()["SAMBA_AD_LARGE_GROUP"];
+  const auto all = readByLdapsearch(group, {"member"})["member"];
+  ASSERT_GT(all.size(), 1500U);
+  const Entry whole = readByLdapsearch(group, {"member;range=0-*"});
+  EXPECT_EQ(whole["member;range=0-*"].size(), all.size());
+  const Entry first = readByLdapsearch(group, {"member;range=0-1499"});
+  const Entry rest = readByLdapsearch(group, {"member;range=1500-*"});
+  ASSERT_EQ(rest.values.size(), 1U);
+  EXPECT_EQ(rest.values.begin()->first, "member;range=1500-*");
+  std::vector<std::string> joined = first["member;range=0-1499"];
+  EXPECT_EQ(joined.size(), 1500U);
+  joined.insert(joined.end(), rest["member;range=1500-*"].begin(),
+                rest["member;range=1500-*"].end());
+  EXPECT_EQ(joined, all);
+}
+
+// samba-ad-up adds the large group's entries with ldbadd while samba is
+// stopped, since LDAP adds are slow. An entry of the same form added over
+// LDAP must come out the same: the same attributes, values and security
+// descriptor, apart from what names the entry or counts changes.
+TEST(AdLoading, EntryLoadedOfflineMatchesAnLdapAdd) {
+  const auto large = readByLdapsearch(server()["SAMBA_AD_LARGE_GROUP"], {"member"});
+  ASSERT_FALSE(large["member"].empty());
+  const std::string loaded = large["member"].front();
+  const std::string parent = loaded.substr(loaded.find(',') + 1);
+  const std::string probe = "CN=probe-" + std::to_string(::getpid()) + "," + parent;
+  const std::string ldif =
+      "dn: " + probe + "\nobjectClass: qorsubscriber\nqorpersondn: " + probe + "\n";
+  const std::string uri = server()["DIRECTORY_URI"];
+  const auto added = server().qorhost({"-H", uri, "add", "-f", writeFile("ad-probe", ldif)});
+  ASSERT_EQ(added.exitCode, 0) << added.err;
+  const std::vector<std::string> attributes = {"*", "nTSecurityDescriptor"};
+  Entry byLdap = readByLdapsearch(probe, attributes);
+  Entry offline = readByLdapsearch(loaded, attributes);
+  server().qorhost({"-H", uri, "delete", probe});
+
+  for (Entry* entry : {&byLdap, &offline}) {
+    // Only the loaded entry is in the large group.
+    const std::size_t groups = entry == &offline ? 1 : 0;
+    for (const std::string naming :
+         {"cn", "name", "distinguishedName", "qorpersondn", "objectGUID", "uSNCreated",
+          "uSNChanged", "whenCreated", "whenChanged", "memberOf"}) {
+      EXPECT_EQ((*entry)[naming].size(), naming == "memberOf" ? groups : 1U) << naming;
+      entry->values.erase(adtest::lowerCase(naming));
+    }
+  }
+  EXPECT_FALSE(byLdap["nTSecurityDescriptor"].empty());
+  EXPECT_EQ(byLdap.values, offline.values);
+}
+
+// With AD's default, a simple bind without TLS is refused
+// (strongerAuthRequired) and qorhost says how to give TLS; the same bind over
+// StartTLS goes through. The server is restarted with the rule and without.
+TEST(AdStrongAuth, SimpleBindWithoutTlsIsRefusedWithATlsHint) {
+  const auto strict = server().restart("--strong-auth");
+  ASSERT_EQ(strict.exitCode, 0) << strict.err;
+  const std::string person = server()["DIRECTORY_PERSON"];
+  const auto plain = server().qorhost({"-H", server()["DIRECTORY_URI"], "read", person, "mail"});
+  const auto overTls =
+      server().qorhost({"-ZZ", "-H", server()["DIRECTORY_URI"], "read", person, "mail"});
+  const auto relaxed = server().restart("--no-strong-auth");
+  ASSERT_EQ(relaxed.exitCode, 0) << relaxed.err;
+
+  EXPECT_NE(plain.exitCode, 0);
+  EXPECT_NE(plain.err.find("strongerAuthRequired (8)"), std::string::npos) << plain.err;
+  EXPECT_NE(plain.err.find("the server wants TLS: -ZZ or ldaps://"), std::string::npos)
+      << plain.err;
+  EXPECT_EQ(overTls.exitCode, 0) << overTls.err;
+}
+
+}  // namespace

@@ -44,12 +44,17 @@ struct ServerTraits {
   bool storesSuperclasses;
   // The script that starts the server again in its folder.
   const char* restartScript;
+  // A search without paging is cut at the server's size limit (slapd as
+  // started here at 500 entries, 389 DS at 2,000). Samba 4.17 returns every
+  // entry to an anonymous search without paging, where a Windows domain
+  // controller stops at MaxPageSize (1,000).
+  bool cutsUnpagedSearches;
 };
 
 constexpr ServerTraits kServers[] = {
-    {"slapd", false, "slapd-restart"},
-    {"389ds", true, "ds389-restart"},
-    {"samba-ad", true, "samba-ad-restart"},
+    {"slapd", false, "slapd-restart", true},
+    {"389ds", true, "ds389-restart", true},
+    {"samba-ad", true, "samba-ad-restart", false},
 };
 
 const ServerTraits* traitsOf(const std::string& kind) {
@@ -328,8 +333,9 @@ TEST_F(LargeGroup, SearchAndExpansionPagePastTheSizeLimit) {
   }
   ASSERT_EQ(seen.size(), static_cast<std::size_t>(kMembers));
   constexpr int kSizeLimitExceeded = 4;
-  ASSERT_EQ(directory_.plainSearchStatus(unit_, "(objectClass=qorsubscriber)"), kSizeLimitExceeded)
-      << "the server's size limit does not cut a search without paging";
+  ASSERT_EQ(directory_.plainSearchStatus(unit_, "(objectClass=qorsubscriber)"),
+            traits_->cutsUnpagedSearches ? kSizeLimitExceeded : 0)
+      << "the server's size limit and a search without paging";
 
   Finished search = qorhost({"-H", directory_.uri(), "-b", unit_, "search",
                              "(objectClass=qorsubscriber)", "-s", "one", "--dn-only"});

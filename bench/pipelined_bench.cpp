@@ -1,11 +1,13 @@
 // Group expansion with the searches sent in batches (the connection's batch
-// of searches) against one search at a time, through the module as a host
-// runs it:
+// of searches), the members' subscriber searches combined or one per
+// member, against one search at a time, through the module as a host runs
+// it:
 //   - through a latency proxy that delays each direction by half a
 //     millisecond (a 1 ms round trip, a normal data-centre hop), the groups
 //     of 1,000 and 10,000 members, each way;
-//   - on plain loopback, one search at a time, beside BM_Dsexpgrp (batched)
-//     and BM_LibldapExpand (the plain libldap loop) in slapd_bench.cpp.
+//   - on plain loopback, one search at a time and batched member by member,
+//     beside BM_Dsexpgrp (combined) and BM_LibldapExpand (the plain libldap
+//     loop) in slapd_bench.cpp.
 // The server comes from QOR_BENCH_URI and QOR_BENCH_BASE (bench/run starts
 // one); the proxy runs in this process on threads of its own.
 #include <chrono>
@@ -28,15 +30,22 @@ std::string groupOf(int64_t members) {
   return "cn=members-" + std::to_string(members) + ",ou=groups,o=example";
 }
 
-// Expands the group of state.range(0) members on `uri`, in batches when
-// `batched`, else one search at a time.
-void expand(benchmark::State& state, const std::string& uri, bool batched) {
+// How an expansion asks: one search at a time, in batches of one search per
+// member, or in batches of combined subscriber searches (the module's way).
+enum Way : int64_t { kOneByOne = 0, kMemberByMember = 1, kCombined = 2 };
+
+// Expands the group of state.range(0) members on `uri` in the way given.
+void expand(benchmark::State& state, const std::string& uri, int64_t way) {
   qorbench::ModuleHost host(qorkernel::PoolMode::kProduction);
   dshandle* handle = host.open(uri, qorbench::benchBase());
   const std::string group = groupOf(state.range(0));
   {
-    std::unique_ptr<qortest::WithoutBatch> oneByOne;
-    if (!batched) oneByOne = std::make_unique<qortest::WithoutBatch>(handle);
+    std::unique_ptr<qortest::WithoutBatch> hidden;
+    if (way != kCombined) {
+      hidden = std::make_unique<qortest::WithoutBatch>(
+          handle, way == kOneByOne ? qortest::WithoutBatch::kWithoutBatch
+                                   : qortest::WithoutBatch::kWithoutCombining);
+    }
     for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
       dsent** list = nullptr;
       if (host.ops().dsexpgrp(handle, group.c_str(), &list, 1) != 0 || list == nullptr) {
@@ -56,23 +65,36 @@ bool haveServer(benchmark::State& state) {
   return false;
 }
 
-// state.range(1): 1 batched, 0 one search at a time.
+// state.range(1): a Way (2 combined, 1 batched member by member, 0 one
+// search at a time).
 void BM_ExpandAt1msRoundTrip(benchmark::State& state) {
   if (!haveServer(state)) return;
   qortest::LatencyProxy proxy(qortest::portOf(qorbench::benchUri()), kHalfRoundTrip);
-  expand(state, proxy.uri(), state.range(1) != 0);
+  expand(state, proxy.uri(), state.range(1));
 }
 BENCHMARK(BM_ExpandAt1msRoundTrip)
-    ->ArgNames({"members", "batched"})
-    ->ArgsProduct({{1000, 10000}, {0, 1}})
+    ->ArgNames({"members", "way"})
+    ->ArgsProduct({{1000, 10000}, {kOneByOne, kMemberByMember, kCombined}})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 void BM_DsexpgrpOneSearchAtATime(benchmark::State& state) {
   if (!haveServer(state)) return;
-  expand(state, qorbench::benchUri(), false);
+  expand(state, qorbench::benchUri(), kOneByOne);
 }
 BENCHMARK(BM_DsexpgrpOneSearchAtATime)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Batched, but one subscriber search per member: the path before searches
+// were combined, beside BM_Dsexpgrp.
+void BM_DsexpgrpMemberByMember(benchmark::State& state) {
+  if (!haveServer(state)) return;
+  expand(state, qorbench::benchUri(), kMemberByMember);
+}
+BENCHMARK(BM_DsexpgrpMemberByMember)
     ->Arg(1000)
     ->Arg(10000)
     ->UseRealTime()

@@ -27,6 +27,10 @@ inline constexpr char kSubscriberSuffix[] = "))";
 static_assert(sizeof(kPlainSubscriberPrefix) - 1 == 73);
 static_assert(sizeof(kEventSubscriberPrefix) - 1 == 85);
 
+// One member's term; each prefix ends with it, after the class condition.
+inline constexpr char kPersonTerm[] = "(qorpersondn=";
+inline constexpr int64_t kPersonTermLength = sizeof(kPersonTerm) - 1;
+
 // Subscriber kind 1 asks for plain subscribers; any other kind for event
 // subscribers.
 inline constexpr int32_t kPlainSubscribers = DS_EXPAND_SUBSCRIBERS;
@@ -74,5 +78,20 @@ constexpr char* escapeFilterValue(const char* text, int64_t length, char* out) {
 // `kind`, in a block of the pool of exactly its size (zero-terminated), or
 // null when out of memory.
 char* buildSubscriberFilter(qor_pool* pool, const char* memberDn, int64_t length, int32_t kind);
+
+// Bytes that one member's term "(qorpersondn=DN)" takes in a combined
+// subscriber filter.
+constexpr int64_t subscriberTermLength(const char* memberDn, int64_t length) {
+  return kPersonTermLength + escapedLength(memberDn, length) + 1;
+}
+
+// The subscriber filter of `count` members at once, the class condition of
+// `kind` AND an OR of their terms, "(&CONDITION(|(qorpersondn=A)(qorpersondn=B)))",
+// each DN escaped as for one member: an entry matches it exactly when it
+// matches the filter of one of them. `dns[i]` has `lengths[i]` bytes. In a
+// block of the pool of exactly its size (zero-terminated), or null when out
+// of memory.
+char* buildCombinedSubscriberFilter(qor_pool* pool, const char* const* dns, const int64_t* lengths,
+                                    int32_t count, int32_t kind);
 
 }  // namespace qorldap::query

@@ -71,9 +71,9 @@ uint32_t searchStatus(bool returned, uint32_t failure) {
   return failure == DS_OK ? DS_OK : DS_WARNING_FORM(failure);
 }
 
-// Copies a result that came with `status` (0 or a warning) into *list.
-uint32_t deliver(dshandle* handle, const SearchResult& result, uint32_t status, dsent*** list) {
-  const uint32_t copied = extension_client::copyResult(handle->pool, result.get(), list);
+// Copies entries that came with `status` (0 or a warning) into *list.
+uint32_t deliver(dshandle* handle, ldent* const* entries, uint32_t status, dsent*** list) {
+  const uint32_t copied = extension_client::copyResult(handle->pool, entries, list);
   return copied != DS_OK ? copied : status;
 }
 
@@ -84,14 +84,14 @@ uint32_t finishRead(dshandle* handle, ldent** answered, uint32_t failure, dsent*
   const uint32_t status = searchStatus(result.get() != nullptr, failure);
   // A DN that names no entry is "nothing found", whichever way it is told.
   if (result.get() == nullptr) return nothingThere(status) ? DS_W_NOT_FOUND : status;
-  return deliver(handle, result, status, list);
+  return deliver(handle, result.get(), status, list);
 }
 
 uint32_t finishFilter(dshandle* handle, ldent** answered, uint32_t failure, dsent*** list) {
   const SearchResult result(handle->connection, answered);
   const uint32_t status = searchStatus(result.get() != nullptr, failure);
   if (result.get() == nullptr) return status;
-  return deliver(handle, result, status, list);
+  return deliver(handle, result.get(), status, list);
 }
 
 // A batched search reports its own kernel status, so there is no earlier
@@ -161,6 +161,12 @@ uint32_t deliverRead(dshandle* handle, ldanswer* answer, dsent*** list) {
 
 uint32_t deliverFilter(dshandle* handle, ldanswer* answer, dsent*** list) {
   return finishFilter(handle, takeResult(answer), answeredFailure(*answer), list);
+}
+
+uint32_t deliverBorrowed(dshandle* handle, const ldanswer& answer, dsent*** list) {
+  const uint32_t status = searchStatus(answer.result != nullptr, answeredFailure(answer));
+  if (answer.result == nullptr) return status;
+  return deliver(handle, answer.result, status, list);
 }
 
 }  // namespace qorldap::query

@@ -44,6 +44,9 @@ uint64_t filterSearchFlags(const dshandle& handle);
 // answer's result is taken: copied into *list or handed back.
 uint32_t deliverRead(dshandle* handle, ldanswer* answer, dsent*** list);
 uint32_t deliverFilter(dshandle* handle, ldanswer* answer, dsent*** list);
+// deliverFilter of an answer whose entries belong to another result (a
+// combined search's): they are copied, and nothing is handed back.
+uint32_t deliverBorrowed(dshandle* handle, const ldanswer& answer, dsent*** list);
 
 // Whether an answer, not yet delivered, says that nothing is there.
 bool answersNothingThere(const ldanswer& answer);

@@ -2,6 +2,7 @@
 // nested groups at their member's place, the subscriber filter with the DN
 // escaped, cycles cut, the depth bounded, and every failure released.
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -294,10 +295,16 @@ TEST_P(ExpandFaultTest, OnlyNothingThereLetsAMemberGoWithoutItsSubscribers) {
 TEST_P(ExpandFaultTest, BatchedRequestsGiveTheSameOutcome) {
   extension().offerSearchBatch(BatchOffer::kAnswered);
   expectOutcome(true);
-  // g's subscriber searches, the reads of p2 and s, the read of s as a
-  // group, then (unless the expansion failed before s) s's subscriber
-  // searches.
-  EXPECT_EQ(extension().count<SearchBatchCall>(), DS_IS_ERROR(GetParam().expected) ? 3u : 4u);
+  // g's combined subscriber search, the searches of the members it gave
+  // nothing (or of all, when it failed), the reads of p2 and s, the read of
+  // s as a group, then (unless the expansion failed before s) s's
+  // subscriber search. A combined search that timed out is not asked again
+  // member by member: its timeout fails the expansion at once.
+  const bool combinedTimedOut =
+      GetParam().target == Target::kSubscribersOfP1 && GetParam().status == VQ_LDAP(0x55);
+  EXPECT_EQ(extension().count<SearchBatchCall>(), combinedTimedOut                   ? 1u
+                                                  : DS_IS_ERROR(GetParam().expected) ? 4u
+                                                                                     : 5u);
 }
 
 void ExpandFaultTest::expectOutcome(bool batched) {
@@ -718,6 +725,85 @@ INSTANTIATE_TEST_SUITE_P(Offers, ExpandBatchTest,
                          [](const ::testing::TestParamInfo<BatchOffer>& info) {
                            return info.param == BatchOffer::kAnswered ? "answered" : "refused";
                          });
+
+// A stretch whose subscriber searches go out as one combined search, and
+// the cases in which it must be searched member by member instead; either
+// way the expansion lists what it lists one search at a time.
+struct CombinedCase {
+  const char* label;
+  const char* oddMember;             // a fourth member, or null
+  std::vector<std::string> p1Names;  // the qorpersondn values of p1's subscribers
+  // What the server adds to the combined search's answer alone.
+  std::function<void(SearchResponse&)> change;
+  bool combined;  // whether its answer stands
+};
+void PrintTo(const CombinedCase& c, std::ostream* out) {
+  *out << c.label;
+}
+
+class ExpandCombinedTest : public ExpandTest, public ::testing::WithParamInterface<CombinedCase> {};
+
+TEST_P(ExpandCombinedTest, AnswersAsOneSearchPerMember) {
+  const CombinedCase& c = GetParam();
+  Dns members = {"cn=p1,o=test", "cn=p2,o=test", "cn=p3,o=test"};
+  if (c.oddMember != nullptr) members.emplace_back(c.oddMember);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    for (int k = 0; k < 2; ++k) {
+      const std::string dn = "cn=sub-" + std::to_string(i) + "-" + std::to_string(k);
+      directory_.subscriber(members[i], true, dn, i == 0 ? c.p1Names : Dns{});
+    }
+  }
+  directory_.group("cn=g,o=test", members);
+  extension().onSearch([this, &c](const SearchCall& call) {
+    SearchResponse response = directory_.answer(call);
+    if (call.text->find("(|(qorpersondn=") != std::string::npos && c.change) c.change(response);
+    return response;
+  });
+  Dns oneByOne;
+  const uint32_t expected = expand("cn=g,o=test", &oneByOne);
+  extension().offerSearchBatch(BatchOffer::kAnswered);
+  directory_.filters.clear();
+  Dns batched;
+  EXPECT_EQ(expand("cn=g,o=test", &batched), expected);
+  EXPECT_EQ(batched, oneByOne);
+  std::size_t memberSearches = 0;
+  for (const std::string& filter : directory_.filters) {
+    memberSearches += filter.find("(|(qorpersondn=") == std::string::npos ? 1 : 0;
+  }
+  EXPECT_EQ(memberSearches, c.combined ? 0 : members.size())
+      << ::testing::PrintToString(directory_.filters);
+}
+
+// An entry the server adds to the combined answer, as one whose qorpersondn
+// it holds equal to a member's where the client cannot tell.
+void addEntry(SearchResponse& response, const Dns& names) {
+  if (!response.entries) response.entries.emplace();
+  response.entries->push_back(
+      {"cn=extra,o=test", {{"objectClass", {"qorSubscriber"}}, {"qorpersondn", names}}});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExpandCombinedTest,
+    ::testing::Values(
+        CombinedCase{"combined", nullptr, {}, nullptr, true},
+        CombinedCase{
+            "member beside another", nullptr, {"cn=p1,o=test", "cn=x,o=test"}, nullptr, true},
+        CombinedCase{"member in other bytes beside another",
+                     nullptr,
+                     {"CN=P1,o=test", "cn=x,o=test"},
+                     nullptr,
+                     false},
+        CombinedCase{"another spelling", "CN=P1, o=test", {}, nullptr, false},
+        CombinedCase{"beyond ascii", "cn=p\xc3\xa9,o=test", {}, nullptr, false},
+        CombinedCase{
+            "size limit", nullptr, {}, [](SearchResponse& r) { r.status = VQ_LDAP(0x04); }, false},
+        CombinedCase{"nobody's entry",
+                     nullptr,
+                     {},
+                     [](SearchResponse& r) { addEntry(r, {"cn=nobody,o=test"}); },
+                     false},
+        CombinedCase{"no person", nullptr, {}, [](SearchResponse& r) { addEntry(r, {}); }, false}),
+    LabelName{});
 
 }  // namespace
 }  // namespace qortest

@@ -1,12 +1,17 @@
-// The two pure text rules of group expansion, checked directly: escaping a
+// The pure text rules of group expansion, checked directly: escaping a
 // member DN as a filter assertion value (NUL bytes included, which no DN
-// text from the directory can carry this far), and telling whether two DNs
-// name the same group.
+// text from the directory can carry this far), telling whether two DNs
+// name the same group, and the coarse key that gives a combined search's
+// entries to their members.
+#include <cstring>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
+#include "query/dn_key.h"
 #include "query/dn_match.h"
 #include "query/filter.h"
 
@@ -75,6 +80,42 @@ INSTANTIATE_TEST_SUITE_P(
         DnCase{"cn=a+sn=b", "cn=a,sn=b", false}, DnCase{"cn=a\\ ", "cn=a", false},
         DnCase{"cn=a\\=b", "cn=a=b", false}, DnCase{"", "cn=a", false}, DnCase{"", " ", true},
         DnCase{nullptr, "cn=a", false}, DnCase{nullptr, nullptr, true}));
+
+std::optional<uint64_t> keyOf(const char* dn) {
+  uint64_t key = 0;
+  if (!qorldap::query::coarseDnKey(dn, static_cast<int64_t>(std::strlen(dn)), &key)) {
+    return std::nullopt;
+  }
+  return key;
+}
+
+// Spellings a server may hold equal share a key; DNs that differ in a
+// letter or digit or in their RDNs do not; what the key cannot fold has
+// none, so that the member is searched on its own.
+TEST(DnKeyTest, SpellingsOfOneDnShareAKeyAndWhatCannotBeFoldedHasNone) {
+  using Pair = std::pair<const char*, const char*>;
+  const Pair shared[] = {
+      {"uid=bob,o=x", "UID=Bob,O=X"},
+      {"uid=bob,o=x", " uid = bob , o = x "},
+      {"cn=Pat Doe,o=x", "commonName=pat  doe;2.5.4.10=X"},
+      {"cn=Doe\\, Pat,o=x", "cn=Doe\\2C Pat,o=x"},
+      {"cn=a+sn=b,o=x", "sn=b + cn=a,o=x"},
+      {"cn=a-b,o=x", "cn=ab,o=x"},  // the key is coarse: a fallback, never a loss
+      {"cn=\\41,o=x", "cn=a,o=x"},
+  };
+  for (const auto& [first, second] : shared) EXPECT_EQ(keyOf(first), keyOf(second)) << first;
+  const Pair apart[] = {
+      {"uid=bob,o=x", "uid=bob2,o=x"},    {"cn=a,o=b", "cn=a,o=c"},
+      {"cn=a+sn=b,o=x", "cn=a,sn=b,o=x"}, {"cn=ab,o=x", "cn=a,b=x"},
+      {"cn=a,o=x", "cn=a,o=x,dc=y"},
+  };
+  for (const auto& [first, second] : apart) EXPECT_NE(keyOf(first), keyOf(second)) << first;
+  for (const char* refused :
+       {"cn=J\xc3\xb6rg,o=x", "cn=J\\c3\\b6rg,o=x", "cn=#04024869,o=x", "cn=\"Doe, Pat\",o=x",
+        "cn,o=x", "cn=a,", "cn=a\\", "\xef\xbd\x81=a"}) {
+    EXPECT_FALSE(keyOf(refused)) << refused;
+  }
+}
 
 // However many quote pairs a server puts into a DN, the comparison works in
 // a bounded stack.

@@ -125,6 +125,7 @@ class Directory {
       "(&(|(objectclass=qorsubscriber)(qorInterface=qorsubscriber))(qorpersondn=";
   static constexpr const char* kEventPrefix =
       "(&(|(objectclass=qor-eventsubscriber)(qorInterface=qor-eventsubscriber))(qorpersondn=";
+  static inline const std::string kTerm = "(qorpersondn=";
 
   void add(const Entry& entry) { entries_[entry.dn] = entry; }
   // Answers a read of `asked` with `entry`, whatever DN the entry carries (a
@@ -142,11 +143,13 @@ class Directory {
   // Reads by DN return every attribute, asked for or not, as some servers do.
   bool everyAttribute = false;
 
-  // A subscriber entry of `person`: plain (kind 1) or event subscribers.
-  Entry subscriber(const std::string& person, bool plain, const std::string& dn) {
+  // A subscriber entry of `person`: plain (kind 1) or event subscribers;
+  // its qorpersondn values are `names`, or `person` alone.
+  Entry subscriber(const std::string& person, bool plain, const std::string& dn,
+                   const std::vector<std::string>& names = {}) {
     Entry entry{dn,
                 {{"objectClass", {plain ? "qorSubscriber" : "qor-eventSubscriber"}},
-                 {"qorpersondn", {person}}}};
+                 {"qorpersondn", names.empty() ? std::vector<std::string>{person} : names}}};
     subscribers_[{plain, person}].push_back(entry);
     return entry;
   }
@@ -165,16 +168,40 @@ class Directory {
     filters.push_back(text);
     for (bool plain : {true, false}) {
       const std::string prefix = plain ? kPlainPrefix : kEventPrefix;
-      if (text.rfind(prefix, 0) != 0 || text.size() < prefix.size() + 2 ||
-          text.compare(text.size() - 2, 2, "))") != 0) {
-        continue;
+      if (text.rfind(prefix, 0) == 0 && text.ends_with("))")) {
+        return subscribersOf(plain, {text.substr(prefix.size(), text.size() - prefix.size() - 2)});
       }
-      auto found = subscribers_.find(
-          {plain, unescape(text.substr(prefix.size(), text.size() - prefix.size() - 2))});
-      if (found == subscribers_.end()) return {};
-      return {found->second, std::nullopt};
+      // A combined search: the class condition AND an OR of members' terms.
+      const std::string combined = prefix.substr(0, prefix.size() - kTerm.size()) + "(|" + kTerm;
+      if (text.rfind(combined, 0) == 0 && text.ends_with(")))")) {
+        return subscribersOf(plain, termsOf(text.substr(combined.size() - kTerm.size())));
+      }
     }
     return {};
+  }
+
+  // The subscribers of the members whose escaped DNs are given, in that
+  // order; no array when none of them is known (an empty one when one is).
+  SearchResponse subscribersOf(bool plain, const std::vector<std::string>& members) const {
+    std::optional<Entries> found;
+    for (const std::string& member : members) {
+      auto entries = subscribers_.find({plain, unescape(member)});
+      if (entries == subscribers_.end()) continue;
+      if (!found) found.emplace();
+      found->insert(found->end(), entries->second.begin(), entries->second.end());
+    }
+    return {found, std::nullopt};
+  }
+  // The escaped DNs of "(qorpersondn=A)(qorpersondn=B)...))": an escaped
+  // value holds no ')'.
+  static std::vector<std::string> termsOf(const std::string& terms) {
+    std::vector<std::string> members;
+    for (std::size_t at = 0; terms.compare(at, kTerm.size(), kTerm) == 0;) {
+      const std::size_t end = terms.find(')', at);
+      members.push_back(terms.substr(at + kTerm.size(), end - at - kTerm.size()));
+      at = end + 1;
+    }
+    return members;
   }
 
   // Installs this directory as the extension's responder.

@@ -303,9 +303,11 @@ class LdapConnection final : public Connection {
   int followRange(std::string_view dn, const RangedDescription& first, std::size_t count);
   int readSlice(int id, std::string_view dn, const std::string& asked,
                 const RangedDescription& first, RangeSequence& sequence);
-  // A ranged attribute that cannot be made whole: why, in the diagnostic,
-  // and a decoding error, the code of an answer that cannot be used.
-  int refuseRange(std::string_view dn, std::string_view description, std::string_view why);
+  // A ranged attribute that cannot be made whole: which slice of which
+  // entry, and why, in the diagnostic; the request fails with `code`, by
+  // default a decoding error, the code of an answer that cannot be used.
+  int sliceFailed(std::string_view dn, std::string_view description, std::string_view why,
+                  int code = LDAP_DECODING_ERROR);
   std::string_view plainName(const RangedDescription& ranged);
   void forgetSlices();
   int gatherReferences(LDAPMessage* message, std::vector<std::string>& references);
@@ -355,7 +357,7 @@ int LdapConnection::readEntry(LDAPMessage* entry) {
     RangedDescription ranged;
     const RangeOption option = parseRange(name, ranged);
     if (option == RangeOption::kMalformed) {
-      return refuseRange(dn, name, "its range option cannot be read");
+      return sliceFailed(dn, name, "its range option cannot be read");
     }
     draft_.addAttribute(option == RangeOption::kNone ? name : plainName(ranged));
     std::size_t count = 0;
@@ -370,16 +372,20 @@ int LdapConnection::followRange(std::string_view dn, const RangedDescription& fi
                                 std::size_t count) {
   RangeSequence sequence;
   if (const char* why = sequence.accept(first, count)) {
-    return refuseRange(dn, followingDescription(first, first.low), why);
+    return sliceFailed(dn, followingDescription(first, first.low), why);
   }
   const std::string base(dn);
   while (!sequence.done()) {
     const std::string asked = followingDescription(first, sequence.next());
     const char* const attributes[] = {asked.c_str(), nullptr};
     int id = 0;
-    int code = send(base, LDAP_SCOPE_BASE, kEveryEntry, attributes, nullptr, 0, &id);
-    if (code == LDAP_SUCCESS) code = readSlice(id, dn, asked, first, sequence);
-    if (code != LDAP_SUCCESS) return code;
+    if (const int code = send(base, LDAP_SCOPE_BASE, kEveryEntry, attributes, nullptr, 0, &id);
+        code != LDAP_SUCCESS) {
+      return sliceFailed(dn, asked, "not sent", code);
+    }
+    if (const int code = readSlice(id, dn, asked, first, sequence); code != LDAP_SUCCESS) {
+      return code;
+    }
   }
   return LDAP_SUCCESS;
 }
@@ -391,7 +397,7 @@ int LdapConnection::readSlice(int id, std::string_view dn, const std::string& as
   LDAPMessage* raw = nullptr;
   const int received = ldap_result(ld, id, LDAP_MSG_ALL, timeout_ > 0 ? &limit : nullptr, &raw);
   Message reply(raw);
-  if (received <= 0 || reply == nullptr) return unfinished(id);
+  if (received <= 0 || reply == nullptr) return sliceFailed(dn, asked, "no answer", unfinished(id));
   int result = LDAP_SUCCESS;
   const int parsed =
       ldap_parse_result(ld, reply.get(), &result, nullptr, nullptr, nullptr, nullptr, 0);
@@ -400,11 +406,11 @@ int LdapConnection::readSlice(int id, std::string_view dn, const std::string& as
   // nor a limit may reach the caller as such: they would read as an entry
   // that is not there, or as a shortened answer that keeps its entries.
   if (result != LDAP_SUCCESS) {
-    const int refused = refuseRange(dn, asked, "refused by the server");
-    return keepsEntries(result) || result == LDAP_NO_SUCH_OBJECT ? refused : result;
+    const bool misread = keepsEntries(result) || result == LDAP_NO_SUCH_OBJECT;
+    return sliceFailed(dn, asked, "refused by the server", misread ? LDAP_DECODING_ERROR : result);
   }
   LDAPMessage* entry = ldap_first_entry(ld, reply.get());
-  if (entry == nullptr) return refuseRange(dn, asked, "the entry was not in the answer");
+  if (entry == nullptr) return sliceFailed(dn, asked, "the entry was not in the answer");
   bool found = false;
   const char* refusal = nullptr;
   const int code = readAttributes(
@@ -422,18 +428,18 @@ int LdapConnection::readSlice(int id, std::string_view dn, const std::string& as
         return LDAP_SUCCESS;
       });
   if (code != LDAP_SUCCESS) return code;
-  if (!found) return refuseRange(dn, asked, "the answer held no slice of it");
-  if (refusal != nullptr) return refuseRange(dn, asked, refusal);
+  if (!found) return sliceFailed(dn, asked, "the answer held no slice of it");
+  if (refusal != nullptr) return sliceFailed(dn, asked, refusal);
   slices_.push_back(std::move(reply));
   return LDAP_SUCCESS;
 }
 
-int LdapConnection::refuseRange(std::string_view dn, std::string_view description,
-                                std::string_view why) {
+int LdapConnection::sliceFailed(std::string_view dn, std::string_view description,
+                                std::string_view why, int code) {
   std::string line(description);
   line.append(" of ").append(dn).append(": ").append(why);
   diagnostic_.add("ranged values", line);
-  return LDAP_DECODING_ERROR;
+  return code;
 }
 
 // The plain name is a part of the description unless options followed the

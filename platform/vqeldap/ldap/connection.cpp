@@ -73,7 +73,8 @@ std::string_view viewOf(const berval& bytes) {
 
 // The values of an attribute as the server encoded them (the content of
 // its SET), each added to the draft's last attribute; how many in `count`.
-bool addValues(std::string_view set, EntryDraft& draft, std::size_t& count) {
+[[gnu::always_inline]] inline bool addValues(std::string_view set, EntryDraft& draft,
+                                             std::size_t& count) {
   count = 0;
   for (DerReader values(set); !values.empty(); ++count) {
     std::string_view value;
@@ -297,6 +298,8 @@ class LdapConnection final : public Connection {
   // Reads one entry into the draft, its ranged attributes followed to
   // their last slice.
   int readEntry(LDAPMessage* entry);
+  // An attribute whose description has options, a range among them or not.
+  int readWithOptions(std::string_view dn, std::string_view name, std::string_view set);
   // Asks for the slices after the first of a ranged attribute (whose
   // `count` values the draft's last attribute holds) and adds their values
   // to it, in order; any failure fails the entry.
@@ -354,16 +357,27 @@ int LdapConnection::readEntry(LDAPMessage* entry) {
     draft_.start(name);
   };
   return readAttributes(ld_.get(), entry, start, [&](std::string_view name, std::string_view set) {
-    RangedDescription ranged;
-    const RangeOption option = parseRange(name, ranged);
-    if (option == RangeOption::kMalformed) {
-      return sliceFailed(dn, name, "its range option cannot be read");
+    // Most descriptions carry no option at all: one look at their bytes.
+    if (!hasOptions(name)) [[likely]] {
+      draft_.addAttribute(name);
+      std::size_t count = 0;
+      return addValues(set, draft_, count) ? LDAP_SUCCESS : LDAP_DECODING_ERROR;
     }
-    draft_.addAttribute(option == RangeOption::kNone ? name : plainName(ranged));
-    std::size_t count = 0;
-    if (!addValues(set, draft_, count)) return LDAP_DECODING_ERROR;
-    return option == RangeOption::kNone ? LDAP_SUCCESS : followRange(dn, ranged, count);
+    return readWithOptions(dn, name, set);
   });
+}
+
+int LdapConnection::readWithOptions(std::string_view dn, std::string_view name,
+                                    std::string_view set) {
+  RangedDescription ranged;
+  const RangeOption option = parseRange(name, ranged);
+  if (option == RangeOption::kMalformed) {
+    return sliceFailed(dn, name, "its range option cannot be read");
+  }
+  draft_.addAttribute(option == RangeOption::kNone ? name : plainName(ranged));
+  std::size_t count = 0;
+  if (!addValues(set, draft_, count)) return LDAP_DECODING_ERROR;
+  return option == RangeOption::kNone ? LDAP_SUCCESS : followRange(dn, ranged, count);
 }
 
 // Each slice is asked for once the last has come: its range follows from

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,37 @@ struct RangedDescription {
   uint64_t high = 0;
   bool last = false;  // the range ends in '*'
 };
+
+namespace detail {
+// Whether eight bytes hold a ';': the bytes that equal it are zero after
+// the exclusive or, and a zero byte sets its high bit in the subtraction.
+inline bool holdsSemicolon(const char* bytes) {
+  constexpr uint64_t kSemicolons = 0x3B3B3B3B3B3B3B3Bull;
+  constexpr uint64_t kLow = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  uint64_t word = 0;
+  std::memcpy(&word, bytes, sizeof word);
+  word ^= kSemicolons;
+  return ((word - kLow) & ~word & kHigh) != 0;
+}
+
+}  // namespace detail
+
+// Whether an attribute description names options after its type. Asked of
+// every attribute of every entry, and descriptions are short: eight bytes
+// at a time, the last eight overlapping those before them.
+inline bool hasOptions(std::string_view description) {
+  const std::size_t size = description.size();
+  if (size < 8) {
+    char padded[8] = {};
+    std::memcpy(padded, description.data(), size);
+    return detail::holdsSemicolon(padded);
+  }
+  for (std::size_t at = 0; at + 8 < size; at += 8) {
+    if (detail::holdsSemicolon(description.data() + at)) return true;
+  }
+  return detail::holdsSemicolon(description.data() + size - 8);
+}
 
 enum class RangeOption { kNone, kRanged, kMalformed };
 

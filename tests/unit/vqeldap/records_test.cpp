@@ -507,6 +507,18 @@ TEST(RangeOption, ReadsWellFormedRangesAndRefusesTheRest) {
     EXPECT_EQ(ranged.last, c.last) << c.description;
     EXPECT_EQ(c.last ? c.high : ranged.high, c.high) << c.description;
   }
+  // Descriptions of every length around the eight bytes looked at at once,
+  // a ';' in each place or none, and bytes that differ from ';' in one bit.
+  for (std::size_t size = 0; size <= 17; ++size) {
+    const std::string plain(size, static_cast<char>(';' ^ 0x80));
+    EXPECT_FALSE(vqeldap::ldap::hasOptions(plain)) << size;
+    EXPECT_FALSE(vqeldap::ldap::hasOptions(std::string(size, ';' ^ 0x01))) << size;
+    for (std::size_t at = 0; at < size; ++at) {
+      std::string withOption = plain;
+      withOption[at] = ';';
+      EXPECT_TRUE(vqeldap::ldap::hasOptions(withOption)) << size << " at " << at;
+    }
+  }
   vqeldap::ldap::RangedDescription options;
   ASSERT_EQ(vqeldap::ldap::parseRange("cert;binary;range=0-1;x", options), RangeOption::kRanged);
   EXPECT_EQ(vqeldap::ldap::followingDescription(options, 2), "cert;binary;range=2-*;x");

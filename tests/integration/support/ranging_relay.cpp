@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -220,14 +221,16 @@ void RangingRelay::Rewriter::cutSlice(const Message& message, const Slice& slice
   std::string name;
   for (Attribute& attribute : entry.attributes) {
     if (!sameText(attribute.description, slice.plain)) continue;
+    // The values from `low` up to and without `end`.
     const std::size_t count = attribute.values.size();
     const std::size_t low = std::min(slice.low, count);
-    std::size_t end = low + options_.sliceSize - 1;
-    if (slice.high) end = std::min(end, *slice.high);
-    const bool last = end + 1 >= count;
-    end = std::min(end + 1, count);
-    attribute.values = std::vector<std::string_view>(attribute.values.begin() + low,
-                                                     attribute.values.begin() + end);
+    std::size_t end = low + options_.sliceSize;
+    if (slice.high) end = std::min(end, *slice.high + 1);
+    const bool last = end >= count;
+    end = std::min(end, count);
+    attribute.values.resize(end);
+    attribute.values.erase(attribute.values.begin(),
+                           attribute.values.begin() + static_cast<std::ptrdiff_t>(low));
     name = rangeName(attribute.description, slice.low, end - 1, last);
     attribute.description = name;
   }

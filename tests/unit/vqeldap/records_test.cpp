@@ -474,19 +474,18 @@ TEST(RangeOption, ReadsWellFormedRangesAndRefusesTheRest) {
   struct Case {
     const char* description;
     RangeOption option;
+    bool last = false;
     const char* plain = "";
     uint64_t low = 0, high = 0;
-    bool last = false;
   };
   const Case cases[] = {
-      {"member", RangeOption::kNone, "", 0, 0, false},
-      {"member;binary", RangeOption::kNone, "", 0, 0, false},
-      {"member;ranged", RangeOption::kNone, "", 0, 0, false},
-      {"member;range=0-1499", RangeOption::kRanged, "member", 0, 1499, false},
-      {"member;Range=1500-*", RangeOption::kRanged, "member", 1500, 0, true},
-      {"userCertificate;binary;range=2-*", RangeOption::kRanged, "userCertificate;binary", 2, 0,
-       true},
-      {"member;range=0-0;lang-en", RangeOption::kRanged, "member;lang-en", 0, 0, false},
+      {"member", RangeOption::kNone},
+      {"member;binary", RangeOption::kNone},
+      {"member;ranged", RangeOption::kNone},
+      {"member;range=0-1499", RangeOption::kRanged, false, "member", 0, 1499},
+      {"member;Range=1500-*", RangeOption::kRanged, true, "member", 1500},
+      {"userCertificate;binary;range=2-*", RangeOption::kRanged, true, "userCertificate;binary", 2},
+      {"member;range=0-0;lang-en", RangeOption::kRanged, false, "member;lang-en"},
       {"member;range=", RangeOption::kMalformed},
       {"member;range=5", RangeOption::kMalformed},
       {"member;range=-5", RangeOption::kMalformed},

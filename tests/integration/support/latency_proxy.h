@@ -13,6 +13,9 @@
 // requests that one connection had outstanding (sent and neither answered
 // with a final response nor abandoned) at any time.
 //
+// A rewriter given to it (MessageRewriter) may change each whole message on
+// its way, as ranging_relay.h does to answer as a Windows domain controller.
+//
 // It can also take the size limit out of every search request, and
 // misbehave as a server does, at a point counted in whole LDAP
 // messages from the server (over all connections), so that the point does

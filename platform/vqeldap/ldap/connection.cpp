@@ -5,11 +5,13 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <deque>
 
 #include <vqeldap/options.h>
 
 #include "common/status.h"
 #include "ldap/der.h"
+#include "ldap/ranges.h"
 #include "ldap/result_codes.h"
 #include "ldap/session.h"
 
@@ -69,42 +71,46 @@ std::string_view viewOf(const berval& bytes) {
   return std::string_view(bytes.bv_val, bytes.bv_len);
 }
 
-// One attribute as the server encoded it: its type, then its values.
-// Whatever follows the values inside the attribute is passed over.
-bool readAttribute(std::string_view encoded, EntryDraft& draft) {
-  DerReader attribute(encoded);
-  std::string_view name, values;
-  if (!attribute.take(kOctetStringTag, name) || !attribute.take(kSetTag, values)) return false;
-  draft.addAttribute(name);
-  for (DerReader set(values); !set.empty();) {
+// The values of an attribute as the server encoded them (the content of
+// its SET), each added to the draft's last attribute; how many in `count`.
+[[gnu::always_inline]] inline bool addValues(std::string_view set, EntryDraft& draft,
+                                             std::size_t& count) {
+  count = 0;
+  for (DerReader values(set); !values.empty(); ++count) {
     std::string_view value;
-    if (!set.take(kOctetStringTag, value)) return false;
+    if (!values.take(kOctetStringTag, value)) return false;
     draft.addValue(value);
   }
   return true;
 }
 
-// Reads one entry from its encoding into `draft`: the DN, then the name and
-// the values of each attribute, all in place (nothing is copied, and the
-// decoder that ldap_get_dn_ber hands out is the only allocation). The DN
-// read leaves the decoder inside the attribute list, bounded by its length;
-// each attribute is taken from it whole and read by DerReader. A list that
-// does not end where its length says is a decoding error, never a shorter
-// entry.
-int readEntry(LDAP* ld, LDAPMessage* entry, EntryDraft& draft) {
+// Calls `visit(name, set)` for each attribute of an entry as the server
+// encoded it (its type, and the content of its SET of values), after
+// `start(dn)`; stops at the first code that is not success. Everything is
+// read in place (the decoder that ldap_get_dn_ber hands out is the only
+// allocation). The DN read leaves the decoder inside the attribute list,
+// bounded by its length; each attribute is taken from it whole and read by
+// DerReader, and whatever follows its values inside it is passed over. A
+// list that does not end where its length says is a decoding error, never
+// a shorter entry.
+template <typename Start, typename Visit>
+int readAttributes(LDAP* ld, LDAPMessage* entry, Start&& start, Visit&& visit) {
   BerElement* rawBer = nullptr;
   berval dn{};
   const int code = ldap_get_dn_ber(ld, entry, &rawBer, &dn);
   Ber ber(rawBer);
   if (code != LDAP_SUCCESS) return code;
-  draft.start(viewOf(dn));
+  start(viewOf(dn));
   for (;;) {
     berval attribute{};
     const ber_tag_t tag = ber_skip_element(ber.get(), &attribute);
     if (tag == LBER_DEFAULT) break;
-    if (tag != LBER_SEQUENCE || !readAttribute(viewOf(attribute), draft)) {
+    DerReader reader(viewOf(attribute));
+    std::string_view name, set;
+    if (tag != LBER_SEQUENCE || !reader.take(kOctetStringTag, name) || !reader.take(kSetTag, set)) {
       return LDAP_DECODING_ERROR;
     }
+    if (const int visited = visit(name, set); visited != LDAP_SUCCESS) return visited;
   }
   ber_len_t remaining = 0;
   if (ber_get_option(ber.get(), LBER_OPT_BER_REMAINING_BYTES, &remaining) != LBER_OPT_SUCCESS ||
@@ -289,6 +295,24 @@ class LdapConnection final : public Connection {
   // per page size and kept, a later page's is made into `made`.
   int pagingControl(const std::string& cookie, int pageSize, Control& made, LDAPControl** control);
   int gather(LDAPMessage* message, ResultList& entries);
+  // Reads one entry into the draft, its ranged attributes followed to
+  // their last slice.
+  int readEntry(LDAPMessage* entry);
+  // An attribute whose description has options, a range among them or not.
+  int readWithOptions(std::string_view dn, std::string_view name, std::string_view set);
+  // Asks for the slices after the first of a ranged attribute (whose
+  // `count` values the draft's last attribute holds) and adds their values
+  // to it, in order; any failure fails the entry.
+  int followRange(std::string_view dn, const RangedDescription& first, std::size_t count);
+  int readSlice(int id, std::string_view dn, const std::string& asked,
+                const RangedDescription& first, RangeSequence& sequence);
+  // A ranged attribute that cannot be made whole: which slice of which
+  // entry, and why, in the diagnostic; the request fails with `code`, by
+  // default a decoding error, the code of an answer that cannot be used.
+  int sliceFailed(std::string_view dn, std::string_view description, std::string_view why,
+                  int code = LDAP_DECODING_ERROR);
+  std::string_view plainName(const RangedDescription& ranged);
+  void forgetSlices();
   int gatherReferences(LDAPMessage* message, std::vector<std::string>& references);
   int unfinished(int id);
   std::string cookieOf(LDAPControl** controls);
@@ -304,17 +328,144 @@ class LdapConnection final : public Connection {
   Control firstPage_;
   int firstPageSize_ = 0;
   EntryDraft draft_;  // the entry being converted; its storage serves every entry
-  Ber decoder_;       // reads the paged-results responses
+  // What the draft's ranged attributes point into beside the entry's own
+  // message: the answers that brought their later slices, and their plain
+  // names where the range option was not the last. Kept until the entry is
+  // copied.
+  std::vector<Message> slices_;
+  std::deque<std::string> plainNames_;
+  Ber decoder_;  // reads the paged-results responses
 };
 
 int LdapConnection::gather(LDAPMessage* message, ResultList& entries) {
   LDAP* ld = ld_.get();
   for (LDAPMessage* entry = ldap_first_entry(ld, message); entry != nullptr;
        entry = ldap_next_entry(ld, entry)) {
-    if (const int code = readEntry(ld, entry, draft_); code != LDAP_SUCCESS) return code;
-    if (!entries.append(draft_)) return LDAP_NO_MEMORY;
+    const int code = readEntry(entry);
+    const bool appended = code == LDAP_SUCCESS && entries.append(draft_);
+    forgetSlices();
+    if (code != LDAP_SUCCESS) return code;
+    if (!appended) return LDAP_NO_MEMORY;
   }
   return LDAP_SUCCESS;
+}
+
+int LdapConnection::readEntry(LDAPMessage* entry) {
+  std::string_view dn;
+  const auto start = [&](std::string_view name) {
+    dn = name;
+    draft_.start(name);
+  };
+  return readAttributes(ld_.get(), entry, start, [&](std::string_view name, std::string_view set) {
+    // Most descriptions carry no option at all: one look at their bytes.
+    if (!hasOptions(name)) [[likely]] {
+      draft_.addAttribute(name);
+      std::size_t count = 0;
+      return addValues(set, draft_, count) ? LDAP_SUCCESS : LDAP_DECODING_ERROR;
+    }
+    return readWithOptions(dn, name, set);
+  });
+}
+
+int LdapConnection::readWithOptions(std::string_view dn, std::string_view name,
+                                    std::string_view set) {
+  RangedDescription ranged;
+  const RangeOption option = parseRange(name, ranged);
+  if (option == RangeOption::kMalformed) {
+    return sliceFailed(dn, name, "its range option cannot be read");
+  }
+  draft_.addAttribute(option == RangeOption::kNone ? name : plainName(ranged));
+  std::size_t count = 0;
+  if (!addValues(set, draft_, count)) return LDAP_DECODING_ERROR;
+  return option == RangeOption::kNone ? LDAP_SUCCESS : followRange(dn, ranged, count);
+}
+
+// Each slice is asked for once the last has come: its range follows from
+// where the last ended.
+int LdapConnection::followRange(std::string_view dn, const RangedDescription& first,
+                                std::size_t count) {
+  RangeSequence sequence;
+  if (const char* why = sequence.accept(first, count)) {
+    return sliceFailed(dn, followingDescription(first, first.low), why);
+  }
+  const std::string base(dn);
+  while (!sequence.done()) {
+    const std::string asked = followingDescription(first, sequence.next());
+    const char* const attributes[] = {asked.c_str(), nullptr};
+    int id = 0;
+    if (const int code = send(base, LDAP_SCOPE_BASE, kEveryEntry, attributes, nullptr, 0, &id);
+        code != LDAP_SUCCESS) {
+      return sliceFailed(dn, asked, "not sent", code);
+    }
+    if (const int code = readSlice(id, dn, asked, first, sequence); code != LDAP_SUCCESS) {
+      return code;
+    }
+  }
+  return LDAP_SUCCESS;
+}
+
+int LdapConnection::readSlice(int id, std::string_view dn, const std::string& asked,
+                              const RangedDescription& first, RangeSequence& sequence) {
+  timeval limit = secondsOf(timeout_);
+  LDAP* ld = ld_.get();
+  LDAPMessage* raw = nullptr;
+  const int received = ldap_result(ld, id, LDAP_MSG_ALL, timeout_ > 0 ? &limit : nullptr, &raw);
+  Message reply(raw);
+  if (received <= 0 || reply == nullptr) return sliceFailed(dn, asked, "no answer", unfinished(id));
+  int result = LDAP_SUCCESS;
+  const int parsed =
+      ldap_parse_result(ld, reply.get(), &result, nullptr, nullptr, nullptr, nullptr, 0);
+  if (parsed != LDAP_SUCCESS) return parsed;
+  // The server's refusal, with its message; but neither "no such object"
+  // nor a limit may reach the caller as such: they would read as an entry
+  // that is not there, or as a shortened answer that keeps its entries.
+  if (result != LDAP_SUCCESS) {
+    const bool misread = keepsEntries(result) || result == LDAP_NO_SUCH_OBJECT;
+    return sliceFailed(dn, asked, "refused by the server", misread ? LDAP_DECODING_ERROR : result);
+  }
+  LDAPMessage* entry = ldap_first_entry(ld, reply.get());
+  if (entry == nullptr) return sliceFailed(dn, asked, "the entry was not in the answer");
+  bool found = false;
+  const char* refusal = nullptr;
+  const int code = readAttributes(
+      ld, entry, [](std::string_view) {},
+      [&](std::string_view name, std::string_view set) {
+        RangedDescription slice;
+        if (refusal != nullptr || parseRange(name, slice) != RangeOption::kRanged ||
+            !sameAttribute(slice, first)) {
+          return LDAP_SUCCESS;
+        }
+        found = true;
+        std::size_t count = 0;
+        if (!addValues(set, draft_, count)) return LDAP_DECODING_ERROR;
+        refusal = sequence.accept(slice, count);
+        return LDAP_SUCCESS;
+      });
+  if (code != LDAP_SUCCESS) return code;
+  if (!found) return sliceFailed(dn, asked, "the answer held no slice of it");
+  if (refusal != nullptr) return sliceFailed(dn, asked, refusal);
+  slices_.push_back(std::move(reply));
+  return LDAP_SUCCESS;
+}
+
+int LdapConnection::sliceFailed(std::string_view dn, std::string_view description,
+                                std::string_view why, int code) {
+  std::string line(description);
+  line.append(" of ").append(dn).append(": ").append(why);
+  diagnostic_.add("ranged values", line);
+  return code;
+}
+
+// The plain name is a part of the description unless options followed the
+// range option; then it is put together and kept with the slices.
+std::string_view LdapConnection::plainName(const RangedDescription& ranged) {
+  if (ranged.after.empty()) return ranged.before;
+  return plainNames_.emplace_back(plainDescription(ranged));
+}
+
+void LdapConnection::forgetSlices() {
+  if (!slices_.empty()) slices_.clear();
+  if (!plainNames_.empty()) plainNames_.clear();
 }
 
 // The URIs of the search continuation references among the messages.

@@ -47,6 +47,18 @@ struct OpenParameters {
 // connection that libldap would otherwise open anew, unbound. Each request
 // waits at most the timeout for each answer, even when an answer arrives
 // only in part; in a batch, the first timeout ends the batch.
+//
+// An entry that carries an attribute in ranged slices (Active Directory's
+// `member;range=0-1499` for an attribute with more values than it sends at
+// once) is completed before it is handed on, in every search, page and
+// batch: the following slices are asked for with base searches of the
+// entry (see ldap/ranges.h), and the attribute reaches the caller under
+// its plain name with every value in the server's order. A slice that
+// cannot be had fails the whole search with nothing of it handed on: the
+// server's refusal keeps its code (noSuchObject and the limits excepted,
+// which would read as a missing entry or a shortened answer), an answer
+// that does not continue the slices is a decoding error (0x54), and a
+// "ranged values" line of the diagnostic names the slice, the entry and why.
 std::unique_ptr<Connection> open(OpenParameters& parameters, VQStatus& status,
                                  Diagnostic& diagnostic);
 

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,7 +19,9 @@
 #include <gtest/gtest.h>
 
 #include "arguments.h"
+#include "integration/support/large_group.h"
 #include "integration/support/process.h"
+#include "integration/support/ranging_relay.h"
 #include "slapd.h"
 #include "support/closed_port.h"
 
@@ -994,6 +997,48 @@ TEST_F(CliReferral, ReferencesArePrintedAfterTheEntries) {
   EXPECT_EQ(traced.exitCode, kOk) << traced.err;
   EXPECT_EQ(traced.out, "uid=alice," + kPeople + "\n");
   EXPECT_THAT(traced.err, HasSubstr("qorhost: 1 reference not followed"));
+}
+
+// ---------------------------------------------------------------- ranged values
+
+// A 5,000-member group behind a relay that sends member in slices, as a
+// Windows domain controller does.
+class CliRanges : public Cli {
+ protected:
+  std::vector<std::string> slapdOptions() override {
+    return {"--ldif", QOR_SOURCE_DIR "/examples/directory.ldif", "--ldif",
+            qortest::largeGroupLdif(5000)};
+  }
+};
+
+// read and expand print through the relay what they print straight from
+// slapd: member whole under its plain name, every subscriber; a slice the
+// server refuses fails the command with its message, and prints nothing.
+TEST_F(CliRanges, ReadAndExpandAreWholeOrFail) {
+  qortest::RangingRelay relay(std::stoi(slapd_->get("SLAPD_PORT")));
+  const std::string direct = uri_;
+  std::vector<Finished> straight;
+  for (const std::string& uri : {direct, relay.uri()}) {
+    uri_ = uri;
+    straight.push_back(connected({"read", qortest::kLargeGroupDn}));
+    straight.push_back(connected({"expand", qortest::kLargeGroupDn, "--dn-only"}));
+  }
+  for (const Finished& finished : straight) expectClean(finished);
+  EXPECT_EQ(straight[2].out, straight[0].out);
+  EXPECT_EQ(straight[3].out, straight[1].out);
+  EXPECT_THAT(straight[2].out, Not(HasSubstr(";range=")));
+  EXPECT_EQ(lines(straight[3].out).size(), 5000u);
+  const std::vector<std::string> read = lines(straight[2].out);
+  EXPECT_EQ(std::count_if(read.begin(), read.end(),
+                          [](const std::string& line) { return line.starts_with("member: "); }),
+            5000);
+
+  relay.failSlices(qortest::SliceFault::kErrorResult, 53, "no ranges today");
+  Finished refused = connected({"expand", qortest::kLargeGroupDn, "--dn-only"});
+  EXPECT_EQ(refused.exitCode, kFailed);
+  EXPECT_THAT(refused.out, IsEmpty());
+  EXPECT_THAT(refused.err, AllOf(HasSubstr("additional info: no ranges today"),
+                                 HasSubstr("ranged values: member;range=1500-* of")));
 }
 
 // ---------------------------------------------------------------- install

@@ -1,5 +1,7 @@
 #include "integration/support/latency_proxy.h"
 
+#include "integration/support/ldap_message.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -113,51 +115,6 @@ class MessageFramer {
   std::string message_;
 };
 
-// Reads one BER element off the front of `rest`: its tag and its content.
-bool takeElement(std::string_view& rest, unsigned char& tag, std::string_view& content) {
-  if (rest.size() < 2) return false;
-  tag = static_cast<unsigned char>(rest[0]);
-  std::size_t length = static_cast<unsigned char>(rest[1]);
-  std::size_t at = 2;
-  if (length >= 0x80) {
-    const std::size_t octets = length & 0x7F;
-    if (octets == 0 || octets > 4 || rest.size() < at + octets) return false;
-    length = 0;
-    for (std::size_t i = 0; i < octets; ++i) {
-      length = (length << 8) | static_cast<unsigned char>(rest[at++]);
-    }
-  }
-  if (rest.size() - at < length) return false;
-  content = rest.substr(at, length);
-  rest.remove_prefix(at + length);
-  return true;
-}
-
-int64_t integerOf(std::string_view content) {
-  int64_t value = content.empty() || (content[0] & 0x80) == 0 ? 0 : -1;
-  for (const char byte : content) value = (value << 8) | static_cast<unsigned char>(byte);
-  return value;
-}
-
-// One message as the relay reads it.
-struct Message {
-  int64_t id = -1;
-  unsigned char op = 0;
-  std::string_view content;   // of the operation
-  std::string_view controls;  // the content of the controls, if any
-};
-
-bool parseMessage(std::string_view bytes, Message& out) {
-  unsigned char tag = 0;
-  std::string_view body, id;
-  if (!takeElement(bytes, tag, body) || tag != 0x30) return false;
-  if (!takeElement(body, tag, id) || tag != 0x02) return false;
-  out.id = integerOf(id);
-  if (!takeElement(body, out.op, out.content)) return false;
-  if (!body.empty() && takeElement(body, tag, out.controls) && tag != 0xA0) out.controls = {};
-  return true;
-}
-
 // The paged-results control among a request's controls, into `search`.
 void readPaging(std::string_view controls, SearchSeen& search) {
   constexpr std::string_view kPagedResults = "1.2.840.113556.1.4.319";
@@ -255,6 +212,7 @@ struct LatencyProxy::State {
   std::vector<SearchSeen> searches;
   int64_t maxOutstanding = 0;
   bool sizeLimitsIgnored = false;
+  std::shared_ptr<MessageRewriter> rewriter;
 
   void acceptLoop();
   void start(int client);
@@ -365,6 +323,10 @@ std::size_t LatencyProxy::State::forwardable(Relay& relay, bool fromServer, std:
         noteRequest(relay, message);
         if (sizeLimitsIgnored) clearSizeLimit(request, message);
       }
+      if (rewriter != nullptr && !rewriter->request(&relay, request)) {
+        *faulted = Fault::kCut;
+        break;
+      }
       bytes += request;
     }
     return bytes.size();
@@ -377,8 +339,19 @@ std::size_t LatencyProxy::State::forwardable(Relay& relay, bool fromServer, std:
     if (Message parsed; parseMessage(message, parsed)) noteReply(relay, parsed);
   }
   *faulted = armed && replies >= faultAt ? fault : Fault::kNone;
-  if (*faulted == Fault::kTruncate) size = std::min(bytes.size(), size + kTruncatedBytes);
-  return size;
+  const std::size_t truncated =
+      *faulted == Fault::kTruncate ? std::min(bytes.size() - size, kTruncatedBytes) : 0;
+  if (rewriter == nullptr) return size + truncated;
+  // The messages that ended go on as rewritten; a message's part waits in
+  // the framer for the rest of it.
+  std::string out;
+  for (std::string& message : ended) {
+    rewriter->reply(&relay, message);
+    out += message;
+  }
+  out.append(bytes, size, truncated);
+  bytes = std::move(out);
+  return bytes.size();
 }
 
 void LatencyProxy::State::noteRequest(Relay& relay, const Message& message) {
@@ -391,6 +364,9 @@ void LatencyProxy::State::noteRequest(Relay& relay, const Message& message) {
     SearchSeen search;
     search.messageId = message.id;
     readPaging(message.controls, search);
+    if (SearchFields fields; readSearch(message.content, fields)) {
+      search.attributes.assign(fields.attributes.begin(), fields.attributes.end());
+    }
     searches.push_back(std::move(search));
   }
   maxOutstanding = std::max(maxOutstanding, static_cast<int64_t>(relay.outstanding.size()));
@@ -484,6 +460,11 @@ void LatencyProxy::truncateAfterReplies(int64_t messages) {
 void LatencyProxy::ignoreSizeLimits() {
   std::lock_guard lock(state_->mutex);
   state_->sizeLimitsIgnored = true;
+}
+
+void LatencyProxy::rewriteWith(std::shared_ptr<MessageRewriter> rewriter) {
+  std::lock_guard lock(state_->mutex);
+  state_->rewriter = std::move(rewriter);
 }
 
 int64_t LatencyProxy::requestsSeen(LdapOp op) const {

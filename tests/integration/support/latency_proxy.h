@@ -13,6 +13,9 @@
 // requests that one connection had outstanding (sent and neither answered
 // with a final response nor abandoned) at any time.
 //
+// A rewriter given to it (MessageRewriter) may change each whole message on
+// its way, as ranging_relay.h does to answer as a Windows domain controller.
+//
 // It can also take the size limit out of every search request, and
 // misbehave as a server does, at a point counted in whole LDAP
 // messages from the server (over all connections), so that the point does
@@ -50,9 +53,23 @@ enum class LdapOp : unsigned char {
 // A search request as the relay saw it.
 struct SearchSeen {
   int64_t messageId = 0;
-  bool paged = false;    // it carried the paged-results control
-  int64_t pageSize = 0;  // the control's size
-  std::string cookie;    // the control's cookie; empty for a first page
+  bool paged = false;                   // it carried the paged-results control
+  int64_t pageSize = 0;                 // the control's size
+  std::string cookie;                   // the control's cookie; empty for a first page
+  std::vector<std::string> attributes;  // the attribute descriptions asked for
+};
+
+// Rewrites the messages a relay passes, one whole message at a time, with
+// the relay's lock held; `connection` tells the relayed connections apart.
+class MessageRewriter {
+ public:
+  virtual ~MessageRewriter() = default;
+  // A request on its way to the server, replaced in place; false: every
+  // connection is cut instead, as by cutAfterReplies.
+  virtual bool request(const void* connection, std::string& message) = 0;
+  // A reply on its way to the client, replaced in place (by nothing, or by
+  // other messages).
+  virtual void reply(const void* connection, std::string& message) = 0;
 };
 
 class LatencyProxy {
@@ -78,6 +95,9 @@ class LatencyProxy {
   // From now on passes every search on without its size limit, as a server
   // that does not apply the client's limit to a paged search.
   void ignoreSizeLimits();
+
+  // From now on passes every message through `rewriter` (after noting it).
+  void rewriteWith(std::shared_ptr<MessageRewriter> rewriter);
 
   // What clients sent, over all connections, since the relay started.
   int64_t requestsSeen(LdapOp op) const;

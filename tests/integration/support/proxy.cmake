@@ -3,7 +3,8 @@
 # several folders.
 if(NOT TARGET qortest_proxy)
   find_package(Threads REQUIRED)
-  add_library(qortest_proxy STATIC ${CMAKE_CURRENT_LIST_DIR}/latency_proxy.cpp)
+  add_library(qortest_proxy STATIC ${CMAKE_CURRENT_LIST_DIR}/latency_proxy.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ranging_relay.cpp)
   target_include_directories(qortest_proxy PUBLIC ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(qortest_proxy PUBLIC Threads::Threads)
   qor_warnings(qortest_proxy)

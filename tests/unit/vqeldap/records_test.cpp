@@ -1,6 +1,7 @@
 // The extension's backend-independent parts, without a server: packing
 // search results, translating the records the module sends, the checks on
-// search flags, and reading the host text into servers.
+// search flags, reading the host text into servers, and the range options
+// of ranged attribute values.
 #include <ldap.h>
 
 #include <cmath>
@@ -17,6 +18,7 @@
 #include "common/status.h"
 #include "ldap/der.h"
 #include "ldap/endpoints.h"
+#include "ldap/ranges.h"
 #include "ldap/result_codes.h"
 
 namespace {
@@ -460,6 +462,110 @@ TEST(DerReader, TakesElementsOfDefiniteLengthInsideTheirBytes) {
   std::string_view first, second;
   EXPECT_TRUE(pair.take(0x04, first) && pair.take(0x31, second) && pair.empty());
   EXPECT_EQ(first, "a");
+}
+
+// --- ranged attribute values -------------------------------------------
+
+// What a server may put in a description, hostile forms included: only a
+// well-formed range option is followed, and one that names a range it does
+// not spell is refused rather than handed on under a name nobody asks for.
+TEST(RangeOption, ReadsWellFormedRangesAndRefusesTheRest) {
+  using vqeldap::ldap::RangeOption;
+  struct Case {
+    const char* description;
+    RangeOption option;
+    bool last = false;
+    const char* plain = "";
+    uint64_t low = 0, high = 0;
+  };
+  const Case cases[] = {
+      {"member", RangeOption::kNone},
+      {"member;binary", RangeOption::kNone},
+      {"member;ranged", RangeOption::kNone},
+      {"member;range=0-1499", RangeOption::kRanged, false, "member", 0, 1499},
+      {"member;Range=1500-*", RangeOption::kRanged, true, "member", 1500},
+      {"userCertificate;binary;range=2-*", RangeOption::kRanged, true, "userCertificate;binary", 2},
+      {"member;range=0-0;lang-en", RangeOption::kRanged, false, "member;lang-en"},
+      {"member;range=", RangeOption::kMalformed},
+      {"member;range=5", RangeOption::kMalformed},
+      {"member;range=-5", RangeOption::kMalformed},
+      {"member;range=5-", RangeOption::kMalformed},
+      {"member;range=9-3", RangeOption::kMalformed},
+      {"member;range=+1-2", RangeOption::kMalformed},
+      {"member;range=0-4294967296", RangeOption::kMalformed},
+      {"member;range=0-99999999999999999999999", RangeOption::kMalformed},
+      {"member;range=0-1x", RangeOption::kMalformed},
+      {"member;range=*-*", RangeOption::kMalformed},
+  };
+  for (const Case& c : cases) {
+    vqeldap::ldap::RangedDescription ranged;
+    ASSERT_EQ(vqeldap::ldap::parseRange(c.description, ranged), c.option) << c.description;
+    if (c.option != RangeOption::kRanged) continue;
+    EXPECT_EQ(vqeldap::ldap::plainDescription(ranged), c.plain) << c.description;
+    EXPECT_EQ(ranged.low, c.low) << c.description;
+    EXPECT_EQ(ranged.last, c.last) << c.description;
+    EXPECT_EQ(c.last ? c.high : ranged.high, c.high) << c.description;
+  }
+  // Descriptions of every length around the eight bytes looked at at once,
+  // a ';' in each place or none, and bytes that differ from ';' in one bit.
+  for (std::size_t size = 0; size <= 17; ++size) {
+    const std::string plain(size, static_cast<char>(';' ^ 0x80));
+    EXPECT_FALSE(vqeldap::ldap::hasOptions(plain)) << size;
+    EXPECT_FALSE(vqeldap::ldap::hasOptions(std::string(size, ';' ^ 0x01))) << size;
+    for (std::size_t at = 0; at < size; ++at) {
+      std::string withOption = plain;
+      withOption[at] = ';';
+      EXPECT_TRUE(vqeldap::ldap::hasOptions(withOption)) << size << " at " << at;
+    }
+  }
+  vqeldap::ldap::RangedDescription options;
+  ASSERT_EQ(vqeldap::ldap::parseRange("cert;binary;range=0-1;x", options), RangeOption::kRanged);
+  EXPECT_EQ(vqeldap::ldap::followingDescription(options, 2), "cert;binary;range=2-*;x");
+}
+
+// Slices as a server sends them, one sequence a case: the good ones end
+// with every value, a hostile one is refused at the slice that lies.
+TEST(RangeSequence, FollowsSlicesThatContinueAndRefusesTheRest) {
+  struct Slice {
+    const char* range;
+    std::size_t count;
+  };
+  struct Case {
+    const char* label;
+    std::vector<Slice> slices;
+    std::size_t refusedAt;  // the index of the refused slice; the size: none
+    uint64_t values;        // gathered in all, when none is refused
+  };
+  const std::size_t kNone = 99;
+  const Case cases[] = {
+      {"one slice", {{"0-*", 3}}, kNone, 3},
+      {"three slices", {{"0-29", 30}, {"30-59", 30}, {"60-*", 7}}, kNone, 67},
+      {"empty last slice", {{"0-1", 2}, {"2-*", 0}}, kNone, 2},
+      {"first not at 0", {{"5-9", 5}}, 0, 0},
+      {"overlap", {{"0-9", 10}, {"5-*", 3}}, 1, 0},
+      {"gap", {{"0-9", 10}, {"11-*", 3}}, 1, 0},
+      {"the first again", {{"0-9", 10}, {"0-9", 10}}, 1, 0},
+      {"fewer values than the range", {{"0-9", 9}}, 0, 0},
+      {"more values than the range", {{"0-9", 11}}, 0, 0},
+      {"a huge range", {{"0-4000000000", 2}}, 0, 0},
+      {"too many values", {{"0-*", 101}}, 0, 0},
+      {"too many slices", {{"0-0", 1}, {"1-1", 1}, {"2-2", 1}, {"3-3", 1}, {"4-*", 1}}, 4, 0},
+  };
+  for (const Case& c : cases) {
+    vqeldap::ldap::RangeSequence sequence(100, 4);
+    std::size_t refusedAt = kNone;
+    for (std::size_t i = 0; i < c.slices.size() && refusedAt == kNone; ++i) {
+      vqeldap::ldap::RangedDescription slice;
+      const std::string description = std::string("member;range=") + c.slices[i].range;
+      ASSERT_EQ(vqeldap::ldap::parseRange(description, slice), vqeldap::ldap::RangeOption::kRanged)
+          << c.label;
+      if (sequence.accept(slice, c.slices[i].count) != nullptr) refusedAt = i;
+    }
+    EXPECT_EQ(refusedAt, c.refusedAt) << c.label;
+    if (c.refusedAt != kNone) continue;
+    EXPECT_TRUE(sequence.done()) << c.label;
+    EXPECT_EQ(sequence.next(), c.values) << c.label;
+  }
 }
 
 TEST(Endpoints, ReadHostNamesAndUris) {

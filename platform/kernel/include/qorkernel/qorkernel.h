@@ -377,10 +377,11 @@ QORLDAP_API const char* qorkernel_default_module_path(void);
  *
  * The text holds one or more lines "label: value" separated by '\n': "additional info: ..."
  * (the server's message), "matched DN: ...", "server: ..." for each server an open tried,
- * "client: ..." for a request refused before it was sent, "reference: URI" for each search
- * continuation reference or referral a search returned. References are not followed, and a
- * search that returned them succeeds with its entries: after a success the text holds only
- * its "reference" lines.
+ * "client: ..." for a request refused before it was sent, "ranged values: ..." for a range
+ * of an attribute's values (Active Directory's member;range=1500-*) that could not be had,
+ * "reference: URI" for each search continuation reference or referral a search returned.
+ * References are not followed, and a search that returned them succeeds with its entries:
+ * after a success the text holds only its "reference" lines.
  *
  * Arguments:
  *   handle  an open handle (dsopen). NULL: no text.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ad_server.h"
+#include "integration/support/ranging_relay.h"
 
 namespace {
 
@@ -39,12 +40,16 @@ std::vector<Entry> dump() {
   return adtest::parseLdif(found.out);
 }
 
+// The one entry of LDIF text, or none.
+Entry readByLdif(const std::string& ldif) {
+  const auto entries = adtest::parseLdif(ldif);
+  return entries.size() == 1 ? entries.front() : Entry{};
+}
+
 Entry readByLdapsearch(const std::string& dn, const std::vector<std::string>& attributes = {}) {
   std::vector<std::string> arguments = {"-b", dn, "-s", "base", "(objectClass=*)"};
   arguments.insert(arguments.end(), attributes.begin(), attributes.end());
-  const auto found = server().ldapsearch(arguments);
-  const auto entries = adtest::parseLdif(found.out);
-  return entries.size() == 1 ? entries.front() : Entry{};
+  return readByLdif(server().ldapsearch(arguments).out);
 }
 
 std::string writeFile(const std::string& name, const std::string& text) {
@@ -259,6 +264,33 @@ TEST(AdRanges, ExplicitRangeRequestsAnswerWithTheirRange) {
   joined.insert(joined.end(), rest["member;range=1500-*"].begin(),
                 rest["member;range=1500-*"].end());
   EXPECT_EQ(joined, all);
+}
+
+// Behind a relay that sends member in slices of 1,500, as a Windows domain
+// controller does, and leaves the requests for the later slices to Samba,
+// which answers them itself: qorhost reads the large group whole, under
+// the plain name, and expands it as it does without the relay.
+TEST(AdRanges, SlicesAreFollowedToTheEndThroughSamba) {
+  const std::string group = server()["SAMBA_AD_LARGE_GROUP"];
+  const std::size_t members = readByLdapsearch(group, {"member"})["member"].size();
+  qortest::RangingOptions options;
+  options.native = true;
+  qortest::RangingRelay relay(qortest::portOf(server()["DIRECTORY_URI"]), options);
+  const auto read = server().qorhost({"-H", relay.uri(), "read", group, "member"});
+  ASSERT_EQ(read.exitCode, 0) << read.err;
+  EXPECT_EQ(readByLdif(read.out)["member"].size(), members);
+  EXPECT_EQ(read.out.find(";range="), std::string::npos);
+  EXPECT_GE(relay.sliceRequests(), 1);
+  const std::vector<std::string> expand = {"-b", server()["SAMBA_AD_DOMAIN_DN"], "expand", group,
+                                           "--dn-only"};
+  std::vector<std::string> throughRelay = {"-H", relay.uri()};
+  std::vector<std::string> direct = {"-H", server()["DIRECTORY_URI"]};
+  throughRelay.insert(throughRelay.end(), expand.begin(), expand.end());
+  direct.insert(direct.end(), expand.begin(), expand.end());
+  const auto sliced = server().qorhost(throughRelay);
+  const auto whole = server().qorhost(direct);
+  ASSERT_EQ(sliced.exitCode, 0) << sliced.err;
+  EXPECT_EQ(adtest::sortedLowerLines(sliced.out), adtest::sortedLowerLines(whole.out));
 }
 
 // samba-ad-up adds the large group's entries with ldbadd while samba is

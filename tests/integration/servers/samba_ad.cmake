@@ -10,11 +10,12 @@ endif()
 qor_cross_server_tests(samba-ad samba_ad ${PROJECT_SOURCE_DIR}/scripts/samba-ad-up
   ${PROJECT_SOURCE_DIR}/scripts/samba-ad-down)
 
+include(${CMAKE_CURRENT_SOURCE_DIR}/../support/proxy.cmake)
 find_program(QOR_LDAPSEARCH ldapsearch REQUIRED)
 file(GLOB ad_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ad_*.cpp)
 qor_add_test(servers_ad_test
   SOURCES ${ad_sources}
-  LIBS qortest_process ${QOR_LDAP_LIBRARY} ${QOR_LBER_LIBRARY}
+  LIBS qortest_process qortest_proxy ${QOR_LDAP_LIBRARY} ${QOR_LBER_LIBRARY}
   NO_DISCOVERY)
 add_dependencies(servers_ad_test qorhost qorldap)
 target_compile_definitions(servers_ad_test PRIVATE

@@ -40,9 +40,9 @@ char* buildCombinedSubscriberFilter(qor_pool* pool, const char* const* dns, cons
   const bool plain = kind == kPlainSubscribers;
   const char* prefix = plain ? kPlainSubscriberPrefix : kEventSubscriberPrefix;
   // "(&CONDITION" without the prefix's own term.
-  const int64_t head =
-      (plain ? sizeof(kPlainSubscriberPrefix) - 1 : sizeof(kEventSubscriberPrefix) - 1) -
-      kPersonTermLength;
+  const int64_t head = static_cast<int64_t>(plain ? sizeof(kPlainSubscriberPrefix) - 1
+                                                  : sizeof(kEventSubscriberPrefix) - 1) -
+                       kPersonTermLength;
   int64_t size = head + 2 + 2 + 1;  // "(|" ... "))" and the zero
   for (int32_t index = 0; index < count; ++index) {
     size += subscriberTermLength(dns[index], lengths[index]);

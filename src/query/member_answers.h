@@ -65,7 +65,7 @@ inline constexpr int32_t kStretch = QOR_SEARCH_BATCH_WINDOW;
 // member). The byte bound stays well below the smallest request a server
 // accepts from an anonymous client (slapd's 256 KiB).
 inline constexpr int32_t kCombinedTerms = 25;
-inline constexpr int64_t kCombinedFilterBytes = 64 * 1024;
+inline constexpr int64_t kCombinedFilterBytes = int64_t{64} * 1024;
 
 class MemberAnswers {
  public:

@@ -423,8 +423,11 @@ bool MemberAnswers::answerCombined(ldanswer& answer, const int32_t* members, con
   for (int32_t member = 0; member < count; ++member) combined.add(members[member], keys[member]);
   const Combined::Placement placement = combined.distribute(answer.result);
   if (placement == Combined::Placement::kDoubt) return false;
-  if (placement == Combined::Placement::kNoMemory || !combined.answer(answer) ||
-      (answer.result != nullptr && !keepCombined(answer.result))) {
+  // The result is kept before any member borrows from it, so that a member
+  // never holds entries of a result handed back.
+  const bool kept = answer.result == nullptr || keepCombined(answer.result);
+  if (placement == Combined::Placement::kNoMemory || !kept || !combined.answer(answer)) {
+    if (kept && answer.result != nullptr) --combinedCount_;  // handed back by the caller
     *status = DS_E_NO_MEMORY;
     return false;
   }

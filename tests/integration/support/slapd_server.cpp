@@ -76,6 +76,7 @@ std::string SlapdOptions::key() const {
   if (sizeLimit) k += "|size=" + std::to_string(*sizeLimit) + "/" + pagedTotal;
   for (const std::string& ldif : ldifs) k += "|" + ldif;
   if (replicated) k += "|replicated";
+  if (syncprov) k += "|syncprov";
   return k;
 }
 
@@ -92,6 +93,7 @@ std::unique_ptr<SlapdServer> SlapdServer::start(const SlapdOptions& options, std
   }
   for (const std::string& ldif : options.ldifs) command += " --ldif " + shellQuote(ldif);
   if (options.replicated) command += " --replicated";
+  if (options.syncprov) command += " --syncprov";
 
   int status = 0;
   const std::string output = runCommand(command, &status);

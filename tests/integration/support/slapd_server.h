@@ -25,6 +25,8 @@ struct SlapdOptions {
   // value("URI2"), value("PID2") and value("DIR1"/"DIR2") the second and
   // each provider's folder.
   bool replicated = false;
+  // Content synchronisation offered (the syncprov overlay).
+  bool syncprov = false;
 
   std::string key() const;
 };

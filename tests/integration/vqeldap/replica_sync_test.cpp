@@ -1,0 +1,115 @@
+// The replica's content-synchronisation session against slapd's syncprov:
+// the refresh hands over every entry that a search finds, the persist phase
+// each change that another client makes, and a second session resumes from
+// the first one's cookie with nothing to fetch again.
+#include <ldap.h>
+
+#include <map>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "integration/support/slapd_server.h"
+#include "replica/sync_session.h"
+
+namespace {
+
+using vqeldap::replica::SyncedEntry;
+using vqeldap::replica::SyncSession;
+using vqeldap::replica::SyncSink;
+
+class RecordingSink : public SyncSink {
+ public:
+  void entry(const std::string& uuid, SyncedEntry entry) override {
+    entries[uuid] = std::move(entry);
+    ++changes;
+  }
+  void removed(const std::string& uuid) override {
+    entries.erase(uuid);
+    ++changes;
+  }
+  void present(const std::string&) override {}
+  void refreshed() override { refreshDone = true; }
+  void ended(int result) override { endedWith = result; }
+
+  std::set<std::string> dns() const {
+    std::set<std::string> out;
+    for (const auto& [uuid, entry] : entries) out.insert(entry.dn);
+    return out;
+  }
+  std::string valueOf(const std::string& dn, const std::string& type) const {
+    for (const auto& [uuid, entry] : entries) {
+      if (entry.dn != dn) continue;
+      for (const auto& [name, values] : entry.attributes) {
+        if (name == type && !values.empty()) return values.front();
+      }
+    }
+    return {};
+  }
+
+  std::map<std::string, SyncedEntry> entries;
+  int changes = 0;
+  bool refreshDone = false;
+  int endedWith = -1;
+};
+
+LDAP* boundConnection(const qortest::SlapdServer& server) {
+  LDAP* ld = nullptr;
+  if (ldap_initialize(&ld, server.uri().c_str()) != LDAP_SUCCESS) return nullptr;
+  const int version = LDAP_VERSION3;
+  ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  std::string password = server.adminPassword();
+  berval credentials{password.size(), password.data()};
+  if (ldap_sasl_bind_s(ld, server.adminDn().c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr,
+                       nullptr, nullptr) != LDAP_SUCCESS) {
+    ldap_unbind_ext_s(ld, nullptr, nullptr);
+    return nullptr;
+  }
+  return ld;
+}
+
+// Polls until the sink has seen `changes` changes, at most ten seconds.
+void awaitChanges(SyncSession& session, const RecordingSink& sink, int changes) {
+  for (int second = 0; second < 10 && sink.changes < changes; ++second) {
+    ASSERT_EQ(session.poll(1), LDAP_SUCCESS);
+  }
+}
+
+TEST(SyncSession, RefreshAndPersistKeepTheServersContent) {
+  qortest::SlapdOptions options;
+  options.syncprov = true;
+  std::string error;
+  auto server = qortest::SlapdServer::start(options, &error);
+  ASSERT_NE(server, nullptr) << error;
+  const std::vector<std::string> searched = server->dns("(objectClass=*)");
+  const std::set<std::string> everything(searched.begin(), searched.end());
+
+  RecordingSink sink;
+  SyncSession session(boundConnection(*server), server->base(), sink);
+  ASSERT_EQ(session.start(), LDAP_SUCCESS);
+  EXPECT_TRUE(sink.refreshDone);
+  EXPECT_EQ(sink.dns(), everything);
+  EXPECT_FALSE(session.cookie().empty());
+
+  const std::string bob = "uid=bob,ou=people," + server->base();
+  const int before = sink.changes;
+  ASSERT_TRUE(server->ldapmodify("dn: " + bob + "\nchangetype: modify\nreplace: mail\n" +
+                                 "mail: bob@example.net\n"));
+  awaitChanges(session, sink, before + 1);
+  EXPECT_EQ(sink.valueOf(bob, "mail"), "bob@example.net");
+  const std::string subscriber = "cn=bob-phone,ou=subscribers," + server->base();
+  ASSERT_TRUE(server->ldapmodify("dn: " + subscriber + "\nchangetype: delete\n"));
+  awaitChanges(session, sink, before + 2);
+  EXPECT_EQ(sink.dns().count(subscriber), 0u);
+  EXPECT_EQ(sink.endedWith, -1);
+
+  // A second session from the cookie: the refresh has nothing new to send.
+  RecordingSink resumed;
+  SyncSession again(boundConnection(*server), server->base(), resumed);
+  ASSERT_EQ(again.start(session.cookie()), LDAP_SUCCESS);
+  EXPECT_TRUE(resumed.refreshDone);
+  EXPECT_TRUE(resumed.entries.empty()) << resumed.entries.size() << " entries sent again";
+}
+
+}  // namespace

@@ -30,7 +30,7 @@ class RecordingSink : public SyncSink {
     ++changes;
   }
   void present(const std::string&) override {}
-  void refreshed() override { refreshDone = true; }
+  void refreshed(bool) override { refreshDone = true; }
   void ended(int result) override { endedWith = result; }
 
   std::set<std::string> dns() const {

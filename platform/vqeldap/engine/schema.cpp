@@ -30,7 +30,7 @@ using S = Syntax;
 // (blank-separated, the first canonical), its superior, its equality,
 // ordering and substrings rules, its syntax and how it is used. A subtype
 // that names no rule takes its superior's rules and syntax.
-enum class Usage : uint8_t { kUser, kOperational };
+enum class Usage : uint8_t { kUser, kOperational, kKept };
 
 struct TypeRow {
   const char* oid;
@@ -47,8 +47,10 @@ struct TypeRow {
 constexpr bool kSingle = true;
 constexpr bool kMulti = false;
 constexpr Usage kUser = Usage::kUser;
+// Operational, written by clients.
+constexpr Usage kOperational = Usage::kOperational;
 // Operational and NO-USER-MODIFICATION: slapd maintains them.
-constexpr Usage kKept = Usage::kOperational;
+constexpr Usage kKept = Usage::kKept;
 
 // The types slapd defines itself (core.schema and nis.schema hold them
 // commented out).
@@ -102,6 +104,10 @@ constexpr TypeRow kCompiledTypes[] = {
      S::kOctets, kSingle, kKept},
     {"1.3.6.1.4.1.4203.666.1.25", "contextCSN", nullptr, R::kCaseExact, R::kCaseExact, R::kNone,
      S::kOctets, kMulti, kKept},
+    // slapd leaves it out of its subschema entry, whose subentry class
+    // requires it.
+    {"2.5.18.6", "subtreeSpecification", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets, kSingle,
+     kOperational},
 };
 
 using K = ClassKind;
@@ -689,7 +695,8 @@ void Schema::addCompiledTypes() {
     type->substrings = row.substrings;
     type->syntax = row.syntax;
     type->singleValue = row.singleValue;
-    type->operational = type->noUserModification = row.usage == Usage::kOperational;
+    type->operational = row.usage != Usage::kUser;
+    type->noUserModification = row.usage == Usage::kKept;
     AttributeType* added = type.get();
     addType(std::move(type), unused);
     links_.ownSyntax.insert(added);

@@ -3,11 +3,11 @@
 //
 // Read in this order, each written once:
 //   - what slapd compiles into itself, from the tables in schema.cpp:
-//     objectClass, the operational types (below), the few user types slapd
-//     defines itself (cn, name, description, seeAlso, userPassword, uid,
-//     distinguishedName, labeledURI, aliasedObjectName, uidNumber,
-//     gidNumber) and the classes
-//     top, alias, extensibleObject and subschema;
+//     objectClass, the operational types (below) and subtreeSpecification,
+//     the few user types slapd defines itself (cn, name, description,
+//     seeAlso, userPassword, uid, distinguishedName, labeledURI,
+//     aliasedObjectName, uidNumber, gidNumber) and the classes top, alias,
+//     extensibleObject and subschema;
 //   - OpenLDAP's core, cosine and inetorgperson schema files and the
 //     system's own examples/schema/qorldap.schema, embedded by the build
 //     from the files the slapd package installs (system_schema.h);

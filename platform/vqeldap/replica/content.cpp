@@ -47,7 +47,9 @@ std::string statusText(VQStatus status) {
 
 }  // namespace
 
-Content::Content(std::shared_ptr<const engine::Schema> schema) : schema_(std::move(schema)) {
+Content::Content(std::shared_ptr<const engine::Schema> schema, std::string_view base)
+    : schema_(std::move(schema)) {
+  if (!engine::normalDn(*schema_, base, base_)) base_.assign(base);
   current_.directory = std::make_unique<engine::Directory>(*schema_);
 }
 
@@ -122,16 +124,18 @@ bool Content::place(const std::string& uuid, const SyncedEntry& entry, bool& par
   const auto owner = held.uuidOfDn.find(dn.normal);
   if (owner != held.uuidOfDn.end() && owner->second != uuid) held.dnOfUuid.erase(owner->second);
 
-  const std::vector<engine::NamedValues> named = namedValuesOf(entry);
-  engine::PendingChange change;
   const bool there = held.directory->find(dn.normal).has_value();
-  const VQStatus status =
-      there ? engine::prepareLoadedReplacement(*held.directory, entry.dn, named, change)
-            : engine::prepareLoaded(*held.directory, entry.dn, named, change);
-  if (status == kernelStatus(Code::kNoSuchObject) && !there) {
+  const std::string_view parent = engine::parentOf(dn.normal);
+  const bool top = dn.normal == base_ || (baseChildrenAreTops_ && parent == base_);
+  if (!there && !top && !held.directory->find(parent)) {
     parentMissing = true;
     return false;
   }
+  const std::vector<engine::NamedValues> named = namedValuesOf(entry);
+  engine::PendingChange change;
+  const VQStatus status =
+      there ? engine::prepareLoadedReplacement(*held.directory, entry.dn, named, change)
+            : engine::prepareLoaded(*held.directory, entry.dn, named, change);
   if (status != 0) {
     fail("the entry " + entry.dn + " cannot be kept: status " + statusText(status));
     return false;
@@ -185,10 +189,15 @@ void Content::removeDeepestFirst() {
   }
 }
 
-// Entries that came before their parents, until a round places none.
+// Entries that came before their parents, until a round places none; then,
+// when the base never came, its children are taken as the top entries.
 void Content::placeDeferred() {
   bool placedAny = true;
-  while (placedAny && !deferred_.empty() && unusable_.empty()) {
+  while (!deferred_.empty() && unusable_.empty()) {
+    if (!placedAny) {
+      if (baseChildrenAreTops_ || target_->directory->find(base_)) break;
+      baseChildrenAreTops_ = true;
+    }
     placedAny = false;
     std::vector<std::pair<std::string, SyncedEntry>> waiting = std::move(deferred_);
     deferred_.clear();

@@ -13,7 +13,9 @@
 // which takes the place of the one readers see only when the refresh is
 // complete; a resumed refresh and the persist phase change the directory
 // readers see, one entry at a time under the lock. An entry whose parent
-// has not come yet waits until the end of the refresh. What cannot be kept
+// has not come yet waits until the end of the refresh; only the base has
+// no parent, and the base's children when the base itself is not sent
+// (its identity may not read it). What cannot be kept
 // exactly (an entry the engine refuses, a rename or removal of an entry
 // with entries below it, which the session reports as one change of that
 // entry alone) is recorded as the reason the content is not usable: its
@@ -34,7 +36,8 @@ namespace vqeldap::replica {
 
 class Content final : public SyncSink {
  public:
-  explicit Content(std::shared_ptr<const engine::Schema> schema);
+  // `base`: the session's base, the one entry without a parent here.
+  Content(std::shared_ptr<const engine::Schema> schema, std::string_view base);
 
   const engine::Schema& schema() const { return *schema_; }
   // Readers hold it shared while they use directory(); changes hold it
@@ -79,6 +82,8 @@ class Content final : public SyncSink {
   void changing(Change&& change);
 
   std::shared_ptr<const engine::Schema> schema_;
+  std::string base_;                  // normal form
+  bool baseChildrenAreTops_ = false;  // the base was not sent
   mutable std::shared_mutex lock_;
   Held current_;
   Held staging_;

@@ -216,7 +216,7 @@ bool Replica::prepare(LDAP* ld, std::string& reason) {
       }
     }
   }
-  content_ = std::make_unique<Content>(std::move(schema));
+  content_ = std::make_unique<Content>(std::move(schema), settings_.server.base);
   return true;
 }
 

@@ -1,7 +1,8 @@
 // The replica's content-synchronisation session against slapd's syncprov:
 // the refresh hands over every entry that a search finds, the persist phase
 // each change that another client makes, and a second session resumes from
-// the first one's cookie with nothing to fetch again.
+// the first one's cookie with nothing to fetch again; and the schema read
+// from the server holds what slapd defines beside the standard schema.
 #include <ldap.h>
 
 #include <map>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/support/slapd_server.h"
+#include "replica/server_schema.h"
 #include "replica/sync_session.h"
 
 namespace {
@@ -30,7 +32,7 @@ class RecordingSink : public SyncSink {
     ++changes;
   }
   void present(const std::string&) override {}
-  void refreshed() override { refreshDone = true; }
+  void refreshed(bool) override { refreshDone = true; }
   void ended(int result) override { endedWith = result; }
 
   std::set<std::string> dns() const {
@@ -110,6 +112,25 @@ TEST(SyncSession, RefreshAndPersistKeepTheServersContent) {
   ASSERT_EQ(again.start(session.cookie()), LDAP_SUCCESS);
   EXPECT_TRUE(resumed.refreshDone);
   EXPECT_TRUE(resumed.entries.empty()) << resumed.entries.size() << " entries sent again";
+}
+
+// slapd's subschema read into the embedded schema: the standard types
+// (qorpersondn from the system's schema file), the CSNs a replica keeps,
+// and a type only slapd defines (namingContexts), taken from its list.
+TEST(ServerSchema, KnowsWhatSlapdDefines) {
+  qortest::SlapdOptions options;
+  options.syncprov = true;
+  qortest::SlapdServer* server = qortest::SlapdEnvironment::server(options);
+  ASSERT_NE(server, nullptr);
+  LDAP* ld = boundConnection(*server);
+  ASSERT_NE(ld, nullptr);
+  std::string error;
+  const auto schema = vqeldap::replica::readServerSchema(ld, error);
+  ldap_unbind_ext_s(ld, nullptr, nullptr);
+  ASSERT_NE(schema, nullptr) << error;
+  for (const char* type : {"qorpersondn", "contextCSN", "entryCSN", "namingContexts"}) {
+    EXPECT_NE(schema->attribute(type), nullptr) << type;
+  }
 }
 
 }  // namespace

@@ -7,8 +7,10 @@
 //       libldap backend (its searches batched, as the module sends them by
 //       default); both connections are bound as the admin, whom slapd's size
 //       limit does not cut. The replica's cases start once a read says
-//       "answered by: replica", and fail when an expansion was answered
-//       otherwise or found another number of subscribers;
+//       "answered by: replica", and fail when a read after the last
+//       expansion no longer does, or an expansion found another number of
+//       subscribers. slapd_ms: slapd's processor time per expansion (from
+//       /proc, QOR_BENCH_SLAPD_PID), which is nil when the replica answers;
 //   BM_Freshness  1,000 changes (a person's description replaced) made by
 //       another client, a plain libldap connection in this process: the
 //       delay from slapd's acknowledgement until a read through the replica
@@ -19,25 +21,27 @@
 //       the first read the replica answers (the open's own time as a
 //       counter), and how far the process's resident size grew, when it
 //       went live and at its peak, against the size of the LDIF that slapd
-//       was loaded from.
+//       was loaded from; heap_MB, how much of the growth the C heap holds
+//       in use (the rest is memory freed but kept by the allocator).
 // The servers come from the environment, as bench/run sets them:
-// QOR_BENCH_URI, QOR_BENCH_BASE, QOR_BENCH_ADMIN_DN and QOR_BENCH_ADMIN_PW
-// for the benchmark directory; QOR_BENCH_LARGE_URI, QOR_BENCH_LARGE_ADMIN_DN,
-// QOR_BENCH_LARGE_ADMIN_PW and QOR_BENCH_LARGE_LDIF for the 100,000
-// entries (the same base).
+// QOR_BENCH_URI, QOR_BENCH_BASE, QOR_BENCH_ADMIN_DN, QOR_BENCH_ADMIN_PW and
+// QOR_BENCH_SLAPD_PID for the benchmark directory; QOR_BENCH_LARGE_URI,
+// QOR_BENCH_LARGE_ADMIN_DN, QOR_BENCH_LARGE_ADMIN_PW and QOR_BENCH_LARGE_LDIF
+// for the 100,000 entries (the same base).
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
-#include <qorkernel/qorkernel.h>
 #include <qorldap/records.h>
 
 #include "baseline_expand.h"
@@ -79,34 +83,40 @@ std::string groupOf(int64_t members) {
   return "cn=members-" + std::to_string(members) + ",ou=groups,o=example";
 }
 
-std::string diagnosticOf(const dshandle* handle) {
-  std::string text(qorkernel_handle_diagnostic(handle, nullptr, 0), '\0');
-  qorkernel_handle_diagnostic(handle, text.data(), text.size() + 1);
-  return text;
-}
+// The diagnostic text of the latest request, successful or not (what
+// qorhost -v shows; qorkernel_handle_diagnostic keeps only the reference
+// lines of a success). Every request here is made on one thread.
+std::string latestDiagnostic();
 
-// Whether the handle's latest request was answered by the replica alone.
-bool answeredByReplica(const dshandle* handle) {
-  const std::string text = diagnosticOf(handle);
+// Whether the latest request was answered by the replica alone.
+bool answeredByReplica() {
+  const std::string text = latestDiagnostic();
   return text.find("answered by: replica") != std::string::npos &&
          text.find("answered by: server") == std::string::npos;
 }
 
-// The first value of `attribute` of the entry at `dn`, read through the
-// handle; nothing when the read fails or the entry has none.
-std::optional<std::string> readValue(const qorldap_table& ops, dshandle* handle,
-                                     const std::string& dn, const char* attribute) {
+// A read through a handle: the first value of the attribute asked for
+// (nothing when the read failed or the entry has none), and whether the
+// replica alone answered it.
+struct Answer {
+  std::optional<std::string> value;
+  bool byReplica = false;
+};
+
+Answer readValue(const qorldap_table& ops, dshandle* handle, const std::string& dn,
+                 const char* attribute) {
   const char* const attributes[] = {attribute, nullptr};
   dsent** list = nullptr;
-  if (ops.dsrslvdn(handle, dn.c_str(), attributes, &list) != 0 || list == nullptr) return {};
-  std::optional<std::string> value;
+  Answer answer;
+  if (ops.dsrslvdn(handle, dn.c_str(), attributes, &list) != 0 || list == nullptr) return answer;
+  answer.byReplica = answeredByReplica();
   if (list[0] != nullptr) {
-    for (dsatt** at = list[0]->atts; at != nullptr && *at != nullptr && !value; ++at) {
-      if ((*at)->nvals > 0 && (*at)->vals[0]->text != nullptr) value = (*at)->vals[0]->text;
+    for (dsatt** at = list[0]->atts; at != nullptr && *at != nullptr && !answer.value; ++at) {
+      if ((*at)->nvals > 0 && (*at)->vals[0]->text != nullptr) answer.value = (*at)->vals[0]->text;
     }
   }
   ops.dsfree(handle, list);
-  return value;
+  return answer;
 }
 
 // Reads the probe entry until the replica answers it; false when it has not
@@ -114,7 +124,7 @@ std::optional<std::string> readValue(const qorldap_table& ops, dshandle* handle,
 bool waitUntilLive(const qorldap_table& ops, dshandle* handle) {
   const auto deadline = Clock::now() + kLiveWithin;
   while (Clock::now() < deadline) {
-    if (readValue(ops, handle, kProbeDn, "uid") && answeredByReplica(handle)) return true;
+    if (readValue(ops, handle, kProbeDn, "uid").byReplica) return true;
     std::this_thread::sleep_for(kPollLive);
   }
   return false;
@@ -149,7 +159,7 @@ class Connections {
       replica_ = host_.open("replica:" + server.uri, server.base, server.adminDn, server.adminPw);
       live_ = waitUntilLive(ops(), replica_);
     }
-    if (!live_) *why = "the replica never answered: " + diagnosticOf(replica_);
+    if (!live_) *why = "the replica never answered: " + latestDiagnostic();
     return live_ ? replica_ : nullptr;
   }
 
@@ -169,6 +179,10 @@ class Connections {
   bool live_ = false;
 };
 
+std::string latestDiagnostic() {
+  return Connections::get().host().kernel().lastStatusText();
+}
+
 // SkipWithError keeps a copy of the text.
 void skip(benchmark::State& state, const std::string& why) {
   state.SkipWithError(why.c_str());
@@ -180,31 +194,46 @@ bool haveServer(benchmark::State& state, const Server& server, const char* varia
   return false;
 }
 
-// Expands cn=members-N on the handle, checking that each expansion finds
-// the N members' subscribers and, through the replica, that the replica
-// answered it (checked outside the timed part).
+// The processor time slapd has used so far, in seconds (user and system,
+// from /proc/PID/stat); 0 when bench/run gave no QOR_BENCH_SLAPD_PID.
+double slapdSeconds() {
+  const std::string pid = qorbench::benchSetting("QOR_BENCH_SLAPD_PID");
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string line;
+  if (pid.empty() || !std::getline(stat, line) || line.rfind(')') == std::string::npos) return 0;
+  std::istringstream fields(line.substr(line.rfind(')') + 2));  // from the state, field 3
+  std::string skipped;
+  for (int field = 3; field < 14; ++field) fields >> skipped;
+  long user = 0, system = 0;
+  fields >> user >> system;
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Expands cn=members-N on the handle and checks that each expansion found
+// the N members' subscribers. After an expansion the diagnostic text holds
+// no "answered by" line, so through the replica a read before the first and
+// after the last must be answered by it. Counts slapd's processor time per
+// expansion.
 void expand(benchmark::State& state, dshandle* handle, bool throughReplica) {
   const qorldap_table& ops = Connections::get().ops();
   const std::string group = groupOf(state.range(0));
   std::size_t found = 0;
+  const double slapdBefore = slapdSeconds();
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     dsent** list = nullptr;
     if (ops.dsexpgrp(handle, group.c_str(), &list, 1) != 0 || list == nullptr) {
-      skip(state, "the expansion failed: " + diagnosticOf(handle));
+      skip(state, "the expansion failed: " + latestDiagnostic());
       return;
     }
     for (found = 0; list[found] != nullptr; ++found) {
     }
     ops.dsfree(handle, list);
-    state.PauseTiming();
-    const bool byReplica = !throughReplica || answeredByReplica(handle);
-    state.ResumeTiming();
-    if (!byReplica) {
-      skip(state, "an expansion was not answered by the replica: " + diagnosticOf(handle));
-      return;
-    }
   }
-  if (found != static_cast<std::size_t>(state.range(0))) {
+  state.counters["slapd_ms"] =  // per expansion
+      benchmark::Counter((slapdSeconds() - slapdBefore) * 1e3, benchmark::Counter::kAvgIterations);
+  if (throughReplica && !readValue(ops, handle, kProbeDn, "uid").byReplica) {
+    skip(state, "the replica stopped answering: " + latestDiagnostic());
+  } else if (found != static_cast<std::size_t>(state.range(0))) {
     skip(state, "the expansion found " + std::to_string(found) + " subscribers");
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -264,9 +293,8 @@ struct Shown {
 std::optional<Shown> untilShown(const qorldap_table& ops, dshandle* handle, const std::string& dn,
                                 const std::string& value, Clock::time_point acknowledged) {
   while (Clock::now() - acknowledged < kChangeShowsWithin) {
-    if (readValue(ops, handle, dn, "description") == value) {
-      return Shown{Clock::now() - acknowledged, answeredByReplica(handle)};
-    }
+    const Answer answer = readValue(ops, handle, dn, "description");
+    if (answer.value == value) return Shown{Clock::now() - acknowledged, answer.byReplica};
     std::this_thread::sleep_for(kPollChange);
   }
   return {};
@@ -302,7 +330,7 @@ void BM_Freshness(benchmark::State& state) {
       }
       const auto shown = untilShown(Connections::get().ops(), handle, dn, value, Clock::now());
       if (!shown) {
-        skip(state, "a change did not show: " + diagnosticOf(handle));
+        skip(state, "a change did not show: " + latestDiagnostic());
         break;
       }
       delays.push_back(shown->delay.count());
@@ -332,11 +360,12 @@ void BM_Refresh100k(benchmark::State& state) {
   // is the replica's own.
   dshandle* plain = host.open(server.uri, server.base, server.adminDn, server.adminPw);
   Milliseconds opened{};
-  long grown = 0, peak = 0;
+  long grown = 0, peak = 0, held = 0;
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     ::malloc_trim(0);     // what earlier cases freed is not counted against this one
     qorbench::resetPeak();
     const long before = qorbench::statusBytes("VmRSS");
+    const long heapBefore = qorbench::heapBytes();
     const auto start = Clock::now();
     dshandle* replica =
         host.open("replica:" + server.uri, server.base, server.adminDn, server.adminPw);
@@ -345,7 +374,8 @@ void BM_Refresh100k(benchmark::State& state) {
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
     grown = qorbench::statusBytes("VmRSS") - before;
     peak = qorbench::statusBytes("VmHWM") - before;
-    if (!live) skip(state, "the replica never answered: " + diagnosticOf(replica));
+    held = qorbench::heapBytes() - heapBefore;
+    if (!live) skip(state, "the replica never answered: " + latestDiagnostic());
     host.ops().dsclose(replica);
     if (!live) break;
   }
@@ -356,6 +386,7 @@ void BM_Refresh100k(benchmark::State& state) {
   state.counters["ldif_MB"] = ldif / 1e6;
   state.counters["rss_MB"] = static_cast<double>(grown) / 1e6;
   state.counters["peak_MB"] = static_cast<double>(peak) / 1e6;
+  state.counters["heap_MB"] = static_cast<double>(held) / 1e6;  // in use, of the growth
   if (ldif > 0) {
     state.counters["rss_per_ldif"] = static_cast<double>(grown) / ldif;
     state.counters["peak_per_ldif"] = static_cast<double>(peak) / ldif;

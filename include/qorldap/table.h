@@ -147,8 +147,8 @@ QOR_EXTERN_C_BEGIN
  *   passed. The open waits at most the wait for the replica's first refresh, and never fails
  *   because of the replica. The server needs slapd's syncprov overlay (or 389 Directory Server's
  *   Content Synchronization plugin), and the bind DN must not be cut by its size limit.
- *   qorkernel_handle_diagnostic says who answered each request: "answered by: replica" or
- *   "answered by: server (REASON)".
+ *   qorkernel_latest_diagnostic says who answered each read or write: "answered by: replica"
+ *   or "answered by: server (REASON)".
  * - one or more LDAP servers separated by blanks, tried in order while a server cannot be
  *   reached: ldap://HOST[:PORT], ldaps://HOST[:PORT], ldapi://..., or a plain HOST, HOST:PORT or
  *   [IPv6]:PORT. A plain host without its own port takes the port setting; a URI keeps its own.

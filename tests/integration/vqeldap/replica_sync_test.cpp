@@ -171,6 +171,20 @@ TEST(ReplicaConnection, FailsOverAndStaysLiveWhateverChangesOutsideItsBase) {
                                  "\nchangetype: modify\nreplace: description\ndescription: x\n"));
   std::this_thread::sleep_for(std::chrono::milliseconds(600));  // three bounds
   EXPECT_EQ(answeredBy(), "answered by: replica");
+
+  // An entry outside the base is the server's to read, not "no such object".
+  vqeldap::SearchRequest group;
+  group.readDn = true;
+  group.scope = vqeldap::Scope::kBase;
+  group.text = "cn=all,ou=groups," + server->base();
+  vqeldap::SearchOutcome outcome;
+  connection->search(group, outcome);
+  EXPECT_EQ(outcome.status, 0u);
+  ldent** found = outcome.entries.release();
+  EXPECT_NE(found, nullptr);
+  vqeldap::freeResult(found);
+  EXPECT_EQ(connection->takeDiagnostic().text(),
+            "answered by: server (an entry outside the replica's base)");
 }
 
 }  // namespace

@@ -77,6 +77,9 @@ class ReplicaConnection final : public Connection {
     diagnostic_.add(kAnsweredBy, "replica");
   }
   VQStatus written(VQStatus status);
+  bool holds(const Content& content, const std::string& dn, std::string& reason);
+  bool answer(const Content& content, const SearchRequest* requests, SearchOutcome* outcomes,
+              std::size_t count, std::string& reason);
   const engine::SearchBase& searchBase(const Content& content);
 
   std::unique_ptr<Connection> server_;
@@ -105,11 +108,7 @@ void ReplicaConnection::searchBatch(const SearchRequest* requests, SearchOutcome
   const bool answered =
       reason.empty() && replica_->readLive(
                             [&](const Content& content) {
-                              const engine::SearchBase& base = searchBase(content);
-                              for (std::size_t k = 0; k < count; ++k) {
-                                engine::search(content.directory(), reader_, requests[k], base,
-                                               sizeLimit_, outcomes[k]);
-                              }
+                              return answer(content, requests, outcomes, count, reason);
                             },
                             reason);
   if (answered) {
@@ -124,13 +123,39 @@ void ReplicaConnection::searchBatch(const SearchRequest* requests, SearchOutcome
   byServer(reason);
 }
 
+// The replica holds the entries under its base only: an entry read by a
+// DN elsewhere (another naming context, the root DSE) is the server's to
+// answer. A text that is no DN is refused alike by both.
+bool ReplicaConnection::holds(const Content& content, const std::string& dn, std::string& reason) {
+  const engine::SearchBase& base = searchBase(content);
+  std::string normal;
+  if (!base.isDn || !engine::normalDn(content.schema(), dn, normal)) return true;
+  if (engine::withinSubtree(normal, base.normal)) return true;
+  reason = "an entry outside the replica's base";
+  return false;
+}
+
+bool ReplicaConnection::answer(const Content& content, const SearchRequest* requests,
+                               SearchOutcome* outcomes, std::size_t count, std::string& reason) {
+  for (std::size_t k = 0; k < count; ++k) {
+    if (requests[k].readDn && !holds(content, requests[k].text, reason)) return false;
+  }
+  const engine::SearchBase& base = searchBase(content);
+  for (std::size_t k = 0; k < count; ++k) {
+    engine::search(content.directory(), reader_, requests[k], base, sizeLimit_, outcomes[k]);
+  }
+  return true;
+}
+
 VQStatus ReplicaConnection::compare(const std::string& dn, const std::string& attribute,
                                     std::string_view value) {
   VQStatus status = 0;
   std::string reason;
   if (replica_->readLive(
           [&](const Content& content) {
+            if (!holds(content, dn, reason)) return false;
             status = engine::compare(content.directory(), reader_, dn, attribute, value);
+            return true;
           },
           reason)) {
     byReplica();

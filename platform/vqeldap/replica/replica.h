@@ -65,8 +65,9 @@ class Replica {
   // Waits until the replica is live, at most `limit`.
   bool awaitLive(Clock::duration limit);
 
-  // Runs `read(content)` under the readers' lock when the replica is live;
-  // false with why in `reason` otherwise.
+  // Runs `read(content)` under the readers' lock when the replica is live,
+  // and returns what it returns (false: it could not answer, and said why
+  // in `reason`); false with why in `reason` when the replica is not live.
   template <typename Read>
   bool readLive(Read&& read, std::string& reason) {
     if (!live()) {
@@ -74,8 +75,7 @@ class Replica {
       return false;
     }
     std::shared_lock hold(content_->lock());
-    read(static_cast<const Content&>(*content_));
-    return true;
+    return read(static_cast<const Content&>(*content_));
   }
 
   // After the server acknowledged a write at `acknowledged`: waits until

@@ -1,5 +1,6 @@
 #include "replica/replica.h"
 
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -144,6 +145,16 @@ void Replica::setUp(bool up, std::string reason) {
   stateChanged_.notify_all();
 }
 
+// An attempt to connect or to refresh failed: whoever waits for the first
+// refresh stops waiting (reads go to the server until the replica is live).
+void Replica::attemptFailed(std::string reason) {
+  {
+    std::lock_guard hold(stateMutex_);
+    failed_ = true;
+  }
+  setUp(false, std::move(reason));
+}
+
 void Replica::confirm(Clock::time_point sentAt) {
   {
     std::lock_guard hold(stateMutex_);
@@ -164,7 +175,8 @@ std::string Replica::whyNotLive() const {
 
 bool Replica::awaitLive(Clock::duration limit) {
   std::unique_lock hold(stateMutex_);
-  return stateChanged_.wait_for(hold, limit, [&] { return stopping_ || live(); }) && live();
+  return stateChanged_.wait_for(hold, limit, [&] { return stopping_ || failed_ || live(); }) &&
+         live();
 }
 
 bool Replica::awaitWrite(Clock::time_point acknowledged) {
@@ -231,7 +243,7 @@ void Replica::run() {
       ld = nullptr;
     }
     if (ld == nullptr) {
-      setUp(false, "replica session down: " + reason);
+      attemptFailed("replica session down: " + reason);
       pause(pauseLength);
       pauseLength = std::min<Clock::duration>(pauseLength * 2, kLongestPause);
       continue;
@@ -247,7 +259,7 @@ void Replica::run() {
       }
       setSessionSocket(-1);
     }
-    setUp(false, "replica session down: " + reason);
+    attemptFailed("replica session down: " + reason);
     if (content_->endedWith() == kRefreshRequired || content_->needsFullRefresh()) {
       cookie.clear();
       continue;
@@ -278,6 +290,9 @@ bool Replica::refresh(SyncSession& session, std::string& cookie, std::string& re
     return false;
   }
   cookie = session.cookie();
+  // The refresh's messages and the entries' copies are freed by now: give
+  // the pages back rather than keep them for the next refresh.
+  ::malloc_trim(0);
   setUp(true, {});
   return true;
 }

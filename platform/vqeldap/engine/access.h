@@ -33,6 +33,9 @@ struct Writer {
   std::string boundDn;    // normal form; empty: anonymous
   bool readOnly = false;  // the file cannot be written
   bool loading = false;   // the file's own entries: nothing is checked
+  // A replica's entries: what its identity may read of them, so the rules
+  // of their classes (required attributes among them) are not checked.
+  bool partial = false;
 };
 
 // Why no write at all may be made, checked before the entry is looked at:

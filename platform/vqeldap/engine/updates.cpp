@@ -470,7 +470,7 @@ VQStatus prepareEntry(const Directory& directory, std::string_view dn,
     return statusOf(Code::kNoSuchObject);  // an ancestor is there, the parent is not
   }
   addNamingValues(schema, std::move(parsed.naming), merged);
-  if (VQStatus s = checkSchema(schema, merged); s != 0) return s;
+  if (VQStatus s = writer.partial ? 0 : checkSchema(schema, merged); s != 0) return s;
   // slapd checks an add's schema before the writer's rights.
   if (VQStatus s = mayAddOrRemove(directory, writer, parsed.normal); s != 0) return s;
   if (!loading) stampNewEntry(schema, writerName(directory, writer), merged);
@@ -495,8 +495,13 @@ VQStatus prepareLoaded(const Directory& directory, std::string_view dn,
   return prepareEntry(directory, dn, attributes, loader, out);
 }
 
-VQStatus prepareLoadedReplacement(const Directory& directory, std::string_view dn,
-                                  const std::vector<NamedValues>& attributes, PendingChange& out) {
+namespace {
+
+// An entry that takes the place of the entry of its DN, with its values
+// checked as a loaded entry's are, and its classes' rules unless `partial`.
+VQStatus prepareReplacement(const Directory& directory, std::string_view dn,
+                            const std::vector<NamedValues>& attributes, bool partial,
+                            PendingChange& out) {
   const Schema& schema = directory.schema();
   std::string normal;
   if (!normalDn(schema, dn, normal)) return statusOf(Code::kInvalidDnSyntax);
@@ -512,7 +517,7 @@ VQStatus prepareLoadedReplacement(const Directory& directory, std::string_view d
     mergeValues(schema, std::move(values), merged, Origin::kFile);
   }
   dropEmpty(merged);
-  if (VQStatus s = checkSchema(schema, merged); s != 0) return s;
+  if (VQStatus s = partial ? 0 : checkSchema(schema, merged); s != 0) return s;
   Dn same;
   if (!parseDn(schema, directory.entry(*slot)->dn(), same)) return statusOf(Code::kInvalidDnSyntax);
   VQStatus status = 0;
@@ -520,6 +525,27 @@ VQStatus prepareLoadedReplacement(const Directory& directory, std::string_view d
   out.slot = *slot;
   out.entry = packed(same, merged, status);
   return status;
+}
+
+}  // namespace
+
+VQStatus prepareLoadedReplacement(const Directory& directory, std::string_view dn,
+                                  const std::vector<NamedValues>& attributes, PendingChange& out) {
+  return prepareReplacement(directory, dn, attributes, false, out);
+}
+
+VQStatus prepareReplicated(const Directory& directory, std::string_view dn,
+                           const std::vector<NamedValues>& attributes, PendingChange& out) {
+  Writer replica;
+  replica.loading = true;
+  replica.partial = true;
+  return prepareEntry(directory, dn, attributes, replica, out);
+}
+
+VQStatus prepareReplicatedReplacement(const Directory& directory, std::string_view dn,
+                                      const std::vector<NamedValues>& attributes,
+                                      PendingChange& out) {
+  return prepareReplacement(directory, dn, attributes, true, out);
 }
 
 VQStatus prepareModify(const Directory& directory, std::string_view dn, const ChangeSet& changes,

@@ -79,6 +79,15 @@ VQStatus prepareLoaded(const Directory& directory, std::string_view dn,
 // entry's are, its DN as the entry held it.
 VQStatus prepareLoadedReplacement(const Directory& directory, std::string_view dn,
                                   const std::vector<NamedValues>& attributes, PendingChange& out);
+// An entry a replica holds, added or in the place of the entry of its DN:
+// checked as a loaded entry, except the rules of its classes, since a
+// replica holds what its identity may read of each entry (an entry whose
+// class requires userPassword comes without it to most readers).
+VQStatus prepareReplicated(const Directory& directory, std::string_view dn,
+                           const std::vector<NamedValues>& attributes, PendingChange& out);
+VQStatus prepareReplicatedReplacement(const Directory& directory, std::string_view dn,
+                                      const std::vector<NamedValues>& attributes,
+                                      PendingChange& out);
 VQStatus prepareModify(const Directory& directory, std::string_view dn, const ChangeSet& changes,
                        const Writer& writer, PendingChange& out);
 VQStatus prepareRemove(const Directory& directory, std::string_view dn, const Writer& writer,

@@ -152,8 +152,8 @@ bool Content::place(const Uuid& uuid, const SyncedEntry& entry, bool& parentMiss
   const std::vector<engine::NamedValues> named = namedValuesOf(entry);
   engine::PendingChange change;
   const VQStatus status =
-      there ? engine::prepareLoadedReplacement(*held.directory, entry.dn, named, change)
-            : engine::prepareLoaded(*held.directory, entry.dn, named, change);
+      there ? engine::prepareReplicatedReplacement(*held.directory, entry.dn, named, change)
+            : engine::prepareReplicated(*held.directory, entry.dn, named, change);
   if (status != 0) {
     fail("the entry " + entry.dn + " cannot be kept: status " + statusText(status));
     return false;

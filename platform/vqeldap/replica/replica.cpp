@@ -76,6 +76,8 @@ std::vector<std::string> readValues(LDAP* ld, const std::string& dn, const char*
 struct Replica::Probe {
   int contextId = -1;
   int rootId = -1;
+  int baseId = -1;  // the base entry itself: renamed away, it is gone
+  bool baseFound = true;
   Clock::time_point sentAt{};
   Clock::time_point lastSent{};
   std::vector<std::string> csns;
@@ -319,6 +321,13 @@ void Replica::persist(SyncSession& session, std::string& cookie, std::string& re
     }
     cookie = session.cookie();
     handleProbe(session.handle(), probe, cookie);
+    if (!probe.baseFound) {
+      // slapd tells a session nothing when an entry above its base is
+      // renamed: the entries it holds are no longer there under their DNs.
+      reason = "the base entry is gone (renamed or removed)";
+      cookie.clear();
+      return;
+    }
     waitForTraffic(session.handle(), kLongestWait);
   }
   reason = "stopped";
@@ -339,14 +348,16 @@ int sendRead(LDAP* ld, const std::string& dn, const char* name) {
 // The values of `name` once the answer to request `id` is whole; `id`
 // becomes -1 then. False when the request failed (the connection, not the
 // server's refusal, which is an answer without values).
-bool takeAnswer(LDAP* ld, int& id, const char* name, std::vector<std::string>& values) {
+bool takeAnswer(LDAP* ld, int& id, const char* name, std::vector<std::string>& values,
+                bool& found) {
   if (id == -1) return true;
   timeval none{0, 0};
   LDAPMessage* result = nullptr;
   const int type = ldap_result(ld, id, LDAP_MSG_ALL, &none, &result);
   if (type > 0) {
     LDAPMessage* entry = ldap_first_entry(ld, result);
-    values = entry != nullptr ? valuesOf(ld, entry, name) : std::vector<std::string>();
+    found = entry != nullptr;
+    values = found ? valuesOf(ld, entry, name) : std::vector<std::string>();
   }
   if (type != 0) id = -1;
   ldap_msgfree(result);
@@ -362,27 +373,37 @@ void Replica::handleProbe(LDAP* ld, Probe& probe, const std::string& cookie) {
     std::lock_guard hold(stateMutex_);
     wanted = wantedAfter_;
   }
-  const bool idle = probe.contextId == -1 && probe.rootId == -1;
+  auto outstanding = [&] {
+    return probe.contextId != -1 || probe.rootId != -1 || probe.baseId != -1;
+  };
+  const bool idle = !outstanding();
   if (idle && (now - probe.lastSent >= staleness_ / 4 || wanted > probe.lastSent)) {
     probe.csns.clear();
     probe.changeNumbers.clear();
     probe.contextId = sendRead(ld, suffix_, "contextCSN");
     probe.rootId = sendRead(ld, "", "lastchangenumber");
+    probe.baseId = sendRead(ld, settings_.server.base, "1.1");
     probe.sentAt = probe.lastSent = now;
   }
-  if (!idle || probe.contextId != -1 || probe.rootId != -1) {
-    bool whole = takeAnswer(ld, probe.contextId, "contextCSN", probe.csns);
-    whole = takeAnswer(ld, probe.rootId, "lastchangenumber", probe.changeNumbers) && whole;
+  if (!idle || outstanding()) {
+    bool found = false;
+    std::vector<std::string> none;
+    bool whole = takeAnswer(ld, probe.contextId, "contextCSN", probe.csns, found);
+    whole = takeAnswer(ld, probe.rootId, "lastchangenumber", probe.changeNumbers, found) && whole;
+    found = probe.baseFound;
+    whole = takeAnswer(ld, probe.baseId, "1.1", none, found) && whole;
+    probe.baseFound = found;
     if (!whole) {
-      probe.contextId = probe.rootId = -1;  // lost: the next probe asks again
-    } else if (probe.contextId == -1 && probe.rootId == -1) {
+      probe.contextId = probe.rootId = probe.baseId = -1;  // lost: the next probe asks again
+    } else if (!outstanding()) {
       probe.answered = true;
       probe.answeredSentAt = probe.sentAt;
       probe.wantedCsns = std::move(probe.csns);
       probe.wantedChangeNumber = probe.changeNumbers.empty() ? "" : probe.changeNumbers.front();
     }
   }
-  if (probe.answered && holdsNewest(cookie, probe.wantedCsns, probe.wantedChangeNumber)) {
+  if (probe.answered && probe.baseFound &&
+      holdsNewest(cookie, probe.wantedCsns, probe.wantedChangeNumber)) {
     probe.answered = false;
     confirm(probe.answeredSentAt);
   }

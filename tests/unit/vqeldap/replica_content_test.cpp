@@ -88,6 +88,11 @@ const ContentCase kCases[] = {
      {"o=x", "ou=a,o=x", "ou=b,o=x", "ou=c,ou=a,o=x"},
      false},
     {"removed", {{"b", ""}}, {"o=x", "ou=a,o=x", "ou=c,ou=a,o=x"}, true},
+    // What an identity may read of an entry need not keep its classes' rules.
+    {"an entry its classes do not allow",
+     {{"p", "cn=p,o=x"}},
+     {"o=x", "ou=a,o=x", "ou=b,o=x", "ou=c,ou=a,o=x", "cn=p,o=x"},
+     true},
     {"same DN under a new UUID",
      {{"b", ""}, {"b2", "ou=b,o=x"}, {"b2", ""}},
      {"o=x", "ou=a,o=x", "ou=c,ou=a,o=x"},

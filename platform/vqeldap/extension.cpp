@@ -3,7 +3,8 @@
 //
 // openConnection chooses the backend from the host text: "ldif:PATH" (with
 // ";schema=FILE" for each site schema file) is the embedded directory in
-// the file PATH (ldif/connection.h); anything else
+// the file PATH (ldif/connection.h); "replica:SERVERS" a live replica of
+// the servers' directory (replica/connection.h); anything else
 // names LDAP servers (ldap/endpoints.h). It reads from ldparm: host, port
 // and tls (1: StartTLS on ldap:// servers; neither means anything to the
 // embedded directory), timeout (seconds; 0 or less: no limit; for the
@@ -25,6 +26,7 @@
 #include "common/status.h"
 #include "ldap/connection.h"
 #include "ldif/connection.h"
+#include "replica/connection.h"
 
 namespace vqeldap {
 
@@ -94,6 +96,22 @@ std::unique_ptr<Connection> openServer(const ldparm& in, const Texts& texts, VQS
   return ldap::open(open, result, diagnostic);
 }
 
+// The host text "replica:SERVERS[;staleness=MS][;wait=S]": reads from a live
+// replica of the servers' directory, writes through libldap.
+std::unique_ptr<Connection> openReplica(const ldparm& in, const Texts& texts, VQStatus& result,
+                                        Diagnostic& diagnostic) {
+  replica::HostText host;
+  ldap::OpenParameters open;
+  if (!replica::parseHostText(texts.hosts, host) ||
+      !ldap::parseEndpoints(host.servers, in.port, in.tls == 1, open.endpoints)) {
+    result = kBadParameter;
+    return nullptr;
+  }
+  copyLogin(texts, open);
+  open.timeout = in.timeout > 0 ? in.timeout : 0;
+  return replica::open(host, open, result, diagnostic);
+}
+
 // The backend is chosen here, and only here, from the host text.
 std::unique_ptr<Connection> openBackend(const ldparm& in, VQStatus& result,
                                         Diagnostic& diagnostic) {
@@ -101,6 +119,8 @@ std::unique_ptr<Connection> openBackend(const ldparm& in, VQStatus& result,
   if ((result = textsOf(in, texts)) != 0) return nullptr;
   if (texts.hosts.starts_with(ldif::kHostPrefix))
     return openEmbedded(in, texts, result, diagnostic);
+  if (texts.hosts.starts_with(replica::kHostPrefix))
+    return openReplica(in, texts, result, diagnostic);
   return openServer(in, texts, result, diagnostic);
 }
 

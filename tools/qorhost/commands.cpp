@@ -68,12 +68,32 @@ void warn(const Context& context, const std::string& what, uint32_t status) {
 
 // One request of a command: traced and timed, and the point from which the
 // extension's diagnostic text is this request's.
+// A replica connection says where each answer came from ("answered by:
+// replica", or the server and why); the trace shows it after the result.
 class Request {
  public:
-  explicit Request(const Context& context) : trace_(context.trace) { context.host.markRequest(); }
-  void result(uint32_t status) const { trace_.result(status); }
+  explicit Request(const Context& context) : context_(context), trace_(context.trace) {
+    context.host.markRequest();
+  }
+  void result(uint32_t status) const {
+    trace_.result(status);
+    context_.trace.diagnostic(answeredBy(context_.host.kernel().lastStatusText()));
+  }
 
  private:
+  static std::string answeredBy(const std::string& diagnostic) {
+    constexpr std::string_view kLabel = "answered by: ";
+    std::string lines;
+    for (std::size_t at = diagnostic.find(kLabel); at != std::string::npos;
+         at = diagnostic.find(kLabel, at + 1)) {
+      if (at != 0 && diagnostic[at - 1] != '\n') continue;
+      if (!lines.empty()) lines += '\n';
+      lines += diagnostic.substr(at, diagnostic.find('\n', at) - at);
+    }
+    return lines;
+  }
+
+  const Context& context_;
   Trace::Request trace_;
 };
 

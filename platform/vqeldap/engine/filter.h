@@ -35,11 +35,14 @@
 
 namespace vqeldap::engine {
 
-// Who reads. Every reader sees the same today: everything but userPassword
-// values, which are visible to no one, the entry they belong to included
-// (binds check them; access.h), as on the private slapd.
+// Who reads. Every reader of a directory file sees the same: everything but
+// userPassword values, which are visible to no one, the entry they belong
+// to included (binds check them; access.h), as on the private slapd.
 struct Reader {
   std::string boundDn;  // normal form; empty: anonymous
+  // A replica holds only what its identity may read, so its reader sees
+  // every value it holds, userPassword included when the server sent it.
+  bool seesEverything = false;
 
   bool maySee(const Schema& schema, const Entry& entry, const AttributeType* type) const;
 };

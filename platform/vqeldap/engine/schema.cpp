@@ -30,7 +30,7 @@ using S = Syntax;
 // (blank-separated, the first canonical), its superior, its equality,
 // ordering and substrings rules, its syntax and how it is used. A subtype
 // that names no rule takes its superior's rules and syntax.
-enum class Usage : uint8_t { kUser, kOperational };
+enum class Usage : uint8_t { kUser, kOperational, kKept };
 
 struct TypeRow {
   const char* oid;
@@ -47,8 +47,10 @@ struct TypeRow {
 constexpr bool kSingle = true;
 constexpr bool kMulti = false;
 constexpr Usage kUser = Usage::kUser;
+// Operational, written by clients.
+constexpr Usage kOperational = Usage::kOperational;
 // Operational and NO-USER-MODIFICATION: slapd maintains them.
-constexpr Usage kKept = Usage::kOperational;
+constexpr Usage kKept = Usage::kKept;
 
 // The types slapd defines itself (core.schema and nis.schema hold them
 // commented out).
@@ -102,6 +104,10 @@ constexpr TypeRow kCompiledTypes[] = {
      S::kOctets, kSingle, kKept},
     {"1.3.6.1.4.1.4203.666.1.25", "contextCSN", nullptr, R::kCaseExact, R::kCaseExact, R::kNone,
      S::kOctets, kMulti, kKept},
+    // slapd leaves it out of its subschema entry, whose subentry class
+    // requires it.
+    {"2.5.18.6", "subtreeSpecification", nullptr, R::kNone, R::kNone, R::kNone, S::kOctets, kSingle,
+     kOperational},
 };
 
 using K = ClassKind;
@@ -359,6 +365,21 @@ std::string schemaError(const std::string& statement, int code, const char* at) 
   return text;
 }
 
+// The first of an element's names, then its OID, that `defined` knows;
+// null when it knows none.
+template <typename Element, typename Lookup>
+const std::string* firstDefined(const Element& element, Lookup defined) {
+  for (const std::string& name : element.names) {
+    if (defined(name) != nullptr) return &name;
+  }
+  return defined(element.oid) != nullptr ? &element.oid : nullptr;
+}
+
+// Why a statement's OID is not one: libldap accepts a statement without.
+std::string oidFault(const char* oid) {
+  return oid == nullptr ? "no OID" : std::string("unknown OID macro ") + oid;
+}
+
 bool readFile(const std::string& path, std::string& text) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -412,14 +433,9 @@ bool ObjectClass::allows(const AttributeType* type) const {
 // A type or class is refused when any of its names or its OID is taken, as
 // slapd refuses a duplicate definition.
 bool Schema::addType(std::unique_ptr<AttributeType> type, std::string& error) {
-  for (const std::string& name : type->names) {
-    if (attribute(name) != nullptr) {
-      error = "attribute type " + name + " is already defined";
-      return false;
-    }
-  }
-  if (attribute(type->oid) != nullptr) {
-    error = "attribute type OID " + type->oid + " is already defined";
+  if (const std::string* taken = takenName(*type)) {
+    error = (taken == &type->oid ? "attribute type OID " : "attribute type ") + *taken +
+            " is already defined";
     return false;
   }
   AttributeType& added = *types_.emplace_back(std::move(type));
@@ -430,14 +446,9 @@ bool Schema::addType(std::unique_ptr<AttributeType> type, std::string& error) {
 }
 
 bool Schema::addClass(std::unique_ptr<ObjectClass> cls, std::string& error) {
-  for (const std::string& name : cls->names) {
-    if (objectClass(name) != nullptr) {
-      error = "object class " + name + " is already defined";
-      return false;
-    }
-  }
-  if (objectClass(cls->oid) != nullptr) {
-    error = "object class OID " + cls->oid + " is already defined";
+  if (const std::string* taken = takenName(*cls)) {
+    error = (taken == &cls->oid ? "object class OID " : "object class ") + *taken +
+            " is already defined";
     return false;
   }
   ObjectClass& added = *classes_.emplace_back(std::move(cls));
@@ -445,6 +456,14 @@ bool Schema::addClass(std::unique_ptr<ObjectClass> cls, std::string& error) {
   for (const std::string& name : added.names) classByName_[name] = &added;
   classByName_[added.oid] = &added;
   return true;
+}
+
+const std::string* Schema::takenName(const AttributeType& type) const {
+  return firstDefined(type, [this](std::string_view name) { return attribute(name); });
+}
+
+const std::string* Schema::takenName(const ObjectClass& cls) const {
+  return firstDefined(cls, [this](std::string_view name) { return objectClass(name); });
 }
 
 const AttributeType* Schema::attribute(std::string_view nameOrOid) const {
@@ -470,12 +489,13 @@ bool Schema::readType(const std::string& statement, const Origin& origin, std::s
   auto type = std::make_unique<AttributeType>();
   type->names = namesOf(parsed->at_names);
   type->canonical = type->names.front();
-  type->oid = expandOid(parsed->at_oid != nullptr ? parsed->at_oid : "");
+  type->oid = statementOid(parsed->at_oid, origin);
   if (type->oid.empty()) {
-    error = where(origin.source, origin.line) + ": attributetype " + type->canonical +
-            ": unknown OID macro " + parsed->at_oid;
+    error = where(origin.source, origin.line) + ": attributetype " + type->canonical + ": " +
+            oidFault(parsed->at_oid);
     return false;
   }
+  if (origin.fromServer && takenName(*type) != nullptr) return true;
   type->equality = ruleNamed(parsed->at_equality_oid);
   type->ordering = ruleNamed(parsed->at_ordering_oid);
   type->substrings = ruleNamed(parsed->at_substr_oid);
@@ -510,12 +530,13 @@ bool Schema::readClass(const std::string& statement, const Origin& origin, std::
   auto cls = std::make_unique<ObjectClass>();
   cls->names = namesOf(parsed->oc_names);
   cls->canonical = cls->names.front();
-  cls->oid = expandOid(parsed->oc_oid != nullptr ? parsed->oc_oid : "");
+  cls->oid = statementOid(parsed->oc_oid, origin);
   if (cls->oid.empty()) {
-    error = where(origin.source, origin.line) + ": objectclass " + cls->canonical +
-            ": unknown OID macro " + parsed->oc_oid;
+    error = where(origin.source, origin.line) + ": objectclass " + cls->canonical + ": " +
+            oidFault(parsed->oc_oid);
     return false;
   }
+  if (origin.fromServer && takenName(*cls) != nullptr) return true;
   cls->kind = parsed->oc_kind == LDAP_SCHEMA_ABSTRACT    ? ClassKind::kAbstract
               : parsed->oc_kind == LDAP_SCHEMA_AUXILIARY ? ClassKind::kAuxiliary
                                                          : ClassKind::kStructural;
@@ -554,6 +575,11 @@ std::string Schema::expandOid(const std::string& oid) const {
   if (colon == std::string::npos) return macro->second;
   const std::string suffix = oid.substr(colon + 1);
   return numericOid(suffix) ? macro->second + "." + suffix : std::string();
+}
+
+std::string Schema::statementOid(const char* oid, const Origin& origin) const {
+  if (oid == nullptr) return {};
+  return origin.fromServer ? std::string(oid) : expandOid(oid);
 }
 
 bool Schema::readStatement(const std::string& keyword, const std::string& body,
@@ -669,7 +695,8 @@ void Schema::addCompiledTypes() {
     type->substrings = row.substrings;
     type->syntax = row.syntax;
     type->singleValue = row.singleValue;
-    type->operational = type->noUserModification = row.usage == Usage::kOperational;
+    type->operational = row.usage != Usage::kUser;
+    type->noUserModification = row.usage == Usage::kKept;
     AttributeType* added = type.get();
     addType(std::move(type), unused);
     links_.ownSyntax.insert(added);
@@ -747,6 +774,34 @@ std::shared_ptr<const Schema> Schema::load(const std::vector<std::string>& files
     }
     if (!built->readSource(path, text, error)) return nullptr;
   }
+  return linked(std::move(built), error);
+}
+
+// Each value is read as a statement of its own, named by its place in the
+// server's list; links wait for inherit, so their order does not matter.
+std::shared_ptr<const Schema> Schema::withServerDefinitions(
+    const std::vector<std::string>& attributeTypes, const std::vector<std::string>& objectClasses,
+    std::string& error) {
+  std::unique_ptr<Schema> built = compiled(error);
+  if (built == nullptr) return nullptr;
+  auto read = [&](const char* keyword, const char* attribute,
+                  const std::vector<std::string>& values) {
+    for (std::size_t at = 0; at < values.size(); ++at) {
+      const Origin origin{
+          "server schema: " + std::string(attribute) + " value " + std::to_string(at + 1), 0, true};
+      if (!built->readStatement(keyword, values[at], origin, error)) return false;
+    }
+    return true;
+  };
+  if (!read("attributetype", "attributeTypes", attributeTypes) ||
+      !read("objectclass", "objectClasses", objectClasses)) {
+    return nullptr;
+  }
+  built->sourcesRead_ += ", server schema";
+  return linked(std::move(built), error);
+}
+
+std::shared_ptr<const Schema> Schema::linked(std::unique_ptr<Schema> built, std::string& error) {
   if (!built->inherit(error)) return nullptr;
   built->findOperationalTypes();
   return std::shared_ptr<const Schema>(std::move(built));

@@ -3,16 +3,18 @@
 //
 // Read in this order, each written once:
 //   - what slapd compiles into itself, from the tables in schema.cpp:
-//     objectClass, the operational types (below), the few user types slapd
-//     defines itself (cn, name, description, seeAlso, userPassword, uid,
-//     distinguishedName, labeledURI, aliasedObjectName, uidNumber,
-//     gidNumber) and the classes
-//     top, alias, extensibleObject and subschema;
+//     objectClass, the operational types (below) and subtreeSpecification,
+//     the few user types slapd defines itself (cn, name, description,
+//     seeAlso, userPassword, uid, distinguishedName, labeledURI,
+//     aliasedObjectName, uidNumber, gidNumber) and the classes top, alias,
+//     extensibleObject and subschema;
 //   - OpenLDAP's core, cosine and inetorgperson schema files and the
 //     system's own examples/schema/qorldap.schema, embedded by the build
 //     from the files the slapd package installs (system_schema.h);
 //   - the site's schema files given when the directory is opened
-//     (Schema::load), in slapd's .schema form or in LDIF.
+//     (Schema::load), in slapd's .schema form or in LDIF; or, for a
+//     replica, the definitions its server publishes in its subschema entry
+//     (Schema::withServerDefinitions), those defined already skipped.
 // Every statement is parsed by libldap's schema parser
 // (ldap_str2attributetype, ldap_str2objectclass), so the embedded directory
 // and a slapd that includes the same files agree on them. In .schema form,
@@ -145,6 +147,17 @@ class Schema {
   // with "FILE:LINE: reason" (or "FILE: reason") in `error`.
   static std::shared_ptr<const Schema> load(const std::vector<std::string>& files,
                                             std::string& error);
+  // The standard schema with a server's own definitions added: the values
+  // of its subschema entry's attributeTypes and objectClasses (RFC 4512).
+  // A server repeats what the standard schema defines, and what slapd
+  // compiles in: a definition whose OID or any of whose names is defined
+  // already is skipped, the standard one kept. Superiors and attributes may
+  // come later in the server's lists than what names them. Null with
+  // "server schema: attributeTypes value N: reason" in `error` (N counts
+  // from 1) when a value cannot be parsed or names what nothing defines.
+  static std::shared_ptr<const Schema> withServerDefinitions(
+      const std::vector<std::string>& attributeTypes, const std::vector<std::string>& objectClasses,
+      std::string& error);
 
   const AttributeType* attribute(std::string_view nameOrOid) const;
   const ObjectClass* objectClass(std::string_view nameOrOid) const;
@@ -170,6 +183,10 @@ class Schema {
   struct Origin {
     std::string source;
     unsigned long line = 0;
+    // A value of a server's subschema: a definition already known is
+    // skipped rather than refused, and its OID is taken as written (a
+    // server publishes no macros, and 389 DS has OIDs such as "name-oid").
+    bool fromServer = false;
   };
   // The superior and required-attribute names that link types and classes,
   // resolved once every statement is read.
@@ -184,6 +201,9 @@ class Schema {
 
   Schema() = default;
   static std::unique_ptr<Schema> compiled(std::string& error);
+  // Links what was read and finds the types the directory asks for; null
+  // with the reason when a name resolves to nothing.
+  static std::shared_ptr<const Schema> linked(std::unique_ptr<Schema> built, std::string& error);
   // Reads one source (slapd .schema text, or LDIF when it begins with a
   // "dn:" line). False with "SOURCE:LINE: reason" in `error`.
   bool readSource(const std::string& source, std::string_view text, std::string& error);
@@ -199,6 +219,13 @@ class Schema {
   // The OID a macro form ("NAME" or "NAME:SUFFIX") stands for; the text
   // itself when it is numeric; empty when it names no macro.
   std::string expandOid(const std::string& oid) const;
+  // The OID a statement gives, expanded unless it comes from a server;
+  // empty when it gives none or names no macro.
+  std::string statementOid(const char* oid, const Origin& origin) const;
+  // The first of the names, then the OID, that the schema defines already;
+  // null when none is.
+  const std::string* takenName(const AttributeType& type) const;
+  const std::string* takenName(const ObjectClass& cls) const;
   bool inherit(std::string& error);
   void gatherAllowed(ObjectClass& cls, const ObjectClass& from) const;
   void findOperationalTypes();

@@ -1,9 +1,15 @@
 // A content-synchronisation session (RFC 4533, refreshAndPersist) on a
-// connection of its own, driven by libldap's ldap_sync_* routines: the
-// refresh phase hands every entry under the base to a sink, then the
-// persist phase hands each change as the server makes it. Entries are
-// named by their entryUUID (16 bytes, as the server sends them), since
-// a rename keeps the UUID and changes the DN.
+// connection of its own: the refresh phase hands every entry under the
+// base to a sink, then the persist phase hands each change as the server
+// makes it. Entries are named by their entryUUID (16 bytes, as the server
+// sends them), since a rename keeps the UUID and changes the DN.
+//
+// The messages are taken one at a time (ldap_result with LDAP_MSG_ONE) and
+// their controls read here: libldap's ldap_sync_* routines take whatever
+// chain of messages has arrived and then read its first message for every
+// link, which goes wrong as soon as two messages arrive together (behind
+// a read-ahead socket layer, or queued while the connection waited for an
+// answer to another request).
 //
 // The session is the wire half of a replica: it knows nothing of where the
 // entries go. The cookie it keeps is what a later session passes to resume
@@ -35,7 +41,10 @@ class SyncSink {
   // Unchanged since the cookie, during a refresh that lists the present ones.
   virtual void present(const std::string& uuid) = 0;
   // The refresh phase is over: what the sink holds is the server's content.
-  virtual void refreshed() = 0;
+  // `presentPhase`: the refresh ended with the present phase, so that every
+  // entry neither sent nor listed present since the refresh began is gone
+  // (RFC 4533's refreshPresent); otherwise the gone ones were named.
+  virtual void refreshed(bool presentPhase) = 0;
   // The server ended the session with this LDAP result (e-syncRefreshRequired
   // among them): what the sink holds is no longer kept current.
   virtual void ended(int result) = 0;
@@ -49,24 +58,33 @@ class SyncSession {
   SyncSession(const SyncSession&) = delete;
   SyncSession& operator=(const SyncSession&) = delete;
 
-  // Sends the search (resuming from `cookie` when given) and runs the
-  // refresh phase; an LDAP result code.
+  // Sends the search for every user and operational attribute (resuming
+  // from `cookie` when given) and runs the refresh phase; an LDAP result
+  // code. It returns when the refresh is over or the connection fails:
+  // shutting the connection's socket down from another thread ends it.
   int start(const std::string& cookie = {});
-  // Applies what came in the persist phase, waiting at most `seconds`; an
-  // LDAP result code (LDAP_SUCCESS also when nothing came).
+  // Applies what came in the persist phase, waiting at most `seconds` (0:
+  // only what is there); an LDAP result code (LDAP_SUCCESS also when
+  // nothing came), or -1 when the connection failed.
   int poll(int seconds);
-  std::string cookie() const;
+  std::string cookie() const { return cookie_; }
+  // The connection, for requests of the owner's beside the session.
+  LDAP* handle() const { return ld_; }
 
  private:
-  static int onEntry(ldap_sync_t* ls, LDAPMessage* message, berval* uuid,
-                     ldap_sync_refresh_t phase);
-  static int onIntermediate(ldap_sync_t* ls, LDAPMessage* message, BerVarray uuids,
-                            ldap_sync_refresh_t phase);
-  static int onResult(ldap_sync_t* ls, LDAPMessage* message, int refreshDeletes);
+  int take(LDAPMessage* message);
+  int onEntry(LDAPMessage* message);
+  int onIntermediate(LDAPMessage* message);
+  int onResult(LDAPMessage* message);
   SyncedEntry read(LDAPMessage* message) const;
 
-  ldap_sync_t sync_{};
+  LDAP* ld_;
+  std::string base_;
   SyncSink& sink_;
+  int id_ = -1;
+  std::string cookie_;
+  bool refreshDone_ = false;
+  bool ended_ = false;
 };
 
 }  // namespace vqeldap::replica

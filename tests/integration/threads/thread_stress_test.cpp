@@ -1,7 +1,10 @@
 // A multi-threaded host through the kernel's C API, as real hosts run the
 // module: several threads, each with handles of its own, opening, expanding,
 // reading, writing and closing at once against a private slapd and against
-// one embedded directory file, in both pool modes. Beside them a handle whose
+// one embedded directory file, and through live replicas of a slapd that
+// offers content synchronisation (handles sharing one replica, which stops
+// and starts again as the last of them closes and the next opens), in both
+// pool modes. Beside them a handle whose
 // server went away is read over and over: its failures must stay errors, and
 // the healthy handles must never see them, because each handle owns its
 // status object. Every answer is checked, so a race shows as a wrong answer
@@ -122,7 +125,7 @@ std::string workerEntries(bool asAddRecords) {
   return ldif;
 }
 
-enum class Backend { kSlapd, kEmbedded };
+enum class Backend { kSlapd, kEmbedded, kReplica };
 
 struct StressCase {
   Backend backend;
@@ -151,6 +154,7 @@ class ThreadStress : public ::testing::TestWithParam<StressCase> {
     }
     SlapdOptions options;
     options.ldifs = {QOR_SOURCE_DIR "/examples/directory.ldif"};
+    options.syncprov = GetParam().backend == Backend::kReplica;
     *server = SlapdEnvironment::server(options);
     if (*server == nullptr) return false;
     std::string output;
@@ -160,8 +164,11 @@ class ThreadStress : public ::testing::TestWithParam<StressCase> {
                             &output);
     }
     if (!(*server)->ldapmodify(workerEntries(true), &output)) return false;
-    *directory = Directory{(*server)->uri(), (*server)->base(), (*server)->adminDn(),
-                           (*server)->adminPassword()};
+    const std::string host = GetParam().backend == Backend::kReplica
+                                 ? "replica:" + (*server)->uri() + ";staleness=300"
+                                 : (*server)->uri();
+    *directory =
+        Directory{host, (*server)->base(), (*server)->adminDn(), (*server)->adminPassword()};
     return true;
   }
 
@@ -231,6 +238,8 @@ const StressCase kCases[] = {
     {Backend::kSlapd, QORKERNEL_POOLS_CHECKED, "SlapdCheckedPools"},
     {Backend::kEmbedded, QORKERNEL_POOLS_PRODUCTION, "EmbeddedProductionPools"},
     {Backend::kEmbedded, QORKERNEL_POOLS_CHECKED, "EmbeddedCheckedPools"},
+    {Backend::kReplica, QORKERNEL_POOLS_PRODUCTION, "ReplicaProductionPools"},
+    {Backend::kReplica, QORKERNEL_POOLS_CHECKED, "ReplicaCheckedPools"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Hosts, ThreadStress, ::testing::ValuesIn(kCases),

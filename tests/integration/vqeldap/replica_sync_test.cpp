@@ -1,17 +1,22 @@
 // The replica's content-synchronisation session against slapd's syncprov:
 // the refresh hands over every entry that a search finds, the persist phase
 // each change that another client makes, and a second session resumes from
-// the first one's cookie with nothing to fetch again.
+// the first one's cookie with nothing to fetch again; and the schema read
+// from the server holds what slapd defines beside the standard schema.
 #include <ldap.h>
 
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "integration/support/slapd_server.h"
+#include "replica/connection.h"
+#include "replica/server_schema.h"
 #include "replica/sync_session.h"
+#include "support/closed_port.h"
 
 namespace {
 
@@ -30,7 +35,7 @@ class RecordingSink : public SyncSink {
     ++changes;
   }
   void present(const std::string&) override {}
-  void refreshed() override { refreshDone = true; }
+  void refreshed(bool) override { refreshDone = true; }
   void ended(int result) override { endedWith = result; }
 
   std::set<std::string> dns() const {
@@ -110,6 +115,76 @@ TEST(SyncSession, RefreshAndPersistKeepTheServersContent) {
   ASSERT_EQ(again.start(session.cookie()), LDAP_SUCCESS);
   EXPECT_TRUE(resumed.refreshDone);
   EXPECT_TRUE(resumed.entries.empty()) << resumed.entries.size() << " entries sent again";
+}
+
+// slapd's subschema read into the embedded schema: the standard types
+// (qorpersondn from the system's schema file), the CSNs a replica keeps,
+// and a type only slapd defines (namingContexts), taken from its list.
+TEST(ServerSchema, KnowsWhatSlapdDefines) {
+  qortest::SlapdOptions options;
+  options.syncprov = true;
+  qortest::SlapdServer* server = qortest::SlapdEnvironment::server(options);
+  ASSERT_NE(server, nullptr);
+  LDAP* ld = boundConnection(*server);
+  ASSERT_NE(ld, nullptr);
+  std::string error;
+  const auto schema = vqeldap::replica::readServerSchema(ld, error);
+  ldap_unbind_ext_s(ld, nullptr, nullptr);
+  ASSERT_NE(schema, nullptr) << error;
+  for (const char* type : {"qorpersondn", "contextCSN", "entryCSN", "namingContexts"}) {
+    EXPECT_NE(schema->attribute(type), nullptr) << type;
+  }
+}
+
+// A replica connection, the libldap backend's way: the first server is down,
+// the second serves; its base is a part of the directory, and changes
+// elsewhere in the directory must not keep it from being live.
+TEST(ReplicaConnection, FailsOverAndStaysLiveWhateverChangesOutsideItsBase) {
+  qortest::SlapdOptions options;
+  options.syncprov = true;
+  std::string error;
+  auto server = qortest::SlapdServer::start(options, &error);
+  ASSERT_NE(server, nullptr) << error;
+  vqeldap::replica::HostText host;
+  const std::string text = "replica:ldap://127.0.0.1:" + std::to_string(qortest::closedPort()) +
+                           " " + server->uri() + ";staleness=200";
+  ASSERT_TRUE(vqeldap::replica::parseHostText(text, host));
+  vqeldap::ldap::OpenParameters open;
+  ASSERT_TRUE(vqeldap::ldap::parseEndpoints(host.servers, 0, false, open.endpoints));
+  open.base = "ou=people," + server->base();
+  VQStatus status = 0;
+  vqeldap::Diagnostic diagnostic;
+  auto connection = vqeldap::replica::open(host, open, status, diagnostic);
+  ASSERT_NE(connection, nullptr) << diagnostic.text();
+  EXPECT_NE(diagnostic.text().find("replica: live"), std::string::npos) << diagnostic.text();
+
+  auto answeredBy = [&] {
+    vqeldap::SearchRequest request;
+    request.text = "(uid=alice)";
+    vqeldap::SearchOutcome outcome;
+    connection->search(request, outcome);
+    EXPECT_EQ(outcome.status, 0u);
+    return connection->takeDiagnostic().text();
+  };
+  EXPECT_EQ(answeredBy(), "answered by: replica");
+  ASSERT_TRUE(server->ldapmodify("dn: cn=all,ou=groups," + server->base() +
+                                 "\nchangetype: modify\nreplace: description\ndescription: x\n"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // three bounds
+  EXPECT_EQ(answeredBy(), "answered by: replica");
+
+  // An entry outside the base is the server's to read, not "no such object".
+  vqeldap::SearchRequest group;
+  group.readDn = true;
+  group.scope = vqeldap::Scope::kBase;
+  group.text = "cn=all,ou=groups," + server->base();
+  vqeldap::SearchOutcome outcome;
+  connection->search(group, outcome);
+  EXPECT_EQ(outcome.status, 0u);
+  ldent** found = outcome.entries.release();
+  EXPECT_NE(found, nullptr);
+  vqeldap::freeResult(found);
+  EXPECT_EQ(connection->takeDiagnostic().text(),
+            "answered by: server (an entry outside the replica's base)");
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
 // The embedded directory's schema: a site's schema files in each form are
-// read and enforced, what is not in the schema fails the open with the file
+// read and enforced, a server's subschema definitions are added to the
+// standard ones, what is not in the schema fails the open with the file
 // and line, and the operational attributes a search may ask for, stamped
 // by writes. The comparisons with a running slapd are in
 // tests/integration/embedded/schema_test.cpp.
 #include "support/case_names.h"
 #include "support/embedded_schema_fixture.h"
+
+#include "engine/directory.h"
+#include "engine/filter.h"
+#include "engine/updates.h"
 
 namespace qortest {
 namespace {
@@ -100,6 +105,7 @@ const BadSchema kBadSchemas[] = {
     {"unknown macro", "attributetype ( nowhere:1 NAME 'x' SUP name )\n",
      "1: attributetype x: unknown OID macro nowhere:1"},
     {"bad macro", "objectidentifier lonely\n", "1: objectidentifier: expected NAME OID"},
+    {"no oid", "attributetype ( NAME 'x' SUP name )\n", "1: attributetype x: no OID"},
     {"unknown superior", "objectclass ( 1.2.3 NAME 'x' SUP nothing STRUCTURAL )\n",
      "1: objectclass x: unknown class nothing"},
     {"unknown required type", "objectclass ( 1.2.3 NAME 'x' SUP top STRUCTURAL MUST nothing )\n",
@@ -108,8 +114,7 @@ const BadSchema kBadSchemas[] = {
      "1: attribute type cn is already defined"},
     {"not a statement", "include other.schema\n", "1: not a schema statement: include"},
     // A continuation with no keyword before it was dropped without a word.
-    {"orphan continuation", "# x\n  ( 1.2.3 NAME 'x' SUP name )\n",
-     "2: not a schema statement: "},
+    {"orphan continuation", "# x\n  ( 1.2.3 NAME 'x' SUP name )\n", "2: not a schema statement: "},
     {"ldif url value", "dn: cn=schema\nattributeTypes:< file:///etc/hostname\n",
      "2: values from URLs are not read"},
 };
@@ -127,6 +132,82 @@ TEST_P(BadSchemaTest, FailsTheOpenNamingFileAndLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BadSchemaTest, ::testing::ValuesIn(kBadSchemas), LabelName{});
+
+// A server's subschema on top of the standard schema: its repeats of
+// standard definitions (by OID, or by one of the names) are skipped, and
+// types and classes whose superiors come later in its lists are added,
+// enforced and matched by the rules they inherit.
+TEST(ServerSchemaTest, AddsWhatTheStandardSchemaLacksInAnyOrder) {
+  const std::vector<std::string> types = {
+      "( 2.5.4.3 NAME 'fullName' SUP name )",
+      "( 1.3.6.1.4.1.99999.1.9 NAME ( 'sn2' 'surname' ) SUP name )",
+      "( 1.3.6.1.4.1.99999.1.1 NAME 'siteColour' SUP siteHue )",
+      "( 1.3.6.1.4.1.99999.1.2 NAME 'siteHue' EQUALITY caseIgnoreMatch SUBSTR "
+      "caseIgnoreSubstringsMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )"};
+  const std::vector<std::string> classes = {
+      "( 1.3.6.1.4.1.99999.2.1 NAME 'siteDevice' SUP siteThing STRUCTURAL MUST siteColour )",
+      "( 1.3.6.1.4.1.99999.2.2 NAME 'siteThing' SUP device STRUCTURAL )",
+      "( 2.5.6.14 NAME 'device' SUP top STRUCTURAL MUST cn )"};
+  std::string error;
+  auto schema = vqeldap::engine::Schema::withServerDefinitions(types, classes, error);
+  ASSERT_NE(schema, nullptr) << error;
+  EXPECT_EQ(schema->attribute("fullName"), nullptr);
+  EXPECT_EQ(schema->attribute("sn2"), nullptr);
+  EXPECT_EQ(schema->attribute("surname")->oid, "2.5.4.4");
+
+  using vqeldap::engine::NamedValues;
+  vqeldap::engine::Directory directory(*schema);
+  vqeldap::engine::PendingChange change;
+  ASSERT_EQ(prepareLoaded(directory, "o=example",
+                          {{"objectClass", {"organization"}}, {"o", {"example"}}}, change),
+            0);
+  apply(directory, std::move(change));
+  std::vector<NamedValues> lamp = {{"objectClass", {"siteDevice"}}, {"cn", {"lamp"}}};
+  EXPECT_EQ(hexOf(prepareLoaded(directory, "cn=lamp,o=example", lamp, change)),
+            hexOf(kObjectClassViolation));
+  lamp.push_back({"siteColour", {"Blue"}});
+  ASSERT_EQ(prepareLoaded(directory, "cn=lamp,o=example", lamp, change), 0);
+  apply(directory, std::move(change));
+  vqeldap::engine::Filter filter;
+  ASSERT_EQ(vqeldap::engine::Filter::parse(*schema, "(siteHue=BL*)", filter), 0);
+  const auto slot = directory.find("cn=lamp,o=example");
+  ASSERT_TRUE(slot.has_value());
+  EXPECT_EQ(filter.evaluate(directory, *slot, {}), vqeldap::engine::Truth::kTrue);
+}
+
+// A server value that cannot be read, or that names what nothing defines,
+// is refused, naming the list and the value's place in it.
+struct BadServerSchema {
+  const char* label;
+  std::vector<std::string> attributeTypes;
+  std::vector<std::string> objectClasses;
+  const char* said;
+};
+
+const BadServerSchema kBadServerSchemas[] = {
+    {"unparsable", {"( 1.2.4 NAME 'y' SYNTAX )"}, {}, "attributeTypes value 1: attributetype: "},
+    {"unknown superior type",
+     {"( 1.2.3 NAME 'x' SUP nothing )"},
+     {},
+     "attributeTypes value 1: attributetype x: unknown superior nothing"},
+    {"unknown superior class",
+     {},
+     {"( 1.2.3 NAME 'x' SUP top )", "( 1.2.4 NAME 'y' SUP nothing )"},
+     "objectClasses value 2: objectclass y: unknown class nothing"},
+};
+
+class BadServerSchemaTest : public ::testing::TestWithParam<BadServerSchema> {};
+
+TEST_P(BadServerSchemaTest, FailsNamingTheValue) {
+  std::string error;
+  EXPECT_EQ(vqeldap::engine::Schema::withServerDefinitions(GetParam().attributeTypes,
+                                                           GetParam().objectClasses, error),
+            nullptr);
+  EXPECT_TRUE(error.starts_with(std::string("server schema: ") + GetParam().said)) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, BadServerSchemaTest, ::testing::ValuesIn(kBadServerSchemas),
+                         LabelName{});
 
 // Data that names what no schema read defines fails the open at its line.
 struct UnknownElement {

@@ -5,8 +5,7 @@
 // answers: with slapd killed or paused past the bound, reads go to the
 // server and fail as it fails, and the replica answers again, with what
 // changed meanwhile, once slapd is back. Each bind identity reads through a
-// replica of its own, and the server's e-syncRefreshRequired leaves no old
-// entry behind.
+// replica of its own, and a base renamed away leaves no old entry behind.
 #include <signal.h>
 
 #include <chrono>
@@ -236,6 +235,15 @@ const std::vector<OtherChange>& otherChanges() {
        {},
        "uid=erin,ou=people,o=example",
        "uid=erin,ou=groups,o=example"},
+      // slapd tells the session nothing but a new cookie: its base is gone
+      // all the same, and so is every entry under it.
+      {"an ancestor of the base renamed",
+       "cn=team,ou=groups,o=example",
+       "dn: ou=groups,o=example\nchangetype: modrdn\nnewrdn: ou=teams\ndeleteoldrdn: 1\n",
+       "",
+       {},
+       "cn=team,ou=groups,o=example",
+       "cn=team,ou=teams,o=example"},
   };
   return changes;
 }
@@ -252,9 +260,15 @@ TEST_F(ReplicaFaultTest, AnotherClientsChangesAreSeenWithinTheBound) {
     SCOPED_TRACE(change.label);
     dshandle* handle = replicas[change.base];
     ASSERT_TRUE(modify(change.ldif));
-    if (!replicaFinds(handle, change.filter, change.found)) continue;
+    if (!change.filter.empty() && !replicaFinds(handle, change.filter, change.found)) continue;
     if (!change.goneDn.empty()) {
-      EXPECT_EQ(read(handle, change.goneDn).found.status, DS_W_NOT_FOUND);
+      Answered gone;
+      EXPECT_TRUE(holdsWithin(kCatchUp,
+                              [&] {
+                                gone = read(handle, change.goneDn);
+                                return gone.found.status == DS_W_NOT_FOUND;
+                              }))
+          << change.goneDn << ": 0x" << std::hex << gone.found.status << " " << gone.said;
     }
     if (!change.newDn.empty()) {
       EXPECT_EQ(read(handle, change.newDn).found.dns, std::vector<std::string>{change.newDn});
@@ -327,37 +341,41 @@ TEST_F(ReplicaFaultTest, EachIdentityReadsThroughAReplicaOfItsOwn) {
   const std::vector<std::string> anonymousReads = passwordsOf(open(), nullptr);
   EXPECT_FALSE(adminReads.empty());
   EXPECT_TRUE(anonymousReads.empty());
-  for (const auto& [replica, expected] :
+  for (const auto& identity :
        {std::pair{openAdminReplica(), adminReads}, std::pair{openReplica(), anonymousReads}}) {
-    ASSERT_NE(replica, nullptr);
+    ASSERT_NE(identity.first, nullptr);
     std::string said;
     std::vector<std::string> got;
     EXPECT_TRUE(holdsWithin(kCatchUp,
                             [&] {
-                              got = passwordsOf(replica, &said);
-                              return got == expected && byReplica(said);
+                              got = passwordsOf(identity.first, &said);
+                              return got == identity.second && byReplica(said);
                             }))
         << testing::PrintToString(got) << "\n"
         << said;
   }
 }
 
-// A replica of ou=groups whose base is renamed away: slapd ends the session
-// with e-syncRefreshRequired at the next write. No group is found under the
-// old name, and once the base is back, with a group changed meanwhile, the
-// fresh refresh answers.
-TEST_F(ReplicaFaultTest, RefreshRequiredLeavesNoOldEntryBehind) {
+// A replica of ou=groups whose base is renamed away and back, with a group
+// changed meanwhile: no group is found under the old name while it is away,
+// and the replica answers with the change once it is back. (slapd answers a
+// session whose base has gone e-syncRefreshRequired at the next write; a
+// write at once after the rename, while the replica restarts its session,
+// deadlocked slapd 2.5.13's syncprov, so the change waits until the replica
+// has followed.)
+TEST_F(ReplicaFaultTest, BaseRenamedAwayAndBackLeavesNoOldEntry) {
   const std::string team = "cn=team,ou=groups,o=example";
   dshandle* handle = openReplica(nullptr, nullptr, "ou=groups,o=example");
   ASSERT_NE(handle, nullptr);
   ASSERT_TRUE(replicaFinds(handle, "(cn=team)", {team}));
   ASSERT_TRUE(
-      modify("dn: ou=groups,o=example\nchangetype: modrdn\nnewrdn: ou=teams\ndeleteoldrdn: 1\n\n"
-             "dn: cn=team,ou=teams,o=example\nchangetype: modify\nreplace: description\n"
-             "description: changed while away\n"));
+      modify("dn: ou=groups,o=example\nchangetype: modrdn\nnewrdn: ou=teams\ndeleteoldrdn: 1\n"));
   EXPECT_TRUE(holdsWithin(kCatchUp, [&] {
     return read(handle, team).found.status == DS_W_NOT_FOUND;
   })) << read(handle, team).said;
+  ASSERT_TRUE(
+      modify("dn: cn=team,ou=teams,o=example\nchangetype: modify\nreplace: description\n"
+             "description: changed while away\n"));
   ASSERT_TRUE(
       modify("dn: ou=teams,o=example\nchangetype: modrdn\nnewrdn: ou=groups\ndeleteoldrdn: 1\n"));
   EXPECT_TRUE(replicaFinds(handle, "(description=changed while away)", {team}, kBackAgain));

@@ -39,10 +39,11 @@ ModuleHost::~ModuleHost() {
   ops().term();
 }
 
-dshandle* ModuleHost::open(const std::string& host, const std::string& base) {
+dshandle* ModuleHost::open(const std::string& host, const std::string& base,
+                           const std::string& bindDn, const std::string& bindPw) {
   dshandle* handle = nullptr;
   const uint32_t status =
-      ops().dsopen(&handle, host.c_str(), 0, nullptr, base.c_str(), nullptr, nullptr);
+      ops().dsopen(&handle, host.c_str(), 0, nullptr, base.c_str(), bindDn.c_str(), bindPw.c_str());
   if (status != 0 || handle == nullptr) {
     char code[16];
     std::snprintf(code, sizeof code, "0x%X", status);
@@ -56,6 +57,9 @@ std::string benchUri() {
 }
 std::string benchBase() {
   return environment("QOR_BENCH_BASE");
+}
+std::string benchSetting(const char* name) {
+  return environment(name);
 }
 
 }  // namespace qorbench

@@ -26,8 +26,9 @@ class ModuleHost {
 
   const qorldap_table& ops() const { return *module_->table(); }
   qorkernel::Kernel& kernel() { return kernel_; }
-  // dsopen, anonymous; the program ends when it fails.
-  dshandle* open(const std::string& host, const std::string& base);
+  // dsopen, anonymous without a bind DN; the program ends when it fails.
+  dshandle* open(const std::string& host, const std::string& base, const std::string& bindDn = {},
+                 const std::string& bindPw = {});
 
  private:
   qorkernel::Kernel kernel_;
@@ -38,5 +39,8 @@ class ModuleHost {
 // QOR_BENCH_BASE, as bench/run sets them); empty when unset.
 std::string benchUri();
 std::string benchBase();
+// Any other setting bench/run passes (QOR_BENCH_ADMIN_DN, ...); empty when
+// unset.
+std::string benchSetting(const char* name);
 
 }  // namespace qorbench

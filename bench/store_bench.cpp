@@ -26,6 +26,7 @@
 
 #include "engine/updates.h"
 #include "ldif/store.h"
+#include "process_memory.h"
 #include "support/temporary_folder.h"
 
 namespace {
@@ -69,35 +70,20 @@ const std::string& directoryFile(int entries) {
   return path;
 }
 
-long statusField(const char* name) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const std::string prefix = std::string(name) + ":";
-  while (std::getline(status, line)) {
-    if (line.rfind(prefix, 0) == 0) return std::atol(line.c_str() + prefix.size()) * 1024;
-  }
-  return 0;
-}
-
-// Lets VmHWM (the peak resident size) start again from the present size.
-void resetPeak() {
-  std::ofstream("/proc/self/clear_refs") << "5";
-}
-
 void BM_Open(benchmark::State& state) {
   const std::string& path = directoryFile(static_cast<int>(state.range(0)));
   long peak = 0, kept = 0;
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
-    resetPeak();
-    const long before = statusField("VmRSS");
+    qorbench::resetPeak();
+    const long before = qorbench::statusBytes("VmRSS");
     vqeldap::ldif::LoadFailure failure;
     auto store = vqeldap::ldif::Store::open(path, failure);
     if (store == nullptr) {
       state.SkipWithError(failure.reason.c_str());
       break;
     }
-    peak = std::max(peak, statusField("VmHWM") - before);
-    kept = std::max(kept, statusField("VmRSS") - before);
+    peak = std::max(peak, qorbench::statusBytes("VmHWM") - before);
+    kept = std::max(kept, qorbench::statusBytes("VmRSS") - before);
     state.PauseTiming();
     store.reset();
     ::malloc_trim(0);  // so that the next open's growth is its own

@@ -133,10 +133,22 @@ QOR_EXTERN_C_BEGIN
  * of ldap.conf (qorhost falls back to those itself); the extension reads ldap.conf, LDAPCONF,
  * ~/.ldaprc and the LDAPTLS_* variables for TLS certificates only.
  *
- * The host text takes one of two forms:
+ * The host text takes one of three forms:
  * - "ldif:PATH", optionally followed by ";schema=FILE" for each site schema file: an embedded
  *   directory kept in the LDIF file PATH, which changes are written to. Port and TLS mean nothing
  *   to it; the timeout bounds how long a write waits for the file's lock.
+ * - "replica:URIS", optionally followed by ";staleness=MILLISECONDS" (default 1000) and
+ *   ";wait=SECONDS" (default 10): the LDAP servers URIS (the next form), opened as that form
+ *   opens them, and a replica of the directory under the base kept in the process by content
+ *   synchronisation (RFC 4533), shared by the process's connections to the same servers, base
+ *   and bind DN. Reads are answered from the replica while it is known to be at most the
+ *   staleness behind the server, and by the server otherwise, never from a replica that may be
+ *   older; writes go to the server, and return once the replica holds them or the staleness has
+ *   passed. The open waits at most the wait for the replica's first refresh, and never fails
+ *   because of the replica. The server needs slapd's syncprov overlay (or 389 Directory Server's
+ *   Content Synchronization plugin), and the bind DN must not be cut by its size limit.
+ *   qorkernel_latest_diagnostic says who answered each read or write: "answered by: replica"
+ *   or "answered by: server (REASON)".
  * - one or more LDAP servers separated by blanks, tried in order while a server cannot be
  *   reached: ldap://HOST[:PORT], ldaps://HOST[:PORT], ldapi://..., or a plain HOST, HOST:PORT or
  *   [IPv6]:PORT. A plain host without its own port takes the port setting; a URI keeps its own.
@@ -176,7 +188,9 @@ QOR_EXTERN_C_BEGIN
  * Sends:
  *   To LDAP servers: for each server in turn, a connection (with TLS when asked for), then a
  *   simple bind with bindDn and bindPw, or none without a bind DN. A server that cannot be reached
- *   gives way to the next; any other failure ends the open. For ldif: the file is loaded.
+ *   gives way to the next; any other failure ends the open. For ldif: the file is loaded. For
+ *   replica: the same, then, unless the process has that replica already, a second connection and
+ *   bind for the replica, its schema read and its content synchronisation search.
  *
  * Notes:
  *   A failed dsopen leaves no handle: qorkernel_latest_diagnostic tells what the directory said

@@ -430,7 +430,9 @@ constexpr std::array kOptions{
     OptionSpec{'H', nullptr, true, &Parser::text<&Invocation::host>, "a host name or URI",
                "-H HOST|URI",
                "host name, or LDAP URIs separated by blanks (ldap://, ldaps://, ldapi://),\n"
-               "or ldif:FILE, a directory kept in an LDIF file"},
+               "or ldif:FILE, a directory kept in an LDIF file,\n"
+               "or replica:URIS[;staleness=MS][;wait=SECONDS], a replica of those servers\n"
+               "kept in the process (reads answered from it while current within MS)"},
     OptionSpec{'p', nullptr, true, &Parser::parsed<&Invocation::port, parsePort>,
                "a port number from 1 to 65535", "-p PORT",
                "port for a plain host name (a URI carries its own)"},

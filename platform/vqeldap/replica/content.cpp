@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <mutex>
 
@@ -53,6 +54,25 @@ Content::Content(std::shared_ptr<const engine::Schema> schema, std::string_view 
   current_.directory = std::make_unique<engine::Directory>(*schema_);
 }
 
+bool Content::uuidOf(const std::string& bytes, Uuid& out) {
+  if (bytes.size() > sizeof(Uuid)) {
+    fail("the server named an entry by a UUID of " + std::to_string(bytes.size()) + " bytes");
+    return false;
+  }
+  char packed[sizeof(Uuid)] = {};
+  std::memcpy(packed, bytes.data(), bytes.size());
+  std::memcpy(&out, packed, sizeof packed);
+  return true;
+}
+
+// Another UUID that held this DN (its removal not reported yet) no longer
+// does. Rare: a refresh that reports an entry removed and another added
+// under its DN in the other order.
+void Content::forgetOwnerOf(const std::string& normal, const Uuid& uuid) {
+  std::erase_if(target_->dnOfUuid,
+                [&](const auto& held) { return held.second == normal && !(held.first == uuid); });
+}
+
 template <typename Change>
 void Content::changing(Change&& change) {
   if (target_ != &current_) {
@@ -84,7 +104,7 @@ void Content::fail(std::string reason) {
   if (unusable_.empty()) unusable_ = std::move(reason);
 }
 
-bool Content::removeHeld(const std::string& uuid) {
+bool Content::removeHeld(const Uuid& uuid) {
   Held& held = *target_;
   const auto known = held.dnOfUuid.find(uuid);
   if (known == held.dnOfUuid.end()) return true;
@@ -99,12 +119,11 @@ bool Content::removeHeld(const std::string& uuid) {
     change.slot = *slot;
     engine::apply(*held.directory, std::move(change));
   }
-  held.uuidOfDn.erase(known->second);
   held.dnOfUuid.erase(known);
   return true;
 }
 
-bool Content::place(const std::string& uuid, const SyncedEntry& entry, bool& parentMissing) {
+bool Content::place(const Uuid& uuid, const SyncedEntry& entry, bool& parentMissing) {
   parentMissing = false;
   Held& held = *target_;
   engine::Dn dn;
@@ -120,11 +139,10 @@ bool Content::place(const std::string& uuid, const SyncedEntry& entry, bool& par
         known->second == dn.normal && slot && held.directory->entry(*slot)->dn() == dn.pretty;
     if (!sameDn && !removeHeld(uuid)) return false;
   }
-  // Another entry of that DN that the session has not removed yet.
-  const auto owner = held.uuidOfDn.find(dn.normal);
-  if (owner != held.uuidOfDn.end() && owner->second != uuid) held.dnOfUuid.erase(owner->second);
-
   const bool there = held.directory->find(dn.normal).has_value();
+  if (there && (known == held.dnOfUuid.end() || known->second != dn.normal)) {
+    forgetOwnerOf(dn.normal, uuid);
+  }
   const std::string_view parent = engine::parentOf(dn.normal);
   const bool top = dn.normal == base_ || (baseChildrenAreTops_ && parent == base_);
   if (!there && !top && !held.directory->find(parent)) {
@@ -142,12 +160,17 @@ bool Content::place(const std::string& uuid, const SyncedEntry& entry, bool& par
   }
   engine::apply(*held.directory, std::move(change));
   held.dnOfUuid[uuid] = dn.normal;
-  held.uuidOfDn[dn.normal] = uuid;
   return true;
 }
 
-void Content::entry(const std::string& uuid, SyncedEntry entry) {
-  if (!unusable_.empty()) return;
+void Content::present(const std::string& bytes) {
+  Uuid uuid;
+  if (uuidOf(bytes, uuid)) seen_.insert(uuid);
+}
+
+void Content::entry(const std::string& bytes, SyncedEntry entry) {
+  Uuid uuid;
+  if (!unusable_.empty() || !uuidOf(bytes, uuid)) return;
   if (refreshing_) seen_.insert(uuid);
   bool parentMissing = false;
   changing([&] { place(uuid, entry, parentMissing); });
@@ -162,8 +185,9 @@ void Content::entry(const std::string& uuid, SyncedEntry entry) {
 
 // During a refresh removals wait for its end, when they are made
 // deepest first: a refresh may name an entry before the ones below it.
-void Content::removed(const std::string& uuid) {
-  if (!unusable_.empty()) return;
+void Content::removed(const std::string& bytes) {
+  Uuid uuid;
+  if (!unusable_.empty() || !uuidOf(bytes, uuid)) return;
   if (refreshing_) {
     removals_.push_back(uuid);
     return;
@@ -173,16 +197,17 @@ void Content::removed(const std::string& uuid) {
 
 void Content::removeDeepestFirst() {
   const Held& held = *target_;
-  auto depth = [&](const std::string& uuid) {
+  auto depth = [&](const Uuid& uuid) {
     const auto known = held.dnOfUuid.find(uuid);
     return known == held.dnOfUuid.end()
                ? 0
                : std::count(known->second.begin(), known->second.end(), ',');
   };
-  std::vector<std::pair<long, std::string>> ordered;
-  for (std::string& uuid : removals_) ordered.emplace_back(depth(uuid), std::move(uuid));
+  std::vector<std::pair<long, Uuid>> ordered;
+  for (const Uuid& uuid : removals_) ordered.emplace_back(depth(uuid), uuid);
   removals_.clear();
-  std::sort(ordered.begin(), ordered.end(), std::greater<>());
+  std::sort(ordered.begin(), ordered.end(),
+            [](const auto& a, const auto& b) { return a.first > b.first; });
   for (const auto& [level, uuid] : ordered) {
     if (!unusable_.empty()) return;
     changing([&] { removeHeld(uuid); });
@@ -199,7 +224,7 @@ void Content::placeDeferred() {
       baseChildrenAreTops_ = true;
     }
     placedAny = false;
-    std::vector<std::pair<std::string, SyncedEntry>> waiting = std::move(deferred_);
+    std::vector<std::pair<Uuid, SyncedEntry>> waiting = std::move(deferred_);
     deferred_.clear();
     for (auto& [uuid, entry] : waiting) {
       bool parentMissing = false;
@@ -225,7 +250,7 @@ void Content::refreshed(bool presentPhase) {
   }
   target_ = &current_;
   refreshing_ = false;
-  seen_.clear();
+  std::unordered_set<Uuid, UuidHash>().swap(seen_);  // its memory back, not just emptied
   complete_ = true;
 }
 

@@ -22,6 +22,7 @@
 // owner then answers from the server and refreshes anew.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -58,22 +59,32 @@ class Content final : public SyncSink {
 
   void entry(const std::string& uuid, SyncedEntry entry) override;
   void removed(const std::string& uuid) override;
-  void present(const std::string& uuid) override { seen_.insert(uuid); }
+  void present(const std::string& uuid) override;
   void refreshed(bool presentPhase) override;
   void ended(int result) override { endedWith_ = result; }
 
  private:
+  // A syncUUID (16 bytes) kept in place, without a block of its own.
+  struct Uuid {
+    uint64_t high = 0, low = 0;
+    bool operator==(const Uuid&) const = default;
+  };
+  struct UuidHash {
+    std::size_t operator()(const Uuid& uuid) const { return uuid.high ^ (uuid.low * 31); }
+  };
   struct Held {
     std::unique_ptr<engine::Directory> directory;
-    std::unordered_map<std::string, std::string> dnOfUuid;  // normal DNs
-    std::unordered_map<std::string, std::string> uuidOfDn;
+    std::unordered_map<Uuid, std::string, UuidHash> dnOfUuid;  // normal DNs
   };
+  // False (and the content unusable) for a UUID longer than 16 bytes.
+  bool uuidOf(const std::string& bytes, Uuid& out);
+  void forgetOwnerOf(const std::string& normal, const Uuid& uuid);
 
   // Applies an entry to `target_`; false (with `parentMissing` set) when
   // its parent is not there yet, false with the content made unusable for
   // any other failure.
-  bool place(const std::string& uuid, const SyncedEntry& entry, bool& parentMissing);
-  bool removeHeld(const std::string& uuid);
+  bool place(const Uuid& uuid, const SyncedEntry& entry, bool& parentMissing);
+  bool removeHeld(const Uuid& uuid);
   void placeDeferred();
   void removeDeepestFirst();
   void fail(std::string reason);
@@ -92,9 +103,9 @@ class Content final : public SyncSink {
   bool complete_ = false;
   int endedWith_ = -1;
   std::string unusable_;
-  std::unordered_set<std::string> seen_;  // sent or present during this refresh
-  std::vector<std::pair<std::string, SyncedEntry>> deferred_;
-  std::vector<std::string> removals_;  // named during this refresh
+  std::unordered_set<Uuid, UuidHash> seen_;  // sent or present during this refresh
+  std::vector<std::pair<Uuid, SyncedEntry>> deferred_;
+  std::vector<Uuid> removals_;  // named during this refresh
 };
 
 }  // namespace vqeldap::replica

@@ -1,6 +1,8 @@
 #include "replica/csn.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
 
 namespace vqeldap::replica {
 namespace {
@@ -14,6 +16,11 @@ std::string_view serverIdOf(std::string_view csn) {
   const std::size_t third = csn.find('#', second + 1);
   if (third == std::string_view::npos) return {};
   return csn.substr(second + 1, third - second - 1);
+}
+
+bool numberOf(std::string_view text, uint64_t& out) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
 }  // namespace
@@ -44,6 +51,16 @@ bool includes(const std::vector<std::string>& held, const std::vector<std::strin
       return serverIdOf(have) == id && have.size() == want.size() && have >= want;
     });
   });
+}
+
+bool holdsNewest(std::string_view cookie, const std::vector<std::string>& contextCsns,
+                 std::string_view lastChangeNumber) {
+  if (!contextCsns.empty()) return includes(csnsOfCookie(cookie), contextCsns);
+  if (lastChangeNumber.empty()) return true;
+  const std::size_t hash = cookie.rfind('#');
+  uint64_t held = 0, wanted = 0;
+  const std::string_view reached = hash == std::string_view::npos ? "" : cookie.substr(hash + 1);
+  return numberOf(reached, held) && numberOf(lastChangeNumber, wanted) && held >= wanted;
 }
 
 }  // namespace vqeldap::replica

@@ -1,5 +1,6 @@
 #include "replica/replica.h"
 
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -68,15 +69,21 @@ std::vector<std::string> readValues(LDAP* ld, const std::string& dn, const char*
 
 }  // namespace
 
-// A request for the server's contextCSN, and the last answer not yet
-// found held.
+// The two requests of a probe (the server's newest change: contextCSN on
+// the naming context, as slapd keeps it, and the root DSE's
+// lastchangenumber, as 389 DS's retro changelog keeps it), and the last
+// answer not yet found held.
 struct Replica::Probe {
-  int id = -1;
+  int contextId = -1;
+  int rootId = -1;
   Clock::time_point sentAt{};
   Clock::time_point lastSent{};
+  std::vector<std::string> csns;
+  std::vector<std::string> changeNumbers;
   bool answered = false;
   Clock::time_point answeredSentAt{};
-  std::vector<std::string> csns;
+  std::vector<std::string> wantedCsns;
+  std::string wantedChangeNumber;
 };
 
 std::shared_ptr<Replica> Replica::join(Settings settings, bool& started) {
@@ -144,6 +151,16 @@ void Replica::setUp(bool up, std::string reason) {
   stateChanged_.notify_all();
 }
 
+// An attempt to connect or to refresh failed: whoever waits for the first
+// refresh stops waiting (reads go to the server until the replica is live).
+void Replica::attemptFailed(std::string reason) {
+  {
+    std::lock_guard hold(stateMutex_);
+    failed_ = true;
+  }
+  setUp(false, std::move(reason));
+}
+
 void Replica::confirm(Clock::time_point sentAt) {
   {
     std::lock_guard hold(stateMutex_);
@@ -164,7 +181,8 @@ std::string Replica::whyNotLive() const {
 
 bool Replica::awaitLive(Clock::duration limit) {
   std::unique_lock hold(stateMutex_);
-  return stateChanged_.wait_for(hold, limit, [&] { return stopping_ || live(); }) && live();
+  return stateChanged_.wait_for(hold, limit, [&] { return stopping_ || failed_ || live(); }) &&
+         live();
 }
 
 bool Replica::awaitWrite(Clock::time_point acknowledged) {
@@ -231,7 +249,7 @@ void Replica::run() {
       ld = nullptr;
     }
     if (ld == nullptr) {
-      setUp(false, "replica session down: " + reason);
+      attemptFailed("replica session down: " + reason);
       pause(pauseLength);
       pauseLength = std::min<Clock::duration>(pauseLength * 2, kLongestPause);
       continue;
@@ -247,7 +265,7 @@ void Replica::run() {
       }
       setSessionSocket(-1);
     }
-    setUp(false, "replica session down: " + reason);
+    attemptFailed("replica session down: " + reason);
     if (content_->endedWith() == kRefreshRequired || content_->needsFullRefresh()) {
       cookie.clear();
       continue;
@@ -278,6 +296,9 @@ bool Replica::refresh(SyncSession& session, std::string& cookie, std::string& re
     return false;
   }
   cookie = session.cookie();
+  // The refresh's messages and the entries' copies are freed by now: give
+  // the pages back rather than keep them for the next refresh.
+  ::malloc_trim(0);
   setUp(true, {});
   return true;
 }
@@ -303,6 +324,37 @@ void Replica::persist(SyncSession& session, std::string& cookie, std::string& re
   reason = "stopped";
 }
 
+namespace {
+
+int sendRead(LDAP* ld, const std::string& dn, const char* name) {
+  char* attributes[] = {const_cast<char*>(name), nullptr};
+  int id = -1;
+  if (ldap_search_ext(ld, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0, nullptr,
+                      nullptr, nullptr, 0, &id) != LDAP_SUCCESS) {
+    return -1;
+  }
+  return id;
+}
+
+// The values of `name` once the answer to request `id` is whole; `id`
+// becomes -1 then. False when the request failed (the connection, not the
+// server's refusal, which is an answer without values).
+bool takeAnswer(LDAP* ld, int& id, const char* name, std::vector<std::string>& values) {
+  if (id == -1) return true;
+  timeval none{0, 0};
+  LDAPMessage* result = nullptr;
+  const int type = ldap_result(ld, id, LDAP_MSG_ALL, &none, &result);
+  if (type > 0) {
+    LDAPMessage* entry = ldap_first_entry(ld, result);
+    values = entry != nullptr ? valuesOf(ld, entry, name) : std::vector<std::string>();
+  }
+  if (type != 0) id = -1;
+  ldap_msgfree(result);
+  return type >= 0;
+}
+
+}  // namespace
+
 void Replica::handleProbe(LDAP* ld, Probe& probe, const std::string& cookie) {
   const Clock::time_point now = Clock::now();
   Clock::time_point wanted;
@@ -310,29 +362,27 @@ void Replica::handleProbe(LDAP* ld, Probe& probe, const std::string& cookie) {
     std::lock_guard hold(stateMutex_);
     wanted = wantedAfter_;
   }
-  if (probe.id == -1 && (now - probe.lastSent >= staleness_ / 4 || wanted > probe.lastSent)) {
-    char name[] = "contextCSN";
-    char* attributes[] = {name, nullptr};
-    if (ldap_search_ext(ld, suffix_.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0,
-                        nullptr, nullptr, nullptr, 0, &probe.id) != LDAP_SUCCESS) {
-      probe.id = -1;
-    }
+  const bool idle = probe.contextId == -1 && probe.rootId == -1;
+  if (idle && (now - probe.lastSent >= staleness_ / 4 || wanted > probe.lastSent)) {
+    probe.csns.clear();
+    probe.changeNumbers.clear();
+    probe.contextId = sendRead(ld, suffix_, "contextCSN");
+    probe.rootId = sendRead(ld, "", "lastchangenumber");
     probe.sentAt = probe.lastSent = now;
   }
-  if (probe.id != -1) {
-    timeval none{0, 0};
-    LDAPMessage* result = nullptr;
-    if (ldap_result(ld, probe.id, LDAP_MSG_ALL, &none, &result) > 0) {
-      LDAPMessage* entry = ldap_first_entry(ld, result);
-      probe.csns =
-          entry != nullptr ? valuesOf(ld, entry, "contextCSN") : std::vector<std::string>();
+  if (!idle || probe.contextId != -1 || probe.rootId != -1) {
+    bool whole = takeAnswer(ld, probe.contextId, "contextCSN", probe.csns);
+    whole = takeAnswer(ld, probe.rootId, "lastchangenumber", probe.changeNumbers) && whole;
+    if (!whole) {
+      probe.contextId = probe.rootId = -1;  // lost: the next probe asks again
+    } else if (probe.contextId == -1 && probe.rootId == -1) {
       probe.answered = true;
       probe.answeredSentAt = probe.sentAt;
-      probe.id = -1;
+      probe.wantedCsns = std::move(probe.csns);
+      probe.wantedChangeNumber = probe.changeNumbers.empty() ? "" : probe.changeNumbers.front();
     }
-    ldap_msgfree(result);
   }
-  if (probe.answered && includes(csnsOfCookie(cookie), probe.csns)) {
+  if (probe.answered && holdsNewest(cookie, probe.wantedCsns, probe.wantedChangeNumber)) {
     probe.answered = false;
     confirm(probe.answeredSentAt);
   }

@@ -62,7 +62,8 @@ class Replica {
   bool live() const { return Clock::now().time_since_epoch().count() < liveUntil_.load(); }
   // Why reads go to the server, for the trace.
   std::string whyNotLive() const;
-  // Waits until the replica is live, at most `limit`.
+  // Waits until the replica is live, at most `limit`, and not at all once
+  // an attempt to connect or refresh has failed.
   bool awaitLive(Clock::duration limit);
 
   // Runs `read(content)` under the readers' lock when the replica is live,
@@ -100,6 +101,7 @@ class Replica {
   // State shared with readers and writers, under stateMutex_.
   void setUp(bool up, std::string reason);
   void confirm(Clock::time_point sentAt);
+  void attemptFailed(std::string reason);
   void updateLiveLocked();
 
   Settings settings_;
@@ -111,6 +113,7 @@ class Replica {
   std::condition_variable stateChanged_;
   bool stopping_ = false;
   bool up_ = false;
+  bool failed_ = false;  // an attempt failed: the first refresh is not waited for
   std::string downReason_ = "replica starting";
   Clock::time_point confirmedAt_{};
   Clock::time_point requiredAfter_{};  // a write not yet seen held

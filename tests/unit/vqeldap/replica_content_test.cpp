@@ -149,6 +149,15 @@ TEST(ReplicaCsn, HeldWhenEveryServerIdIsAsNew) {
   EXPECT_TRUE(includes({newer, other}, {older, other}));
   EXPECT_FALSE(includes({"garbage"}, {"garbage"}));
   EXPECT_TRUE(includes({}, {}));
+
+  // 389 DS: no contextCSN, a lastchangenumber, cookies ending in the change.
+  using vqeldap::replica::holdsNewest;
+  const std::string cookie389 = "localhost:22749#cn=directory manager:o=example:(x=*)#12";
+  EXPECT_TRUE(holdsNewest(cookie389, {}, "12"));
+  EXPECT_FALSE(holdsNewest(cookie389, {}, "13"));
+  EXPECT_FALSE(holdsNewest("localhost:22749#cn=x:o=example:(x=*)#", {}, "1"));
+  EXPECT_TRUE(holdsNewest("rid=000,csn=" + newer, {older}, "99"));  // contextCSN decides
+  EXPECT_TRUE(holdsNewest("anything", {}, ""));                     // nothing to wait for
 }
 
 }  // namespace

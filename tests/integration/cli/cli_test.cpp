@@ -1041,6 +1041,54 @@ TEST_F(CliRanges, ReadAndExpandAreWholeOrFail) {
                                  HasSubstr("ranged values: member;range=1500-* of")));
 }
 
+// ---------------------------------------------------------------- replica
+
+class CliReplica : public Cli {
+ protected:
+  std::vector<std::string> slapdOptions() override { return {"--syncprov"}; }
+};
+
+// The README's commands with a replica of the server as the host print what
+// they print straight from it, and -v says the replica answered (expand,
+// made of many requests, says nothing); its changes go through, and the
+// replica then shows them.
+TEST_F(CliReplica, ReadmeCommandsAreAnsweredByTheReplica) {
+  const std::string replica = "replica:" + uri_ + ";staleness=300";
+  const auto on = [&](const std::string& host, std::vector<std::string> args) {
+    args.insert(args.begin(), {"-H", host, "-b", base_, "-v"});
+    return qorhost(std::move(args));
+  };
+  const std::vector<std::vector<std::string>> reads = {
+      {"expand", "cn=all," + kGroups, "--dn-only"},
+      {"expand", "cn=all," + kGroups, "--events"},
+      {"search", "(uid=alice)", "cn", "mail"},
+      {"search", "(objectClass=*)", "-s", "one", "--dn-only"},
+      {"read", "uid=bob," + kPeople},
+      {"is-class", "cn=team," + kGroups, "groupOfNames"},
+      {"compare", "uid=alice," + kPeople, "mail", "alice@example.org"}};
+  for (const auto& read : reads) {
+    SCOPED_TRACE(::testing::PrintToString(read));
+    Finished straight = on(uri_, read);
+    Finished replicated = on(replica, read);
+    EXPECT_EQ(replicated.exitCode, straight.exitCode) << replicated.err;
+    EXPECT_EQ(replicated.out, straight.out);
+    if (read[0] != "expand") {
+      EXPECT_THAT(replicated.err, HasSubstr("answered by: replica"));
+    }
+  }
+  for (const auto& [command, file] : {std::pair{"add", "new.ldif"}, {"modify", "changes.ldif"}}) {
+    Finished changed =
+        on(replica, {"-D", adminDn_, "-y", slapd_->get("SLAPD_ADMIN_PW_FILE"), command, "-f",
+                     std::string(QOR_SOURCE_DIR "/examples/") + file});
+    EXPECT_EQ(changed.exitCode, kOk) << file << changed.err;
+  }
+  Finished expanded = on(replica, {"expand", "cn=all," + kGroups, "--dn-only"});
+  EXPECT_THAT(expanded.out, HasSubstr("cn=grace-phone," + kSubscribers));
+  Finished found = on(replica, {"search", "(cn=grace-phone)", "--dn-only"});
+  EXPECT_EQ(found.out, "cn=grace-phone," + kSubscribers + "\n");
+  EXPECT_THAT(found.err, HasSubstr("answered by: replica"));
+}
+
 // ---------------------------------------------------------------- install
 
 // The installed program finds the installed module and extension, not the

@@ -3,6 +3,11 @@
 // loader, module and extension. Entries, values, their order and the
 // statuses must be the same. On slapd the batched group expansion is held
 // against its one-search-at-a-time expansion in the same way.
+//
+// The queries that only read are asked again of a replica of slapd
+// (replica:URI) in place of the embedded directory, while another client
+// changes slapd between them: each answer must come from the replica and
+// equal slapd's once the replica has had the staleness bound to follow.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,6 +19,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 #include <vqeldap/options.h>
@@ -82,9 +88,14 @@ Answer answerOf(uint32_t status, dsent** list) {
   return answer;
 }
 
+// What is compared with slapd: the embedded directory, or a replica of
+// slapd itself.
+enum class Backend { kEmbedded, kReplica };
+
 struct Seed {
   const char* label;
   uint32_t value;
+  Backend backend;
 };
 
 // The label, not the bytes, in test listings.
@@ -92,7 +103,21 @@ void PrintTo(const Seed& seed, std::ostream* out) {
   *out << seed.label;
 }
 
-const Seed kSeeds[] = {{"seed7", 7}, {"seed1234", 1234}, {"seed99", 99}};
+const Seed kSeeds[] = {{"seed7", 7, Backend::kEmbedded},
+                       {"seed1234", 1234, Backend::kEmbedded},
+                       {"seed99", 99, Backend::kEmbedded}};
+const Seed kReplicaSeeds[] = {{"seed7", 7, Backend::kReplica},
+                              {"seed1234", 1234, Backend::kReplica},
+                              {"seed99", 99, Backend::kReplica}};
+
+// How long a replica may take to follow another client's change: the
+// staleness bound given in its host text and a margin for a busy machine.
+// Its first refresh takes milliseconds; the open waits for it 3 s at most.
+constexpr const char* kReplicaStaleness = ";staleness=300;wait=3";
+constexpr auto kReplicaCatchUp = std::chrono::seconds(2);
+// Another client changes slapd after every this many questions.
+constexpr int kQuestionsBetweenChanges = 8;
+constexpr const char* kChangedSubscriber = "cn=sub0,ou=subscribers,o=example";
 
 // The generated directory of a seed, written once per program.
 const std::string& generatedFile(uint32_t seed) {
@@ -110,8 +135,10 @@ class DifferentialTest : public SlapdModuleTest, public ::testing::WithParamInte
   SlapdOptions serverOptions() const override {
     SlapdOptions options;
     options.ldifs = {generatedFile(GetParam().value)};
+    options.syncprov = replica();
     return options;
   }
+  bool replica() const { return GetParam().backend == Backend::kReplica; }
 
   void SetUp() override {
     SlapdModuleTest::SetUp();
@@ -125,12 +152,19 @@ class DifferentialTest : public SlapdModuleTest, public ::testing::WithParamInte
     copy_ = path;
     std::ofstream(copy_, std::ios::binary) << directory_.ldif;
     slapd_ = open();
-    embedded_ = openEmbedded();
+    embedded_ = replica() ? openReplica() : openEmbedded();
     ASSERT_NE(slapd_, nullptr);
     ASSERT_NE(embedded_, nullptr);
+    if (replica()) {
+      rememberWhatChanges();
+      // Each question would otherwise wait out the catch-up time.
+      ASSERT_TRUE(replicaAnswers()) << "the replica is not live: " << kernel().lastStatusText();
+    }
   }
   void TearDown() override {
     SlapdModuleTest::TearDown();
+    // Changed by another client: the next test gets a server of its own.
+    if (replica()) SlapdEnvironment::discard(serverOptions());
     for (const char* suffix : {"", ".tmp", ".lock", ".journal", ".journal.tmp"}) {
       std::remove((copy_ + suffix).c_str());
     }
@@ -143,27 +177,110 @@ class DifferentialTest : public SlapdModuleTest, public ::testing::WithParamInte
     return handle;
   }
 
-  // The same query on both handles.
-  template <typename Query>
-  void expectSame(const std::string& what, Query query) {
-    SCOPED_TRACE(what);
-    dsent** fromSlapd = nullptr;
-    dsent** fromEmbedded = nullptr;
-    const uint32_t slapdStatus = query(slapd_, &fromSlapd);
-    const uint32_t embeddedStatus = query(embedded_, &fromEmbedded);
-    const Answer expected = answerOf(slapdStatus, fromSlapd);
-    const Answer actual = answerOf(embeddedStatus, fromEmbedded);
-    EXPECT_EQ(actual, expected);
-    if (fromSlapd != nullptr) ops().dsfree(slapd_, fromSlapd);
-    if (fromEmbedded != nullptr) ops().dsfree(embedded_, fromEmbedded);
+  dshandle* openReplica() {
+    dshandle* handle = nullptr;
+    const std::string host = "replica:" + server().uri() + kReplicaStaleness;
+    EXPECT_EQ(openWith(&handle, host.c_str(), 0, "o=example"), 0u);
+    return handle;
   }
 
-  Answer expandOn(dshandle* handle, const std::string& group, int32_t kind) {
+  // The same query on both handles: equal answers, and from a replica
+  // equal within its catch-up time and answered by the replica itself
+  // (every answer that is not an error, a refused request reaching no one,
+  // and that says who gave it: an expansion, made of many requests, does
+  // not; an entry outside the replica's base is the server's).
+  template <typename Query>
+  void expectSame(const std::string& what, Query query, bool saysWhoAnswered = true) {
+    SCOPED_TRACE(what);
+    if (replica()) changeSlapdNowAndThen();
+    const Answer expected = answerOn(slapd_, query);
+    const auto deadline = std::chrono::steady_clock::now() + kReplicaCatchUp;
+    Answer actual = answerOn(embedded_, query);
+    std::string said = kernel().lastStatusText();
+    const bool fromReplica = saysWhoAnswered && !DS_IS_ERROR(expected.status);
+    while (replica() && (actual != expected || (fromReplica && !answeredByReplica(said))) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      actual = answerOn(embedded_, query);
+      said = kernel().lastStatusText();
+    }
+    EXPECT_EQ(actual, expected);
+    if (replica() && fromReplica) {
+      EXPECT_TRUE(answeredByReplica(said)) << said;
+    }
+  }
+
+  template <typename Query>
+  Answer answerOn(dshandle* handle, Query query) {
     dsent** list = nullptr;
-    const uint32_t status = ops().dsexpgrp(handle, group.c_str(), &list, kind);
+    const uint32_t status = query(handle, &list);
     Answer answer = answerOf(status, list);
     if (list != nullptr) ops().dsfree(handle, list);
     return answer;
+  }
+
+  bool replicaAnswers() {
+    const auto deadline = std::chrono::steady_clock::now() + kReplicaCatchUp;
+    do {
+      const Answer top = answerOn(embedded_, [this](dshandle* handle, dsent*** list) {
+        return ops().dsrslvdn(handle, "o=example", nullptr, list);
+      });
+      if (top.status == 0 && answeredByReplica(kernel().lastStatusText())) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+  }
+
+  static bool answeredByReplica(const std::string& said) {
+    return said.find("answered by: replica") != std::string::npos;
+  }
+
+  // What the changes below need: a subscriber's entry, to add it back
+  // after deleting it, and the member type of the group they add to.
+  void rememberWhatChanges() {
+    std::string entry = server().ldapsearch(kChangedSubscriber, "base", "(objectClass=*)", {});
+    const std::size_t firstLine = entry.find('\n');
+    ASSERT_NE(firstLine, std::string::npos) << entry;
+    entry.erase(entry.find_last_not_of('\n') + 1);
+    addSubscriber_ = entry.insert(firstLine + 1, "changetype: add\n") + "\n";
+    group_ = directory_.groups.front();
+    memberType_ =
+        server().dns("(&(cn=g0)(objectClass=groupOfNames))").empty() ? "uniqueMember" : "member";
+  }
+
+  // After every few questions, the next of a round of changes that another
+  // client makes to slapd: a person's description, a member added to a
+  // group, a subscriber deleted and added back (a new entry under the old
+  // DN), the member removed again.
+  void changeSlapdNowAndThen() {
+    if (questions_++ % kQuestionsBetweenChanges != 0) return;
+    const int round = questions_ / kQuestionsBetweenChanges;
+    const std::string member = memberType_ + ": " + kWriterDn + "\n";
+    std::string ldif;
+    switch (round % 4) {
+      case 0:
+        ldif = std::string("dn: ") + kPersonDn + "\nchangetype: modify\nreplace: description\n" +
+               "description: changed in round " + std::to_string(round) + "\n";
+        break;
+      case 1:
+        ldif = "dn: " + group_ + "\nchangetype: modify\nadd: " + memberType_ + "\n" + member;
+        break;
+      case 2:
+        ldif = std::string("dn: ") + kChangedSubscriber + "\nchangetype: delete\n";
+        break;
+      default:
+        ldif = addSubscriber_ + "\ndn: " + group_ + "\nchangetype: modify\ndelete: " + memberType_ +
+               "\n" + member;
+        break;
+    }
+    std::string output;
+    ASSERT_TRUE(server().ldapmodify(ldif, &output)) << ldif << output;
+  }
+
+  Answer expandOn(dshandle* handle, const std::string& group, int32_t kind) {
+    return answerOn(handle, [&](dshandle* on, dsent*** list) {
+      return ops().dsexpgrp(on, group.c_str(), list, kind);
+    });
   }
 
   void expectSameSearch(const std::string& filter, const char* const* attributes = nullptr) {
@@ -179,8 +296,14 @@ class DifferentialTest : public SlapdModuleTest, public ::testing::WithParamInte
   GeneratedDirectory directory_;
   std::string copy_;
   dshandle* slapd_ = nullptr;
-  dshandle* embedded_ = nullptr;
+  dshandle* embedded_ = nullptr;  // or the replica
+  int questions_ = 0;
+  std::string addSubscriber_, group_, memberType_;
 };
+
+// The tests that write, or that ask slapd alone: with the embedded
+// directory only.
+class DifferentialWriteTest : public DifferentialTest {};
 
 // Filters of every kind: equality under each matching rule, presence,
 // substrings with blanks, ordering where a type has it and where it does
@@ -325,19 +448,24 @@ TEST_P(DifferentialTest, ReadsByDnFindTheSameEntry) {
     dns.emplace_back(other);
   }
   for (const std::string& dn : dns) {
-    expectSame("read " + dn, [&](dshandle* handle, dsent*** list) {
-      return ops().dsrslvdn(handle, dn.c_str(), nullptr, list);
-    });
+    expectSame(
+        "read " + dn,
+        [&](dshandle* handle, dsent*** list) {
+          return ops().dsrslvdn(handle, dn.c_str(), nullptr, list);
+        },
+        dn != "o=elsewhere" && !dn.empty());
   }
 }
 
 TEST_P(DifferentialTest, GroupsExpandToTheSameSubscribers) {
   for (const std::string& group : directory_.groups) {
     for (int32_t kind : {1, 2}) {
-      expectSame("expand " + group + " kind " + std::to_string(kind),
-                 [&](dshandle* handle, dsent*** list) {
-                   return ops().dsexpgrp(handle, group.c_str(), list, kind);
-                 });
+      expectSame(
+          "expand " + group + " kind " + std::to_string(kind),
+          [&](dshandle* handle, dsent*** list) {
+            return ops().dsexpgrp(handle, group.c_str(), list, kind);
+          },
+          false);
     }
   }
 }
@@ -345,17 +473,20 @@ TEST_P(DifferentialTest, GroupsExpandToTheSameSubscribers) {
 // slapd's batched expansion against its expansion one search at a time, on
 // one connection: every group, both kinds, without a size limit and with a
 // limit of one entry per search, under which members with more than one
-// subscriber come back with the size-limit warning.
+// subscriber come back with the size-limit warning. A replica's batched
+// expansion is held against slapd's one search at a time.
 TEST_P(DifferentialTest, BatchedExpansionsMatchOneSearchAtATime) {
+  dshandle* batching = replica() ? embedded_ : slapd_;
   int warnings = 0;
   for (int32_t sizeLimit : {0, 1}) {
     ops().dsopt(slapd_, VQELDAP_OPT_SIZE_LIMIT, sizeLimit, -1, nullptr);
+    ops().dsopt(batching, VQELDAP_OPT_SIZE_LIMIT, sizeLimit, -1, nullptr);
     for (const std::string& group : directory_.groups) {
       for (int32_t kind : {1, 2}) {
         SCOPED_TRACE("expand " + group + " kind " + std::to_string(kind) + " size limit " +
                      std::to_string(sizeLimit));
-        const Answer batched = expandOn(slapd_, group, kind);
-        const uint32_t reported = ops().dsgeterr(slapd_);
+        const Answer batched = expandOn(batching, group, kind);
+        const uint32_t reported = ops().dsgeterr(batching);
         const WithoutBatch oneByOne(slapd_);
         EXPECT_EQ(batched, expandOn(slapd_, group, kind));
         EXPECT_EQ(reported, ops().dsgeterr(slapd_)) << "the status object after the expansion";
@@ -369,7 +500,7 @@ TEST_P(DifferentialTest, BatchedExpansionsMatchOneSearchAtATime) {
 
 // A server that goes away right after the group was read, the point fixed
 // by counting its replies: both ways fail alike, with nothing delivered.
-TEST_P(DifferentialTest, ServerGoneAfterTheGroupReadFailsBothWaysAlike) {
+TEST_P(DifferentialWriteTest, ServerGoneAfterTheGroupReadFailsBothWaysAlike) {
   const std::string& group = directory_.groups.front();
   std::vector<std::pair<Answer, uint32_t>> answers;  // and the status object's status
   for (bool batched : {true, false}) {
@@ -430,10 +561,10 @@ TEST_P(DifferentialTest, ComparesGiveTheSameStatus) {
     }
   }
   for (const Comparison& c : comparisons) {
-    SCOPED_TRACE(std::string(c.dn) + " " + c.attribute + "=" + c.value);
-    const uint32_t expected = ops().dscompar(slapd_, c.dn, c.attribute, c.value);
-    EXPECT_EQ(ops().dscompar(embedded_, c.dn, c.attribute, c.value), expected)
-        << std::hex << expected;
+    expectSame(std::string(c.dn) + " " + c.attribute + "=" + c.value,
+               [&](dshandle* handle, dsent***) {
+                 return ops().dscompar(handle, c.dn, c.attribute, c.value);
+               });
   }
 }
 
@@ -606,7 +737,7 @@ const std::vector<Write>& writes() {
 // not its rootdn), as a person with no rights and without a bind: the two
 // directories give the same status in each case, so the access check
 // stands at the same place among the other checks.
-TEST_P(DifferentialTest, WritesGiveTheSameStatusAndLeaveTheSameEntries) {
+TEST_P(DifferentialWriteTest, WritesGiveTheSameStatusAndLeaveTheSameEntries) {
   dshandle* admin = open(kWriterDn, kWriterPassword);
   dshandle* writer = openEmbedded(kWriterDn, kWriterPassword);
   dshandle* slapdPerson = open(kPersonDn, kPersonPassword);
@@ -709,7 +840,7 @@ const std::vector<Authorization>& authorizations() {
   return list;
 }
 
-TEST_P(DifferentialTest, OnlyTheAdministratorsWriteAndAnEntryItsOwnPassword) {
+TEST_P(DifferentialWriteTest, OnlyTheAdministratorsWriteAndAnEntryItsOwnPassword) {
   const std::map<Who, std::pair<dshandle*, dshandle*>> handles = {
       {Who::kAdministrator,
        {open(kWriterDn, kWriterPassword), openEmbedded(kWriterDn, kWriterPassword)}},
@@ -745,7 +876,7 @@ TEST_P(DifferentialTest, OnlyTheAdministratorsWriteAndAnEntryItsOwnPassword) {
 // The open's timeout (LDAP_TIMEOUT) bounds how long a write waits while
 // another writer holds the embedded directory's lock, as it bounds a
 // server's answer; the default of 30 s would outlast the test.
-TEST_P(DifferentialTest, AWriteWaitsForAnothersLockOnlyTheOpensTimeout) {
+TEST_P(DifferentialWriteTest, AWriteWaitsForAnothersLockOnlyTheOpensTimeout) {
   kernel().setEnv("LDAP_TIMEOUT", "1");
   dshandle* writer = openEmbedded(kWriterDn, kWriterPassword);
   ASSERT_NE(writer, nullptr);
@@ -765,5 +896,9 @@ TEST_P(DifferentialTest, AWriteWaitsForAnothersLockOnlyTheOpensTimeout) {
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(Generated, DifferentialTest, ::testing::ValuesIn(kSeeds), LabelName{});
+INSTANTIATE_TEST_SUITE_P(Replica, DifferentialTest, ::testing::ValuesIn(kReplicaSeeds),
+                         LabelName{});
+INSTANTIATE_TEST_SUITE_P(Generated, DifferentialWriteTest, ::testing::ValuesIn(kSeeds),
+                         LabelName{});
 
 }  // namespace qortest

@@ -354,7 +354,7 @@ void collect(const Directory& directory, const Node& node, std::vector<uint32_t>
 }  // namespace
 
 bool Reader::maySee(const Schema& schema, const Entry& /*entry*/, const AttributeType* type) const {
-  return seesEverything || type != &schema.userPasswordType();
+  return seesPasswords || type != &schema.userPasswordType();
 }
 
 VQStatus Filter::parse(const Schema& schema, const std::string& text, Filter& out) {

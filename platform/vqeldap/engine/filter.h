@@ -40,9 +40,10 @@ namespace vqeldap::engine {
 // to included (binds check them; access.h), as on the private slapd.
 struct Reader {
   std::string boundDn;  // normal form; empty: anonymous
-  // A replica holds only what its identity may read, so its reader sees
-  // every value it holds, userPassword included when the server sent it.
-  bool seesEverything = false;
+  // userPassword values are shown, searched and compared: a replica's
+  // reader, when the replica's identity may read them (the server sent
+  // some).
+  bool seesPasswords = false;
 
   bool maySee(const Schema& schema, const Entry& entry, const AttributeType* type) const;
 };

@@ -40,9 +40,7 @@ class ReplicaConnection final : public Connection {
  public:
   ReplicaConnection(std::unique_ptr<Connection> server, std::shared_ptr<Replica> replica,
                     std::string base)
-      : server_(std::move(server)), replica_(std::move(replica)), base_(std::move(base)) {
-    reader_.seesEverything = true;
-  }
+      : server_(std::move(server)), replica_(std::move(replica)), base_(std::move(base)) {}
 
   void search(const SearchRequest& request, SearchOutcome& outcome) override {
     searchBatch(&request, &outcome, 1, 1);
@@ -141,6 +139,7 @@ bool ReplicaConnection::answer(const Content& content, const SearchRequest* requ
     if (requests[k].readDn && !holds(content, requests[k].text, reason)) return false;
   }
   const engine::SearchBase& base = searchBase(content);
+  reader_.seesPasswords = content.passwordsVisible();
   for (std::size_t k = 0; k < count; ++k) {
     engine::search(content.directory(), reader_, requests[k], base, sizeLimit_, outcomes[k]);
   }
@@ -154,6 +153,7 @@ VQStatus ReplicaConnection::compare(const std::string& dn, const std::string& at
   if (replica_->readLive(
           [&](const Content& content) {
             if (!holds(content, dn, reason)) return false;
+            reader_.seesPasswords = content.passwordsVisible();
             status = engine::compare(content.directory(), reader_, dn, attribute, value);
             return true;
           },

@@ -40,6 +40,12 @@ std::vector<engine::NamedValues> namedValuesOf(const SyncedEntry& entry) {
   return out;
 }
 
+bool holdsPassword(const engine::Schema& schema, const std::vector<engine::NamedValues>& named) {
+  return std::any_of(named.begin(), named.end(), [&](const engine::NamedValues& values) {
+    return !values.values.empty() && schema.attribute(values.name) == &schema.userPasswordType();
+  });
+}
+
 std::string statusText(VQStatus status) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", status);
@@ -158,6 +164,7 @@ bool Content::place(const Uuid& uuid, const SyncedEntry& entry, bool& parentMiss
     fail("the entry " + entry.dn + " cannot be kept: status " + statusText(status));
     return false;
   }
+  if (!passwordsVisible_.load() && holdsPassword(*schema_, named)) passwordsVisible_.store(true);
   engine::apply(*held.directory, std::move(change));
   held.dnOfUuid[uuid] = dn.normal;
   return true;

@@ -22,6 +22,7 @@
 // owner then answers from the server and refreshes anew.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
@@ -45,6 +46,11 @@ class Content final : public SyncSink {
   // exclusively.
   std::shared_mutex& lock() const { return lock_; }
   const engine::Directory& directory() const { return *current_.directory; }
+  // Whether the server has sent any userPassword value: then the identity
+  // may read them, and readers see them as the server would show them;
+  // otherwise they are hidden from it, and a filter or compare on them is
+  // refused as the server refuses it (Undefined, insufficientAccessRights).
+  bool passwordsVisible() const { return passwordsVisible_.load(); }
 
   // Before a session starts: a full refresh when `full`, else a resumed one.
   void begin(bool full);
@@ -95,6 +101,7 @@ class Content final : public SyncSink {
   std::shared_ptr<const engine::Schema> schema_;
   std::string base_;                  // normal form
   bool baseChildrenAreTops_ = false;  // the base was not sent
+  std::atomic<bool> passwordsVisible_{false};
   mutable std::shared_mutex lock_;
   Held current_;
   Held staging_;

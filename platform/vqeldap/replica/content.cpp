@@ -65,9 +65,9 @@ bool Content::uuidOf(const std::string& bytes, Uuid& out) {
     fail("the server named an entry by a UUID of " + std::to_string(bytes.size()) + " bytes");
     return false;
   }
-  char packed[sizeof(Uuid)] = {};
-  std::memcpy(packed, bytes.data(), bytes.size());
-  std::memcpy(&out, packed, sizeof packed);
+  std::array<char, sizeof(Uuid)> packed{};
+  std::copy(bytes.begin(), bytes.end(), packed.begin());
+  std::memcpy(&out, packed.data(), packed.size());
   return true;
 }
 
@@ -215,9 +215,9 @@ void Content::removeDeepestFirst() {
   removals_.clear();
   std::sort(ordered.begin(), ordered.end(),
             [](const auto& a, const auto& b) { return a.first > b.first; });
-  for (const auto& [level, uuid] : ordered) {
+  for (const auto& deepest : ordered) {
     if (!unusable_.empty()) return;
-    changing([&] { removeHeld(uuid); });
+    changing([&] { removeHeld(deepest.second); });
   }
 }
 
@@ -233,10 +233,10 @@ void Content::placeDeferred() {
     placedAny = false;
     std::vector<std::pair<Uuid, SyncedEntry>> waiting = std::move(deferred_);
     deferred_.clear();
-    for (auto& [uuid, entry] : waiting) {
+    for (auto& waiter : waiting) {
       bool parentMissing = false;
-      changing([&] { placedAny |= place(uuid, entry, parentMissing); });
-      if (parentMissing) deferred_.emplace_back(uuid, std::move(entry));
+      changing([&] { placedAny |= place(waiter.first, waiter.second, parentMissing); });
+      if (parentMissing) deferred_.push_back(std::move(waiter));
     }
   }
   if (!deferred_.empty()) fail("the entry " + deferred_.front().second.dn + " has no parent");

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ldap/session.h"
+#include "replica/sync_messages.h"
 
 namespace vqeldap::replica {
 namespace {
@@ -23,27 +24,6 @@ LDAPControl* controlOf(LDAPControl** controls, const char* oid) {
     if (std::strcmp((*control)->ldctl_oid, oid) == 0) return *control;
   }
   return nullptr;
-}
-
-// Reads an optional cookie at the decoder's place into `cookie`.
-bool readCookie(BerElement* ber, std::string& cookie) {
-  ber_len_t length = 0;
-  if (ber_peek_tag(ber, &length) != LDAP_TAG_SYNC_COOKIE) return true;
-  berval value{};
-  if (ber_scanf(ber, "m", &value) == LBER_ERROR) return false;
-  if (value.bv_val != nullptr) cookie = textOf(&value);
-  return true;
-}
-
-// Reads an optional boolean at the decoder's place (refreshDone or
-// refreshDeletes, both tagged 0x01); `out` keeps its default otherwise.
-bool readFlag(BerElement* ber, bool& out) {
-  ber_len_t length = 0;
-  if (ber_peek_tag(ber, &length) != LDAP_TAG_REFRESHDONE) return true;
-  ber_int_t flag = 0;
-  if (ber_scanf(ber, "b", &flag) == LBER_ERROR) return false;
-  out = flag != 0;
-  return true;
 }
 
 struct BerFree {
@@ -137,81 +117,52 @@ SyncedEntry SyncSession::read(LDAPMessage* message) const {
 int SyncSession::onEntry(LDAPMessage* message) {
   LDAPControl** controls = nullptr;
   ldap_get_entry_controls(ld_, message, &controls);
-  const LDAPControl* state = controlOf(controls, LDAP_CONTROL_SYNC_STATE);
-  int rc = LDAP_DECODING_ERROR;
-  Decoder ber(state != nullptr ? ber_init(const_cast<berval*>(&state->ldctl_value)) : nullptr);
-  ber_int_t kind = -1;
-  berval uuid{};
-  if (ber != nullptr && ber_scanf(ber.get(), "{em", &kind, &uuid) != LBER_ERROR &&
-      uuid.bv_len > 0 && readCookie(ber.get(), cookie_)) {
-    rc = LDAP_SUCCESS;
-    const std::string id = textOf(&uuid);
-    switch (kind) {
-      case LDAP_SYNC_ADD:
-      case LDAP_SYNC_MODIFY:
-        sink_.entry(id, read(message));
-        break;
-      case LDAP_SYNC_DELETE:
-        sink_.removed(id);
-        break;
-      case LDAP_SYNC_PRESENT:
-        sink_.present(id);
-        break;
-      default:
-        rc = LDAP_DECODING_ERROR;
-    }
-  }
+  const LDAPControl* control = controlOf(controls, LDAP_CONTROL_SYNC_STATE);
+  SyncState state;
+  const bool decoded = control != nullptr && decodeSyncState(control->ldctl_value, state);
   ldap_controls_free(controls);
-  return rc;
+  if (!decoded) return LDAP_DECODING_ERROR;
+  if (state.cookie) cookie_ = std::move(*state.cookie);
+  if (state.kind == LDAP_SYNC_ADD || state.kind == LDAP_SYNC_MODIFY) {
+    sink_.entry(state.uuid, read(message));
+  } else if (state.kind == LDAP_SYNC_DELETE) {
+    sink_.removed(state.uuid);
+  } else {
+    sink_.present(state.uuid);
+  }
+  return LDAP_SUCCESS;
 }
 
 // A syncInfo message: a new cookie, the end of a refresh phase, or a set
-// of UUIDs present or deleted.
+// of UUIDs present or deleted. A present phase that ends before a delete
+// phase (refreshPresent with refreshDone false) still means that the
+// entries it did not list are gone.
 int SyncSession::onIntermediate(LDAPMessage* message) {
   char* oid = nullptr;
   berval* data = nullptr;
-  int rc = ldap_parse_intermediate(ld_, message, &oid, &data, nullptr, 0);
-  const bool syncInfo = rc == LDAP_SUCCESS && oid != nullptr && data != nullptr &&
-                        std::strcmp(oid, LDAP_SYNC_INFO) == 0;
-  Decoder ber(syncInfo ? ber_init(data) : nullptr);
-  rc = ber == nullptr ? LDAP_DECODING_ERROR : LDAP_SUCCESS;
-  ber_len_t length = 0;
-  const ber_tag_t tag = ber == nullptr ? LBER_ERROR : ber_peek_tag(ber.get(), &length);
-  if (tag == LDAP_TAG_SYNC_NEW_COOKIE) {
-    berval value{};
-    if (ber_scanf(ber.get(), "m", &value) == LBER_ERROR)
-      rc = LDAP_DECODING_ERROR;
-    else
-      cookie_ = textOf(&value);
-  } else if (tag == LDAP_TAG_SYNC_REFRESH_DELETE || tag == LDAP_TAG_SYNC_REFRESH_PRESENT) {
-    bool done = true;
-    if (ber_scanf(ber.get(), "{") == LBER_ERROR || !readCookie(ber.get(), cookie_) ||
-        !readFlag(ber.get(), done)) {
-      rc = LDAP_DECODING_ERROR;
-    } else if (done && !refreshDone_) {
-      refreshDone_ = true;
-      sink_.refreshed(tag == LDAP_TAG_SYNC_REFRESH_PRESENT);
-    }
-  } else if (tag == LDAP_TAG_SYNC_ID_SET) {
-    bool deletes = false;
-    BerVarray uuids = nullptr;
-    if (ber_scanf(ber.get(), "{") == LBER_ERROR || !readCookie(ber.get(), cookie_) ||
-        !readFlag(ber.get(), deletes) || ber_scanf(ber.get(), "[W]}", &uuids) == LBER_ERROR) {
-      rc = LDAP_DECODING_ERROR;
-    }
-    for (BerVarray id = uuids; id != nullptr && id->bv_val != nullptr; ++id) {
-      if (deletes)
-        sink_.removed(textOf(id));
-      else
-        sink_.present(textOf(id));
-    }
-    ber_bvarray_free(uuids);
-  } else if (rc == LDAP_SUCCESS) {
-    rc = LDAP_DECODING_ERROR;
-  }
+  SyncInfo info;
+  const bool decoded =
+      ldap_parse_intermediate(ld_, message, &oid, &data, nullptr, 0) == LDAP_SUCCESS &&
+      oid != nullptr && data != nullptr && std::strcmp(oid, LDAP_SYNC_INFO) == 0 &&
+      decodeSyncInfo(*data, info);
   ldap_memfree(oid);
   ber_bvfree(data);
-  return rc;
+  if (!decoded) return LDAP_DECODING_ERROR;
+  if (info.cookie) cookie_ = std::move(*info.cookie);
+  if (info.tag == LDAP_TAG_SYNC_REFRESH_PRESENT) presentPhase_ = true;
+  if (info.tag == LDAP_TAG_SYNC_ID_SET) {
+    for (const std::string& uuid : info.uuids) {
+      if (info.refreshDeletes) {
+        sink_.removed(uuid);
+      } else {
+        sink_.present(uuid);
+      }
+    }
+  } else if (info.tag != LDAP_TAG_SYNC_NEW_COOKIE && info.refreshDone && !refreshDone_) {
+    refreshDone_ = true;
+    sink_.refreshed(presentPhase_);
+  }
+  return LDAP_SUCCESS;
 }
 
 // A refreshAndPersist search ends only when the server ends it: with

@@ -84,6 +84,7 @@ class SyncSession {
   int id_ = -1;
   std::string cookie_;
   bool refreshDone_ = false;
+  bool presentPhase_ = false;  // a refreshPresent came during this refresh
   bool ended_ = false;
 };
 

@@ -140,8 +140,8 @@ QOR_EXTERN_C_BEGIN
  * - "replica:URIS", optionally followed by ";staleness=MILLISECONDS" (default 1000) and
  *   ";wait=SECONDS" (default 10): the LDAP servers URIS (the next form), opened as that form
  *   opens them, and a replica of the directory under the base kept in the process by content
- *   synchronisation (RFC 4533), shared by the process's connections to the same servers, base
- *   and bind DN. Reads are answered from the replica while it is known to be at most the
+ *   synchronisation (RFC 4533), shared by the process's connections to the same servers, base,
+ *   bind DN and staleness. Reads are answered from the replica while it is known to be at most the
  *   staleness behind the server, and by the server otherwise, never from a replica that may be
  *   older; writes go to the server, and return once the replica holds them or the staleness has
  *   passed. The open waits at most the wait for the replica's first refresh, and never fails

@@ -301,6 +301,7 @@ bool Store::loadJournal(engine::Directory& directory, const FileIdentity& base,
       std::find(folds.begin(), folds.end(), base) != folds.end()) {
     return true;
   }
+  journalOfOtherFile_ = true;
   failure = LoadFailure{kMalformed, 0,
                         "the journal holds changes to an earlier version of the file, which "
                         "has been replaced since; remove " +
@@ -348,12 +349,20 @@ bool Store::loadOnce(LoadFailure& failure, bool& replaced) {
   return true;
 }
 
+// A writer that folds the journal renames the new file over PATH and then
+// replaces the journal: a load between the two finds the new file with the
+// old journal, which names the file before. It is read again once the
+// writer is done (a few milliseconds), as it is when PATH was replaced
+// while it was read; a journal that still names another file after that
+// was left by a person's edit.
 bool Store::load(LoadFailure& failure) {
-  constexpr int kTries = 5;
+  constexpr int kTries = 8;
   bool replaced = false;
   for (int attempt = 0; attempt < kTries; ++attempt) {
+    journalOfOtherFile_ = false;
     if (loadOnce(failure, replaced)) return true;
-    if (!replaced) return false;
+    if (!replaced && !journalOfOtherFile_) return false;
+    if (journalOfOtherFile_) std::this_thread::sleep_for(std::chrono::milliseconds(1 << attempt));
   }
   return false;
 }

@@ -160,6 +160,7 @@ class Store {
   Identity loaded_;
   JournalState journalState_;
   bool recheck_ = false;  // the journal's tail was cut short: look again at the next request
+  bool journalOfOtherFile_ = false;  // the latest load found a journal naming another file
   bool readOnly_ = false;
 };
 

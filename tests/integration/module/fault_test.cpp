@@ -30,7 +30,7 @@ class FaultTest : public SlapdModuleTest {
   }
 
   void sendSignal(int number) {
-    ASSERT_EQ(kill(std::stoi(server().value("PID")), number), 0);
+    ASSERT_TRUE(signalServer(server(), number));
     paused_ = number == SIGSTOP;
   }
 

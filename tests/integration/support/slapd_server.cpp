@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <sstream>
+#include <string>
 
 namespace qortest {
 
@@ -207,6 +209,30 @@ void SlapdEnvironment::discard(const SlapdOptions& options) {
 
 void SlapdEnvironment::TearDown() {
   servers().clear();
+}
+
+namespace {
+
+// The state letter of /proc/PID/stat: 'T' while stopped by a signal.
+char stateOf(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const std::size_t close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() ? '?' : line[close + 2];
+}
+
+}  // namespace
+
+bool signalServer(const SlapdServer& server, int number) {
+  const int pid = std::stoi(server.value("PID"));
+  if (::kill(pid, number) != 0) return false;
+  if (number != SIGSTOP && number != SIGCONT) return true;
+  for (int wait = 0; wait < 200; ++wait) {
+    if ((stateOf(pid) == 'T') == (number == SIGSTOP)) return true;
+    ::usleep(10000);
+  }
+  return false;
 }
 
 }  // namespace qortest

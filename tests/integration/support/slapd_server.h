@@ -94,4 +94,10 @@ std::string runCommand(const std::string& command, int* status);
 // One word quoted for the shell.
 std::string shellQuote(const std::string& word);
 
+// Sends `number` to the server's process and, for SIGSTOP and SIGCONT,
+// waits (at most two seconds) until the process is stopped or running
+// again: kill() returns before the server's threads stop, and a request
+// sent at once could still be answered. False when either fails.
+bool signalServer(const SlapdServer& server, int number);
+
 }  // namespace qortest

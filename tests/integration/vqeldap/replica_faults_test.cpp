@@ -112,7 +112,7 @@ class ReplicaFaultTest : public SlapdModuleTest {
   }
 
   void signalServer(int number) {
-    ASSERT_EQ(kill(std::stoi(server().value("PID")), number), 0);
+    ASSERT_TRUE(qortest::signalServer(server(), number));
     paused_ = number == SIGSTOP;
   }
   // Kills slapd and waits until its sockets are closed.

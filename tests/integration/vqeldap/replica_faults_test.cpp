@@ -8,6 +8,7 @@
 // replica of its own, and a base renamed away leaves no old entry behind.
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -16,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "integration/support/large_group.h"
+#include "integration/support/latency_proxy.h"
 #include "support/slapd_module_fixture.h"
 
 namespace qortest {
@@ -66,9 +69,9 @@ class ReplicaFaultTest : public SlapdModuleTest {
   }
 
   dshandle* openReplica(const char* bindDn = nullptr, const char* password = nullptr,
-                        const std::string& base = "o=example") {
+                        const std::string& base = "o=example", std::string uris = "") {
     dshandle* handle = nullptr;
-    const std::string host = "replica:" + server().uri() + kStaleness;
+    const std::string host = "replica:" + (uris.empty() ? server().uri() : uris) + kStaleness;
     const uint32_t status = openWith(&handle, host.c_str(), 0, base.c_str(), bindDn, password);
     EXPECT_EQ(status, 0u) << std::hex << status << ' ' << kernel().lastStatusText();
     return handle;
@@ -383,6 +386,48 @@ TEST_F(ReplicaFaultTest, BaseRenamedAwayAndBackLeavesNoOldEntry) {
   ASSERT_TRUE(
       modify("dn: ou=teams,o=example\nchangetype: modrdn\nnewrdn: ou=groups\ndeleteoldrdn: 1\n"));
   EXPECT_TRUE(replicaFinds(handle, "(description=changed while away)", {team}, kBackAgain));
+}
+
+// A first refresh cut half-way (the first server of the list closes every
+// connection in the middle of it): the replica never answers from the part
+// it holds, and refreshes from the next server until it answers whole.
+class InterruptedRefreshTest : public ReplicaFaultTest {
+ protected:
+  static constexpr int kLarge = 400;  // people, each with a subscriber entry
+  SlapdOptions serverOptions() const override {
+    SlapdOptions options = ReplicaFaultTest::serverOptions();
+    options.ldifs = {QOR_SOURCE_DIR "/examples/directory.ldif", largeGroupLdif(kLarge)};
+    return options;
+  }
+};
+
+TEST_F(InterruptedRefreshTest, CutRefreshIsNeverAnsweredFromAndIsRefetched) {
+  LatencyProxy first(server().port(), std::chrono::microseconds(0));
+  first.cutAfterReplies(kLarge);  // well into the refresh's 2 * kLarge + 23 entries
+  const char* filter = "(objectClass=inetOrgPerson)";
+  bool read = false;
+  const std::string listed = server().ldapsearch("o=example", "sub", filter, {"1.1"}, &read);
+  ASSERT_TRUE(read) << listed;
+  std::vector<std::string> people;
+  for (std::size_t at = listed.find("dn: "); at != std::string::npos;
+       at = listed.find("dn: ", at + 1)) {
+    people.push_back(listed.substr(at + 4, listed.find('\n', at) - at - 4));
+  }
+  ASSERT_GT(people.size(), static_cast<std::size_t>(kLarge));
+  std::sort(people.begin(), people.end());
+  dshandle* handle = openReplica(server().adminDn().c_str(), server().adminPassword().c_str(),
+                                 "o=example", first.uri() + " " + server().uri());
+  ASSERT_NE(handle, nullptr);
+  Answered last;
+  const bool live = holdsWithin(kBackAgain, [&] {
+    last = search(handle, filter);
+    if (!byReplica(last.said)) return false;
+    EXPECT_EQ(last.found.dns.size(), people.size()) << "a part answered by the replica";
+    return true;
+  });
+  EXPECT_TRUE(live) << last.said;
+  std::sort(last.found.dns.begin(), last.found.dns.end());
+  EXPECT_EQ(last.found.dns, people);
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ class ReplicaFaultTest : public SlapdModuleTest {
   }
 
   dshandle* openReplica(const char* bindDn = nullptr, const char* password = nullptr,
-                        const std::string& base = "o=example", std::string uris = "") {
+                        const std::string& base = "o=example", const std::string& uris = "") {
     dshandle* handle = nullptr;
     const std::string host = "replica:" + (uris.empty() ? server().uri() : uris) + kStaleness;
     const uint32_t status = openWith(&handle, host.c_str(), 0, base.c_str(), bindDn, password);

@@ -13,12 +13,15 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "integration/support/large_group.h"
 #include "integration/support/latency_proxy.h"
+#include "integration/support/ldap_message.h"
 #include "support/slapd_module_fixture.h"
 
 namespace qortest {
@@ -122,6 +125,25 @@ class ReplicaFaultTest : public SlapdModuleTest {
   void killServer() {
     signalServer(SIGKILL);
     ASSERT_TRUE(holdsWithin(milliseconds(5000), [&] { return !exists(server().base()); }));
+  }
+  // Changes the database of the killed slapd with slapmodify. slapmodify
+  // leaves the entry's old entryCSN in the index, so slapd's own search for
+  // changes since a replica's cookie would miss it: entryCSN is indexed
+  // again, as an operator must after slapmodify. With -w (the contextCSN
+  // moved to the change) slapmodify 2.5 crashes on a delete: a delete
+  // leaves the contextCSN as it was.
+  void changeWhileDown(const std::string& ldif) {
+    const std::string change = server().dir() + "/while-down.ldif";
+    std::ofstream(change) << ldif;
+    const std::string conf = shellQuote(server().dir() + "/slapd.conf");
+    const bool deletes = ldif.find("changetype: delete") != std::string::npos;
+    int status = -1;
+    const std::string said =
+        runCommand("PATH=\"$PATH:/usr/sbin:/usr/local/sbin\"; slapmodify -q " +
+                       std::string(deletes ? "" : "-w ") + "-f " + conf + " -l " +
+                       shellQuote(change) + " 2>&1 && slapindex -q -f " + conf + " entryCSN 2>&1",
+                   &status);
+    ASSERT_EQ(status, 0) << said;
   }
   bool modify(const std::string& ldif) {
     std::string output;
@@ -281,10 +303,7 @@ TEST_F(ReplicaFaultTest, AnotherClientsChangesAreSeenWithinTheBound) {
 
 // slapd killed: past the bound the replica no longer answers, the server
 // does (down); a change made while it was down (slapmodify on its
-// database) is found through the replica once slapd is back. slapmodify
-// leaves the entry's old entryCSN in the index, so the server's own search
-// for changes since the replica's cookie would miss it: entryCSN is indexed
-// again, as an operator must after slapmodify.
+// database) is found through the replica once slapd is back.
 TEST_F(ReplicaFaultTest, KilledServerIsAnsweredByTheServerUntilItIsBack) {
   dshandle* handle = openReplica();
   ASSERT_NE(handle, nullptr);
@@ -296,18 +315,64 @@ TEST_F(ReplicaFaultTest, KilledServerIsAnsweredByTheServerUntilItIsBack) {
   EXPECT_FALSE(down.found.stored);
   EXPECT_TRUE(byServer(down.said)) << down.said;
 
-  const std::string change = server().dir() + "/while-down.ldif";
-  std::ofstream(change) << "dn: " << kBob << "\nchangetype: modify\nreplace: description\n"
-                        << "description: changed while down\n";
-  int status = -1;
-  const std::string conf = shellQuote(server().dir() + "/slapd.conf");
-  const std::string said =
-      runCommand("PATH=\"$PATH:/usr/sbin:/usr/local/sbin\"; slapmodify -q -w -f " + conf + " -l " +
-                     shellQuote(change) + " 2>&1 && slapindex -q -f " + conf + " entryCSN 2>&1",
-                 &status);
-  ASSERT_EQ(status, 0) << said;
+  changeWhileDown("dn: " + std::string(kBob) +
+                  "\nchangetype: modify\nreplace: description\ndescription: changed while down\n");
   ASSERT_TRUE(server().restart());
   EXPECT_TRUE(replicaFinds(handle, "(description=changed while down)", {kBob}, kBackAgain));
+}
+
+// Answers every resumed refresh (a sync request with a cookie) with
+// e-syncRefreshRequired and drops what the server sends for it, as a server
+// that no longer holds the changes since the cookie.
+class RefreshRequired : public MessageRewriter {
+ public:
+  bool request(const void* connection, std::string& message) override {
+    Message parsed;
+    if (parseMessage(message, parsed) && parsed.op == 0x63 &&
+        message.find("1.3.6.1.4.1.4203.1.9.1.1") != std::string::npos &&
+        message.find("csn=") != std::string::npos) {
+      refused_[connection] = parsed.id;
+    }
+    return true;
+  }
+  void reply(const void* connection, std::string& message) override {
+    Message parsed;
+    const auto refused = refused_.find(connection);
+    if (refused == refused_.end() || !parseMessage(message, parsed) ||
+        parsed.id != refused->second) {
+      return;
+    }
+    std::string result;  // resultCode 4096, no matched DN, no diagnostic
+    appendElement(result, 0x0A, std::string("\x10\x00", 2));
+    appendElement(result, 0x04, "");
+    appendElement(result, 0x04, "");
+    parsed.op = 0x65;
+    parsed.controlsElement = {};
+    message = answered_.insert(connection).second ? withContent(parsed, result) : std::string();
+  }
+  std::size_t answered() const { return answered_.size(); }
+
+ private:
+  std::map<const void*, int64_t> refused_;
+  std::set<const void*> answered_;
+};
+
+// A resumed refresh answered with e-syncRefreshRequired: the replica drops
+// its cookie and its content and refreshes from nothing, so an entry
+// removed while slapd was down is gone from it.
+TEST_F(ReplicaFaultTest, RefreshRequiredRefetchesEverything) {
+  LatencyProxy relay(server().port(), std::chrono::microseconds(0));
+  auto rewriter = std::make_shared<RefreshRequired>();
+  relay.rewriteWith(rewriter);
+  dshandle* handle = openReplica(server().adminDn().c_str(), server().adminPassword().c_str(),
+                                 "o=example", relay.uri());
+  ASSERT_NE(handle, nullptr);
+  ASSERT_TRUE(replicaFinds(handle, "(uid=bob)", {kBob}));
+  killServer();
+  changeWhileDown("dn: " + std::string(kBob) + "\nchangetype: delete\n");
+  ASSERT_TRUE(server().restart());
+  EXPECT_TRUE(replicaFinds(handle, "(uid=bob)", {}, kBackAgain));
+  EXPECT_GT(rewriter->answered(), 0u) << "no resumed refresh was refused";
 }
 
 // slapd paused past the bound: reads go to the server and end at the

@@ -6,6 +6,7 @@
 #include <ldap.h>
 
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -74,6 +75,17 @@ LDAP* boundConnection(const qortest::SlapdServer& server) {
   return ld;
 }
 
+// A slapd of the test's own (the test changes it) with syncprov; null when
+// it cannot start, with the reason reported.
+std::unique_ptr<qortest::SlapdServer> syncprovServer() {
+  qortest::SlapdOptions options;
+  options.syncprov = true;
+  std::string error;
+  auto server = qortest::SlapdServer::start(options, &error);
+  if (server == nullptr) ADD_FAILURE() << error;
+  return server;
+}
+
 // Polls until the sink has seen `changes` changes, at most ten seconds.
 void awaitChanges(SyncSession& session, const RecordingSink& sink, int changes) {
   for (int second = 0; second < 10 && sink.changes < changes; ++second) {
@@ -82,11 +94,8 @@ void awaitChanges(SyncSession& session, const RecordingSink& sink, int changes) 
 }
 
 TEST(SyncSession, RefreshAndPersistKeepTheServersContent) {
-  qortest::SlapdOptions options;
-  options.syncprov = true;
-  std::string error;
-  auto server = qortest::SlapdServer::start(options, &error);
-  ASSERT_NE(server, nullptr) << error;
+  auto server = syncprovServer();
+  ASSERT_NE(server, nullptr);
   const std::vector<std::string> searched = server->dns("(objectClass=*)");
   const std::set<std::string> everything(searched.begin(), searched.end());
 
@@ -140,11 +149,8 @@ TEST(ServerSchema, KnowsWhatSlapdDefines) {
 // the second serves; its base is a part of the directory, and changes
 // elsewhere in the directory must not keep it from being live.
 TEST(ReplicaConnection, FailsOverAndStaysLiveWhateverChangesOutsideItsBase) {
-  qortest::SlapdOptions options;
-  options.syncprov = true;
-  std::string error;
-  auto server = qortest::SlapdServer::start(options, &error);
-  ASSERT_NE(server, nullptr) << error;
+  auto server = syncprovServer();
+  ASSERT_NE(server, nullptr);
   vqeldap::replica::HostText host;
   const std::string text = "replica:ldap://127.0.0.1:" + std::to_string(qortest::closedPort()) +
                            " " + server->uri() + ";staleness=200";

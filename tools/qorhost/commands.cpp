@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <strings.h>
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <qorkernel/qorkernel.h>
@@ -69,28 +71,44 @@ void warn(const Context& context, const std::string& what, uint32_t status) {
 // One request of a command: traced and timed, and the point from which the
 // extension's diagnostic text is this request's.
 // A replica connection says where each answer came from ("answered by:
-// replica", or the server and why); the trace shows it after the result.
+// replica", or the server and why); the trace shows it after the result,
+// once for each different line, with how many of the request's searches
+// said it when more than one (an expansion makes many).
 class Request {
  public:
   explicit Request(const Context& context) : context_(context), trace_(context.trace) {
     context.host.markRequest();
+    (void)context.host.kernel().takeStatusTexts();
   }
   void result(uint32_t status) const {
     trace_.result(status);
-    context_.trace.diagnostic(answeredBy(context_.host.kernel().lastStatusText()));
+    context_.trace.diagnostic(answeredBy(context_.host.kernel().takeStatusTexts()));
   }
 
  private:
-  static std::string answeredBy(const std::string& diagnostic) {
+  static std::string answeredBy(const std::vector<std::string>& texts) {
     constexpr std::string_view kLabel = "answered by: ";
-    std::string lines;
-    for (std::size_t at = diagnostic.find(kLabel); at != std::string::npos;
-         at = diagnostic.find(kLabel, at + 1)) {
-      if (at != 0 && diagnostic[at - 1] != '\n') continue;
-      if (!lines.empty()) lines += '\n';
-      lines += diagnostic.substr(at, diagnostic.find('\n', at) - at);
+    std::vector<std::pair<std::string, int>> said;
+    for (const std::string& text : texts) {
+      std::istringstream lines(text);
+      for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with(kLabel)) continue;
+        auto same = std::find_if(said.begin(), said.end(),
+                                 [&](const auto& counted) { return counted.first == line; });
+        if (same == said.end()) {
+          said.emplace_back(line, 1);
+        } else {
+          ++same->second;
+        }
+      }
     }
-    return lines;
+    std::string out;
+    for (const auto& [line, times] : said) {
+      if (!out.empty()) out += '\n';
+      out += line;
+      if (times > 1) out += " (" + std::to_string(times) + " requests)";
+    }
+    return out;
   }
 
   const Context& context_;
@@ -502,6 +520,7 @@ int runInHost(Host& host, const Invocation& invocation, std::string& password,
     return kExitFailed;
   }
   const Trace trace(streams.err, invocation.verbose > 0 || invocation.debugLevel.has_value());
+  host.kernel().collectStatusTexts(trace.on());
   Connection connection(host.ops());
   if (needsConnection(invocation.command)) {
     trace.line(describeOpen(invocation, hostText(invocation)));

@@ -266,6 +266,16 @@ std::string Kernel::lastStatusText() const {
   return latest == nullptr ? state_->releasedLatestText : latest->text;
 }
 
+void Kernel::collectStatusTexts(bool collect) {
+  const std::lock_guard lock(state_->statusMutex);
+  state_->collectingTexts = collect;
+  if (!collect) state_->collectedTexts.clear();
+}
+std::vector<std::string> Kernel::takeStatusTexts() {
+  const std::lock_guard lock(state_->statusMutex);
+  return std::exchange(state_->collectedTexts, {});
+}
+
 const qorldap_table* Kernel::registeredTable(int kind) const {
   const std::lock_guard lock(state_->registryMutex);
   auto it = state_->tables.find(kind);

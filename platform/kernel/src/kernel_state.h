@@ -159,6 +159,7 @@ struct Kernel::State {
   // mutex, never reaches a released object.
   std::atomic<std::uint32_t> messageNumber{0};
   std::atomic<bool> statusObjectsAvailable{true};
+  bool collectingTexts = false;  // under statusMutex
   mutable std::mutex statusMutex;
   std::set<StatusObjectRecord*> statusObjects;
   // The object that recorded the latest status, whose text a host reads.
@@ -166,6 +167,9 @@ struct Kernel::State {
   // The text of the latest recorder once it was released (a failed dsopen
   // releases its handle's object): what the server said stays readable.
   std::string releasedLatestText;
+  // Every text set while collectingTexts, oldest first, until taken: a host
+  // that traces a request made of many calls sees each call's text.
+  std::vector<std::string> collectedTexts;
 
   // Entry-table registry and extensions: registryMutex.
   mutable std::mutex registryMutex;

@@ -72,6 +72,7 @@ void setLastText(qor_status_object* status, const char* text, int64_t length) {
   }
   try {
     record->text.assign(text, static_cast<std::size_t>(length));
+    if (record->state->collectingTexts) record->state->collectedTexts.push_back(record->text);
   } catch (const std::exception&) {
     record->text.clear();
   }

@@ -161,6 +161,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <qorldap/abi/gcb.h>
 #include <qorldap/abi/objects.h>
@@ -286,6 +287,13 @@ class Kernel {
   // object: after a failed dsopen, whose handle's object is gone, it tells
   // why the open failed.
   std::string lastStatusText() const;
+  // From collectStatusTexts(true), every diagnostic text a status object is
+  // given is kept as well, until takeStatusTexts hands them over (oldest
+  // first): a request made of many calls (an expansion) leaves each call's
+  // text, where lastStatusText has only the latest. For a tracing host;
+  // off by default, and turning it off drops what was kept.
+  void collectStatusTexts(bool collect);
+  std::vector<std::string> takeStatusTexts();
 
   // Entry tables exported with hiexprt and not withdrawn with wideprt.
   const qorldap_table* registeredTable(int kind = QOR_TABLE_KIND_DIRECTORY) const;
